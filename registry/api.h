@@ -1,0 +1,99 @@
+// The registry as the Windows functions present it: roots, types, error numbers and a thin call
+// interface. The accessor talks only to this, so another store (a native one, an offline hive) can
+// sit beside the file store without touching the callers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qv::reg {
+
+// Predefined roots, with the numbers Windows gives them.
+inline constexpr int32_t HKEY_CLASSES_ROOT = static_cast<int32_t>(0x80000000u);
+inline constexpr int32_t HKEY_CURRENT_USER = static_cast<int32_t>(0x80000001u);
+inline constexpr int32_t HKEY_LOCAL_MACHINE = static_cast<int32_t>(0x80000002u);
+
+inline constexpr uint32_t REG_NONE = 0;
+inline constexpr uint32_t REG_SZ = 1;
+inline constexpr uint32_t REG_EXPAND_SZ = 2;
+inline constexpr uint32_t REG_BINARY = 3;
+inline constexpr uint32_t REG_DWORD = 4;
+inline constexpr uint32_t REG_DWORD_BIG_ENDIAN = 5;
+inline constexpr uint32_t REG_LINK = 6;
+inline constexpr uint32_t REG_MULTI_SZ = 7;
+inline constexpr uint32_t REG_QWORD = 11;
+
+// Windows error numbers the store answers with (0 is success).
+enum Status : int32_t {
+    ERROR_SUCCESS = 0,
+    ERROR_FILE_NOT_FOUND = 2,
+    ERROR_ACCESS_DENIED = 5,
+    ERROR_INVALID_HANDLE = 6,
+    ERROR_NOT_ENOUGH_MEMORY = 8,
+    ERROR_INVALID_DATA = 13,
+    ERROR_INVALID_PARAMETER = 87,
+    ERROR_BAD_PATHNAME = 161,
+    ERROR_FILENAME_EXCED_RANGE = 206,
+    ERROR_MORE_DATA = 234,
+    ERROR_NO_MORE_ITEMS = 259,
+    ERROR_KEY_DELETED = 1018,
+    ERROR_CHILD_MUST_BE_VOLATILE = 1021,
+};
+
+// A short English text for a status, for messages.
+std::string statusText(int32_t status);
+
+inline constexpr size_t kMaxKeyNameLength = 255;      // UTF-16 units per path component
+inline constexpr size_t kMaxValueNameLength = 16383;  // UTF-16 units
+
+// An open key. Valid until the key or one of its ancestors is deleted, or the store is re-read;
+// callers open, act and close within one operation.
+using HKey = const void*;
+
+struct KeyInfo {
+    uint32_t subkeys = 0;
+    uint32_t values = 0;
+    uint32_t maxSubkeyNameLength = 0;  // UTF-16 units, as Windows counts
+    uint32_t maxValueNameLength = 0;
+    uint32_t maxValueDataLength = 0;
+};
+
+class RegistryApi {
+public:
+    virtual ~RegistryApi() = default;
+
+    // Paths are "\"-separated below the root; leading and trailing backslashes are ignored, so
+    // "" and "\" name the root itself. Names are UTF-8 and compared without regard to case.
+    virtual int32_t openKey(int32_t root, std::string_view path, HKey* out) = 0;
+    // Creates every missing key on the way.
+    virtual int32_t createKey(int32_t root, std::string_view path, HKey* out) = 0;
+    virtual void closeKey(HKey key) = 0;
+
+    // type and data may be null when the caller wants only the other one.
+    virtual int32_t queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) = 0;
+    // Setting the same type and bytes as stored is not a change.
+    virtual int32_t setValue(HKey key, std::string_view name, uint32_t type, std::string_view data) = 0;
+    virtual int32_t deleteValue(HKey key, std::string_view name) = 0;
+    // Removes the key with its whole subtree. The root itself cannot be deleted.
+    virtual int32_t deleteKey(int32_t root, std::string_view path) = 0;
+
+    // Index-based enumeration in the store's order; ERROR_NO_MORE_ITEMS past the end.
+    virtual int32_t enumValue(HKey key, uint32_t index, std::string* name, uint32_t* type,
+                              std::string* data) = 0;
+    virtual int32_t enumKey(HKey key, uint32_t index, std::string* name) = 0;
+    virtual int32_t queryInfoKey(HKey key, KeyInfo* info) = 0;
+
+    // Copies a key's whole subtree (every level, every value with its type and bytes, keys without
+    // values) onto another path, merging into what is there: the source wins on equal names and
+    // nothing else of the destination is lost. The source is left as it was.
+    virtual int32_t copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot,
+                            std::string_view dstPath) = 0;
+
+    // Environment of the Windows system behind the store (windir, SystemRoot...); the accessor
+    // expands REG_EXPAND_SZ data with it.
+    virtual std::optional<std::string> environmentVariable(std::string_view name) const = 0;
+};
+
+}  // namespace qv::reg

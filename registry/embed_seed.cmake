@@ -1,0 +1,12 @@
+# Turns the seed registry files into a C++ source with two byte arrays.
+set(body "// Generated from resources/seed; do not edit.\n#include <string_view>\nnamespace qv::reg {\n")
+foreach(name system user)
+  file(READ ${SEED_DIR}/${name}.reg hex HEX)
+  string(LENGTH "${hex}" len)
+  math(EXPR bytes "${len} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," arr "${hex}")
+  string(APPEND body "static const char k_${name}[] = {${arr} 0};\n")
+  string(APPEND body "std::string_view seed_${name}_reg() { return {k_${name}, ${bytes}}; }\n")
+endforeach()
+string(APPEND body "}  // namespace qv::reg\n")
+file(WRITE ${OUT} "${body}")

@@ -1,0 +1,100 @@
+// A machine: the registry files of a Wine prefix or of Quorvel's own machine folder, its drive
+// letters and Windows directories, and the commit that writes changes back to disk.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "api.h"
+
+namespace qv::reg {
+
+class RegFile;
+
+// A machine that cannot be opened, or a commit that cannot be made; the text says why.
+class MachineError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class Machine : public RegistryApi {
+public:
+    enum class Kind { Own, WinePrefix };
+
+    // $XDG_DATA_HOME/quorvel/machine, or ~/.local/share/quorvel/machine.
+    static std::filesystem::path defaultOwnFolder();
+    // Opens an own machine folder, creating and seeding it when it is missing or empty.
+    static std::unique_ptr<Machine> openOwn(const std::filesystem::path& folder);
+    // Opens a Wine prefix (it must hold system.reg and user.reg).
+    static std::unique_ptr<Machine> openWinePrefix(const std::filesystem::path& prefix);
+
+    ~Machine() override;
+
+    Kind kind() const { return kind_; }
+    const std::filesystem::path& folder() const { return folder_; }
+
+    // Lines the reader kept but could not use, as "FILE:LINE: reason".
+    std::vector<std::string> warnings() const;
+
+    // "C:\WINDOWS" / "C:\windows" and its system folder, without a trailing backslash.
+    std::string windowsDirectory() const;
+    std::string systemDirectory() const;
+    // Maps a Windows path ("C:\x\y") to the host file behind it, through the drive letters.
+    std::optional<std::filesystem::path> hostPath(std::string_view windowsPath) const;
+    // Maps a host path to the Windows path of this machine (the longest drive mapping wins).
+    std::optional<std::string> windowsPath(const std::filesystem::path& host) const;
+    const std::map<char, std::filesystem::path>& drives() const { return drives_; }
+
+    // True while changes wait for a commit.
+    bool hasChanges() const;
+    // Writes every changed file (temporary file, fsync, rename, fsync of the folder). A file that
+    // changed on disk since it was read is re-read and this commit's changes are replayed onto it.
+    // Throws MachineError when anything could not be written; the changes stay pending then.
+    void commit();
+    // Re-reads files that changed on disk since they were read, keeping pending changes.
+    void refresh();
+    // For a Wine prefix: a message naming the running wineserver, or nothing when none runs.
+    std::optional<std::string> wineserverRunning() const;
+
+    // RegistryApi
+    int32_t openKey(int32_t root, std::string_view path, HKey* out) override;
+    int32_t createKey(int32_t root, std::string_view path, HKey* out) override;
+    void closeKey(HKey key) override;
+    int32_t queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) override;
+    int32_t setValue(HKey key, std::string_view name, uint32_t type, std::string_view data) override;
+    int32_t deleteValue(HKey key, std::string_view name) override;
+    int32_t deleteKey(int32_t root, std::string_view path) override;
+    int32_t enumValue(HKey key, uint32_t index, std::string* name, uint32_t* type,
+                      std::string* data) override;
+    int32_t enumKey(HKey key, uint32_t index, std::string* name) override;
+    int32_t queryInfoKey(HKey key, KeyInfo* info) override;
+    int32_t copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot,
+                    std::string_view dstPath) override;
+    std::optional<std::string> environmentVariable(std::string_view name) const override;
+
+    // Test hook: called just before each file is renamed into place; throwing stops the commit.
+    void setBeforeRenameHook(std::function<void(const std::filesystem::path&)> hook);
+
+private:
+    struct File;  // a registry file and what is known of its copy on disk
+    Machine(Kind kind, std::filesystem::path folder);
+    File* fileFor(int32_t root) const;
+    int32_t resolve(int32_t root, std::string_view path, File** file, std::u16string* full) const;
+    void loadFile(File& f);
+    void reloadIfChanged(File& f, bool* reloaded);
+    void checkWineserver() const;
+
+    Kind kind_;
+    std::filesystem::path folder_;
+    std::unique_ptr<File> system_, user_;
+    std::map<char, std::filesystem::path> drives_;
+    std::function<void(const std::filesystem::path&)> beforeRename_;
+};
+
+}  // namespace qv::reg

@@ -1,0 +1,28 @@
+// Text helpers shared by the store: the program speaks UTF-8, the registry UTF-16.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qv::reg {
+
+// UTF-8 to UTF-16. Surrogates encoded in UTF-8 form (as the reverse direction produces for
+// unpaired ones) come back as the same units, so names survive the round trip exactly.
+// Bytes that are not UTF-8 at all map to U+FFFD.
+std::u16string utf8ToUtf16(std::string_view s);
+// UTF-16 to UTF-8; an unpaired surrogate is encoded as its own three-byte sequence.
+std::string utf16ToUtf8(std::u16string_view s);
+
+// UTF-16LE bytes as stored in the registry.
+std::string utf16ToBytes(std::u16string_view s);
+std::u16string bytesToUtf16(std::string_view bytes);  // an odd last byte becomes a unit of its own
+
+// Wine's name order: fold to lower case unit by unit; a shorter name sorts first on an equal prefix.
+char16_t foldLower(char16_t c);
+int compareNames(std::u16string_view a, std::u16string_view b);
+inline bool namesEqual(std::u16string_view a, std::u16string_view b) {
+    return a.size() == b.size() && compareNames(a, b) == 0;
+}
+
+}  // namespace qv::reg

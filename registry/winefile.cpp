@@ -1,0 +1,872 @@
+#include "winefile.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "api.h"
+#include "text.h"
+
+namespace qv::reg {
+
+namespace {
+
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kTicks1601To1970 = 116444736000000000LL;
+
+uint64_t systemClock() {
+    using namespace std::chrono;
+    auto t = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+    return static_cast<uint64_t>(t / 100 + kTicks1601To1970);
+}
+uint64_t (*g_clock)() = systemClock;
+
+inline bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+inline int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+const char kHex[] = "0123456789abcdef";
+
+void appendHex(std::string& out, uint64_t v, int minDigits) {
+    char buf[17];
+    int n = 0;
+    do {
+        buf[n++] = kHex[v & 0xF];
+        v >>= 4;
+    } while (v);
+    while (n < minDigits) buf[n++] = '0';
+    while (n) out.push_back(buf[--n]);
+}
+
+void appendDecimal(std::string& out, uint64_t v) {
+    char buf[21];
+    int n = 0;
+    do {
+        buf[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n) out.push_back(buf[--n]);
+}
+
+// Decodes one UTF-8 character at p (p < end); raw bytes that are not UTF-8 stand for themselves.
+char16_t* decodeUtf8(const char*& p, const char* end, char16_t* out) {
+    auto c = static_cast<unsigned char>(*p);
+    int len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (len && p + len <= end) {
+        uint32_t cp = c & (0x7F >> len);
+        bool ok = true;
+        for (int k = 1; k < len; ++k) {
+            auto b = static_cast<unsigned char>(p[k]);
+            if ((b & 0xC0) != 0x80) { ok = false; break; }
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        if (ok && cp <= 0x10FFFF) {
+            p += len;
+            if (cp >= 0x10000) {
+                cp -= 0x10000;
+                *out++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+                *out++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            } else {
+                *out++ = static_cast<char16_t>(cp);
+            }
+            return out;
+        }
+    }
+    ++p;
+    *out++ = c;
+    return out;
+}
+
+// Reads an escaped string up to delim. Returns the position after the delimiter, or null when
+// the line ends first.
+const char* parseString(const char* p, const char* end, char delim, std::u16string& out) {
+    out.clear();
+    // Text is never longer in UTF-16 units than in bytes.
+    out.resize(static_cast<size_t>(end - p));
+    char16_t* d = out.data();
+    while (p < end) {
+        char c = *p;
+        if (c == delim) {
+            out.resize(static_cast<size_t>(d - out.data()));
+            return p + 1;
+        }
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            d = decodeUtf8(p, end, d);
+            continue;
+        }
+        if (c != '\\') {
+            *d++ = static_cast<unsigned char>(c);
+            ++p;
+            continue;
+        }
+        if (++p >= end) return nullptr;
+        c = *p++;
+        switch (c) {
+        case 'a': *d++ = 7; break;
+        case 'b': *d++ = 8; break;
+        case 't': *d++ = 9; break;
+        case 'n': *d++ = 10; break;
+        case 'v': *d++ = 11; break;
+        case 'f': *d++ = 12; break;
+        case 'r': *d++ = 13; break;
+        case 'e': *d++ = 27; break;
+        case 'x': {
+            unsigned v = 0;
+            int k = 0;
+            while (k < 4 && p < end && hexValue(*p) >= 0) v = v * 16 + hexValue(*p++), ++k;
+            *d++ = k ? static_cast<char16_t>(v) : u'x';
+            break;
+        }
+        case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
+            unsigned v = c - '0';
+            for (int k = 1; k < 3 && p < end && *p >= '0' && *p <= '7'; ++k) v = v * 8 + (*p++ - '0');
+            *d++ = static_cast<char16_t>(v);
+            break;
+        }
+        default:
+            if (static_cast<unsigned char>(c) >= 0x80) {
+                --p;
+                d = decodeUtf8(p, end, d);
+            } else {
+                *d++ = static_cast<unsigned char>(c);
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Hex byte list: numbers up to ff separated by blanks and single commas (as strtoul reads them).
+const char* parseHexBytes(const char* p, const char* end, std::string& out, bool* bad) {
+    *bad = false;
+    while (p < end && hexValue(*p) >= 0) {
+        if (end - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && p + 2 < end && hexValue(p[2]) >= 0)
+            p += 2;
+        unsigned v = 0;
+        while (p < end && hexValue(*p) >= 0) {
+            v = v * 16 + hexValue(*p++);
+            if (v > 0xFF) { *bad = true; return p; }
+        }
+        out.push_back(static_cast<char>(v));
+        while (p < end && isSpace(*p)) ++p;
+        if (p < end && *p == ',') ++p;
+        while (p < end && isSpace(*p)) ++p;
+    }
+    return p;
+}
+
+bool startsWith(const char* p, const char* end, std::string_view s) {
+    return static_cast<size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
+}
+
+}  // namespace
+
+uint64_t RegFile::now() { return g_clock(); }
+void RegFile::setClock(uint64_t (*clock)()) { g_clock = clock ? clock : systemClock; }
+
+// ---- tree ------------------------------------------------------------------------------------
+
+size_t RegKey::subkeyPosition(std::u16string_view n, bool* found) const {
+    *found = false;
+    // Files are sorted, so appending is the common case.
+    if (subkeys.empty()) return 0;
+    int c = compareNames(subkeys.back()->name, n);
+    if (c < 0) return subkeys.size();
+    if (c == 0) { *found = true; return subkeys.size() - 1; }
+    size_t lo = 0, hi = subkeys.size() - 1;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (compareNames(subkeys[mid]->name, n) < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    *found = compareNames(subkeys[lo]->name, n) == 0;
+    return lo;
+}
+
+size_t RegKey::valuePosition(std::u16string_view n, bool* found) const {
+    *found = false;
+    if (values.empty()) return 0;
+    int c = compareNames(values.back().name, n);
+    if (c < 0) return values.size();
+    if (c == 0) { *found = true; return values.size() - 1; }
+    size_t lo = 0, hi = values.size() - 1;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (compareNames(values[mid].name, n) < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    *found = compareNames(values[lo].name, n) == 0;
+    return lo;
+}
+
+RegKey* RegKey::subkey(std::u16string_view n) const {
+    bool found;
+    size_t i = subkeyPosition(n, &found);
+    return found ? subkeys[i].get() : nullptr;
+}
+
+const RegValue* RegKey::value(std::u16string_view n) const {
+    bool found;
+    size_t i = valuePosition(n, &found);
+    return found ? &values[i] : nullptr;
+}
+
+std::u16string RegKey::path() const {
+    std::vector<const RegKey*> chain;
+    for (const RegKey* k = this; k->parent; k = k->parent) chain.push_back(k);
+    std::u16string p;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!p.empty()) p.push_back(u'\\');
+        p += (*it)->name;
+    }
+    return p;
+}
+
+// ---- parsing ---------------------------------------------------------------------------------
+
+class WineParser {
+public:
+    WineParser(RegFile& f, const std::string& name) : f_(f), name_(name) {}
+
+    bool run(std::string* error) {
+        const std::string& src = f_.source_;
+        const char* base = src.data();
+        const char* end = base + src.size();
+        const char* p = base;
+        size_t lineNo = 0;
+        size_t blankStart = SIZE_MAX;  // start of the run of blank lines before the current line
+        size_t preambleEnd = SIZE_MAX;
+        bool first = true;
+
+        while (p < end) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* lineEnd = nl ? nl : end;
+            const char* next = nl ? nl + 1 : end;
+            ++lineNo;
+            const char* le = lineEnd;
+            if (le > p && le[-1] == '\r') --le;
+            const size_t lineStart = static_cast<size_t>(p - base);
+
+            if (first) {
+                first = false;
+                if (std::string_view(p, static_cast<size_t>(le - p)) != "WINE REGISTRY Version 2") {
+                    *error = name_ + ": not a Wine registry file (the first line is not \"WINE REGISTRY Version 2\")";
+                    return false;
+                }
+                p = next;
+                continue;
+            }
+            const char* s = p;
+            while (s < le && isSpace(*s)) ++s;
+            if (s == le) {
+                if (blankStart == SIZE_MAX) blankStart = lineStart;
+                p = next;
+                continue;
+            }
+            const size_t lead = blankStart == SIZE_MAX ? lineStart : blankStart;
+            blankStart = SIZE_MAX;
+
+            switch (*s) {
+            case '[': {
+                sawKeyLine_ = true;
+                RegKey* key = openKeyHeader(s + 1, le, lineNo);
+                if (!key) {
+                    current_ = nullptr;
+                    keep(p, next);
+                    break;
+                }
+                closeRaw(lead);
+                if (preambleEnd == SIZE_MAX) preambleEnd = lead;
+                if (key->rawBegin) {
+                    key->rawValid = false;  // a second header for the same key: no longer one piece of text
+                } else {
+                    key->rawValid = true;
+                    key->rawLead = static_cast<uint32_t>(lead);
+                    key->rawBegin = static_cast<uint32_t>(lineStart);
+                }
+                current_ = holder_ = rawOwner_ = key;
+                lastValue_.reset();
+                break;
+            }
+            case '@':
+            case '"':
+                if (!current_) {
+                    warn(lineNo, "value without key");
+                    keep(p, next);
+                } else {
+                    size_t extra = 0;
+                    next = parseValue(p, s, le, next, end, lineNo, &extra);
+                    lineNo += extra;
+                }
+                break;
+            case '#':
+                if (!sawKeyLine_) {
+                    if (!globalOption(s, le, lineNo, error)) return false;
+                } else if (current_) {
+                    keyOption(p, s, le, next, lineNo);
+                } else {
+                    keep(p, next);
+                }
+                break;
+            case ';':
+                keep(p, next);
+                break;
+            default:
+                warn(lineNo, "unrecognized input");
+                keep(p, next);
+                break;
+            }
+            p = next;
+        }
+        if (first) {
+            *error = name_ + ": not a Wine registry file (it is empty)";
+            return false;
+        }
+        const size_t eof = src.size();
+        const size_t tail = blankStart == SIZE_MAX ? eof : blankStart;
+        closeRaw(tail);
+        if (preambleEnd == SIZE_MAX) preambleEnd = tail;
+        f_.preamble_.assign(src, 0, preambleEnd);
+        f_.trailer_.assign(src, tail, eof - tail);
+        return true;
+    }
+
+private:
+    void closeRaw(size_t endOffset) {
+        if (rawOwner_ && rawOwner_->rawValid) rawOwner_->rawEnd = static_cast<uint32_t>(endOffset);
+        rawOwner_ = nullptr;
+    }
+
+    void warn(size_t line, const char* reason) {
+        f_.warnings_.push_back(name_ + ":" + std::to_string(line) + ": " + reason);
+    }
+
+    // Keeps a line the reader does not use with the key it stands in, after the value it followed.
+    // Before the first key it is part of the file's preamble text, which is kept whole.
+    void keep(const char* from, const char* to) {
+        if (!holder_) return;
+        KeptLine kl;
+        kl.text.assign(from, static_cast<size_t>(to - from));
+        if (kl.text.back() != '\n') kl.text.push_back('\n');
+        if (lastValue_) {
+            kl.afterValue = true;
+            kl.after = *lastValue_;
+        }
+        holder_->kept.push_back(std::move(kl));
+    }
+
+    RegKey* openKeyHeader(const char* s, const char* le, size_t lineNo) {
+        std::u16string path;
+        const char* after = parseString(s, le, ']', path);
+        if (!after) {
+            warn(lineNo, "malformed key");
+            return nullptr;
+        }
+        RegKey* key = createFromPath(path);
+        if (!key) {
+            warn(lineNo, "malformed key name (an empty or over-long component)");
+            return nullptr;
+        }
+        // Optional seconds after the bracket; a #time line wins.
+        const char* q = after;
+        while (q < le && isSpace(*q)) ++q;
+        if (q < le && *q >= '0' && *q <= '9') {
+            uint64_t secs = 0;
+            while (q < le && *q >= '0' && *q <= '9') secs = secs * 10 + static_cast<uint64_t>(*q++ - '0');
+            key->modif = static_cast<uint64_t>(static_cast<int64_t>(secs & 0xFFFFFFFFu) * kTicksPerSecond +
+                                               kTicks1601To1970);
+        } else {
+            key->modif = RegFile::now();
+        }
+        return key;
+    }
+
+    // Walks from the root, reusing the previous header's chain since files come sorted.
+    RegKey* createFromPath(std::u16string_view path) {
+        RegKey* k = f_.root_.get();
+        size_t depth = 0;
+        size_t i = 0;
+        while (i < path.size() && path[i] == u'\\') ++i;
+        size_t endp = path.size();
+        while (endp > i && path[endp - 1] == u'\\') --endp;
+        while (i < endp) {
+            size_t j = path.find(u'\\', i);
+            if (j == std::u16string_view::npos || j > endp) j = endp;
+            std::u16string_view comp = path.substr(i, j - i);
+            if (comp.empty() || comp.size() > kMaxKeyNameLength) return nullptr;
+            RegKey* child;
+            if (depth < chain_.size() && chain_[depth]->parent == k && namesEqual(chain_[depth]->name, comp)) {
+                child = chain_[depth];
+            } else {
+                bool found;
+                size_t pos = k->subkeyPosition(comp, &found);
+                if (found) {
+                    child = k->subkeys[pos].get();
+                } else {
+                    auto nk = std::make_unique<RegKey>();
+                    nk->name.assign(comp);
+                    nk->parent = k;
+                    nk->modif = k->modif;
+                    child = nk.get();
+                    k->subkeys.insert(k->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(nk));
+                }
+                chain_.resize(depth);
+                chain_.push_back(child);
+            }
+            k = child;
+            ++depth;
+            i = j + 1;
+        }
+        chain_.resize(depth);
+        return k;
+    }
+
+    bool globalOption(const char* s, const char* le, size_t lineNo, std::string* error) {
+        std::string_view opt(s, static_cast<size_t>(le - s));
+        if (opt.substr(0, 6) == "#arch=") {
+            std::string_view arch = opt.substr(6);
+            while (!arch.empty() && isSpace(arch.back())) arch.remove_suffix(1);
+            if (arch != "win32" && arch != "win64") {
+                *error = name_ + ":" + std::to_string(lineNo) + ": unknown architecture \"" + std::string(arch) +
+                         "\" (Wine refuses such a file)";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void keyOption(const char* p, const char* s, const char* le, const char* next, size_t lineNo) {
+        if (startsWith(s, le, "#time=")) {
+            uint64_t v = 0;
+            for (const char* q = s + 6; q < le && hexValue(*q) >= 0; ++q) v = (v << 4) | static_cast<unsigned>(hexValue(*q));
+            current_->modif = v;
+        } else if (startsWith(s, le, "#class=\"")) {
+            std::u16string cls;
+            if (parseString(s + 8, le, '"', cls)) {
+                current_->cls = std::move(cls);
+            } else {
+                warn(lineNo, "malformed class");
+                keep(p, next);
+            }
+        } else if (std::string_view(s, static_cast<size_t>(le - s)) == "#link") {
+            current_->link = true;
+        } else {
+            keep(p, next);  // Wine ignores options it does not know; so do we, but we keep them
+        }
+    }
+
+    // Parses a value line and its continuation lines; returns where the next line starts.
+    const char* parseValue(const char* p, const char* s, const char* le, const char* next, const char* end,
+                           size_t lineNo, size_t* extraLines) {
+        RegValue v;
+        const char* q;
+        if (*s == '@') {
+            q = s + 1;
+        } else {
+            q = parseString(s + 1, le, '"', v.name);
+            if (!q) return bad(p, next, lineNo, "malformed value name");
+            if (v.name.size() > kMaxValueNameLength) return bad(p, next, lineNo, "value name too long");
+        }
+        while (q < le && isSpace(*q)) ++q;
+        if (q >= le || *q != '=') return bad(p, next, lineNo, "malformed value");
+        ++q;
+        while (q < le && isSpace(*q)) ++q;
+
+        auto stringData = [&](const char* from, uint32_t type) -> bool {
+            if (!parseString(from, le, '"', text_)) return false;
+            text_.push_back(u'\0');
+            v.type = type;
+            v.data = utf16ToBytes(text_);
+            return true;
+        };
+        if (q < le && *q == '"') {
+            if (!stringData(q + 1, REG_SZ)) return bad(p, next, lineNo, "malformed string");
+        } else if (startsWith(q, le, "str:\"")) {
+            if (!stringData(q + 5, REG_SZ)) return bad(p, next, lineNo, "malformed string");
+        } else if (startsWith(q, le, "str(2):\"")) {
+            if (!stringData(q + 8, REG_EXPAND_SZ)) return bad(p, next, lineNo, "malformed string");
+        } else if (startsWith(q, le, "str(7):\"")) {
+            if (!stringData(q + 8, REG_MULTI_SZ)) return bad(p, next, lineNo, "malformed string");
+        } else if (startsWith(q, le, "dword:")) {
+            const char* d = q + 6;
+            while (d < le && isSpace(*d)) ++d;
+            if (le - d > 2 && d[0] == '0' && (d[1] == 'x' || d[1] == 'X') && hexValue(d[2]) >= 0) d += 2;
+            if (d >= le || hexValue(*d) < 0) return bad(p, next, lineNo, "malformed dword");
+            uint32_t dw = 0;
+            while (d < le && hexValue(*d) >= 0) dw = (dw << 4) | static_cast<uint32_t>(hexValue(*d++));
+            v.type = REG_DWORD;
+            char bytes[4] = {static_cast<char>(dw), static_cast<char>(dw >> 8), static_cast<char>(dw >> 16),
+                             static_cast<char>(dw >> 24)};
+            v.data.assign(bytes, 4);
+        } else if (startsWith(q, le, "hex")) {
+            const char* d = q + 3;
+            if (d < le && *d == ':') {
+                v.type = REG_BINARY;
+                ++d;
+            } else if (d < le && *d == '(') {
+                ++d;
+                uint64_t t = 0;
+                int digits = 0;
+                while (d < le && hexValue(*d) >= 0 && digits < 9)
+                    t = (t << 4) | static_cast<unsigned>(hexValue(*d++)), ++digits;
+                if (!digits || t > 0xFFFFFFFFu || !startsWith(d, le, "):"))
+                    return bad(p, next, lineNo, "unrecognized type");
+                v.type = static_cast<uint32_t>(t);
+                d += 2;
+            } else {
+                return bad(p, next, lineNo, "unrecognized type");
+            }
+            const char* lineLimit = le;
+            for (;;) {
+                bool overflow;
+                d = parseHexBytes(d, lineLimit, v.data, &overflow);
+                if (overflow) return bad(p, next, lineNo, "malformed hex data");
+                while (d < lineLimit && isSpace(*d)) ++d;
+                if (d == lineLimit) break;
+                if (*d != '\\' || next >= end) return bad(p, next, lineNo, "malformed hex data");
+                const char* nl = static_cast<const char*>(std::memchr(next, '\n', static_cast<size_t>(end - next)));
+                d = next;
+                lineLimit = nl ? nl : end;
+                if (lineLimit > d && lineLimit[-1] == '\r') --lineLimit;
+                next = nl ? nl + 1 : end;
+                ++*extraLines;
+                while (d < lineLimit && isSpace(*d)) ++d;
+            }
+        } else {
+            return bad(p, next, lineNo, "unrecognized type");
+        }
+
+        RegKey* k = current_;
+        bool found;
+        size_t pos = k->valuePosition(v.name, &found);
+        lastValue_ = v.name;
+        if (found) {
+            k->values[pos].type = v.type;
+            k->values[pos].data = std::move(v.data);
+        } else {
+            k->values.insert(k->values.begin() + static_cast<ptrdiff_t>(pos), std::move(v));
+        }
+        return next;
+    }
+
+    const char* bad(const char* p, const char* next, size_t lineNo, const char* reason) {
+        warn(lineNo, reason);
+        keep(p, next);
+        return next;
+    }
+
+    RegFile& f_;
+    const std::string& name_;
+    RegKey* current_ = nullptr;   // where values go; null after a key header Wine would not accept
+    RegKey* holder_ = nullptr;    // where unusable lines are kept
+    RegKey* rawOwner_ = nullptr;  // the key whose text runs up to the next header
+    bool sawKeyLine_ = false;
+    std::optional<std::u16string> lastValue_;
+    std::vector<RegKey*> chain_;
+    std::u16string text_;
+};
+
+std::unique_ptr<RegFile> RegFile::parse(std::string content, const std::string& name, std::string* error) {
+    std::unique_ptr<RegFile> f(new RegFile);
+    if (content.size() >= UINT32_MAX) {
+        *error = name + ": file too large";
+        return nullptr;
+    }
+    f->source_ = std::move(content);
+    f->root_ = std::make_unique<RegKey>();
+    f->root_->modif = now();
+    WineParser parser(*f, name);
+    if (!parser.run(error)) return nullptr;
+    return f;
+}
+
+std::unique_ptr<RegFile> RegFile::create(std::string_view rootComment, std::string_view arch) {
+    std::unique_ptr<RegFile> f(new RegFile);
+    f->root_ = std::make_unique<RegKey>();
+    f->root_->modif = now();
+    f->preamble_ = "WINE REGISTRY Version 2\n";
+    f->preamble_.append(rootComment).append("\n\n");
+    if (!arch.empty()) f->preamble_.append("#arch=").append(arch).append("\n");
+    return f;
+}
+
+// ---- writing ---------------------------------------------------------------------------------
+
+void appendEscaped(std::string& out, std::u16string_view s, char delim1, char delim2) {
+    static const char kLetters[32] = {0, 0, 0, 0, 0, 0, 0, 'a', 'b', 't', 'n', 'v', 'f', 'r', 0, 0,
+                                      0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,   'e', 0,   0,   0, 0};
+    const size_t n = s.size();
+    for (size_t i = 0; i < n; ++i) {
+        char16_t c = s[i];
+        if (c > 127) {
+            out += "\\x";
+            bool pad = i + 1 < n && s[i + 1] < 128 && hexValue(static_cast<char>(s[i + 1])) >= 0;
+            appendHex(out, c, pad ? 4 : 1);
+        } else if (c < 32) {
+            out.push_back('\\');
+            if (kLetters[c]) {
+                out.push_back(kLetters[c]);
+            } else {
+                bool pad = i + 1 < n && s[i + 1] >= '0' && s[i + 1] <= '7';
+                char buf[4];
+                int k = 0;
+                unsigned v = c;
+                do {
+                    buf[k++] = static_cast<char>('0' + (v & 7));
+                    v >>= 3;
+                } while (v);
+                while (pad && k < 3) buf[k++] = '0';
+                while (k) out.push_back(buf[--k]);
+            }
+        } else {
+            char a = static_cast<char>(c);
+            if (a == '\\' || a == delim1 || a == delim2) out.push_back('\\');
+            out.push_back(a);
+        }
+    }
+}
+
+namespace {
+
+void appendValue(std::string& out, const RegValue& v) {
+    const size_t lineStart = out.size();
+    if (v.name.empty()) {
+        out += "@=";
+    } else {
+        out.push_back('"');
+        appendEscaped(out, v.name, '"', '"');
+        out += "\"=";
+    }
+    const size_t len = v.data.size();
+    switch (v.type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ:
+    case REG_MULTI_SZ:
+        // Only strings that end in a NUL unit are written as text.
+        if (len >= 2 && len % 2 == 0 && v.data[len - 1] == 0 && v.data[len - 2] == 0) {
+            if (v.type == REG_EXPAND_SZ) out += "str(2):";
+            else if (v.type == REG_MULTI_SZ) out += "str(7):";
+            out.push_back('"');
+            std::u16string text = bytesToUtf16(std::string_view(v.data).substr(0, len - 2));
+            appendEscaped(out, text, '"', '"');
+            out += "\"\n";
+            return;
+        }
+        break;
+    case REG_DWORD:
+        if (len == 4) {
+            uint32_t dw = static_cast<uint8_t>(v.data[0]) | static_cast<uint8_t>(v.data[1]) << 8 |
+                          static_cast<uint8_t>(v.data[2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(v.data[3])) << 24;
+            out += "dword:";
+            appendHex(out, dw, 8);
+            out.push_back('\n');
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    if (v.type == REG_BINARY) {
+        out += "hex:";
+    } else {
+        out += "hex(";
+        appendHex(out, v.type, 1);
+        out += "):";
+    }
+    size_t count = out.size() - lineStart;
+    for (size_t i = 0; i < len; ++i) {
+        auto b = static_cast<uint8_t>(v.data[i]);
+        out.push_back(kHex[b >> 4]);
+        out.push_back(kHex[b & 15]);
+        count += 2;
+        if (i + 1 < len) {
+            out.push_back(',');
+            if (++count > 76) {
+                out += "\\\n  ";
+                count = 2;
+            }
+        }
+    }
+    out.push_back('\n');
+}
+
+void appendPath(std::string& out, const RegKey& k) {
+    if (!k.parent) return;
+    if (k.parent->parent) {
+        appendPath(out, *k.parent);
+        out += "\\\\";
+    }
+    appendEscaped(out, k.name, '[', ']');
+}
+
+void appendKey(std::string& out, const RegKey& k) {
+    out += "\n[";
+    appendPath(out, k);
+    out += "] ";
+    int64_t secs = (static_cast<int64_t>(k.modif) - kTicks1601To1970) / kTicksPerSecond;
+    appendDecimal(out, static_cast<uint32_t>(secs));
+    out += "\n#time=";
+    appendHex(out, k.modif >> 32, 1);
+    appendHex(out, k.modif & 0xFFFFFFFFu, 8);
+    out.push_back('\n');
+    if (k.cls) {
+        out += "#class=\"";
+        appendEscaped(out, *k.cls, '"', '"');
+        out += "\"\n";
+    }
+    if (k.link) out += "#link\n";
+    size_t kept = 0;
+    while (kept < k.kept.size() && !k.kept[kept].afterValue) out += k.kept[kept++].text;
+    for (const RegValue& v : k.values) {
+        // Lines that stood after a value that is gone now go where that value would sort.
+        while (kept < k.kept.size() && compareNames(k.kept[kept].after, v.name) < 0) out += k.kept[kept++].text;
+        appendValue(out, v);
+        while (kept < k.kept.size() && compareNames(k.kept[kept].after, v.name) == 0) out += k.kept[kept++].text;
+    }
+    while (kept < k.kept.size()) out += k.kept[kept++].text;
+}
+
+void appendTree(std::string& out, const RegKey& k, const std::string& source) {
+    if (k.rawValid) out.append(source, k.rawLead, k.rawEnd - k.rawLead);
+    else if (k.needsHeader()) appendKey(out, k);
+    for (const auto& sub : k.subkeys) appendTree(out, *sub, source);
+}
+
+}  // namespace
+
+std::string RegFile::serialize() const {
+    std::string out;
+    out.reserve(source_.size() + source_.size() / 16 + 256);
+    out += preamble_;
+    appendTree(out, *root_, source_);
+    out += trailer_;
+    return out;
+}
+
+// ---- changes ---------------------------------------------------------------------------------
+
+int RegFile::splitPath(std::u16string_view path, std::vector<std::u16string_view>* parts) {
+    size_t i = 0, endp = path.size();
+    while (i < endp && path[i] == u'\\') ++i;
+    while (endp > i && path[endp - 1] == u'\\') --endp;
+    while (i < endp) {
+        size_t j = path.find(u'\\', i);
+        if (j == std::u16string_view::npos || j > endp) j = endp;
+        if (j == i) return ERROR_BAD_PATHNAME;
+        if (j - i > kMaxKeyNameLength) return ERROR_FILENAME_EXCED_RANGE;
+        parts->push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    return ERROR_SUCCESS;
+}
+
+int RegFile::findKey(std::u16string_view path, RegKey** out) const {
+    std::vector<std::u16string_view> parts;
+    if (int st = splitPath(path, &parts)) return st;
+    RegKey* k = root_.get();
+    for (auto part : parts) {
+        k = k->subkey(part);
+        if (!k) return ERROR_FILE_NOT_FOUND;
+    }
+    *out = k;
+    return ERROR_SUCCESS;
+}
+
+void RegFile::touch(RegKey* key) {
+    key->modif = now();
+    key->rawValid = false;
+}
+
+int RegFile::createKey(std::u16string_view path, RegKey** out) {
+    std::vector<std::u16string_view> parts;
+    if (int st = splitPath(path, &parts)) return st;
+    RegKey* k = root_.get();
+    bool created = false;
+    for (auto part : parts) {
+        bool found;
+        size_t pos = k->subkeyPosition(part, &found);
+        if (found) {
+            k = k->subkeys[pos].get();
+            continue;
+        }
+        auto nk = std::make_unique<RegKey>();
+        nk->name.assign(part);
+        nk->parent = k;
+        nk->modif = now();
+        touch(k);  // as Wine does: a new subkey is a change of its parent
+        RegKey* child = nk.get();
+        k->subkeys.insert(k->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(nk));
+        k = child;
+        created = true;
+    }
+    if (created) journal_.push_back({RegOp::CreateKey, k->path(), {}, 0, {}});
+    *out = k;
+    return ERROR_SUCCESS;
+}
+
+int RegFile::setValue(RegKey* key, std::u16string_view name, uint32_t type, std::string_view data) {
+    if (name.size() > kMaxValueNameLength) return ERROR_FILENAME_EXCED_RANGE;
+    if (data.size() > UINT32_MAX) return ERROR_INVALID_PARAMETER;
+    bool found;
+    size_t pos = key->valuePosition(name, &found);
+    if (found) {
+        RegValue& v = key->values[pos];
+        if (v.type == type && v.data == data) return ERROR_SUCCESS;  // not a change
+        v.type = type;
+        v.data.assign(data);
+    } else {
+        key->values.insert(key->values.begin() + static_cast<ptrdiff_t>(pos),
+                           RegValue{std::u16string(name), type, std::string(data)});
+    }
+    touch(key);
+    journal_.push_back({RegOp::SetValue, key->path(), std::u16string(name), type, std::string(data)});
+    return ERROR_SUCCESS;
+}
+
+int RegFile::deleteValue(RegKey* key, std::u16string_view name) {
+    bool found;
+    size_t pos = key->valuePosition(name, &found);
+    if (!found) return ERROR_FILE_NOT_FOUND;
+    key->values.erase(key->values.begin() + static_cast<ptrdiff_t>(pos));
+    touch(key);
+    journal_.push_back({RegOp::DeleteValue, key->path(), std::u16string(name), 0, {}});
+    return ERROR_SUCCESS;
+}
+
+int RegFile::deleteKey(RegKey* key) {
+    RegKey* parent = key->parent;
+    if (!parent) return ERROR_ACCESS_DENIED;
+    std::u16string path = key->path();
+    bool found;
+    size_t pos = parent->subkeyPosition(key->name, &found);
+    if (!found) return ERROR_KEY_DELETED;
+    parent->subkeys.erase(parent->subkeys.begin() + static_cast<ptrdiff_t>(pos));
+    touch(parent);
+    journal_.push_back({RegOp::DeleteKey, std::move(path), {}, 0, {}});
+    return ERROR_SUCCESS;
+}
+
+void RegFile::replay(const std::vector<RegOp>& ops) {
+    for (const RegOp& op : ops) {
+        RegKey* k = nullptr;
+        switch (op.kind) {
+        case RegOp::CreateKey:
+            createKey(op.path, &k);
+            break;
+        case RegOp::SetValue:
+            if (createKey(op.path, &k) == ERROR_SUCCESS) setValue(k, op.name, op.type, op.data);
+            break;
+        case RegOp::DeleteValue:
+            if (findKey(op.path, &k) == ERROR_SUCCESS) deleteValue(k, op.name);
+            break;
+        case RegOp::DeleteKey:
+            if (findKey(op.path, &k) == ERROR_SUCCESS) deleteKey(k);
+            break;
+        }
+    }
+}
+
+}  // namespace qv::reg

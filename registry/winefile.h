@@ -1,0 +1,116 @@
+// One registry file in Wine's text format, held as a tree that writes back byte for byte.
+//
+// Keys read from the file keep a reference to their original text; a key nobody changed is
+// written back from that text, so an unchanged part of a changed file stays identical. A changed
+// key is written the way Wine writes it. Lines Wine would skip are kept where they stood.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv::reg {
+
+struct RegValue {
+    std::u16string name;  // empty: the key's default value
+    uint32_t type = 0;
+    std::string data;     // raw bytes
+};
+
+// A line of the file the reader could not use, written back after the value it followed.
+struct KeptLine {
+    std::string text;            // with its line end(s)
+    bool afterValue = false;     // false: right after the key's header and options
+    std::u16string after;        // the value it followed
+};
+
+class RegKey {
+public:
+    std::u16string name;
+    RegKey* parent = nullptr;
+    std::vector<std::unique_ptr<RegKey>> subkeys;  // Wine's order
+    std::vector<RegValue> values;                  // Wine's order
+    uint64_t modif = 0;                            // last change, 100 ns ticks since 1601
+    std::optional<std::u16string> cls;
+    bool link = false;
+
+    // Position in the source text while the key is as it was read.
+    bool rawValid = false;
+    uint32_t rawLead = 0, rawBegin = 0, rawEnd = 0;  // [rawLead, rawBegin) blank lines, then the key
+    std::vector<KeptLine> kept;
+
+    // Index of the first subkey/value not sorting before name; found tells whether it is equal.
+    size_t subkeyPosition(std::u16string_view n, bool* found) const;
+    size_t valuePosition(std::u16string_view n, bool* found) const;
+    RegKey* subkey(std::u16string_view n) const;
+    const RegValue* value(std::u16string_view n) const;
+    // Whether Wine writes a header for this key (otherwise its subkeys imply it).
+    bool needsHeader() const { return !values.empty() || subkeys.empty() || cls || link; }
+    std::u16string path() const;  // relative to the file's root, "\"-joined
+};
+
+// A change as it was asked for, kept until the commit so that it can be replayed onto a copy of
+// the file that someone else changed in the meantime.
+struct RegOp {
+    enum Kind { CreateKey, SetValue, DeleteValue, DeleteKey } kind;
+    std::u16string path;
+    std::u16string name;
+    uint32_t type = 0;
+    std::string data;
+};
+
+class RegFile {
+public:
+    // Parses a file's bytes. Returns null and sets *error when Wine would refuse the file.
+    // name is used in warnings ("NAME:LINE: reason").
+    static std::unique_ptr<RegFile> parse(std::string content, const std::string& name,
+                                          std::string* error);
+    // A new file with the given header lines (each without its line end).
+    static std::unique_ptr<RegFile> create(std::string_view rootComment, std::string_view arch);
+
+    std::string serialize() const;
+
+    RegKey& root() { return *root_; }
+    const RegKey& root() const { return *root_; }
+    const std::vector<std::string>& warnings() const { return warnings_; }
+    const std::string& source() const { return source_; }
+
+    // Path: components separated by "\"; leading and trailing ones are ignored.
+    // Returns 0 or a Windows error number.
+    int findKey(std::u16string_view path, RegKey** out) const;
+    int createKey(std::u16string_view path, RegKey** out);
+    int setValue(RegKey* key, std::u16string_view name, uint32_t type, std::string_view data);
+    int deleteValue(RegKey* key, std::u16string_view name);
+    int deleteKey(RegKey* key);
+
+    bool changed() const { return !journal_.empty(); }
+    const std::vector<RegOp>& journal() const { return journal_; }
+    void clearJournal() { journal_.clear(); }
+    // Applies changes made elsewhere (recorded again in this file's journal).
+    void replay(const std::vector<RegOp>& ops);
+
+    // Current time for new timestamps; tests may fix it.
+    static uint64_t now();
+    static void setClock(uint64_t (*clock)());
+
+private:
+    RegFile() = default;
+    void touch(RegKey* key);
+    static int splitPath(std::u16string_view path, std::vector<std::u16string_view>* parts);
+
+    std::string source_;
+    std::string preamble_, trailer_;
+    std::unique_ptr<RegKey> root_;
+    std::vector<std::string> warnings_;
+    std::vector<RegOp> journal_;
+
+    friend class WineParser;
+};
+
+// Wine's string escaping, as the writer uses it (exposed for the tools and tests).
+void appendEscaped(std::string& out, std::u16string_view s, char delim1, char delim2);
+
+}  // namespace qv::reg
