@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Quorvel needs to build, test and run, and only those missing.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config
+  clang libclang-rt-14-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libglx-dev libopengl-dev libvulkan-dev
+  wine wine64
+  xvfb xauth imagemagick
+)
+if [ "${QV_NO_WINE:-}" = 1 ]; then
+  packages=("${packages[@]/wine*/}")
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  [ -n "$p" ] || continue
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+if [ "$(id -u)" != 0 ]; then
+  command -v sudo >/dev/null || { echo "Please install as root: ${missing[*]}" >&2; exit 1; }
+  sudo=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
