@@ -1,4 +1,4 @@
-// cRegistry: the registry accessor of Part 2.1, over the thin store interface RegistryApi.
+// cRegistry: the registry accessor, over the thin store interface RegistryApi.
 //
 // Every operation opens the key it needs and closes it again before it returns, also when it
 // raises. Text is UTF-8 in the program and UTF-16LE in the store; no 8-bit code page in between.

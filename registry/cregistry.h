@@ -73,7 +73,7 @@ public:
 
     RegistryApi& api() { return api_; }
 
-    // Private helpers of the read path in Part 2.1, public here so they can be tested.
+    // Private helpers of the read path, public here so they can be tested.
     static int32_t SwapEndian(int32_t l);
     // %NAME% expanded through RegistryApi::environmentVariable (which compares names without
     // regard to case); unknown %NAME%, "%%" and a lone "%" stay; the text ends at its first NUL.

@@ -355,6 +355,7 @@ private:
             kl.afterValue = true;
             kl.after = *lastValue_;
         }
+        kl.orphan = current_ == nullptr;
         holder_->kept.push_back(std::move(kl));
     }
 
@@ -718,13 +719,16 @@ void appendKey(std::string& out, const RegKey& k) {
         out += "\"\n";
     }
     if (k.link) out += "#link\n";
+    // Kept lines go back after the value they followed; one whose value is gone goes where that
+    // value would sort.
     size_t kept = 0;
-    while (kept < k.kept.size() && !k.kept[kept].afterValue) out += k.kept[kept++].text;
+    const size_t inKey = static_cast<size_t>(
+        std::find_if(k.kept.begin(), k.kept.end(), [](const KeptLine& l) { return l.orphan; }) - k.kept.begin());
+    while (kept < inKey && !k.kept[kept].afterValue) out += k.kept[kept++].text;
     for (const RegValue& v : k.values) {
-        // Lines that stood after a value that is gone now go where that value would sort.
-        while (kept < k.kept.size() && compareNames(k.kept[kept].after, v.name) < 0) out += k.kept[kept++].text;
+        while (kept < inKey && compareNames(k.kept[kept].after, v.name) < 0) out += k.kept[kept++].text;
         appendValue(out, v);
-        while (kept < k.kept.size() && compareNames(k.kept[kept].after, v.name) == 0) out += k.kept[kept++].text;
+        while (kept < inKey && compareNames(k.kept[kept].after, v.name) == 0) out += k.kept[kept++].text;
     }
     while (kept < k.kept.size()) out += k.kept[kept++].text;
 }

@@ -25,6 +25,8 @@ struct KeptLine {
     std::string text;            // with its line end(s)
     bool afterValue = false;     // false: right after the key's header and options
     std::u16string after;        // the value it followed
+    bool orphan = false;         // after a key header Wine refused: stays after all values, so
+                                 // that the values written with the key keep belonging to it
 };
 
 class RegKey {
