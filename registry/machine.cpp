@@ -431,8 +431,8 @@ int32_t Machine::deleteKey(int32_t root, std::string_view path) {
 int32_t Machine::enumValue(HKey key, uint32_t index, std::string* name, uint32_t* type, std::string* data) {
     if (!key) return ERROR_INVALID_HANDLE;
     const RegKey* k = keyOf(key);
-    if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
-    const RegValue& v = k->values[index];
+    if (index >= k->values().size()) return ERROR_NO_MORE_ITEMS;
+    const RegValue& v = k->values()[index];
     if (name) *name = utf16ToUtf8(v.name);
     if (type) *type = v.type;
     if (data) *data = v.data;
@@ -452,9 +452,9 @@ int32_t Machine::queryInfoKey(HKey key, KeyInfo* info) {
     const RegKey* k = keyOf(key);
     KeyInfo r;
     r.subkeys = static_cast<uint32_t>(k->subkeys.size());
-    r.values = static_cast<uint32_t>(k->values.size());
+    r.values = static_cast<uint32_t>(k->values().size());
     for (const auto& s : k->subkeys) r.maxSubkeyNameLength = std::max<uint32_t>(r.maxSubkeyNameLength, static_cast<uint32_t>(s->name.size()));
-    for (const auto& v : k->values) {
+    for (const auto& v : k->values()) {
         r.maxValueNameLength = std::max<uint32_t>(r.maxValueNameLength, static_cast<uint32_t>(v.name.size()));
         r.maxValueDataLength = std::max<uint32_t>(r.maxValueDataLength, static_cast<uint32_t>(v.data.size()));
     }
@@ -479,7 +479,7 @@ int32_t Machine::copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstR
     };
     std::vector<Node> nodes;
     std::function<void(const RegKey&, const std::u16string&)> collect = [&](const RegKey& k, const std::u16string& rel) {
-        nodes.push_back({rel, k.values});
+        nodes.push_back({rel, k.values()});
         for (const auto& sub : k.subkeys) collect(*sub, rel.empty() ? sub->name : rel + u"\\" + sub->name);
     };
     collect(*src, {});

@@ -22,7 +22,7 @@ std::u16string bytesToUtf16(std::string_view bytes);  // an odd last byte become
 char16_t foldLower(char16_t c);
 int compareNames(std::u16string_view a, std::u16string_view b);
 inline bool namesEqual(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() && compareNames(a, b) == 0;
+    return a.size() == b.size() && (a == b || compareNames(a, b) == 0);
 }
 
 }  // namespace qv::reg

@@ -84,23 +84,26 @@ char16_t* decodeUtf8(const char*& p, const char* end, char16_t* out) {
 // Reads an escaped string up to delim. Returns the position after the delimiter, or null when
 // the line ends first.
 const char* parseString(const char* p, const char* end, char delim, std::u16string& out) {
-    out.clear();
-    // Text is never longer in UTF-16 units than in bytes.
-    out.resize(static_cast<size_t>(end - p));
-    char16_t* d = out.data();
+    // Text is never longer in UTF-16 units than in bytes. The buffer only grows, so that it is not
+    // cleared again for every line.
+    static thread_local std::vector<char16_t> buffer;
+    if (buffer.size() < static_cast<size_t>(end - p) + 1) buffer.resize(static_cast<size_t>(end - p) + 64);
+    char16_t* const start = buffer.data();
+    char16_t* d = start;
     while (p < end) {
         char c = *p;
+        // Plain text runs are the common case: copy them without further tests.
+        while (c != delim && c != '\\' && static_cast<unsigned char>(c) < 0x80) {
+            *d++ = static_cast<unsigned char>(c);
+            if (++p == end) return nullptr;
+            c = *p;
+        }
         if (c == delim) {
-            out.resize(static_cast<size_t>(d - out.data()));
+            out.assign(start, static_cast<size_t>(d - start));
             return p + 1;
         }
         if (static_cast<unsigned char>(c) >= 0x80) {
             d = decodeUtf8(p, end, d);
-            continue;
-        }
-        if (c != '\\') {
-            *d++ = static_cast<unsigned char>(c);
-            ++p;
             continue;
         }
         if (++p >= end) return nullptr;
@@ -140,17 +143,17 @@ const char* parseString(const char* p, const char* end, char delim, std::u16stri
 }
 
 // Hex byte list: numbers up to ff separated by blanks and single commas (as strtoul reads them).
-const char* parseHexBytes(const char* p, const char* end, std::string& out, bool* bad) {
+// With out null the list is only checked.
+const char* parseHexBytes(const char* p, const char* end, std::string* out, bool* bad) {
     *bad = false;
     while (p < end && hexValue(*p) >= 0) {
-        if (end - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && p + 2 < end && hexValue(p[2]) >= 0)
-            p += 2;
+        if (end - p > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hexValue(p[2]) >= 0) p += 2;
         unsigned v = 0;
         while (p < end && hexValue(*p) >= 0) {
-            v = v * 16 + hexValue(*p++);
+            v = v * 16 + static_cast<unsigned>(hexValue(*p++));
             if (v > 0xFF) { *bad = true; return p; }
         }
-        out.push_back(static_cast<char>(v));
+        if (out) out->push_back(static_cast<char>(v));
         while (p < end && isSpace(*p)) ++p;
         if (p < end && *p == ',') ++p;
         while (p < end && isSpace(*p)) ++p;
@@ -158,8 +161,147 @@ const char* parseHexBytes(const char* p, const char* end, std::string& out, bool
     return p;
 }
 
+// Finds the end of an escaped string without decoding it: the same lines pass as for parseString.
+const char* skipString(const char* p, const char* end, char delim) {
+    while (p < end) {
+        const char* q = static_cast<const char*>(std::memchr(p, delim, static_cast<size_t>(end - p)));
+        const char* b = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>((q ? q : end) - p)));
+        if (!b) return q ? q + 1 : nullptr;
+        p = b + 2;  // an escape takes at least the character after the backslash
+    }
+    return nullptr;
+}
+
 bool startsWith(const char* p, const char* end, std::string_view s) {
     return static_cast<size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
+}
+
+// One value line, with the lines its hex list continues on. With out null the line is only
+// checked. Returns the reason Wine would skip it, or null; *next is set past what it took.
+const char* parseValueLine(const char* s, const char* le, const char* next, const char* end, RegValue* out,
+                           std::u16string& scratch, const char** nextOut, size_t* extraLines) {
+    *nextOut = next;
+    const char* q;
+    if (*s == '@') {
+        q = s + 1;
+        if (out) out->name.clear();
+    } else if (out) {
+        q = parseString(s + 1, le, '"', out->name);
+        if (!q) return "malformed value name";
+        if (out->name.size() > kMaxValueNameLength) return "value name too long";
+    } else {
+        q = skipString(s + 1, le, '"');
+        if (!q) return "malformed value name";
+        if (static_cast<size_t>(q - s) > kMaxValueNameLength + 2) {
+            std::u16string n;
+            parseString(s + 1, le, '"', n);
+            if (n.size() > kMaxValueNameLength) return "value name too long";
+        }
+    }
+    while (q < le && isSpace(*q)) ++q;
+    if (q >= le || *q != '=') return "malformed value";
+    ++q;
+    while (q < le && isSpace(*q)) ++q;
+
+    auto stringData = [&](const char* from, uint32_t type) -> bool {
+        if (!out) return skipString(from, le, '"') != nullptr;
+        if (!parseString(from, le, '"', scratch)) return false;
+        out->type = type;
+        out->data.resize(scratch.size() * 2 + 2);
+        char* d = out->data.data();
+        for (char16_t c : scratch) {
+            *d++ = static_cast<char>(c & 0xFF);
+            *d++ = static_cast<char>(c >> 8);
+        }
+        d[0] = d[1] = 0;
+        return true;
+    };
+    if (q < le && *q == '"') {
+        if (!stringData(q + 1, REG_SZ)) return "malformed string";
+    } else if (startsWith(q, le, "str:\"")) {
+        if (!stringData(q + 5, REG_SZ)) return "malformed string";
+    } else if (startsWith(q, le, "str(2):\"")) {
+        if (!stringData(q + 8, REG_EXPAND_SZ)) return "malformed string";
+    } else if (startsWith(q, le, "str(7):\"")) {
+        if (!stringData(q + 8, REG_MULTI_SZ)) return "malformed string";
+    } else if (startsWith(q, le, "dword:")) {
+        const char* d = q + 6;
+        while (d < le && isSpace(*d)) ++d;
+        if (le - d > 2 && d[0] == '0' && (d[1] == 'x' || d[1] == 'X') && hexValue(d[2]) >= 0) d += 2;
+        if (d >= le || hexValue(*d) < 0) return "malformed dword";
+        uint32_t dw = 0;
+        while (d < le && hexValue(*d) >= 0) dw = (dw << 4) | static_cast<uint32_t>(hexValue(*d++));
+        if (out) {
+            out->type = REG_DWORD;
+            const char bytes[4] = {static_cast<char>(dw), static_cast<char>(dw >> 8), static_cast<char>(dw >> 16),
+                                   static_cast<char>(dw >> 24)};
+            out->data.assign(bytes, 4);
+        }
+    } else if (startsWith(q, le, "hex")) {
+        const char* d = q + 3;
+        uint32_t type;
+        if (d < le && *d == ':') {
+            type = REG_BINARY;
+            ++d;
+        } else if (d < le && *d == '(') {
+            ++d;
+            uint64_t t = 0;
+            int digits = 0;
+            while (d < le && hexValue(*d) >= 0 && digits < 9)
+                t = (t << 4) | static_cast<unsigned>(hexValue(*d++)), ++digits;
+            if (!digits || t > 0xFFFFFFFFu || !startsWith(d, le, "):")) return "unrecognized type";
+            type = static_cast<uint32_t>(t);
+            d += 2;
+        } else {
+            return "unrecognized type";
+        }
+        if (out) {
+            out->type = type;
+            out->data.clear();
+        }
+        // The list may go on over several lines, each but the last ending in a backslash.
+        const char* limit = le;
+        for (;;) {
+            bool overflow;
+            d = parseHexBytes(d, limit, out ? &out->data : nullptr, &overflow);
+            if (overflow) return "malformed hex data";
+            while (d < limit && isSpace(*d)) ++d;
+            if (d == limit) break;
+            if (*d != '\\' || next >= end) return "malformed hex data";
+            const char* nl = static_cast<const char*>(std::memchr(next, '\n', static_cast<size_t>(end - next)));
+            d = next;
+            limit = nl ? nl : end;
+            if (limit > d && limit[-1] == '\r') --limit;
+            next = nl ? nl + 1 : end;
+            *nextOut = next;
+            ++*extraLines;
+            while (d < limit && isSpace(*d)) ++d;
+        }
+    } else {
+        return "unrecognized type";
+    }
+    return nullptr;
+}
+
+inline bool sameOrFolded(const std::u16string& a, std::u16string_view b) {
+    return a.size() == b.size() &&
+           (std::memcmp(a.data(), b.data(), b.size() * sizeof(char16_t)) == 0 || compareNames(a, b) == 0);
+}
+
+// Adds a value read from the file; a second line for the same name replaces the first, as in Wine.
+void mergeValue(std::vector<RegValue>& values, RegValue&& v) {
+    if (values.empty() || compareNames(values.back().name, v.name) < 0) {
+        values.push_back(std::move(v));
+        return;
+    }
+    auto it = std::lower_bound(values.begin(), values.end(), v.name,
+                               [](const RegValue& a, const std::u16string& n) { return compareNames(a.name, n) < 0; });
+    if (it != values.end() && namesEqual(it->name, v.name)) {
+        it->type = v.type;
+        it->data = std::move(v.data);
+    } else {
+        values.insert(it, std::move(v));
+    }
 }
 
 }  // namespace
@@ -188,17 +330,18 @@ size_t RegKey::subkeyPosition(std::u16string_view n, bool* found) const {
 
 size_t RegKey::valuePosition(std::u16string_view n, bool* found) const {
     *found = false;
-    if (values.empty()) return 0;
-    int c = compareNames(values.back().name, n);
-    if (c < 0) return values.size();
-    if (c == 0) { *found = true; return values.size() - 1; }
-    size_t lo = 0, hi = values.size() - 1;
+    const auto& vals = values();
+    if (vals.empty()) return 0;
+    int c = compareNames(vals.back().name, n);
+    if (c < 0) return vals.size();
+    if (c == 0) { *found = true; return vals.size() - 1; }
+    size_t lo = 0, hi = vals.size() - 1;
     while (lo < hi) {
         size_t mid = (lo + hi) / 2;
-        if (compareNames(values[mid].name, n) < 0) lo = mid + 1;
+        if (compareNames(vals[mid].name, n) < 0) lo = mid + 1;
         else hi = mid;
     }
-    *found = compareNames(values[lo].name, n) == 0;
+    *found = compareNames(vals[lo].name, n) == 0;
     return lo;
 }
 
@@ -211,7 +354,31 @@ RegKey* RegKey::subkey(std::u16string_view n) const {
 const RegValue* RegKey::value(std::u16string_view n) const {
     bool found;
     size_t i = valuePosition(n, &found);
-    return found ? &values[i] : nullptr;
+    return found ? &values()[i] : nullptr;
+}
+
+void RegKey::loadValues() const {
+    const char* base = lazySource_->data();
+    const char* p = base + lazyBegin_;
+    const char* end = base + lazyEnd_;
+    lazyEnd_ = 0;
+    values_.reserve(values_.size() + lazyCount_);
+    std::u16string scratch;
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* next = nl ? nl + 1 : end;
+        const char* le = nl ? nl : end;
+        if (le > p && le[-1] == '\r') --le;
+        const char* s = p;
+        while (s < le && isSpace(*s)) ++s;
+        if (s < le && (*s == '@' || *s == '"')) {
+            RegValue v;
+            size_t extra = 0;
+            // Lines that do not read were reported and kept when the file was opened.
+            if (!parseValueLine(s, le, next, end, &v, scratch, &next, &extra)) mergeValue(values_, std::move(v));
+        }
+        p = next;
+    }
 }
 
 std::u16string RegKey::path() const {
@@ -272,6 +439,7 @@ public:
             switch (*s) {
             case '[': {
                 sawKeyLine_ = true;
+                closeValues(lineStart);
                 RegKey* key = openKeyHeader(s + 1, le, lineNo);
                 if (!key) {
                     current_ = nullptr;
@@ -288,7 +456,12 @@ public:
                     key->rawBegin = static_cast<uint32_t>(lineStart);
                 }
                 current_ = holder_ = rawOwner_ = key;
-                lastValue_.reset();
+                lastGoodValue_ = nullptr;
+                // A key named twice: what the first header held is read now, the rest merges in.
+                if (key->lazyEnd_) key->loadValues();
+                key->lazySource_ = &src;
+                key->lazyBegin_ = static_cast<uint32_t>(next - base);
+                key->lazyCount_ = 0;
                 break;
             }
             case '@':
@@ -297,8 +470,18 @@ public:
                     warn(lineNo, "value without key");
                     keep(p, next);
                 } else {
+                    // Values are only checked here; the key reads them when asked (RegKey::values).
                     size_t extra = 0;
-                    next = parseValue(p, s, le, next, end, lineNo, &extra);
+                    const char* after;
+                    if (const char* reason = parseValueLine(s, le, next, end, nullptr, text_, &after, &extra)) {
+                        warn(lineNo, reason);
+                        keep(p, after);
+                    } else {
+                        ++current_->lazyCount_;
+                        lastGoodValue_ = s;
+                        lastGoodValueEnd_ = le;
+                    }
+                    next = after;
                     lineNo += extra;
                 }
                 break;
@@ -327,6 +510,7 @@ public:
         }
         const size_t eof = src.size();
         const size_t tail = blankStart == SIZE_MAX ? eof : blankStart;
+        closeValues(eof);
         closeRaw(tail);
         if (preambleEnd == SIZE_MAX) preambleEnd = tail;
         f_.preamble_.assign(src, 0, preambleEnd);
@@ -335,6 +519,12 @@ public:
     }
 
 private:
+    // The current key's value lines end here.
+    void closeValues(size_t endOffset) {
+        if (current_) current_->lazyEnd_ = current_->lazyCount_ ? static_cast<uint32_t>(endOffset) : 0;
+        current_ = nullptr;
+    }
+
     void closeRaw(size_t endOffset) {
         if (rawOwner_ && rawOwner_->rawValid) rawOwner_->rawEnd = static_cast<uint32_t>(endOffset);
         rawOwner_ = nullptr;
@@ -351,9 +541,14 @@ private:
         KeptLine kl;
         kl.text.assign(from, static_cast<size_t>(to - from));
         if (kl.text.back() != '\n') kl.text.push_back('\n');
-        if (lastValue_) {
+        if (lastGoodValue_) {
             kl.afterValue = true;
-            kl.after = *lastValue_;
+            RegValue v;
+            const char* ignored;
+            size_t extra = 0;
+            parseValueLine(lastGoodValue_, lastGoodValueEnd_, lastGoodValueEnd_, lastGoodValueEnd_, &v, text_,
+                           &ignored, &extra);
+            kl.after = std::move(v.name);
         }
         kl.orphan = current_ == nullptr;
         holder_->kept.push_back(std::move(kl));
@@ -394,12 +589,12 @@ private:
         size_t endp = path.size();
         while (endp > i && path[endp - 1] == u'\\') --endp;
         while (i < endp) {
-            size_t j = path.find(u'\\', i);
-            if (j == std::u16string_view::npos || j > endp) j = endp;
+            size_t j = i;
+            while (j < endp && path[j] != u'\\') ++j;
             std::u16string_view comp = path.substr(i, j - i);
             if (comp.empty() || comp.size() > kMaxKeyNameLength) return nullptr;
             RegKey* child;
-            if (depth < chain_.size() && chain_[depth]->parent == k && namesEqual(chain_[depth]->name, comp)) {
+            if (depth < chain_.size() && chain_[depth]->parent == k && sameOrFolded(chain_[depth]->name, comp)) {
                 child = chain_[depth];
             } else {
                 bool found;
@@ -459,113 +654,14 @@ private:
         }
     }
 
-    // Parses a value line and its continuation lines; returns where the next line starts.
-    const char* parseValue(const char* p, const char* s, const char* le, const char* next, const char* end,
-                           size_t lineNo, size_t* extraLines) {
-        RegValue v;
-        const char* q;
-        if (*s == '@') {
-            q = s + 1;
-        } else {
-            q = parseString(s + 1, le, '"', v.name);
-            if (!q) return bad(p, next, lineNo, "malformed value name");
-            if (v.name.size() > kMaxValueNameLength) return bad(p, next, lineNo, "value name too long");
-        }
-        while (q < le && isSpace(*q)) ++q;
-        if (q >= le || *q != '=') return bad(p, next, lineNo, "malformed value");
-        ++q;
-        while (q < le && isSpace(*q)) ++q;
-
-        auto stringData = [&](const char* from, uint32_t type) -> bool {
-            if (!parseString(from, le, '"', text_)) return false;
-            text_.push_back(u'\0');
-            v.type = type;
-            v.data = utf16ToBytes(text_);
-            return true;
-        };
-        if (q < le && *q == '"') {
-            if (!stringData(q + 1, REG_SZ)) return bad(p, next, lineNo, "malformed string");
-        } else if (startsWith(q, le, "str:\"")) {
-            if (!stringData(q + 5, REG_SZ)) return bad(p, next, lineNo, "malformed string");
-        } else if (startsWith(q, le, "str(2):\"")) {
-            if (!stringData(q + 8, REG_EXPAND_SZ)) return bad(p, next, lineNo, "malformed string");
-        } else if (startsWith(q, le, "str(7):\"")) {
-            if (!stringData(q + 8, REG_MULTI_SZ)) return bad(p, next, lineNo, "malformed string");
-        } else if (startsWith(q, le, "dword:")) {
-            const char* d = q + 6;
-            while (d < le && isSpace(*d)) ++d;
-            if (le - d > 2 && d[0] == '0' && (d[1] == 'x' || d[1] == 'X') && hexValue(d[2]) >= 0) d += 2;
-            if (d >= le || hexValue(*d) < 0) return bad(p, next, lineNo, "malformed dword");
-            uint32_t dw = 0;
-            while (d < le && hexValue(*d) >= 0) dw = (dw << 4) | static_cast<uint32_t>(hexValue(*d++));
-            v.type = REG_DWORD;
-            char bytes[4] = {static_cast<char>(dw), static_cast<char>(dw >> 8), static_cast<char>(dw >> 16),
-                             static_cast<char>(dw >> 24)};
-            v.data.assign(bytes, 4);
-        } else if (startsWith(q, le, "hex")) {
-            const char* d = q + 3;
-            if (d < le && *d == ':') {
-                v.type = REG_BINARY;
-                ++d;
-            } else if (d < le && *d == '(') {
-                ++d;
-                uint64_t t = 0;
-                int digits = 0;
-                while (d < le && hexValue(*d) >= 0 && digits < 9)
-                    t = (t << 4) | static_cast<unsigned>(hexValue(*d++)), ++digits;
-                if (!digits || t > 0xFFFFFFFFu || !startsWith(d, le, "):"))
-                    return bad(p, next, lineNo, "unrecognized type");
-                v.type = static_cast<uint32_t>(t);
-                d += 2;
-            } else {
-                return bad(p, next, lineNo, "unrecognized type");
-            }
-            const char* lineLimit = le;
-            for (;;) {
-                bool overflow;
-                d = parseHexBytes(d, lineLimit, v.data, &overflow);
-                if (overflow) return bad(p, next, lineNo, "malformed hex data");
-                while (d < lineLimit && isSpace(*d)) ++d;
-                if (d == lineLimit) break;
-                if (*d != '\\' || next >= end) return bad(p, next, lineNo, "malformed hex data");
-                const char* nl = static_cast<const char*>(std::memchr(next, '\n', static_cast<size_t>(end - next)));
-                d = next;
-                lineLimit = nl ? nl : end;
-                if (lineLimit > d && lineLimit[-1] == '\r') --lineLimit;
-                next = nl ? nl + 1 : end;
-                ++*extraLines;
-                while (d < lineLimit && isSpace(*d)) ++d;
-            }
-        } else {
-            return bad(p, next, lineNo, "unrecognized type");
-        }
-
-        RegKey* k = current_;
-        bool found;
-        size_t pos = k->valuePosition(v.name, &found);
-        lastValue_ = v.name;
-        if (found) {
-            k->values[pos].type = v.type;
-            k->values[pos].data = std::move(v.data);
-        } else {
-            k->values.insert(k->values.begin() + static_cast<ptrdiff_t>(pos), std::move(v));
-        }
-        return next;
-    }
-
-    const char* bad(const char* p, const char* next, size_t lineNo, const char* reason) {
-        warn(lineNo, reason);
-        keep(p, next);
-        return next;
-    }
-
     RegFile& f_;
     const std::string& name_;
     RegKey* current_ = nullptr;   // where values go; null after a key header Wine would not accept
     RegKey* holder_ = nullptr;    // where unusable lines are kept
     RegKey* rawOwner_ = nullptr;  // the key whose text runs up to the next header
     bool sawKeyLine_ = false;
-    std::optional<std::u16string> lastValue_;
+    const char* lastGoodValue_ = nullptr;  // the last value line of the current key that reads well
+    const char* lastGoodValueEnd_ = nullptr;
     std::vector<RegKey*> chain_;
     std::u16string text_;
 };
@@ -725,7 +821,7 @@ void appendKey(std::string& out, const RegKey& k) {
     const size_t inKey = static_cast<size_t>(
         std::find_if(k.kept.begin(), k.kept.end(), [](const KeptLine& l) { return l.orphan; }) - k.kept.begin());
     while (kept < inKey && !k.kept[kept].afterValue) out += k.kept[kept++].text;
-    for (const RegValue& v : k.values) {
+    for (const RegValue& v : k.values()) {
         while (kept < inKey && compareNames(k.kept[kept].after, v.name) < 0) out += k.kept[kept++].text;
         appendValue(out, v);
         while (kept < inKey && compareNames(k.kept[kept].after, v.name) == 0) out += k.kept[kept++].text;
@@ -817,12 +913,12 @@ int RegFile::setValue(RegKey* key, std::u16string_view name, uint32_t type, std:
     bool found;
     size_t pos = key->valuePosition(name, &found);
     if (found) {
-        RegValue& v = key->values[pos];
+        RegValue& v = key->values()[pos];
         if (v.type == type && v.data == data) return ERROR_SUCCESS;  // not a change
         v.type = type;
         v.data.assign(data);
     } else {
-        key->values.insert(key->values.begin() + static_cast<ptrdiff_t>(pos),
+        key->values().insert(key->values().begin() + static_cast<ptrdiff_t>(pos),
                            RegValue{std::u16string(name), type, std::string(data)});
     }
     touch(key);
@@ -834,7 +930,7 @@ int RegFile::deleteValue(RegKey* key, std::u16string_view name) {
     bool found;
     size_t pos = key->valuePosition(name, &found);
     if (!found) return ERROR_FILE_NOT_FOUND;
-    key->values.erase(key->values.begin() + static_cast<ptrdiff_t>(pos));
+    key->values().erase(key->values().begin() + static_cast<ptrdiff_t>(pos));
     touch(key);
     journal_.push_back({RegOp::DeleteValue, key->path(), std::u16string(name), 0, {}});
     return ERROR_SUCCESS;

@@ -34,7 +34,6 @@ public:
     std::u16string name;
     RegKey* parent = nullptr;
     std::vector<std::unique_ptr<RegKey>> subkeys;  // Wine's order
-    std::vector<RegValue> values;                  // Wine's order
     uint64_t modif = 0;                            // last change, 100 ns ticks since 1601
     std::optional<std::u16string> cls;
     bool link = false;
@@ -44,14 +43,35 @@ public:
     uint32_t rawLead = 0, rawBegin = 0, rawEnd = 0;  // [rawLead, rawBegin) blank lines, then the key
     std::vector<KeptLine> kept;
 
+    // Values in Wine's order. A file's values are read when first asked for: opening a file only
+    // checks their lines, so a large registry opens fast and untouched keys cost no memory.
+    std::vector<RegValue>& values() {
+        if (lazyEnd_) loadValues();
+        return values_;
+    }
+    const std::vector<RegValue>& values() const {
+        if (lazyEnd_) loadValues();
+        return values_;
+    }
+    bool hasValues() const { return lazyEnd_ ? lazyCount_ > 0 : !values_.empty(); }
+
     // Index of the first subkey/value not sorting before name; found tells whether it is equal.
     size_t subkeyPosition(std::u16string_view n, bool* found) const;
     size_t valuePosition(std::u16string_view n, bool* found) const;
     RegKey* subkey(std::u16string_view n) const;
     const RegValue* value(std::u16string_view n) const;
     // Whether Wine writes a header for this key (otherwise its subkeys imply it).
-    bool needsHeader() const { return !values.empty() || subkeys.empty() || cls || link; }
+    bool needsHeader() const { return hasValues() || subkeys.empty() || cls || link; }
     std::u16string path() const;  // relative to the file's root, "\"-joined
+
+private:
+    friend class WineParser;
+    void loadValues() const;
+
+    mutable std::vector<RegValue> values_;
+    const std::string* lazySource_ = nullptr;
+    mutable uint32_t lazyBegin_ = 0, lazyEnd_ = 0;  // value lines not read yet
+    uint32_t lazyCount_ = 0;                         // good value lines among them
 };
 
 // A change as it was asked for, kept until the commit so that it can be replayed onto a copy of
