@@ -420,6 +420,8 @@ int32_t Machine::deleteValue(HKey key, std::string_view name) {
 }
 
 int32_t Machine::deleteKey(int32_t root, std::string_view path) {
+    // A root (HKEY_CLASSES_ROOT included) is not a key one can delete.
+    if (path.find_first_not_of('\\') == std::string_view::npos) return ERROR_ACCESS_DENIED;
     File* f;
     std::u16string full;
     if (int32_t st = resolve(root, path, &f, &full)) return st;

@@ -108,6 +108,9 @@ TEST(Machine, NewOwnMachineIsSeededAndMapsItsDrives) {
         EXPECT_EQ(*m->windowsPath("/usr/bin"), "Z:\\usr\\bin");
         EXPECT_FALSE(m->hostPath("\\\\server\\share"));
         EXPECT_EQ(*m->environmentVariable("WINDIR"), "C:\\WINDOWS");
+        // HKEY_CLASSES_ROOT names a key of the machine branch, but it is a root all the same.
+        EXPECT_EQ(m->deleteKey(HKEY_CLASSES_ROOT, "\\"), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(m->openKey(HKEY_LOCAL_MACHINE, "Software\\Classes", &k), 0);
     }
     // A second start opens what the first left.
     const std::string before = readFile(dir / "system.reg");
