@@ -590,6 +590,17 @@ void Machine::refresh() {
     reloadIfChanged(*user_, &reloaded);
 }
 
+void Machine::discardChanges() {
+    for (File* f : {system_.get(), user_.get()}) {
+        if (!f->tree->changed()) continue;
+        File fresh;
+        fresh.path = f->path;
+        loadFile(fresh);
+        f->tree = std::move(fresh.tree);
+        f->id = fresh.id;
+    }
+}
+
 void Machine::commit() {
     if (!hasChanges()) return;
     checkWineserver();

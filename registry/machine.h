@@ -59,6 +59,8 @@ public:
     void commit();
     // Re-reads files that changed on disk since they were read, keeping pending changes.
     void refresh();
+    // Drops pending changes: the registry is again what the files on disk hold.
+    void discardChanges();
     // For a Wine prefix: a message naming the running wineserver, or nothing when none runs.
     std::optional<std::string> wineserverRunning() const;
 

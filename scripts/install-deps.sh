@@ -2,16 +2,14 @@
 # Installs the Debian packages Quorvel needs to build, test and run, and only those missing.
 set -euo pipefail
 
+# "run": what building and starting the program needs; anything else: also what the tests need.
 packages=(
   cmake ninja-build g++ pkg-config
-  clang libclang-rt-14-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev libglx-dev libopengl-dev libvulkan-dev
-  wine wine64
-  xvfb xauth imagemagick
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
 )
-if [ "${QV_NO_WINE:-}" = 1 ]; then
-  packages=("${packages[@]/wine*/}")
+if [ "${1:-}" != run ]; then
+  packages+=(clang libclang-rt-14-dev wine wine64 xvfb xauth imagemagick)
 fi
 
 missing=()

@@ -228,6 +228,12 @@ TEST(Machine, AFailedCommitLeavesTheFileAndKeepsTheChangesForTheNextTry) {
     m->setBeforeRenameHook({});
     m->commit();
     EXPECT_NE(readFile(dir / "user.reg").find("\"MenuShowDelay\"=\"1\""), std::string::npos);
+
+    // Changes can also be dropped: the registry is then what the files hold.
+    set(*m, HKEY_CURRENT_USER, "Control Panel\\Desktop", "MenuShowDelay", REG_SZ, sz(u"2"));
+    m->discardChanges();
+    EXPECT_FALSE(m->hasChanges());
+    EXPECT_EQ(get(*m, HKEY_CURRENT_USER, "Control Panel\\Desktop", "MenuShowDelay"), sz(u"1"));
 }
 
 TEST(Machine, RefusesToWriteWhileTheWineserverOfThePrefixRuns) {

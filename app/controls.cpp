@@ -1,0 +1,390 @@
+#include "app/controls.h"
+
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QAction>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTreeWidget>
+
+#include "app/frmmain.h"
+#include "app/nodes.h"
+#include "app/toolkit.h"
+
+namespace qv::ctl {
+
+namespace {
+
+QString kindOf(QObject* o) {
+    if (qobject_cast<QMenu*>(o))
+        return QStringLiteral("menu");
+    if (auto* a = qobject_cast<QAction*>(o))
+        return a->isSeparator() ? QStringLiteral("separator") : QStringLiteral("menuitem");
+    if (qobject_cast<QCheckBox*>(o))
+        return QStringLiteral("checkbox");
+    if (qobject_cast<QRadioButton*>(o))
+        return QStringLiteral("option");
+    if (qobject_cast<QAbstractButton*>(o))
+        return QStringLiteral("button");
+    if (qobject_cast<QLineEdit*>(o))
+        return QStringLiteral("textbox");
+    if (qobject_cast<QSlider*>(o))
+        return QStringLiteral("slider");
+    if (qobject_cast<QAbstractSlider*>(o))
+        return QStringLiteral("scrollbar");
+    if (qobject_cast<tk::CheckListView*>(o))
+        return QStringLiteral("listview");
+    if (qobject_cast<QListWidget*>(o))
+        return QStringLiteral("listbox");
+    if (qobject_cast<QTreeWidget*>(o))
+        return QStringLiteral("tree");
+    if (qobject_cast<QGroupBox*>(o))
+        return QStringLiteral("frame");
+    if (auto* l = qobject_cast<QLabel*>(o))
+        return l->pixmap().isNull() ? QStringLiteral("label") : QStringLiteral("image");
+    if (qobject_cast<frmMain*>(o))
+        return QStringLiteral("form");
+    if (auto* w = qobject_cast<QWidget*>(o); w && w->height() == 1 && w->autoFillBackground())
+        return QStringLiteral("line");
+    return QStringLiteral("widget");
+}
+
+bool listable(QObject* o) {
+    const QString n = o->objectName();
+    return !n.isEmpty() && !n.startsWith(QLatin1String("qt_")) && n != QLatin1String("frmMainClient");
+}
+
+int pageOf(frmMain& form, QObject* o) {
+    for (QObject* p = o; p && p != &form; p = p->parent())
+        for (int i = 1; i <= kNodeCount; ++i)
+            if (p == form.fraOption(i))
+                return i;
+    return 0;
+}
+
+void add(std::vector<Control>& out, frmMain& form, QObject* o) {
+    Control c;
+    c.name = o->objectName();
+    c.page = pageOf(form, o);
+    c.kind = kindOf(o);
+    c.object = o;
+    out.push_back(c);
+    if (auto* lv = qobject_cast<tk::CheckListView*>(o)) {
+        for (int i = 0; i < lv->Count(); ++i) {
+            Control e;
+            e.name = c.name + QLatin1Char('[') + lv->Key(i) + QLatin1Char(']');
+            e.page = c.page;
+            e.kind = QStringLiteral("listitem");
+            e.object = o;
+            e.entryKey = lv->Key(i);
+            out.push_back(e);
+        }
+    }
+}
+
+// Depth-first in creation order; a list view's items are its own business.
+void walk(std::vector<Control>& out, frmMain& form, QObject* o, QSet<QObject*>& seen) {
+    for (QObject* child : o->children()) {
+        if (!child->isWidgetType() || seen.contains(child))
+            continue;
+        seen.insert(child);
+        if (listable(child))
+            add(out, form, child);
+        if (!qobject_cast<QListWidget*>(child) && !qobject_cast<QTreeWidget*>(child))
+            walk(out, form, child, seen);
+    }
+}
+
+void addMenu(std::vector<Control>& out, frmMain& form, QMenu* menu) {
+    add(out, form, menu);
+    for (QAction* a : menu->actions()) {
+        if (a->menu())
+            addMenu(out, form, a->menu());
+        else if (listable(a))
+            add(out, form, a);
+    }
+}
+
+QWidget* asWidget(const Control& c) { return qobject_cast<QWidget*>(c.object.data()); }
+
+void showPage(frmMain& form, const Control& c) {
+    if (c.page > 0 && form.iCurrentOption != c.page)
+        form.selectNode(c.page);
+}
+
+void requireUsable(frmMain& form, const Control& c) {
+    if (!enabledOf(c))
+        throw UsageError(c.name.toStdString() + " is disabled");
+    if (!visibleOf(form, c))
+        throw UsageError(c.name.toStdString() + " is not visible");
+}
+
+[[noreturn]] void badValue(const Control& c, const QString& value, const char* expected) {
+    throw UsageError("bad value '" + value.toStdString() + "' for " + c.name.toStdString() +
+                     " (" + c.kind.toStdString() + "): expected " + expected);
+}
+
+int integerValue(const Control& c, const QString& value, const char* expected) {
+    bool ok = false;
+    const int v = value.trimmed().toInt(&ok);
+    if (!ok)
+        badValue(c, value, expected);
+    return v;
+}
+
+}  // namespace
+
+std::vector<Control> listControls(frmMain& form) {
+    std::vector<Control> out;
+    add(out, form, &form);
+    for (QAction* a : form.menuBar()->actions())
+        if (a->menu())
+            addMenu(out, form, a->menu());
+    addMenu(out, form, form.mnuHideDrivesResource);
+
+    QSet<QObject*> seen;
+    for (int i = 1; i <= kNodeCount; ++i)
+        seen.insert(form.fraOption(i));
+    // The window's own controls first, then the pages in node order.
+    QWidget* client = form.centralWidget();
+    walk(out, form, client, seen);
+    for (int i = 1; i <= kNodeCount; ++i) {
+        add(out, form, form.fraOption(i));
+        walk(out, form, form.fraOption(i), seen);
+    }
+    return out;
+}
+
+Control findControl(frmMain& form, const QString& name) {
+    static const QRegularExpression entry(QStringLiteral("^(.+)\\[(.*)\\]$"));
+    if (const auto m = entry.match(name); m.hasMatch()) {
+        const QString list = m.captured(1);
+        for (const Control& c : listControls(form))
+            if (c.kind == QLatin1String("listview") && c.name == list) {
+                auto* lv = qobject_cast<tk::CheckListView*>(c.object.data());
+                const int i = lv->Find(m.captured(2));
+                if (i < 0)
+                    throw UsageError("unknown entry '" + m.captured(2).toStdString() + "' in " +
+                                     list.toStdString());
+                Control e = c;
+                e.name = list + QLatin1Char('[') + lv->Key(i) + QLatin1Char(']');
+                e.kind = QStringLiteral("listitem");
+                e.entryKey = lv->Key(i);
+                return e;
+            }
+    }
+    for (const Control& c : listControls(form))
+        if (c.name == name && c.kind != QLatin1String("listitem"))
+            return c;
+    throw UsageError("unknown control '" + name.toStdString() + "' (--list shows them all)");
+}
+
+QString valueOf(const Control& c) {
+    QObject* o = c.object.data();
+    if (!o)
+        return {};
+    if (c.kind == QLatin1String("listitem")) {
+        auto* lv = qobject_cast<tk::CheckListView*>(o);
+        const int i = lv->Find(c.entryKey);
+        return i < 0 ? QString() : QString::number(lv->Checked(i) ? 1 : 0);
+    }
+    if (auto* tb = qobject_cast<tk::CheckBox*>(o))
+        return QString::number(tb->Value());
+    if (auto* cb = qobject_cast<QCheckBox*>(o))
+        return QString::number(cb->checkState() == Qt::Checked ? 1 : cb->checkState() == Qt::PartiallyChecked ? 2 : 0);
+    if (auto* rb = qobject_cast<QRadioButton*>(o))
+        return QString::number(rb->isChecked() ? 1 : 0);
+    if (auto* le = qobject_cast<QLineEdit*>(o))
+        return le->text();
+    if (auto* sl = qobject_cast<QAbstractSlider*>(o))
+        return QString::number(sl->value());
+    if (auto* lv = qobject_cast<tk::CheckListView*>(o))
+        return QString::number(lv->Count());
+    if (auto* lb = qobject_cast<QListWidget*>(o)) {
+        QStringList on;
+        for (int i = 0; i < lb->count(); ++i)
+            if (lb->item(i)->checkState() == Qt::Checked)
+                on << lb->item(i)->text();
+        return on.join(QLatin1Char(','));
+    }
+    if (auto* tv = qobject_cast<QTreeWidget*>(o)) {
+        QTreeWidgetItem* item = tv->currentItem();
+        const NodeInfo* n = item ? nodeByIndex(frmMain::nodeIndex(item)) : nullptr;
+        return n ? QString::fromLatin1(n->key) : QString();
+    }
+    if (auto* g = qobject_cast<QGroupBox*>(o))
+        return g->title();
+    if (auto* l = qobject_cast<QLabel*>(o))
+        return l->pixmap().isNull() ? l->text() : QString();
+    if (auto* b = qobject_cast<QAbstractButton*>(o))
+        return b->text();
+    if (auto* m = qobject_cast<QMenu*>(o))
+        return m->title();
+    if (auto* a = qobject_cast<QAction*>(o))
+        return a->text();
+    if (auto* f = qobject_cast<frmMain*>(o))
+        return f->windowTitle();
+    return {};
+}
+
+QString textOf(const Control& c) {
+    if (c.kind != QLatin1String("listitem") || !c.object)
+        return {};
+    auto* lv = qobject_cast<tk::CheckListView*>(c.object.data());
+    const int i = lv->Find(c.entryKey);
+    return i < 0 ? QString() : lv->Text(i);
+}
+
+bool isNumeric(const Control& c) {
+    static const QSet<QString> numeric = {
+        QStringLiteral("checkbox"), QStringLiteral("option"), QStringLiteral("slider"),
+        QStringLiteral("scrollbar"), QStringLiteral("listitem"), QStringLiteral("listview")};
+    return numeric.contains(c.kind);
+}
+
+bool enabledOf(const Control& c) {
+    if (auto* w = qobject_cast<QWidget*>(c.object.data()))
+        return w->isEnabled();
+    if (auto* a = qobject_cast<QAction*>(c.object.data()))
+        return a->isEnabled();
+    return false;
+}
+
+bool visibleOf(frmMain& form, const Control& c) {
+    QObject* o = c.object.data();
+    if (o == &form)
+        return !form.isHidden();
+    if (auto* m = qobject_cast<QMenu*>(o))
+        return m->menuAction() && m->menuAction()->isVisible() &&
+               form.menuBar()->actions().contains(m->menuAction());
+    if (auto* a = qobject_cast<QAction*>(o))
+        return a->isVisible();
+    if (auto* w = qobject_cast<QWidget*>(o))
+        return w->isVisibleTo(&form);
+    return false;
+}
+
+QWidget* widgetOf(frmMain& form, const Control& c) {
+    if (c.object.data() == &form)
+        return &form;
+    return asWidget(c);
+}
+
+void setControl(frmMain& form, const Control& c, const QString& value) {
+    QObject* o = c.object.data();
+    if (!o)
+        throw UsageError(c.name.toStdString() + " no longer exists");
+    if (c.kind == QLatin1String("tree")) {
+        const NodeInfo* n = nodeByKey(value);
+        bool isIndex = false;
+        const int index = value.toInt(&isIndex);
+        if (!n && isIndex)
+            n = nodeByIndex(index);
+        if (!n)
+            badValue(c, value, "a node key such as Explorer$HideDrives, or its index 1..33");
+        form.selectNode(n->index);
+        return;
+    }
+    showPage(form, c);
+    if (c.kind == QLatin1String("listitem")) {
+        requireUsable(form, c);
+        auto* lv = qobject_cast<tk::CheckListView*>(o);
+        const int v = integerValue(c, value, "0 or 1");
+        if (v != 0 && v != 1)
+            badValue(c, value, "0 or 1");
+        lv->setChecked(lv->Find(c.entryKey), v == 1);
+        return;
+    }
+    if (auto* cb = qobject_cast<QCheckBox*>(o)) {
+        const int v = integerValue(c, value, "0, 1 or 2");
+        if (v < 0 || v > 2)
+            badValue(c, value, "0, 1 or 2");
+        requireUsable(form, c);
+        if (auto* tb = qobject_cast<tk::CheckBox*>(o))
+            tb->setValue(v);
+        else
+            cb->setCheckState(v == 1 ? Qt::Checked : v == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
+        return;
+    }
+    if (auto* rb = qobject_cast<QRadioButton*>(o)) {
+        if (value.trimmed() != QLatin1String("1"))
+            badValue(c, value, "1 (an option button is selected, never cleared)");
+        requireUsable(form, c);
+        if (auto* ob = qobject_cast<tk::OptionButton*>(o))
+            ob->setValue(true);
+        else
+            rb->setChecked(true);
+        return;
+    }
+    if (auto* le = qobject_cast<QLineEdit*>(o)) {
+        requireUsable(form, c);
+        if (le->isReadOnly())
+            throw UsageError(c.name.toStdString() + " is read-only");
+        le->setText(value);
+        return;
+    }
+    if (auto* sl = qobject_cast<QAbstractSlider*>(o)) {
+        const int v = integerValue(c, value, "an integer");
+        if (v < sl->minimum() || v > sl->maximum())
+            throw UsageError("bad value '" + value.toStdString() + "' for " + c.name.toStdString() +
+                             ": outside " + std::to_string(sl->minimum()) + ".." +
+                             std::to_string(sl->maximum()));
+        requireUsable(form, c);
+        sl->setValue(v);
+        return;
+    }
+    if (qobject_cast<QListWidget*>(o) && !qobject_cast<tk::CheckListView*>(o)) {
+        auto* lb = qobject_cast<QListWidget*>(o);
+        QSet<int> wanted;
+        for (const QString& part : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            int found = -1;
+            for (int i = 0; i < lb->count() && found < 0; ++i)
+                if (lb->item(i)->text().compare(part.trimmed(), Qt::CaseInsensitive) == 0)
+                    found = i;
+            if (found < 0)
+                badValue(c, value, "a comma-separated list of its entries, such as A:,C:");
+            wanted.insert(found);
+        }
+        requireUsable(form, c);
+        for (int i = 0; i < lb->count(); ++i) {
+            const Qt::CheckState s = wanted.contains(i) ? Qt::Checked : Qt::Unchecked;
+            if (lb->item(i)->checkState() != s)
+                lb->item(i)->setCheckState(s);
+        }
+        return;
+    }
+    throw UsageError(c.name.toStdString() + " (" + c.kind.toStdString() +
+                     ") cannot be set" +
+                     (c.kind == QLatin1String("button") || c.kind == QLatin1String("menuitem")
+                          ? std::string("; press it with --click")
+                          : std::string()));
+}
+
+void clickControl(frmMain& form, const Control& c) {
+    QObject* o = c.object.data();
+    if (auto* a = qobject_cast<QAction*>(o); a && !a->isSeparator() && !a->menu()) {
+        if (!a->isEnabled())
+            throw UsageError(c.name.toStdString() + " is disabled");
+        a->trigger();
+        return;
+    }
+    if (auto* b = qobject_cast<QPushButton*>(o)) {
+        showPage(form, c);
+        requireUsable(form, c);
+        b->click();
+        return;
+    }
+    throw UsageError(c.name.toStdString() + " (" + c.kind.toStdString() +
+                     ") cannot be clicked; set it with --set NAME=VALUE");
+}
+
+}  // namespace qv::ctl

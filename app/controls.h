@@ -1,0 +1,53 @@
+// Every named control of the main window, addressed by its name: what kind it is, its value,
+// whether it is enabled and visible, and how a user would set or press it. Scripting mode and the
+// tests drive the window through this, so a page's controls need no code of their own here.
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <stdexcept>
+#include <vector>
+
+class QObject;
+class QWidget;
+
+namespace qv {
+
+class frmMain;
+
+namespace ctl {
+
+// A name that is not a control, a value the control cannot take, an action it does not offer.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct Control {
+    QString name;           // objectName, or "list[KEY]" for a list-view entry
+    int page = 0;           // the option page (node) it lives on; 0 for the window's own
+    QString kind;           // form, menu, menuitem, separator, button, label, line, image, tree,
+                            // frame, checkbox, option, textbox, slider, scrollbar, listbox,
+                            // listview, listitem, widget
+    QPointer<QObject> object;
+    QString entryKey;       // list-view entries
+};
+
+// In the window's order: the form, its menus, its own controls, then page 1 to 33 each with its
+// frame first.
+std::vector<Control> listControls(frmMain& form);
+Control findControl(frmMain& form, const QString& name);  // throws UsageError
+
+QString valueOf(const Control& c);
+QString textOf(const Control& c);  // list-view entries: their text; others: empty
+bool isNumeric(const Control& c);  // whether the value is a number
+bool enabledOf(const Control& c);
+bool visibleOf(frmMain& form, const Control& c);
+QWidget* widgetOf(frmMain& form, const Control& c);  // what --grab draws
+
+// As a user would: the control's page is shown first, and it must be enabled and visible.
+void setControl(frmMain& form, const Control& c, const QString& value);  // throws UsageError
+void clickControl(frmMain& form, const Control& c);                      // throws UsageError
+
+}  // namespace ctl
+}  // namespace qv

@@ -1,0 +1,130 @@
+// The main window: the category tree, the 33 option pages, the buttons and menus, and the load
+// and save passes that move every page between the controls and the registry.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <array>
+#include <functional>
+
+#include "app/help.h"
+#include "app/pass.h"
+#include "app/toolkit.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace qv::reg {
+class Machine;
+}
+
+namespace qv {
+
+
+// True when the machine's Windows is of the NT line; set once when the main window loads.
+extern bool bIsWindowsNT;
+
+class frmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // Builds the window and its pages and runs the first load pass; sink hears step failures.
+    explicit frmMain(reg::Machine& machine, Pass::FailureSink sink = {}, QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    reg::Machine& machine() { return machine_; }
+
+    // ---- what the pages build on ---------------------------------------------------------
+    tk::Frame* fraOption(int index) const;  // 1..33; throws ControlError otherwise
+    // A page's blocks, one per slot of the pass tables; a node without a slot throws.
+    void setLoadBlock(int node, Block block);
+    void setSaveBlock(int node, Block block);
+    bool hasLoadBlock(int node) const;
+    bool hasSaveBlock(int node) const;
+    // Commits what an immediate action (outside the passes) wrote; on failure tells the user
+    // what could not be saved and returns false.
+    bool commitChanges(const QString& what);
+
+    // ---- the passes ----------------------------------------------------------------------
+    void LoadSettings();
+    // Returns false when the machine could not be written (the user has been told).
+    bool SaveSettings();
+    // Step failures of the passes, for scripting mode; the window itself stays silent.
+    void setStepFailureSink(Pass::FailureSink sink) { failureSink_ = std::move(sink); }
+
+    // ---- commands ------------------------------------------------------------------------
+    void tvList_NodeClick(int index);
+    void cmdApply_Click();
+    void cmdOK_Click();
+    void cmdCancel_Click();
+    void mnuFileReloadSettings_Click();
+    void mnuFileQuit_Click();
+    void cmdHelp_Click();
+    void mnuHelpContents_Click();
+    void mnuHelpAbout_Click();
+    // What F1 does: the help window at the topic of the page on screen.
+    void showHelp();
+
+    // Selects a node in the tree as a user's click would (its page is shown).
+    void selectNode(int index);
+    QTreeWidgetItem* nodeItem(int index) const;
+    static int nodeIndex(const QTreeWidgetItem* item);  // 1..33, 0 for none
+    // How many commits have failed so far (scripting mode exits with 1 after one).
+    int commitFailures() const { return commitFailures_; }
+    int iCurrentOption = 1;
+    bool isUnloaded() const { return unloaded_; }
+    HelpWindow* helpWindow() const { return help_; }
+
+    // Controls, under their names.
+    QTreeWidget* tvList = nullptr;
+    QLabel* lblLabel = nullptr;
+    QLabel* Image1 = nullptr;
+    QPushButton* cmdHelp = nullptr;
+    QPushButton* cmdOK = nullptr;
+    QPushButton* cmdCancel = nullptr;
+    QPushButton* cmdApply = nullptr;
+    QMenu* mnuFile = nullptr;
+    QAction* mnuFileReloadSettings = nullptr;
+    QAction* mnuFileQuit = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QAction* mnuHelpContents = nullptr;
+    QAction* mnuHelpAbout = nullptr;
+    QMenu* mnuHideDrivesResource = nullptr;
+    QAction* mnuHideDrivesResourceSelAll = nullptr;
+    QAction* mnuHideDrivesResourceSelNone = nullptr;
+    tk::CommonDialog comDlg;
+
+signals:
+    // The window was unloaded (OK, Cancel, Quit or the close box): the program ends.
+    void unloaded();
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void buildWindow();
+    void Form_Load();
+    void tvList_Expand(QTreeWidgetItem* node);
+    void tvList_Collapse(QTreeWidgetItem* node);
+    void unload();
+    bool commit(const QString& what);
+    void pressDefaultButton();
+
+    reg::Machine& machine_;
+    std::array<tk::Frame*, 34> frames_{};
+    std::array<QTreeWidgetItem*, 34> items_{};
+    std::array<Block, 34> loadBlocks_;
+    std::array<Block, 34> saveBlocks_;
+    Pass::FailureSink failureSink_;
+    QPointer<HelpWindow> help_;
+    QTreeWidgetItem* justSelected_ = nullptr;
+    bool unloaded_ = false;
+    int commitFailures_ = 0;
+    bool centred_ = false;
+};
+
+}  // namespace qv

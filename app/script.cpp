@@ -1,0 +1,280 @@
+#include "app/script.h"
+
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPixmap>
+#include <ostream>
+
+#include "app/controls.h"
+#include "app/frmmain.h"
+#include "app/toolkit.h"
+#include "registry/machine.h"
+
+namespace qv::cli {
+
+using ctl::UsageError;
+
+namespace {
+
+std::string s(const QString& q) { return q.toStdString(); }
+
+// "NAME=VALUE"; a list-view entry's key may itself hold "=", so its name ends at "]=".
+std::pair<QString, QString> splitAssignment(const QString& opt, const QString& arg) {
+    qsizetype eq = -1;
+    const qsizetype bracket = arg.indexOf(QLatin1Char('['));
+    if (bracket >= 0 && bracket < arg.indexOf(QLatin1Char('='))) {
+        const qsizetype close = arg.indexOf(QStringLiteral("]="), bracket);
+        eq = close < 0 ? -1 : close + 1;
+    } else {
+        eq = arg.indexOf(QLatin1Char('='));
+    }
+    if (eq <= 0)
+        throw UsageError(s(opt) + " needs NAME=" + (opt == QLatin1String("--grab") ? "FILE" : "VALUE") +
+                         ", got '" + s(arg) + "'");
+    return {arg.left(eq), arg.mid(eq + 1)};
+}
+
+struct Restore {
+    ~Restore() {
+        tk::setMessageBoxHook({});
+        tk::setInteractive(true);
+        tk::takeRefusedDialogs();
+    }
+};
+
+QString oneLine(QString v) {
+    return v.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+}
+
+void list(frmMain& form, bool json, std::ostream& out) {
+    const auto controls = ctl::listControls(form);
+    if (!json) {
+        for (const auto& c : controls)
+            out << s(c.name) << '=' << s(oneLine(ctl::valueOf(c))) << '\n';
+        return;
+    }
+    // Written by hand so that every object keeps the field order the listing documents.
+    auto str = [](const QString& v) {
+        const QByteArray doc = QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact);
+        return doc.mid(1, doc.size() - 2).toStdString();  // the string inside "[...]"
+    };
+    out << "[\n";
+    for (size_t i = 0; i < controls.size(); ++i) {
+        const auto& c = controls[i];
+        const QString v = ctl::valueOf(c);
+        out << "  {\"name\": " << str(c.name) << ", \"page\": " << c.page
+            << ", \"kind\": " << str(c.kind) << ", \"value\": "
+            << (ctl::isNumeric(c) ? std::to_string(v.toLongLong()) : str(v))
+            << ", \"enabled\": " << (ctl::enabledOf(c) ? "true" : "false")
+            << ", \"visible\": " << (ctl::visibleOf(form, c) ? "true" : "false");
+        if (c.kind == QLatin1String("listitem"))
+            out << ", \"text\": " << str(ctl::textOf(c));
+        out << '}' << (i + 1 < controls.size() ? "," : "") << '\n';
+    }
+    out << "]\n";
+}
+
+QString describe(const Action& a) {
+    switch (a.kind) {
+    case Action::List: return QStringLiteral("--list");
+    case Action::Set: return QStringLiteral("--set ") + a.name;
+    case Action::Click: return QStringLiteral("--click ") + a.name;
+    case Action::Apply: return QStringLiteral("--apply");
+    case Action::Grab: return QStringLiteral("--grab ") + a.name;
+    }
+    return {};
+}
+
+}  // namespace
+
+QString usage() {
+    return QStringLiteral(
+        "Usage: quorvel [--machine DIR | --wine-prefix DIR] [ACTION...]\n"
+        "Edits Windows shell and system settings in a Wine prefix or in Quorvel's own machine.\n"
+        "\n"
+        "  --machine DIR      use the own machine in DIR (created and seeded when missing or empty)\n"
+        "  --wine-prefix DIR  use the Wine prefix DIR (it must hold system.reg and user.reg)\n"
+        "\n"
+        "With an action the window is built offscreen, loads as at start-up, runs the actions in\n"
+        "order and exits:\n"
+        "  --list             print every control as NAME=VALUE, in node order\n"
+        "  --json             with --list: one JSON array of {name, page, kind, value, enabled, visible}\n"
+        "  --set NAME=VALUE   set a control as a user would (its page is shown first)\n"
+        "  --click NAME       press a button or menu item\n"
+        "  --apply            run the save pass (Apply)\n"
+        "  --grab NAME=FILE   save a PNG picture of a control (frmMain: the whole window)\n"
+        "  --help, --version\n"
+        "\n"
+        "Values: check box 0/1/2; option button 1; text box the text; slider and scroll bar an\n"
+        "integer; check-box list the checked entries (\"A:,C:\"); list-view entry NAME[KEY] 0/1.\n"
+        "Exit status: 0 done, 2 usage error, 1 the machine could not be opened or written.\n");
+}
+
+QString versionText() {
+    return QStringLiteral("%1 %2\n").arg(tk::App::Title(), tk::App::Version());
+}
+
+Options parse(const QStringList& args) {
+    Options o;
+    auto valueFor = [&](qsizetype& i, const QString& opt, QString inlineValue) -> QString {
+        if (!inlineValue.isNull())
+            return inlineValue;
+        if (i + 1 >= args.size())
+            throw UsageError(s(opt) + " needs a value");
+        return args[++i];
+    };
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        QString opt = args[i];
+        QString inlineValue;
+        if (opt.startsWith(QLatin1String("--")) && opt.contains(QLatin1Char('='))) {
+            const qsizetype eq = opt.indexOf(QLatin1Char('='));
+            inlineValue = opt.mid(eq + 1);
+            opt = opt.left(eq);
+        }
+        if (opt == QLatin1String("--machine")) {
+            o.machine = std::filesystem::path(valueFor(i, opt, inlineValue).toStdString());
+        } else if (opt == QLatin1String("--wine-prefix")) {
+            o.winePrefix = std::filesystem::path(valueFor(i, opt, inlineValue).toStdString());
+        } else if (opt == QLatin1String("--list")) {
+            o.actions.push_back({Action::List, {}, {}});
+        } else if (opt == QLatin1String("--json")) {
+            o.json = true;
+        } else if (opt == QLatin1String("--apply")) {
+            o.actions.push_back({Action::Apply, {}, {}});
+        } else if (opt == QLatin1String("--set") || opt == QLatin1String("--grab")) {
+            const auto [name, value] = splitAssignment(opt, valueFor(i, opt, inlineValue));
+            if (opt == QLatin1String("--grab") && value.isEmpty())
+                throw UsageError("--grab needs NAME=FILE");
+            o.actions.push_back({opt == QLatin1String("--set") ? Action::Set : Action::Grab, name, value});
+        } else if (opt == QLatin1String("--click")) {
+            o.actions.push_back({Action::Click, valueFor(i, opt, inlineValue), {}});
+        } else if (opt == QLatin1String("--help") || opt == QLatin1String("-h")) {
+            o.help = true;
+        } else if (opt == QLatin1String("--version")) {
+            o.version = true;
+        } else {
+            throw UsageError("unknown option '" + s(args[i]) + "'");
+        }
+    }
+    if (o.machine && o.winePrefix)
+        throw UsageError("--machine and --wine-prefix exclude each other");
+    // --json alone means the JSON listing.
+    if (o.json && std::none_of(o.actions.begin(), o.actions.end(),
+                               [](const Action& a) { return a.kind == Action::List; }))
+        o.actions.push_back({Action::List, {}, {}});
+    return o;
+}
+
+std::unique_ptr<reg::Machine> openMachine(const Options& o) {
+    if (o.winePrefix)
+        return reg::Machine::openWinePrefix(*o.winePrefix);
+    return reg::Machine::openOwn(o.machine ? *o.machine : reg::Machine::defaultOwnFolder());
+}
+
+int runScript(const Options& o, std::ostream& out, std::ostream& err) {
+    std::unique_ptr<reg::Machine> machine;
+    try {
+        machine = openMachine(o);
+    } catch (const std::exception& e) {
+        err << "quorvel: " << e.what() << '\n';
+        return 1;
+    }
+    for (const std::string& w : machine->warnings())
+        err << w << '\n';
+
+    Restore restore;
+    tk::setInteractive(false);
+    tk::setMessageBoxHook([&out](const tk::MessageBoxRequest& req) {
+        out << s(req.text) << '\n';
+        out.flush();
+        return req.defaultResult;
+    });
+
+    frmMain form(*machine, [&err](const QString& line) { err << "quorvel: " << s(line) << '\n'; });
+    form.show();
+    QCoreApplication::processEvents();
+    if (form.commitFailures() > 0) {
+        err << "quorvel: the registry could not be written\n";
+        return 1;
+    }
+
+    for (const Action& a : o.actions) {
+        if (form.isUnloaded()) {
+            err << "quorvel: the window was closed before " << s(describe(a)) << '\n';
+            return 2;
+        }
+        const int failures = form.commitFailures();
+        try {
+            switch (a.kind) {
+            case Action::List:
+                list(form, o.json, out);
+                break;
+            case Action::Set:
+                ctl::setControl(form, ctl::findControl(form, a.name), a.value);
+                break;
+            case Action::Click:
+                ctl::clickControl(form, ctl::findControl(form, a.name));
+                break;
+            case Action::Apply:
+                form.cmdApply_Click();
+                break;
+            case Action::Grab: {
+                QWidget* w = &form;
+                if (a.name != QLatin1String("frmMain")) {
+                    const ctl::Control c = ctl::findControl(form, a.name);
+                    if (c.page > 0 && form.iCurrentOption != c.page)
+                        form.selectNode(c.page);
+                    w = ctl::widgetOf(form, c);
+                    if (!w)
+                        throw UsageError(s(a.name) + " (" + s(c.kind) + ") cannot be drawn on its own");
+                }
+                QCoreApplication::processEvents();
+                if (!w->grab().save(a.value, "PNG")) {
+                    err << "quorvel: could not write the picture " << s(a.value) << '\n';
+                    return 1;
+                }
+                break;
+            }
+            }
+        } catch (const UsageError& e) {
+            err << "quorvel: " << e.what() << '\n';
+            return 2;
+        } catch (const std::exception& e) {
+            // A control refusing what a page handler gave it; the window would have shrugged.
+            err << "quorvel: " << s(describe(a)) << ": " << e.what() << '\n';
+            return 2;
+        }
+        QCoreApplication::processEvents();
+        if (const QStringList refused = tk::takeRefusedDialogs(); !refused.isEmpty()) {
+            err << "quorvel: " << s(describe(a)) << " needs " << s(refused.first())
+                << ", which scripting mode cannot show\n";
+            return 2;
+        }
+        if (form.commitFailures() > failures) {
+            err << "quorvel: the registry could not be written\n";
+            return 1;
+        }
+    }
+    out.flush();
+    return 0;
+}
+
+int runWindow(const Options& o) {
+    std::unique_ptr<reg::Machine> machine;
+    try {
+        machine = openMachine(o);
+    } catch (const std::exception& e) {
+        tk::MsgBox(QStringLiteral("The registry could not be opened.\n\n%1").arg(QString::fromUtf8(e.what())),
+                   tk::vbOKOnly | tk::vbCritical);
+        return 1;
+    }
+    for (const std::string& w : machine->warnings())
+        fprintf(stderr, "%s\n", w.c_str());
+    frmMain form(*machine);
+    QObject::connect(&form, &frmMain::unloaded, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    form.show();
+    return QApplication::exec();
+}
+
+}  // namespace qv::cli

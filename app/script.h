@@ -1,0 +1,51 @@
+// The command line: which machine to open, and the actions that turn the program into a script
+// driving the very window a user would see, offscreen.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <filesystem>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace qv::reg {
+class Machine;
+}
+
+namespace qv::cli {
+
+struct Action {
+    enum Kind { List, Set, Click, Apply, Grab } kind;
+    QString name;
+    QString value;  // --set: the value; --grab: the file
+};
+
+struct Options {
+    std::optional<std::filesystem::path> machine;
+    std::optional<std::filesystem::path> winePrefix;
+    bool json = false;
+    bool help = false;
+    bool version = false;
+    std::vector<Action> actions;
+    bool scripting() const { return !actions.empty(); }
+};
+
+// Throws ctl::UsageError with a one-line message.
+Options parse(const QStringList& args);
+QString usage();
+QString versionText();
+
+// The machine the options name; throws reg::MachineError.
+std::unique_ptr<reg::Machine> openMachine(const Options& o);
+
+// Scripting mode (a QApplication must exist): builds the window, runs the first load pass and
+// the actions in order. Message boxes go to out, step failures and errors to err.
+// Returns the exit status: 0 done, 2 usage error, 1 machine not opened or not committed.
+int runScript(const Options& o, std::ostream& out, std::ostream& err);
+
+// The window for a user; returns when it is unloaded.
+int runWindow(const Options& o);
+
+}  // namespace qv::cli
