@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "app/controls.h"
+#include "app/firstpaint.h"
 #include "app/frmmain.h"
 #include "app/toolkit.h"
 #include "registry/machine.h"
@@ -273,6 +274,9 @@ int runWindow(const Options& o) {
         fprintf(stderr, "%s\n", w.c_str());
     frmMain form(*machine);
     QObject::connect(&form, &frmMain::unloaded, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // The start-up benchmark times a run up to the first drawing of the window.
+    if (qEnvironmentVariableIsSet("QV_EXIT_WHEN_DRAWN"))
+        tk::quitOnFirstPaint(form);
     form.show();
     return QApplication::exec();
 }

@@ -551,7 +551,8 @@ private:
             kl.after = std::move(v.name);
         }
         kl.orphan = current_ == nullptr;
-        holder_->kept.push_back(std::move(kl));
+        if (!holder_->kept) holder_->kept = std::make_unique<std::vector<KeptLine>>();
+        holder_->kept->push_back(std::move(kl));
     }
 
     RegKey* openKeyHeader(const char* s, const char* le, size_t lineNo) {
@@ -642,7 +643,7 @@ private:
         } else if (startsWith(s, le, "#class=\"")) {
             std::u16string cls;
             if (parseString(s + 8, le, '"', cls)) {
-                current_->cls = std::move(cls);
+                current_->cls = std::make_unique<std::u16string>(std::move(cls));
             } else {
                 warn(lineNo, "malformed class");
                 keep(p, next);
@@ -817,16 +818,18 @@ void appendKey(std::string& out, const RegKey& k) {
     if (k.link) out += "#link\n";
     // Kept lines go back after the value they followed; one whose value is gone goes where that
     // value would sort.
+    static const std::vector<KeptLine> kNone;
+    const std::vector<KeptLine>& lines = k.kept ? *k.kept : kNone;
     size_t kept = 0;
     const size_t inKey = static_cast<size_t>(
-        std::find_if(k.kept.begin(), k.kept.end(), [](const KeptLine& l) { return l.orphan; }) - k.kept.begin());
-    while (kept < inKey && !k.kept[kept].afterValue) out += k.kept[kept++].text;
+        std::find_if(lines.begin(), lines.end(), [](const KeptLine& l) { return l.orphan; }) - lines.begin());
+    while (kept < inKey && !lines[kept].afterValue) out += lines[kept++].text;
     for (const RegValue& v : k.values()) {
-        while (kept < inKey && compareNames(k.kept[kept].after, v.name) < 0) out += k.kept[kept++].text;
+        while (kept < inKey && compareNames(lines[kept].after, v.name) < 0) out += lines[kept++].text;
         appendValue(out, v);
-        while (kept < inKey && compareNames(k.kept[kept].after, v.name) == 0) out += k.kept[kept++].text;
+        while (kept < inKey && compareNames(lines[kept].after, v.name) == 0) out += lines[kept++].text;
     }
-    while (kept < k.kept.size()) out += k.kept[kept++].text;
+    while (kept < lines.size()) out += lines[kept++].text;
 }
 
 void appendTree(std::string& out, const RegKey& k, const std::string& source) {

@@ -35,13 +35,13 @@ public:
     RegKey* parent = nullptr;
     std::vector<std::unique_ptr<RegKey>> subkeys;  // Wine's order
     uint64_t modif = 0;                            // last change, 100 ns ticks since 1601
-    std::optional<std::u16string> cls;
-    bool link = false;
+    std::unique_ptr<std::u16string> cls;           // rare: kept out of line, like kept lines
+    std::unique_ptr<std::vector<KeptLine>> kept;
 
     // Position in the source text while the key is as it was read.
-    bool rawValid = false;
     uint32_t rawLead = 0, rawBegin = 0, rawEnd = 0;  // [rawLead, rawBegin) blank lines, then the key
-    std::vector<KeptLine> kept;
+    bool rawValid = false;
+    bool link = false;
 
     // Values in Wine's order. A file's values are read when first asked for: opening a file only
     // checks their lines, so a large registry opens fast and untouched keys cost no memory.
@@ -72,6 +72,7 @@ private:
     const std::string* lazySource_ = nullptr;
     mutable uint32_t lazyBegin_ = 0, lazyEnd_ = 0;  // value lines not read yet
     uint32_t lazyCount_ = 0;                         // good value lines among them
+    // Keys are many: keep this class small (a large registry holds a hundred thousand of them).
 };
 
 // A change as it was asked for, kept until the commit so that it can be replayed onto a copy of
