@@ -23,6 +23,7 @@
 #include "app/page.h"
 #include "registry/machine.h"
 #include "shell/directories.h"
+#include "shell/folderbrowser.h"
 #include "shell/paths.h"
 
 namespace qv {
@@ -350,6 +351,22 @@ bool frmMain::SaveSettings() {
 }
 
 bool frmMain::commitChanges(const QString& what) { return commit(what); }
+
+QString frmMain::BrowseForFolderByPath(const QString& sSelPath) {
+    if (!shell::folderChooserHooked() && !tk::interactive()) {
+        tk::noteRefusedDialog(QStringLiteral("the folder browser"));
+        return {};
+    }
+    return QString::fromStdString(shell::BrowseForFolderByPath(this, sSelPath.toStdString()));
+}
+
+QString frmMain::BrowseForFolderByPIDL(const QString& sSelPath) {
+    if (!shell::folderChooserHooked() && !tk::interactive()) {
+        tk::noteRefusedDialog(QStringLiteral("the folder browser"));
+        return {};
+    }
+    return QString::fromStdString(shell::BrowseForFolderByPIDL(this, sSelPath.toStdString()));
+}
 
 bool frmMain::commit(const QString& what) {
     QString why;

@@ -47,6 +47,10 @@ public:
     // Commits what an immediate action (outside the passes) wrote; on failure tells the user
     // what could not be saved and returns false.
     bool commitChanges(const QString& what);
+    // The folder browser, owned by this window: the chosen folder as a Windows path of the
+    // machine, or "". Scripting mode cannot show it and notes the refusal.
+    QString BrowseForFolderByPath(const QString& sSelPath);
+    QString BrowseForFolderByPIDL(const QString& sSelPath);
 
     // ---- the passes ----------------------------------------------------------------------
     void LoadSettings();

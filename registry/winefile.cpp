@@ -176,6 +176,12 @@ bool startsWith(const char* p, const char* end, std::string_view s) {
     return static_cast<size_t>(end - p) >= s.size() && std::memcmp(p, s.data(), s.size()) == 0;
 }
 
+// A hex list whose last line asks for one more at the end of the file. Wherever the line goes
+// when its key is rewritten, a comment follows it: Wine then takes that as the line it asked
+// for and still skips the value, instead of the line that happens to come next.
+const char kDanglingContinuation[] = "malformed hex data (continued past the end of the file)";
+const char kDanglingContinuationStop[] = "; the line above continued past the end of the file\n";
+
 // One value line, with the lines its hex list continues on. With out null the line is only
 // checked. Returns the reason Wine would skip it, or null; *next is set past what it took.
 const char* parseValueLine(const char* s, const char* le, const char* next, const char* end, RegValue* out,
@@ -267,7 +273,8 @@ const char* parseValueLine(const char* s, const char* le, const char* next, cons
             if (overflow) return "malformed hex data";
             while (d < limit && isSpace(*d)) ++d;
             if (d == limit) break;
-            if (*d != '\\' || next >= end) return "malformed hex data";
+            if (*d != '\\') return "malformed hex data";
+            if (next >= end) return kDanglingContinuation;
             const char* nl = static_cast<const char*>(std::memchr(next, '\n', static_cast<size_t>(end - next)));
             d = next;
             limit = nl ? nl : end;
@@ -281,6 +288,10 @@ const char* parseValueLine(const char* s, const char* le, const char* next, cons
         return "unrecognized type";
     }
     return nullptr;
+}
+
+inline bool sameText(const std::u16string& a, std::u16string_view b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), b.size() * sizeof(char16_t)) == 0;
 }
 
 inline bool sameOrFolded(const std::u16string& a, std::u16string_view b) {
@@ -448,8 +459,11 @@ public:
                 }
                 closeRaw(lead);
                 if (preambleEnd == SIZE_MAX) preambleEnd = lead;
-                if (key->rawBegin) {
-                    key->rawValid = false;  // a second header for the same key: no longer one piece of text
+                if (key->rawBegin || caseDiffers_) {
+                    // A second header for the same key is no longer one piece of text, and a
+                    // header spelled in another case than the key's first mention would rename it.
+                    key->rawValid = false;
+                    key->rawBegin = key->rawBegin ? key->rawBegin : static_cast<uint32_t>(lineStart);
                 } else {
                     key->rawValid = true;
                     key->rawLead = static_cast<uint32_t>(lead);
@@ -476,6 +490,10 @@ public:
                     if (const char* reason = parseValueLine(s, le, next, end, nullptr, text_, &after, &extra)) {
                         warn(lineNo, reason);
                         keep(p, after);
+                        if (reason == kDanglingContinuation && holder_) {
+                            holder_->kept->back().text += kDanglingContinuationStop;
+                            holder_->rawValid = false;  // its text would take the next key's header
+                        }
                     } else {
                         ++current_->lazyCount_;
                         lastGoodValue_ = s;
@@ -541,7 +559,8 @@ private:
         KeptLine kl;
         kl.text.assign(from, static_cast<size_t>(to - from));
         if (kl.text.back() != '\n') kl.text.push_back('\n');
-        if (lastGoodValue_) {
+        kl.orphan = current_ == nullptr;
+        if (lastGoodValue_ && !kl.orphan) {  // lines under a refused header follow no value
             kl.afterValue = true;
             RegValue v;
             const char* ignored;
@@ -550,7 +569,6 @@ private:
                            &ignored, &extra);
             kl.after = std::move(v.name);
         }
-        kl.orphan = current_ == nullptr;
         if (!holder_->kept) holder_->kept = std::make_unique<std::vector<KeptLine>>();
         holder_->kept->push_back(std::move(kl));
     }
@@ -562,6 +580,7 @@ private:
             warn(lineNo, "malformed key");
             return nullptr;
         }
+        caseDiffers_ = false;
         RegKey* key = createFromPath(path);
         if (!key) {
             warn(lineNo, "malformed key name (an empty or over-long component)");
@@ -597,11 +616,13 @@ private:
             RegKey* child;
             if (depth < chain_.size() && chain_[depth]->parent == k && sameOrFolded(chain_[depth]->name, comp)) {
                 child = chain_[depth];
+                if (!sameText(child->name, comp)) caseDiffers_ = true;
             } else {
                 bool found;
                 size_t pos = k->subkeyPosition(comp, &found);
                 if (found) {
                     child = k->subkeys[pos].get();
+                    if (!sameText(child->name, comp)) caseDiffers_ = true;
                 } else {
                     auto nk = std::make_unique<RegKey>();
                     nk->name.assign(comp);
@@ -661,6 +682,7 @@ private:
     RegKey* holder_ = nullptr;    // where unusable lines are kept
     RegKey* rawOwner_ = nullptr;  // the key whose text runs up to the next header
     bool sawKeyLine_ = false;
+    bool caseDiffers_ = false;             // the last header spelled a known key in another case
     const char* lastGoodValue_ = nullptr;  // the last value line of the current key that reads well
     const char* lastGoodValueEnd_ = nullptr;
     std::vector<RegKey*> chain_;
@@ -818,23 +840,34 @@ void appendKey(std::string& out, const RegKey& k) {
     if (k.link) out += "#link\n";
     // Kept lines go back after the value they followed; one whose value is gone goes where that
     // value would sort.
-    static const std::vector<KeptLine> kNone;
-    const std::vector<KeptLine>& lines = k.kept ? *k.kept : kNone;
-    size_t kept = 0;
-    const size_t inKey = static_cast<size_t>(
-        std::find_if(lines.begin(), lines.end(), [](const KeptLine& l) { return l.orphan; }) - lines.begin());
-    while (kept < inKey && !lines[kept].afterValue) out += lines[kept++].text;
-    for (const RegValue& v : k.values()) {
-        while (kept < inKey && compareNames(lines[kept].after, v.name) < 0) out += lines[kept++].text;
-        appendValue(out, v);
-        while (kept < inKey && compareNames(lines[kept].after, v.name) == 0) out += lines[kept++].text;
+    // Lines under a refused header come last, in their order; the others follow the value
+    // they followed, which now stands in sorted order.
+    std::vector<const KeptLine*> lines, orphans;
+    if (k.kept) {
+        for (const KeptLine& l : *k.kept) (l.orphan ? orphans : lines).push_back(&l);
     }
-    while (kept < lines.size()) out += lines[kept++].text;
+    std::stable_sort(lines.begin(), lines.end(), [](const KeptLine* a, const KeptLine* b) {
+        if (a->afterValue != b->afterValue) return !a->afterValue;
+        return compareNames(a->after, b->after) < 0;
+    });
+    size_t kept = 0;
+    while (kept < lines.size() && !lines[kept]->afterValue) out += lines[kept++]->text;
+    for (const RegValue& v : k.values()) {
+        while (kept < lines.size() && compareNames(lines[kept]->after, v.name) < 0) out += lines[kept++]->text;
+        appendValue(out, v);
+        while (kept < lines.size() && compareNames(lines[kept]->after, v.name) == 0) out += lines[kept++]->text;
+    }
+    while (kept < lines.size()) out += lines[kept++]->text;
+    for (const KeptLine* l : orphans) out += l->text;
 }
 
 void appendTree(std::string& out, const RegKey& k, const std::string& source) {
-    if (k.rawValid) out.append(source, k.rawLead, k.rawEnd - k.rawLead);
-    else if (k.needsHeader()) appendKey(out, k);
+    if (k.rawValid || k.needsHeader()) {
+        // Text that ended the file without a line end gets one once something follows it.
+        if (!out.empty() && out.back() != '\n') out.push_back('\n');
+        if (k.rawValid) out.append(source, k.rawLead, k.rawEnd - k.rawLead);
+        else appendKey(out, k);
+    }
     for (const auto& sub : k.subkeys) appendTree(out, *sub, source);
 }
 

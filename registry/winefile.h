@@ -61,7 +61,9 @@ public:
     RegKey* subkey(std::u16string_view n) const;
     const RegValue* value(std::u16string_view n) const;
     // Whether Wine writes a header for this key (otherwise its subkeys imply it).
-    bool needsHeader() const { return hasValues() || subkeys.empty() || cls || link; }
+    bool needsHeader() const {
+        return hasValues() || subkeys.empty() || cls || link || (kept && !kept->empty());
+    }
     std::u16string path() const;  // relative to the file's root, "\"-joined
 
 private:

@@ -100,7 +100,7 @@ TEST_F(WindowTest, PagesWithoutASlotCannotRegisterBlocks) {
     EXPECT_THROW(f.setLoadBlock(27, [](Pass&) {}), std::logic_error);
     EXPECT_NO_THROW(f.setLoadBlock(13, [](Pass&) {}));
     EXPECT_TRUE(f.hasLoadBlock(13));
-    EXPECT_FALSE(f.hasSaveBlock(4));
+    EXPECT_FALSE(f.hasSaveBlock(27));
 }
 
 TEST_F(WindowTest, AFailingStepIsSkippedAndAFailedTestTakesTheTrueBranch) {
@@ -148,8 +148,9 @@ TEST_F(WindowTest, SaveWritesEveryPageInOneCommitAtTheEnd) {
         });
     }
     EXPECT_TRUE(f.SaveSettings());
-    EXPECT_EQ(renames.size(), 1u);
+    // The pages may write the machine's file too; each file is written once, at the end.
     EXPECT_EQ(renames["user.reg"], 1);
+    for (const auto& [file, count] : renames) EXPECT_EQ(count, 1) << file;
     for (int node : {11, 23, 24})
         EXPECT_EQ(text(readFromDisk(reg::HKEY_CURRENT_USER, "Software\\QuorvelTest", "v" + std::to_string(node))), "x");
 }

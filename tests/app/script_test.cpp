@@ -160,56 +160,56 @@ TEST(Scripting, GrabDrawsTheWindowAndApplyWritesTheMachine) {
 // Controls as pages declare them, driven through the same names as a script would use.
 TEST_F(WindowTest, ControlsAreSetAsAUserWouldAfterTheirPageIsShown) {
     qv::frmMain& f = form();
-    auto* chk = new qv::tk::CheckBox("&Animate Windows", f.fraOption(24), "chkAnimateWindows");
-    auto* sld = new qv::tk::Slider(f.fraOption(26), "sldMenuShowDelay");
+    auto* chk = new qv::tk::CheckBox("&Animate Windows", f.fraOption(24), "chkStandIn");
+    auto* sld = new qv::tk::Slider(f.fraOption(26), "sldStandIn");
     sld->setLimits(0, 65534, 100, 3500, 3500);
-    auto* lst = new qv::tk::CheckListBox(f.fraOption(16), "lstDrives");
+    auto* lst = new qv::tk::CheckListBox(f.fraOption(16), "lstStandIn");
     for (char c = 'A'; c <= 'D'; ++c)
         lst->AddItem(QString(QChar(c)) + ":");
-    auto* lv = new qv::tk::CheckListView(f.fraOption(17), "lvNewMenu");
+    auto* lv = new qv::tk::CheckListView(f.fraOption(17), "lvStandIn");
     lv->Add(".txt\\ShellNew", "Text Document");
-    auto* txt = new qv::tk::TextBox("command.com", f.fraOption(5), "txtCustomCommandInterpreter");
+    auto* txt = new qv::tk::TextBox("command.com", f.fraOption(5), "txtStandIn");
     txt->setEnabled(false);
     int clicks = 0;
     QObject::connect(chk, &qv::tk::CheckBox::Click, [&] { ++clicks; });
 
-    ctl::setControl(f, ctl::findControl(f, "chkAnimateWindows"), "1");
+    ctl::setControl(f, ctl::findControl(f, "chkStandIn"), "1");
     EXPECT_EQ(f.iCurrentOption, 24);
     EXPECT_EQ(f.tvList->currentItem(), f.nodeItem(24));
     EXPECT_EQ(chk->Value(), 1);
     EXPECT_EQ(clicks, 1);
-    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "chkAnimateWindows"), "3"), ctl::UsageError);
+    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "chkStandIn"), "3"), ctl::UsageError);
 
-    ctl::setControl(f, ctl::findControl(f, "sldMenuShowDelay"), "400");
+    ctl::setControl(f, ctl::findControl(f, "sldStandIn"), "400");
     EXPECT_EQ(sld->Value(), 400);
-    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "sldMenuShowDelay"), "70000"), ctl::UsageError);
-    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "sldMenuShowDelay"), "fast"), ctl::UsageError);
+    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "sldStandIn"), "70000"), ctl::UsageError);
+    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "sldStandIn"), "fast"), ctl::UsageError);
     EXPECT_EQ(sld->Value(), 400);
 
-    ctl::setControl(f, ctl::findControl(f, "lstDrives"), "a:,D:");
-    EXPECT_EQ(ctl::valueOf(ctl::findControl(f, "lstDrives")), "A:,D:");
-    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "lstDrives"), "Q:"), ctl::UsageError);
-    EXPECT_EQ(ctl::valueOf(ctl::findControl(f, "lstDrives")), "A:,D:");
+    ctl::setControl(f, ctl::findControl(f, "lstStandIn"), "a:,D:");
+    EXPECT_EQ(ctl::valueOf(ctl::findControl(f, "lstStandIn")), "A:,D:");
+    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "lstStandIn"), "Q:"), ctl::UsageError);
+    EXPECT_EQ(ctl::valueOf(ctl::findControl(f, "lstStandIn")), "A:,D:");
 
-    const ctl::Control entry = ctl::findControl(f, "lvNewMenu[.TXT\\shellnew]");
-    EXPECT_EQ(entry.name, "lvNewMenu[.txt\\ShellNew]");
+    const ctl::Control entry = ctl::findControl(f, "lvStandIn[.TXT\\shellnew]");
+    EXPECT_EQ(entry.name, "lvStandIn[.txt\\ShellNew]");
     EXPECT_EQ(ctl::textOf(entry), "Text Document");
     ctl::setControl(f, entry, "1");
     EXPECT_TRUE(lv->Checked(0));
-    EXPECT_THROW(ctl::findControl(f, "lvNewMenu[.bmp\\ShellNew]"), ctl::UsageError);
+    EXPECT_THROW(ctl::findControl(f, "lvStandIn[.bmp\\ShellNew]"), ctl::UsageError);
 
-    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "txtCustomCommandInterpreter"), "x"), ctl::UsageError);
+    EXPECT_THROW(ctl::setControl(f, ctl::findControl(f, "txtStandIn"), "x"), ctl::UsageError);
     EXPECT_EQ(txt->Text(), "command.com");
 
     // The listing shows what was set, each control on its own page.
     std::map<QString, ctl::Control> byName;
     for (const ctl::Control& c : ctl::listControls(f))
         byName[c.name] = c;
-    EXPECT_EQ(byName["chkAnimateWindows"].page, 24);
-    EXPECT_EQ(byName["chkAnimateWindows"].kind, "checkbox");
-    EXPECT_EQ(byName["sldMenuShowDelay"].kind, "slider");
-    EXPECT_EQ(byName["lvNewMenu[.txt\\ShellNew]"].kind, "listitem");
-    EXPECT_EQ(ctl::valueOf(byName["lvNewMenu[.txt\\ShellNew]"]), "1");
-    EXPECT_FALSE(ctl::enabledOf(byName["txtCustomCommandInterpreter"]));
-    EXPECT_FALSE(ctl::visibleOf(f, byName["chkAnimateWindows"]));  // page 5 is shown now
+    EXPECT_EQ(byName["chkStandIn"].page, 24);
+    EXPECT_EQ(byName["chkStandIn"].kind, "checkbox");
+    EXPECT_EQ(byName["sldStandIn"].kind, "slider");
+    EXPECT_EQ(byName["lvStandIn[.txt\\ShellNew]"].kind, "listitem");
+    EXPECT_EQ(ctl::valueOf(byName["lvStandIn[.txt\\ShellNew]"]), "1");
+    EXPECT_FALSE(ctl::enabledOf(byName["txtStandIn"]));
+    EXPECT_FALSE(ctl::visibleOf(f, byName["chkStandIn"]));  // page 5 is shown now
 }

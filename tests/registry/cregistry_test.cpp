@@ -1,4 +1,4 @@
-// Tests of the registry accessor cRegistry (Part 2.1) against the in-memory FakeRegistry.
+// Tests of the registry accessor cRegistry against the in-memory FakeRegistry.
 #include <gtest/gtest.h>
 
 #include <new>

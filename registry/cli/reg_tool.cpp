@@ -1,0 +1,1059 @@
+// quorvel-reg. What Wine 8.0's `wine reg` does, as observed on a fresh prefix with its standard
+// streams redirected to files (these are the facts the tool reproduces; line ends are CRLF there,
+// LF here):
+//
+// Listing (query)
+// - Value line: 4 blanks, name ("(Default)" for the empty name), 4 blanks, type name, 4 blanks,
+//   data. REG_SZ and REG_EXPAND_SZ: the text up to the first NUL, control characters raw.
+//   REG_MULTI_SZ: the strings joined by the two characters `\0` ("a\0b"; an empty list prints
+//   nothing). REG_DWORD and REG_DWORD_BIG_ENDIAN: "0x" and lowercase hex of the little-endian
+//   number without padding (0x190, 0x0; big endian is not byte-swapped). REG_BINARY, REG_NONE:
+//   uppercase hex pairs, no separators, one line however long; empty data leaves the column empty
+//   after its 4 blanks.
+// - KEY: "\n"; when the key has values: its name, the value lines, "\n"; then every direct subkey
+//   as a full name on its own line. The key is shown as the canonical root name plus the path as
+//   typed (one trailing backslash dropped); subkeys in their stored case.
+// - KEY /s: "\n"; the top key as above when it has values; then every key below, depth first in
+//   the store's order, each as its name, its value lines (possibly none) and "\n".
+// - KEY /v NAME: "\n", the key, the line (the name as typed, not as stored), "\n". A missing
+//   value: "\n" then "reg: Unable to find the specified registry value", exit 1. /ve (or /v "")
+//   with no default value: "\n", the key, "    (Default)    REG_SZ    (value not set)", exit 0,
+//   no blank line after it.
+// - /v NAME /s or /ve /s: "\n", then for every key of the subtree holding the value: key, line,
+//   "\n"; finally "Search complete. Number of matches found: N".
+// - Missing key: "reg: Unable to find the specified registry key", exit 1.
+// - Symbolic-link keys (#link, a REG_LINK "SymbolicLinkValue" naming "\Registry\Machine\...")
+//   are followed: the link is listed under its own name with the target's values and subkeys,
+//   and its SymbolicLinkValue is not shown.
+// - Keys that only exist while Wine runs (HKLM\Hardware, ...\NetworkCards, the computer name)
+//   are in no file, so no file-based tool can list them.
+// Add
+// - /t: REG_SZ (default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_BINARY, REG_DWORD,
+//   REG_DWORD_LITTLE_ENDIAN (stored as REG_DWORD), REG_DWORD_BIG_ENDIAN (same bytes as REG_DWORD),
+//   REG_QWORD, REG_NONE, case-insensitive; others: "reg: Unsupported registry data type [T]".
+// - Strings and REG_NONE store the text in UTF-16 with one NUL (no /d: the empty string).
+// - REG_DWORD: /d is required ("reg: Invalid command line parameters"); "" is 0; "0x"/"0X" at
+//   the very start selects hex, otherwise decimal (a leading zero is not octal); leading blanks and
+//   one sign are accepted after that choice, a leading "-" as first character is not; nothing may
+//   follow the digits; a number past 32 bits fails. REG_QWORD: the same with 64 bits, /d optional,
+//   and a leading "-" allowed (negated modulo 2^64). Failure: "reg: The option [/d] must be
+//   followed by a valid numeric value".
+// - REG_BINARY: hex digits only, an odd count gets a leading 0 ("ABC" is 0a bc); else "... a valid
+//   hexadecimal value".
+// - REG_MULTI_SZ: the separator is the two characters `\0`, or the one character of /s (any other
+//   length of /s is a syntax error). A separator followed by another one, or one at the start
+//   followed by more text, fails ("... a valid string"); a trailing separator is allowed. Stored
+//   as each string with its NUL plus a final NUL; "" stores a single NUL, `\0` alone two.
+// - Without /v and /ve the key's default value is set (to the empty string without /d).
+// - An existing value without /f asks "The registry value 'NAME' already exists. Do you want to
+//   overwrite it? (Yes|No)" ('(Default)' for the default); an answer starting with y or n
+//   decides, anything else asks again; No prints "reg: The registry operation was cancelled" and
+//   exits 0. Success: "reg: The operation completed successfully", exit 0.
+// Delete
+// - Without /f it asks first (before looking the key up): "Are you sure you want to delete the
+//   registry key 'KEY'?", "... the registry value 'NAME'?", "... all registry values in 'KEY'?",
+//   each followed by " (Yes|No)". /va removes the key's own values only and succeeds on a key
+//   without values. Missing value: "reg: Unable to find the specified registry value", exit 1.
+// Arguments
+// - Operation and options are case-insensitive; options start with "/" or "-"; the word after /v,
+//   /d, /t, /s is taken as it is, even when it looks like an option. Every option at most once,
+//   /v /ve (/va) exclusive, /reg:32 or /reg:64 accepted once; anything else: "reg: Invalid
+//   syntax. Type "REG QUERY /?" for help." (ADD, DELETE), exit 1. No operation: "reg: Invalid
+//   syntax. Type "REG /?" for help."; an unknown one: "reg: Invalid option [X]. Type "REG /?" for
+//   help.". "OP /?" alone prints the operation's help, exit 0.
+// - The key is checked before the options: empty, starting with "/" or "-", or ending in two
+//   backslashes: "reg: Invalid registry key"; a root other than HKLM, HKCU, HKCR, HKU, HKCC (or
+//   the full names), or a root followed by a lone backslash: "reg: Invalid system key".
+// - Empty components inside the path are skipped; a path starting with an empty component (a
+//   backslash right after the root's) is not found (query) or "reg: Unable to access or create
+//   the specified registry key" (add, delete).
+//
+// Where this tool departs from Wine 8 (mostly where Wine is plainly at fault):
+// - Errors go to standard error (Wine writes them to standard output).
+// - Text is written as UTF-8 (Wine converts to the console's OEM code page and loses characters).
+// - REG_QWORD prints as "0x" and hex (Wine prints "(null)"); types without a name print as
+//   REG_LINK, REG_RESOURCE_LIST... or REG_UNKNOWN(0xN) with their data in hex (Wine: "(null)").
+// - DWORD and QWORD data shorter than the type are zero-extended (Wine reads past the data).
+// - A REG_MULTI_SZ without its terminating NULs shows every character (Wine drops two units).
+// - A question answered by end of input cancels with exit status 1 (Wine asks forever); the
+//   data is checked before anything is asked or created (Wine creates the key, then fails).
+// - Deleting a root key is refused (Wine reports success and does nothing).
+// - A listing walks into a loop of links only once; a link leading out of this registry (to
+//   HKEY_USERS\.Default, say) is treated as a missing key.
+
+#include "registry/cli/reg_tool.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "registry/machine.h"
+#include "registry/text.h"
+
+namespace qv::reg::cli {
+
+namespace {
+
+constexpr std::string_view kOk = "reg: The operation completed successfully";
+constexpr std::string_view kCancelled = "reg: The registry operation was cancelled";
+constexpr std::string_view kKeyNotFound = "reg: Unable to find the specified registry key";
+constexpr std::string_view kValueNotFound = "reg: Unable to find the specified registry value";
+constexpr std::string_view kCannotCreate = "reg: Unable to access or create the specified registry key";
+constexpr std::string_view kInvalidKey = "reg: Invalid registry key";
+constexpr std::string_view kInvalidRoot = "reg: Invalid system key";
+constexpr std::string_view kBadParameters = "reg: Invalid command line parameters";
+constexpr std::string_view kBadNumber = "reg: The option [/d] must be followed by a valid numeric value";
+constexpr std::string_view kBadHex = "reg: The option [/d] must be followed by a valid hexadecimal value";
+constexpr std::string_view kBadString = "reg: The option [/d] must be followed by a valid string";
+
+std::string upperAscii(std::string_view s) {
+    std::string r(s);
+    for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return r;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && upperAscii(a) == upperAscii(b);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Help
+
+constexpr std::string_view kToolHelp =
+    "Usage: quorvel-reg [--machine DIR | --wine-prefix DIR] OPERATION ...\n"
+    "\n"
+    "Reads and changes a registry the way Wine's `reg` command does, without starting Wine.\n"
+    "\n"
+    "  --machine DIR       use the Quorvel machine in DIR (made and seeded when missing or empty)\n"
+    "  --wine-prefix DIR   use the Wine prefix DIR (its system.reg and user.reg); it is not\n"
+    "                      changed while its wineserver runs\n"
+    "  (neither)           use Quorvel's own machine in $XDG_DATA_HOME/quorvel/machine\n"
+    "\n"
+    "Operations:\n"
+    "  query KEY [/v NAME | /ve] [/s]\n"
+    "  add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEP] [/f]\n"
+    "  delete KEY [/v NAME | /ve | /va] [/f]\n"
+    "\n"
+    "KEY is ROOT\\path with ROOT one of HKLM, HKCU, HKCR (or HKEY_LOCAL_MACHINE,\n"
+    "HKEY_CURRENT_USER, HKEY_CLASSES_ROOT); HKCR is HKLM\\Software\\Classes.\n"
+    "Type \"quorvel-reg OPERATION /?\" for the options of an operation.\n"
+    "\n"
+    "Exit status: 0 done (or cancelled at a question), 1 error.\n";
+
+constexpr std::string_view kQueryHelp =
+    "quorvel-reg query KEY [/v NAME | /ve] [/s]\n"
+    "\n"
+    "  Lists the values of KEY and its direct subkeys.\n"
+    "\n"
+    "  /v NAME  only the value NAME            /ve  only the default value\n"
+    "  /s       every key below KEY as well (with /v or /ve: search the subtree for the value)\n";
+
+constexpr std::string_view kAddHelp =
+    "quorvel-reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEP] [/f]\n"
+    "\n"
+    "  Creates KEY (and its parents) and sets a value in it; without /v and /ve the default\n"
+    "  value is set.\n"
+    "\n"
+    "  /t TYPE  REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD,\n"
+    "           REG_BINARY or REG_NONE\n"
+    "  /d DATA  text; a decimal or 0x-prefixed hex number (REG_DWORD, REG_QWORD); hex digits\n"
+    "           (REG_BINARY); strings separated by \\0 (REG_MULTI_SZ)\n"
+    "  /s SEP   one character that separates the strings of a REG_MULTI_SZ instead of \\0\n"
+    "  /f       overwrite an existing value without asking\n";
+
+constexpr std::string_view kDeleteHelp =
+    "quorvel-reg delete KEY [/v NAME | /ve | /va] [/f]\n"
+    "\n"
+    "  Deletes KEY with everything below it, or only values of KEY.\n"
+    "\n"
+    "  /v NAME  the value NAME      /ve  the default value      /va  every value of KEY\n"
+    "  /f       do not ask for confirmation\n";
+
+// ---------------------------------------------------------------------------------------------
+// Keys
+
+struct RootName {
+    const char* full;
+    const char* abbrev;
+    int32_t handle;  // 0: a root Wine knows that no machine here has
+};
+
+constexpr RootName kRoots[] = {
+    {"HKEY_LOCAL_MACHINE", "HKLM", HKEY_LOCAL_MACHINE},
+    {"HKEY_CURRENT_USER", "HKCU", HKEY_CURRENT_USER},
+    {"HKEY_CLASSES_ROOT", "HKCR", HKEY_CLASSES_ROOT},
+    {"HKEY_USERS", "HKU", 0},
+    {"HKEY_CURRENT_CONFIG", "HKCC", 0},
+};
+
+struct KeyArg {
+    const RootName* root = nullptr;
+    std::string shown;       // as listings print it: canonical root, then the path as typed
+    std::string path;        // for the store: empty components removed
+    bool leadingEmpty = false;
+};
+
+// Returns an error message, or nothing when the key is well-formed.
+std::optional<std::string_view> parseKey(std::string_view arg, KeyArg* key) {
+    if (arg.empty() || arg[0] == '/' || arg[0] == '-' ||
+        (arg.size() >= 2 && arg.substr(arg.size() - 2) == "\\\\"))
+        return kInvalidKey;
+    const size_t slash = arg.find('\\');
+    const std::string_view rootPart = arg.substr(0, slash);
+    for (const RootName& r : kRoots) {
+        if (equalsNoCase(rootPart, r.full) || equalsNoCase(rootPart, r.abbrev)) key->root = &r;
+    }
+    if (!key->root) return kInvalidRoot;
+    std::string_view sub;
+    if (slash != std::string_view::npos) {
+        sub = arg.substr(slash + 1);
+        if (sub.empty()) return kInvalidRoot;
+        if (sub.back() == '\\') sub.remove_suffix(1);
+    }
+    key->shown = key->root->full;
+    if (!sub.empty()) {
+        key->shown += '\\';
+        key->shown += sub;
+    }
+    key->leadingEmpty = !sub.empty() && sub[0] == '\\';
+    size_t i = 0;
+    while (i <= sub.size()) {
+        size_t j = sub.find('\\', i);
+        if (j == std::string_view::npos) j = sub.size();
+        if (j > i) {
+            if (!key->path.empty()) key->path += '\\';
+            key->path += sub.substr(i, j - i);
+        }
+        i = j + 1;
+    }
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data: formatting
+
+std::u16string unitsOf(std::string_view data) { return bytesToUtf16(data); }
+
+uint64_t littleEndian(std::string_view data, size_t width) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width && i < data.size(); ++i)
+        v |= static_cast<uint64_t>(static_cast<unsigned char>(data[i])) << (8 * i);
+    return v;
+}
+
+std::string hexNumber(uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+std::string hexBytes(std::string_view data) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string r;
+    r.reserve(data.size() * 2);
+    for (unsigned char c : data) {
+        r += digits[c >> 4];
+        r += digits[c & 15];
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data: parsing
+
+bool isBlank(char16_t c) {
+    return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f ||
+           c == 0x205f || c == 0x3000;
+}
+
+int digitValue(char16_t c) {
+    if (c >= u'0' && c <= u'9') return c - u'0';
+    if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+    return -1;
+}
+
+// The number rules of /d for REG_DWORD (bits 32) and REG_QWORD (bits 64).
+std::optional<uint64_t> parseNumber(std::u16string_view s, int bits) {
+    if (s.empty()) return 0;
+    if (bits == 32 && s[0] == u'-') return std::nullopt;
+    const bool hex = s.size() >= 2 && s[0] == u'0' && (s[1] == u'x' || s[1] == u'X');
+    const unsigned base = hex ? 16 : 10;
+    const uint64_t max = bits == 64 ? UINT64_MAX : UINT32_MAX;
+    size_t i = 0;
+    bool negative = false;
+    if (hex) {
+        i = 2;
+    } else {
+        while (i < s.size() && isBlank(s[i])) ++i;
+        if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) negative = s[i++] == u'-';
+    }
+    if (i == s.size()) return std::nullopt;
+    uint64_t v = 0;
+    for (; i < s.size(); ++i) {
+        const int d = digitValue(s[i]);
+        if (d < 0 || static_cast<unsigned>(d) >= base) return std::nullopt;
+        if (v > (max - static_cast<uint64_t>(d)) / base) return std::nullopt;
+        v = v * base + static_cast<uint64_t>(d);
+    }
+    if (negative) v = (~v + 1) & max;
+    return v;
+}
+
+std::string numberBytes(uint64_t v, size_t width) {
+    std::string r(width, '\0');
+    for (size_t i = 0; i < width; ++i) r[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+    return r;
+}
+
+std::optional<std::string> parseMultiString(std::u16string_view data, std::u16string_view sep) {
+    std::u16string out;
+    if (data.empty()) return utf16ToBytes(std::u16string(1, u'\0'));
+    bool endsWithSeparator = false;
+    size_t i = 0;
+    while (i < data.size()) {
+        if (data.substr(i, sep.size()) == sep) {
+            const size_t next = i + sep.size();
+            if (i == 0 && next < data.size()) return std::nullopt;       // an empty first string
+            if (data.substr(next, sep.size()) == sep) return std::nullopt;  // an empty string
+            out += u'\0';
+            i = next;
+            endsWithSeparator = true;
+        } else {
+            out += data[i++];
+            endsWithSeparator = false;
+        }
+    }
+    out += u'\0';
+    if (!endsWithSeparator) out += u'\0';
+    return utf16ToBytes(out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Arguments
+
+enum class Op { Query, Add, Delete };
+
+struct Options {
+    std::optional<std::string> valueName;  // /v NAME
+    bool defaultValue = false;             // /ve
+    bool allValues = false;                // /va
+    bool recurse = false;                  // /s (query)
+    std::optional<std::string> type;       // /t
+    std::optional<std::string> data;       // /d
+    std::optional<std::string> separator;  // /s (add)
+    bool force = false;                    // /f
+    bool view = false;                     // /reg:32 or /reg:64
+};
+
+const char* opWord(Op op) {
+    switch (op) {
+    case Op::Query: return "QUERY";
+    case Op::Add: return "ADD";
+    case Op::Delete: return "DELETE";
+    }
+    return "";
+}
+
+std::string syntaxError(Op op) {
+    return std::string("reg: Invalid syntax. Type \"REG ") + opWord(op) + " /?\" for help.";
+}
+
+// Parses the options after the key; false on any syntax error.
+bool parseOptions(Op op, const std::vector<std::string>& args, size_t from, Options* o) {
+    for (size_t i = from; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.size() < 2 || (a[0] != '/' && a[0] != '-')) return false;
+        const std::string name = upperAscii(std::string_view(a).substr(1));
+        auto takeWord = [&](std::optional<std::string>* slot) {
+            if (*slot || i + 1 >= args.size()) return false;
+            *slot = args[++i];
+            return true;
+        };
+        auto takeFlag = [](bool* flag) {
+            if (*flag) return false;
+            *flag = true;
+            return true;
+        };
+        bool ok;
+        if (name == "V") ok = takeWord(&o->valueName);
+        else if (name == "VE") ok = takeFlag(&o->defaultValue);
+        else if (name == "VA" && op == Op::Delete) ok = takeFlag(&o->allValues);
+        else if (name == "S" && op == Op::Query) ok = takeFlag(&o->recurse);
+        else if (name == "S" && op == Op::Add) ok = takeWord(&o->separator);
+        else if (name == "T" && op == Op::Add) ok = takeWord(&o->type);
+        else if (name == "D" && op == Op::Add) ok = takeWord(&o->data);
+        else if (name == "F" && op != Op::Query) ok = takeFlag(&o->force);
+        else if (name == "REG:32" || name == "REG:64") ok = takeFlag(&o->view);
+        else ok = false;
+        if (!ok) return false;
+    }
+    const int which = (o->valueName ? 1 : 0) + (o->defaultValue ? 1 : 0) + (o->allValues ? 1 : 0);
+    if (which > 1) return false;
+    if (o->separator && utf8ToUtf16(*o->separator).size() != 1) return false;
+    return true;
+}
+
+struct TypeName {
+    const char* name;
+    uint32_t type;
+};
+
+constexpr TypeName kAddTypes[] = {
+    {"REG_SZ", REG_SZ},
+    {"REG_EXPAND_SZ", REG_EXPAND_SZ},
+    {"REG_MULTI_SZ", REG_MULTI_SZ},
+    {"REG_BINARY", REG_BINARY},
+    {"REG_DWORD", REG_DWORD},
+    {"REG_DWORD_LITTLE_ENDIAN", REG_DWORD},
+    {"REG_DWORD_BIG_ENDIAN", REG_DWORD_BIG_ENDIAN},
+    {"REG_QWORD", REG_QWORD},
+    {"REG_NONE", REG_NONE},
+};
+
+// ---------------------------------------------------------------------------------------------
+// The run
+
+// A key as the store knows it: a root and a path without empty components.
+struct Place {
+    int32_t root = 0;
+    std::string path;
+};
+
+std::string childPath(const std::string& path, std::string_view name) {
+    return path.empty() ? std::string(name) : path + '\\' + std::string(name);
+}
+
+std::vector<std::string> components(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i < path.size()) {
+        size_t j = path.find('\\', i);
+        if (j == std::string::npos) j = path.size();
+        parts.push_back(path.substr(i, j - i));
+        i = j + 1;
+    }
+    return parts;
+}
+
+// Where a symbolic-link key's target ("\Registry\Machine\..." or the user's branch) lives here.
+std::optional<Place> linkPlace(std::string_view target) {
+    static const std::pair<std::string_view, int32_t> kBranches[] = {
+        {"\\Registry\\Machine", HKEY_LOCAL_MACHINE},
+        {"\\Registry\\User\\S-1-5-21-0-0-0-1000", HKEY_CURRENT_USER},
+    };
+    for (const auto& [prefix, root] : kBranches) {
+        if (target.size() < prefix.size() || !equalsNoCase(target.substr(0, prefix.size()), prefix)) continue;
+        std::string_view rest = target.substr(prefix.size());
+        if (!rest.empty() && rest[0] != '\\') continue;
+        Place p{root, {}};
+        for (const std::string& c : components(std::string(rest)))
+            if (!c.empty()) p.path = childPath(p.path, c);
+        return p;
+    }
+    return std::nullopt;
+}
+
+class Tool {
+public:
+    explicit Tool(ToolIo& io) : io_(io) {}
+    int run(const std::vector<std::string>& args);
+
+private:
+    int fail(std::string_view message) {
+        io_.err << message << '\n';
+        return 1;
+    }
+    bool openMachine();
+    enum class Answer { Yes, No, NoInput };
+    Answer ask(const std::string& question);
+    int cancelled(Answer a) {
+        io_.out << kCancelled << '\n';
+        return a == Answer::NoInput ? 1 : 0;
+    }
+    bool commit();
+    bool wineserverStops();
+
+    // Symbolic-link keys are followed as Wine follows them when it opens a path; a missing key
+    // ends the walk and the rest of the path is kept as it is (for creating it).
+    std::optional<std::string> linkTarget(HKey k);
+    // Nothing when a link on the way points outside this registry.
+    std::optional<Place> resolve(Place start, const std::string& rest, bool followLast, bool* exists);
+    std::optional<Place> enter(const Place& parent, const std::string& name);
+
+    int query(const KeyArg& key, const Options& o);
+    int add(const KeyArg& key, const Options& o);
+    int remove(const KeyArg& key, const Options& o);
+
+    void valueLine(std::string_view name, uint32_t type, std::string_view data);
+    void listValues(HKey k);
+    std::vector<std::string> subkeyNames(HKey k);
+    // chain: the keys being listed above this one, so that a loop of links is walked only once.
+    void listTree(const Place& at, const std::string& shown, std::vector<std::string>& chain);
+    size_t searchTree(const Place& at, const std::string& shown, const std::string& name,
+                      std::vector<std::string>& chain);
+
+    ToolIo& io_;
+    enum class Kind { Default, Own, Wine } kind_ = Kind::Default;
+    std::string folder_;
+    std::unique_ptr<Machine> machine_;
+};
+
+constexpr int kMaxLinkHops = 64;
+
+// The same key whichever way it was reached (HKCR or HKLM, any case).
+std::string identity(const Place& p) {
+    int32_t root = p.root;
+    std::string path = p.path;
+    if (root == HKEY_CLASSES_ROOT) {
+        root = HKEY_LOCAL_MACHINE;
+        path = childPath("Software\\Classes", path);
+    }
+    std::u16string u = utf8ToUtf16(path);
+    for (char16_t& c : u) c = foldLower(c);
+    return std::to_string(root) + ':' + utf16ToUtf8(u);
+}
+
+bool inChain(const std::vector<std::string>& chain, const std::string& id) {
+    return std::find(chain.begin(), chain.end(), id) != chain.end();
+}
+
+bool Tool::openMachine() {
+    try {
+        if (kind_ == Kind::Wine) machine_ = Machine::openWinePrefix(folder_);
+        else if (kind_ == Kind::Own) machine_ = Machine::openOwn(folder_);
+        else machine_ = Machine::openOwn(Machine::defaultOwnFolder());
+    } catch (const MachineError& e) {
+        io_.err << "quorvel-reg: " << e.what() << '\n';
+        return false;
+    } catch (const std::exception& e) {
+        io_.err << "quorvel-reg: the machine could not be opened: " << e.what() << '\n';
+        return false;
+    }
+    for (const std::string& w : machine_->warnings()) io_.err << w << '\n';
+    return true;
+}
+
+// Stops a change before anything is asked or done when Wine's server would overwrite it.
+bool Tool::wineserverStops() {
+    if (machine_->kind() != Machine::Kind::WinePrefix) return false;
+    if (auto msg = machine_->wineserverRunning()) {
+        io_.err << "quorvel-reg: " << *msg << '\n';
+        return true;
+    }
+    return false;
+}
+
+bool Tool::commit() {
+    if (!machine_->hasChanges()) return true;
+    try {
+        machine_->commit();
+    } catch (const MachineError& e) {
+        io_.err << "quorvel-reg: " << e.what() << '\n';
+        return false;
+    }
+    return true;
+}
+
+Tool::Answer Tool::ask(const std::string& question) {
+    for (;;) {
+        io_.out << question << " (Yes|No)";
+        io_.out.flush();
+        std::string line;
+        if (!std::getline(io_.in, line)) {
+            io_.out << '\n';
+            return Answer::NoInput;
+        }
+        if (!io_.interactive) io_.out << '\n';
+        size_t i = 0;
+        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+        if (i < line.size()) {
+            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
+            if (c == 'y') return Answer::Yes;
+            if (c == 'n') return Answer::No;
+        }
+    }
+}
+
+std::optional<std::string> Tool::linkTarget(HKey k) {
+    uint32_t type = 0;
+    std::string data;
+    if (machine_->queryValue(k, "SymbolicLinkValue", &type, &data) != ERROR_SUCCESS || type != REG_LINK)
+        return std::nullopt;
+    std::u16string target = bytesToUtf16(data);
+    while (!target.empty() && target.back() == u'\0') target.pop_back();
+    return utf16ToUtf8(target);
+}
+
+std::optional<Place> Tool::resolve(Place start, const std::string& rest, bool followLast, bool* exists) {
+    std::vector<std::string> todo = components(rest);
+    std::reverse(todo.begin(), todo.end());  // a stack: the next component at the back
+    Place cur = std::move(start);
+    int hops = 0;
+    *exists = true;
+    while (!todo.empty()) {
+        const std::string next = childPath(cur.path, todo.back());
+        HKey k;
+        if (machine_->openKey(cur.root, next, &k) != ERROR_SUCCESS) break;
+        std::optional<std::string> target;
+        if (todo.size() > 1 || followLast) target = linkTarget(k);
+        machine_->closeKey(k);
+        todo.pop_back();
+        if (!target) {
+            cur.path = next;
+            continue;
+        }
+        const std::optional<Place> to = linkPlace(*target);
+        if (!to || ++hops > kMaxLinkHops) return std::nullopt;
+        cur = *to;
+        // The target's own path may pass through links too.
+        std::vector<std::string> parts = components(cur.path);
+        cur.path.clear();
+        for (auto it = parts.rbegin(); it != parts.rend(); ++it) todo.push_back(*it);
+    }
+    for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
+        cur.path = childPath(cur.path, *it);
+        *exists = false;
+    }
+    return cur;
+}
+
+std::optional<Place> Tool::enter(const Place& parent, const std::string& name) {
+    bool exists;
+    return resolve(parent, name, true, &exists);
+}
+
+void Tool::valueLine(std::string_view name, uint32_t type, std::string_view data) {
+    io_.out << "    " << (name.empty() ? std::string_view("(Default)") : name) << "    "
+            << typeName(type) << "    " << formatData(type, data) << '\n';
+}
+
+void Tool::listValues(HKey k) {
+    std::string name, data;
+    uint32_t type = 0;
+    for (uint32_t i = 0; machine_->enumValue(k, i, &name, &type, &data) == ERROR_SUCCESS; ++i)
+        valueLine(name, type, data);
+}
+
+std::vector<std::string> Tool::subkeyNames(HKey k) {
+    std::vector<std::string> names;
+    std::string name;
+    for (uint32_t i = 0; machine_->enumKey(k, i, &name) == ERROR_SUCCESS; ++i) names.push_back(name);
+    return names;
+}
+
+// Every key below `at`: its name, its values and a blank line, depth first.
+void Tool::listTree(const Place& at, const std::string& shown, std::vector<std::string>& chain) {
+    HKey k;
+    if (machine_->openKey(at.root, at.path, &k) != ERROR_SUCCESS) return;
+    const std::vector<std::string> subs = subkeyNames(k);
+    machine_->closeKey(k);
+    for (const std::string& s : subs) {
+        const std::optional<Place> child = enter(at, s);
+        const std::string sh = shown + '\\' + s;
+        HKey c;
+        if (!child || machine_->openKey(child->root, child->path, &c) != ERROR_SUCCESS) continue;
+        io_.out << sh << '\n';
+        listValues(c);
+        io_.out << '\n';
+        machine_->closeKey(c);
+        const std::string id = identity(*child);
+        if (inChain(chain, id)) continue;
+        chain.push_back(id);
+        listTree(*child, sh, chain);
+        chain.pop_back();
+    }
+}
+
+size_t Tool::searchTree(const Place& at, const std::string& shown, const std::string& name,
+                        std::vector<std::string>& chain) {
+    HKey k;
+    if (machine_->openKey(at.root, at.path, &k) != ERROR_SUCCESS) return 0;
+    size_t found = 0;
+    uint32_t type = 0;
+    std::string data;
+    if (machine_->queryValue(k, name, &type, &data) == ERROR_SUCCESS) {
+        io_.out << shown << '\n';
+        valueLine(name, type, data);
+        io_.out << '\n';
+        ++found;
+    }
+    const std::vector<std::string> subs = subkeyNames(k);
+    machine_->closeKey(k);
+    for (const std::string& s : subs) {
+        const std::optional<Place> child = enter(at, s);
+        if (!child || inChain(chain, identity(*child))) continue;
+        chain.push_back(identity(*child));
+        found += searchTree(*child, shown + '\\' + s, name, chain);
+        chain.pop_back();
+    }
+    return found;
+}
+
+int Tool::query(const KeyArg& key, const Options& o) {
+    if (key.leadingEmpty) return fail(kKeyNotFound);
+    if (!openMachine()) return 1;
+    if (machine_->kind() == Machine::Kind::WinePrefix && machine_->wineserverRunning())
+        io_.err << "quorvel-reg: note: the wineserver of this prefix is running; the files may "
+                   "not hold its latest changes yet\n";
+    bool exists;
+    const std::optional<Place> found = resolve({key.root->handle, {}}, key.path, true, &exists);
+    HKey k;
+    if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS)
+        return fail(kKeyNotFound);
+    const Place& at = *found;
+
+    const bool byName = o.valueName || o.defaultValue;
+    const std::string name = o.valueName ? *o.valueName : std::string();
+    io_.out << '\n';
+    if (byName && o.recurse) {
+        machine_->closeKey(k);
+        std::vector<std::string> chain = {identity(at)};
+        const size_t n = searchTree(at, key.shown, name, chain);
+        io_.out << "Search complete. Number of matches found: " << n << '\n';
+        return 0;
+    }
+    if (byName) {
+        uint32_t type = 0;
+        std::string data;
+        const bool present = machine_->queryValue(k, name, &type, &data) == ERROR_SUCCESS;
+        machine_->closeKey(k);
+        if (!present && !name.empty()) return fail(kValueNotFound);
+        io_.out << key.shown << '\n';
+        if (!present) {
+            io_.out << "    (Default)    REG_SZ    (value not set)\n";
+            return 0;
+        }
+        valueLine(name, type, data);
+        io_.out << '\n';
+        return 0;
+    }
+    KeyInfo info;
+    if (machine_->queryInfoKey(k, &info) == ERROR_SUCCESS && info.values > 0) {
+        io_.out << key.shown << '\n';
+        listValues(k);
+        io_.out << '\n';
+    }
+    if (o.recurse) {
+        machine_->closeKey(k);
+        std::vector<std::string> chain = {identity(at)};
+        listTree(at, key.shown, chain);
+        return 0;
+    }
+    for (const std::string& s : subkeyNames(k)) io_.out << key.shown << '\\' << s << '\n';
+    machine_->closeKey(k);
+    return 0;
+}
+
+// A key path's component or a value name the store would refuse, told before anything is done.
+std::optional<std::string> nameTooLong(const std::string& path, const std::string* valueName) {
+    for (const std::string& c : components(path)) {
+        if (utf8ToUtf16(c).size() > kMaxKeyNameLength)
+            return "reg: A key name is longer than " + std::to_string(kMaxKeyNameLength) +
+                   " characters";
+    }
+    if (valueName && utf8ToUtf16(*valueName).size() > kMaxValueNameLength)
+        return "reg: The value name is longer than " + std::to_string(kMaxValueNameLength) +
+               " characters";
+    return std::nullopt;
+}
+
+int Tool::add(const KeyArg& key, const Options& o) {
+    uint32_t type = REG_SZ;
+    if (o.type) {
+        bool known = false;
+        for (const TypeName& t : kAddTypes) {
+            if (equalsNoCase(*o.type, t.name)) {
+                type = t.type;
+                known = true;
+            }
+        }
+        if (!known) return fail("reg: Unsupported registry data type [" + *o.type + "]");
+    }
+    if ((type == REG_DWORD || type == REG_DWORD_BIG_ENDIAN) && !o.data) return fail(kBadParameters);
+    if (key.leadingEmpty) return fail(kCannotCreate);
+    DataError dataError;
+    const std::optional<std::string> bytes =
+        parseData(type, o.data, o.separator ? std::string_view(*o.separator) : "\\0", &dataError);
+    if (!bytes) return fail(dataError.message);
+    const std::string name = o.valueName ? *o.valueName : std::string();
+    if (auto msg = nameTooLong(key.path, &name)) return fail(*msg);
+
+    if (!openMachine()) return 1;
+    if (wineserverStops()) return 1;
+    bool exists;
+    const std::optional<Place> found = resolve({key.root->handle, {}}, key.path, true, &exists);
+    if (!found) return fail(kCannotCreate);
+    const Place& at = *found;
+    HKey k;
+    if (!o.force && exists && machine_->openKey(at.root, at.path, &k) == ERROR_SUCCESS) {
+        const bool present = machine_->queryValue(k, name, nullptr, nullptr) == ERROR_SUCCESS;
+        machine_->closeKey(k);
+        if (present) {
+            const Answer a = ask("The registry value '" + (name.empty() ? std::string("(Default)") : name) +
+                                 "' already exists. Do you want to overwrite it?");
+            if (a != Answer::Yes) return cancelled(a);
+        }
+    }
+    if (machine_->createKey(at.root, at.path, &k) != ERROR_SUCCESS) return fail(kCannotCreate);
+    const int32_t st = machine_->setValue(k, name, type, *bytes);
+    machine_->closeKey(k);
+    if (st != ERROR_SUCCESS) return fail("reg: " + statusText(st));
+    if (!commit()) return 1;
+    io_.out << kOk << '\n';
+    return 0;
+}
+
+int Tool::remove(const KeyArg& key, const Options& o) {
+    if (key.leadingEmpty) return fail(kCannotCreate);
+    const bool wholeKey = !o.valueName && !o.defaultValue && !o.allValues;
+    if (wholeKey && key.path.empty())
+        return fail("reg: " + key.shown + " is a root key and cannot be deleted");
+    if (!openMachine()) return 1;
+    if (wineserverStops()) return 1;
+    const std::string name = o.valueName ? *o.valueName : std::string();
+    if (!o.force) {
+        std::string q;
+        if (wholeKey) q = "Are you sure you want to delete the registry key '" + key.shown + "'?";
+        else if (o.allValues) q = "Are you sure you want to delete all registry values in '" + key.shown + "'?";
+        else q = "Are you sure you want to delete the registry value '" +
+                 (name.empty() ? std::string("(Default)") : name) + "'?";
+        const Answer a = ask(q);
+        if (a != Answer::Yes) return cancelled(a);
+    }
+    // Deleting a link key removes the link, not what it points to.
+    bool exists;
+    const std::optional<Place> found = resolve({key.root->handle, {}}, key.path, !wholeKey, &exists);
+    HKey k;
+    if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS)
+        return fail(kKeyNotFound);
+    const Place& at = *found;
+    if (wholeKey) {
+        machine_->closeKey(k);
+        if (at.path.empty()) return fail("reg: " + key.shown + " is a root key and cannot be deleted");
+        const int32_t st = machine_->deleteKey(at.root, at.path);
+        if (st == ERROR_FILE_NOT_FOUND) return fail(kKeyNotFound);
+        if (st != ERROR_SUCCESS) return fail("reg: " + statusText(st));
+    } else if (o.allValues) {
+        std::vector<std::string> names;
+        std::string n, data;
+        uint32_t type = 0;
+        for (uint32_t i = 0; machine_->enumValue(k, i, &n, &type, &data) == ERROR_SUCCESS; ++i)
+            names.push_back(n);
+        for (const std::string& v : names) machine_->deleteValue(k, v);
+        machine_->closeKey(k);
+    } else {
+        const int32_t st = machine_->deleteValue(k, name);
+        machine_->closeKey(k);
+        if (st == ERROR_FILE_NOT_FOUND) return fail(kValueNotFound);
+        if (st != ERROR_SUCCESS) return fail("reg: " + statusText(st));
+    }
+    if (!commit()) return 1;
+    io_.out << kOk << '\n';
+    return 0;
+}
+
+bool isHelpWord(std::string_view a) { return a == "/?" || a == "-?"; }
+
+int Tool::run(const std::vector<std::string>& args) {
+    size_t i = 0;
+    // Options of the tool itself come before the operation.
+    while (i < args.size() && args[i].size() > 2 && args[i].compare(0, 2, "--") == 0) {
+        const std::string& a = args[i];
+        if (a == "--help") {
+            io_.out << kToolHelp;
+            return 0;
+        }
+        if (a == "--version") {
+#ifdef QV_VERSION
+            io_.out << "quorvel-reg " << QV_VERSION << '\n';
+#else
+            io_.out << "quorvel-reg\n";
+#endif
+            return 0;
+        }
+        Kind kind;
+        std::string value;
+        auto optionIs = [&](std::string_view opt) {
+            if (a == opt) {
+                if (i + 1 >= args.size()) return false;
+                value = args[++i];
+                return true;
+            }
+            if (a.size() > opt.size() && a.compare(0, opt.size(), opt) == 0 && a[opt.size()] == '=') {
+                value = a.substr(opt.size() + 1);
+                return true;
+            }
+            return false;
+        };
+        if (optionIs("--machine")) kind = Kind::Own;
+        else if (optionIs("--wine-prefix")) kind = Kind::Wine;
+        else if (a == "--machine" || a == "--wine-prefix")
+            return fail("quorvel-reg: " + a + " needs a folder");
+        else
+            return fail("quorvel-reg: unknown option " + a + " (see quorvel-reg --help)");
+        if (kind_ != Kind::Default)
+            return fail("quorvel-reg: give one machine only (--machine or --wine-prefix, once)");
+        if (value.empty()) return fail("quorvel-reg: " + a + " needs a folder");
+        kind_ = kind;
+        folder_ = value;
+        ++i;
+    }
+    if (i >= args.size()) return fail("reg: Invalid syntax. Type \"REG /?\" for help.");
+    const std::string& word = args[i];
+    if (isHelpWord(word) || word == "-h") {
+        io_.out << kToolHelp;
+        return 0;
+    }
+    Op op;
+    if (equalsNoCase(word, "query")) op = Op::Query;
+    else if (equalsNoCase(word, "add")) op = Op::Add;
+    else if (equalsNoCase(word, "delete")) op = Op::Delete;
+    else {
+        static const char* const kOthers[] = {"copy", "save", "load", "unload", "restore",
+                                              "compare", "export", "import", "flags"};
+        for (const char* other : kOthers) {
+            if (equalsNoCase(word, other))
+                return fail("quorvel-reg: the operation " + upperAscii(word) +
+                            " is not available; use query, add or delete");
+        }
+        return fail("reg: Invalid option [" + word + "]. Type \"REG /?\" for help.");
+    }
+    ++i;
+    if (args.size() - i == 1 && isHelpWord(args[i])) {
+        io_.out << (op == Op::Query ? kQueryHelp : op == Op::Add ? kAddHelp : kDeleteHelp);
+        return 0;
+    }
+    if (i >= args.size()) return fail(syntaxError(op));
+
+    KeyArg key;
+    if (auto msg = parseKey(args[i], &key)) return fail(*msg);
+    Options o;
+    if (!parseOptions(op, args, i + 1, &o)) return fail(syntaxError(op));
+    if (key.root->handle == 0)
+        return fail(std::string("quorvel-reg: ") + key.root->full +
+                    " is not part of this registry; use HKEY_LOCAL_MACHINE (HKLM), "
+                    "HKEY_CURRENT_USER (HKCU) or HKEY_CLASSES_ROOT (HKCR)");
+    switch (op) {
+    case Op::Query: return query(key, o);
+    case Op::Add: return add(key, o);
+    case Op::Delete: return remove(key, o);
+    }
+    return 1;
+}
+
+}  // namespace
+
+std::string typeName(uint32_t type) {
+    switch (type) {
+    case REG_NONE: return "REG_NONE";
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+    case REG_LINK: return "REG_LINK";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case 8: return "REG_RESOURCE_LIST";
+    case 9: return "REG_FULL_RESOURCE_DESCRIPTOR";
+    case 10: return "REG_RESOURCE_REQUIREMENTS_LIST";
+    case REG_QWORD: return "REG_QWORD";
+    default: {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "REG_UNKNOWN(0x%x)", type);
+        return buf;
+    }
+    }
+}
+
+std::string formatData(uint32_t type, std::string_view data) {
+    switch (type) {
+    case REG_SZ:
+    case REG_EXPAND_SZ: {
+        std::u16string s = unitsOf(data);
+        const size_t nul = s.find(u'\0');
+        if (nul != std::u16string::npos) s.resize(nul);
+        return utf16ToUtf8(s);
+    }
+    case REG_MULTI_SZ: {
+        std::u16string s = unitsOf(data);
+        // The list's terminator and the last string's; a list missing them keeps every character.
+        for (int n = 0; n < 2 && !s.empty() && s.back() == u'\0'; ++n) s.pop_back();
+        std::string r;
+        size_t start = 0;
+        for (;;) {
+            const size_t nul = s.find(u'\0', start);
+            r += utf16ToUtf8(std::u16string_view(s).substr(start, nul - start));
+            if (nul == std::u16string::npos) break;
+            r += "\\0";
+            start = nul + 1;
+        }
+        return r;
+    }
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN: return hexNumber(littleEndian(data, 4));
+    case REG_QWORD: return hexNumber(littleEndian(data, 8));
+    default: return hexBytes(data);
+    }
+}
+
+std::optional<std::string> parseData(uint32_t type, const std::optional<std::string>& data,
+                                     std::string_view sep, DataError* error) {
+    auto failWith = [&](std::string_view msg) -> std::optional<std::string> {
+        if (error) error->message = std::string(msg);
+        return std::nullopt;
+    };
+    const std::string text = data ? *data : std::string();
+    switch (type) {
+    case REG_DWORD:
+    case REG_DWORD_BIG_ENDIAN: {
+        if (!data) return failWith(kBadParameters);
+        const auto v = parseNumber(utf8ToUtf16(text), 32);
+        if (!v) return failWith(kBadNumber);
+        return numberBytes(*v, 4);
+    }
+    case REG_QWORD: {
+        const auto v = parseNumber(utf8ToUtf16(text), 64);
+        if (!v) return failWith(kBadNumber);
+        return numberBytes(*v, 8);
+    }
+    case REG_BINARY: {
+        std::string hex = text;
+        for (char c : hex)
+            if (!std::isxdigit(static_cast<unsigned char>(c))) return failWith(kBadHex);
+        if (hex.size() % 2) hex.insert(hex.begin(), '0');
+        std::string bytes;
+        for (size_t i = 0; i < hex.size(); i += 2)
+            bytes += static_cast<char>(digitValue(static_cast<char16_t>(hex[i])) * 16 +
+                                       digitValue(static_cast<char16_t>(hex[i + 1])));
+        return bytes;
+    }
+    case REG_MULTI_SZ: {
+        auto bytes = parseMultiString(utf8ToUtf16(text), utf8ToUtf16(sep));
+        if (!bytes) return failWith(kBadString);
+        return bytes;
+    }
+    default: {  // REG_SZ, REG_EXPAND_SZ, REG_NONE: the text with its NUL
+        std::u16string s = utf8ToUtf16(text);
+        s += u'\0';
+        return utf16ToBytes(s);
+    }
+    }
+}
+
+int runRegTool(const std::vector<std::string>& args, ToolIo& io) {
+    Tool tool(io);
+    return tool.run(args);
+}
+
+int runRegTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    std::istringstream none;
+    ToolIo io{none, out, err, false};
+    return runRegTool(args, io);
+}
+
+}  // namespace qv::reg::cli

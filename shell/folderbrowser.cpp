@@ -1,0 +1,94 @@
+#include "shell/folderbrowser.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <system_error>
+
+#include "shell/paths.h"
+
+namespace fs = std::filesystem;
+
+namespace qv::shell {
+
+namespace {
+
+FolderChooserHook g_hook;
+
+QString hostText(const fs::path& p) { return QFile::decodeName(QByteArray::fromStdString(p.native())); }
+
+// A folder without a trailing separator, so that it has a name and a parent.
+fs::path tidy(const fs::path& p) {
+    fs::path t = p.lexically_normal();
+    if (!t.has_filename() && t.has_parent_path() && t != t.root_path())
+        t = t.parent_path();
+    return t;
+}
+
+std::optional<fs::path> showChooser(const FolderRequest& r) {
+    QFileDialog dlg(r.owner, r.title);
+    dlg.setFileMode(QFileDialog::Directory);
+    dlg.setOption(QFileDialog::ShowDirsOnly, true);
+    std::error_code ec;
+    if (r.preselect && fs::is_directory(*r.preselect, ec)) {
+        const fs::path folder = tidy(fs::absolute(*r.preselect, ec));
+        // Open on the folder's parent with the folder itself selected, so that OK unchanged
+        // returns it; a root has no parent and is simply opened.
+        if (folder.has_filename() && folder.has_parent_path() && folder != folder.root_path()) {
+            dlg.setDirectory(hostText(folder.parent_path()));
+            dlg.selectFile(hostText(folder.filename()));
+        } else {
+            dlg.setDirectory(hostText(folder));
+        }
+    }
+    if (dlg.exec() != QDialog::Accepted)
+        return std::nullopt;
+    const QStringList chosen = dlg.selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return std::nullopt;
+    return fs::path(QFile::encodeName(chosen.first()).toStdString());
+}
+
+std::string browse(QWidget* owner, const char* title, std::optional<fs::path> preselect) {
+    FolderRequest request;
+    request.owner = owner;
+    request.title = QString::fromUtf8(title);
+    request.preselect = std::move(preselect);
+    const std::optional<fs::path> chosen = ChooseFolder(request);
+    if (!chosen)
+        return {};
+    // A folder no drive letter reaches has no Windows path: like a shell item outside the file
+    // system, it gives nothing.
+    return WindowsPathOf(*chosen).value_or(std::string());
+}
+
+}  // namespace
+
+void setFolderChooserHook(FolderChooserHook hook) { g_hook = std::move(hook); }
+bool folderChooserHooked() { return static_cast<bool>(g_hook); }
+
+std::optional<fs::path> ChooseFolder(const FolderRequest& request) {
+    if (g_hook)
+        return g_hook(request);
+    return showChooser(request);
+}
+
+std::string BrowseForFolderByPath(QWidget* owner, const std::string& sSelPath) {
+    std::optional<fs::path> preselect;
+    if (!sSelPath.empty())
+        preselect = HostPath(sSelPath);
+    return browse(owner, kBrowseByPathTitle, std::move(preselect));
+}
+
+std::string BrowseForFolderByPIDL(QWidget* owner, const std::string& sSelPath) {
+    std::optional<fs::path> preselect;
+    if (!sSelPath.empty()) {
+        std::error_code ec;
+        if (std::optional<fs::path> host = HostPath(sSelPath); host && fs::exists(*host, ec))
+            preselect = fs::canonical(*host, ec);
+        if (ec)
+            preselect.reset();
+    }
+    return browse(owner, kBrowseByPIDLTitle, std::move(preselect));
+}
+
+}  // namespace qv::shell

@@ -1,0 +1,234 @@
+// Crash safety: a child process commits in a loop on a registry of Wine-prefix size and is killed
+// with SIGKILL at random moments. After every kill the file must parse cleanly and hold exactly the
+// content of one commit: the counter in two keys at both ends of the file agrees, every other byte
+// is as it was, and no more than one temporary file is left for the next commit to clear.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "registry/machine.h"
+
+using namespace qv::reg;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kKeys = 7000;  // about 1.6 MB, the size of a fresh prefix's system.reg
+const char* const kFirst = "Software\\AAA First";
+const char* const kLast = "Software\\Zzz Last";
+
+std::string readAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string description(int i) {
+    return "Generated key " + std::to_string(i) + " with a little text to give it body";
+}
+
+std::string generateSystemReg() {
+    std::string s = "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n";
+    s += "\n[Software\\\\AAA First] 1796630155\n#time=1dd8620637331ae\n\"Counter\"=dword:00000000\n";
+    char buf[256];
+    for (int i = 0; i < kKeys; ++i) {
+        std::snprintf(buf, sizeof buf, "\n[Software\\\\Gen\\\\K%05d] 1796630155\n#time=1dd8620637331ae\n", i);
+        s += buf;
+        s += "\"Description\"=\"" + description(i) + "\"\n";
+        std::snprintf(buf, sizeof buf, "\"Flags\"=dword:%08x\n\"Blob\"=hex:", i * 2654435761u);
+        s += buf;
+        for (int b = 0; b < 24; ++b) {
+            std::snprintf(buf, sizeof buf, "%s%02x", b ? "," : "", (i * 7 + b * 13) & 0xff);
+            s += buf;
+        }
+        s += "\n";
+    }
+    s += "\n[Software\\\\Zzz Last] 1796630155\n#time=1dd8620637331ae\n\"Counter\"=dword:00000000\n";
+    return s;
+}
+
+// The file without the block of one key (its header up to the blank line before the next key).
+std::string withoutBlock(const std::string& file, const std::string& header) {
+    const size_t at = file.find("\n[" + header + "]");
+    if (at == std::string::npos) return file;
+    size_t end = file.find("\n\n[", at + 1);
+    end = end == std::string::npos ? file.size() : end + 1;
+    return file.substr(0, at) + file.substr(end);
+}
+
+std::optional<uint32_t> counter(Machine& m, const char* path) {
+    HKey k;
+    if (m.openKey(HKEY_LOCAL_MACHINE, path, &k) != 0) return std::nullopt;
+    uint32_t type = 0;
+    std::string data;
+    const int32_t st = m.queryValue(k, "Counter", &type, &data);
+    m.closeKey(k);
+    if (st != 0 || type != REG_DWORD || data.size() != 4) return std::nullopt;
+    uint32_t v;
+    std::memcpy(&v, data.data(), 4);
+    return v;
+}
+
+void setCounter(Machine& m, const char* path, uint32_t v) {
+    HKey k;
+    if (m.openKey(HKEY_LOCAL_MACHINE, path, &k) != 0) ::_exit(4);
+    std::string data(4, '\0');
+    std::memcpy(data.data(), &v, 4);
+    if (m.setValue(k, "Counter", REG_DWORD, data) != 0) ::_exit(5);
+    m.closeKey(k);
+}
+
+struct Shared {
+    std::atomic<uint32_t> committed;  // the last counter the child saw committed
+    std::atomic<int> started;
+};
+
+[[noreturn]] void commitForever(const fs::path& dir, Shared* shared) {
+    try {
+        auto m = Machine::openOwn(dir);
+        uint32_t n = counter(*m, kFirst).value_or(0);
+        shared->committed.store(n);
+        shared->started.store(1);
+        for (;;) {
+            ++n;
+            setCounter(*m, kFirst, n);
+            setCounter(*m, kLast, n);
+            m->commit();
+            shared->committed.store(n);
+        }
+    } catch (...) {
+        ::_exit(3);
+    }
+}
+
+TEST(CrashSafety, KilledCommitsLeaveTheOldOrTheNewFile) {
+    std::string tmpl = (fs::temp_directory_path() / "qv-crash-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    const fs::path dir = tmpl;
+    struct Cleanup {
+        fs::path p;
+        ~Cleanup() {
+            std::error_code ec;
+            fs::remove_all(p, ec);
+        }
+    } cleanup{dir};
+
+    {
+        std::ofstream(dir / "system.reg", std::ios::binary) << generateSystemReg();
+        std::ofstream(dir / "user.reg", std::ios::binary)
+            << "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+               "#arch=win64\n";
+    }
+    // One commit in the parent: the file as this store writes it, and how long a commit takes.
+    auto start = std::chrono::steady_clock::now();
+    {
+        auto m = Machine::openOwn(dir);
+        ASSERT_TRUE(m->warnings().empty());
+        setCounter(*m, kFirst, 1);
+        setCounter(*m, kLast, 1);
+        m->commit();
+    }
+    const auto commitTime = std::chrono::steady_clock::now() - start;
+    const std::string pristine = readAll(dir / "system.reg");
+    ASSERT_GT(pristine.size(), 1'000'000u);
+    const std::string pristineRest = withoutBlock(withoutBlock(pristine, "Software\\\\AAA First"),
+                                                  "Software\\\\Zzz Last");
+    std::set<std::string> baseline;
+    for (const auto& e : fs::directory_iterator(dir)) baseline.insert(e.path().filename().string());
+
+    auto* shared = static_cast<Shared*>(
+        ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(shared, MAP_FAILED);
+
+    const unsigned seed = std::random_device{}();
+    std::mt19937 rng(seed);
+    // Kills spread over about three commits, so that they land in every step of one.
+    const auto window = std::max<int64_t>(
+        2000, 3 * std::chrono::duration_cast<std::chrono::microseconds>(commitTime).count());
+    std::uniform_int_distribution<int64_t> delay(0, window);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int kills = 0, newer = 0, leftovers = 0;
+    uint32_t last = 1;
+    while (kills < 40 && std::chrono::steady_clock::now() < deadline) {
+        new (shared) Shared{};
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) commitForever(dir, shared);
+
+        // Wait for the child's first commit, then kill it somewhere in the ones after.
+        const auto childDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while ((shared->started.load() == 0 || shared->committed.load() <= last) &&
+               std::chrono::steady_clock::now() < childDeadline) {
+            int status;
+            ASSERT_NE(::waitpid(pid, &status, WNOHANG), pid) << "the committing child died: " << status;
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(delay(rng)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the child stopped on its own: " << status;
+        ++kills;
+
+        const uint32_t committed = shared->committed.load();
+        ASSERT_GT(committed, last) << "the child made no commit before it was killed";
+        std::unique_ptr<Machine> m;
+        ASSERT_NO_THROW(m = Machine::openOwn(dir)) << "after kill " << kills;
+        ASSERT_TRUE(m->warnings().empty()) << m->warnings().front();
+        const auto a = counter(*m, kFirst), z = counter(*m, kLast);
+        ASSERT_TRUE(a && z) << "after kill " << kills;
+        ASSERT_EQ(*a, *z) << "a half-written commit after kill " << kills;
+        // The commit under way when the kill came may or may not have reached its rename.
+        ASSERT_TRUE(*a == committed || *a == committed + 1) << *a << " vs " << committed;
+        if (*a == committed + 1) ++newer;
+        last = *a;
+
+        const std::string file = readAll(dir / "system.reg");
+        ASSERT_EQ(withoutBlock(withoutBlock(file, "Software\\\\AAA First"), "Software\\\\Zzz Last"),
+                  pristineRest)
+            << "after kill " << kills;
+        char expected[40];
+        std::snprintf(expected, sizeof expected, "\"Counter\"=dword:%08x\n", *a);
+        ASSERT_NE(file.find(expected), std::string::npos);
+
+        int extra = 0;
+        for (const auto& e : fs::directory_iterator(dir))
+            if (!baseline.count(e.path().filename().string())) ++extra;
+        ASSERT_LE(extra, 1) << "temporary files pile up after kill " << kills;
+        leftovers += extra;
+    }
+    EXPECT_GE(kills, 30);
+
+    // The next commit clears what a killed one left.
+    {
+        auto m = Machine::openOwn(dir);
+        setCounter(*m, kFirst, last + 1);
+        setCounter(*m, kLast, last + 1);
+        m->commit();
+    }
+    std::set<std::string> now;
+    for (const auto& e : fs::directory_iterator(dir)) now.insert(e.path().filename().string());
+    EXPECT_EQ(now, baseline);
+    ::munmap(shared, sizeof(Shared));
+    std::printf("[ crash    ] %d kills, %d after a rename the child had not reported, %d leftover "
+                "temporary files seen\n", kills, newer, leftovers);
+}
+
+}  // namespace
