@@ -317,3 +317,27 @@ TEST(WineFile, ReplaysChangesOntoAnotherCopy) {
     RegKey* gone = nullptr;
     EXPECT_EQ(theirs->findKey(u"System", &gone), ERROR_FILE_NOT_FOUND);
 }
+
+TEST(WineFile, OddInputSurvivesARewriteWithNothingLostOrRenamed) {
+    // No final line end, a key that only holds a kept line and gets a subkey, a hex list that asks
+    // for a line past the end, and a header spelling a known key in another case.
+    const std::string text =
+        "WINE REGISTRY Version 2\n"
+        "[b\\\\x]\n\"v\"=\"1\"\n"
+        "[B]\n\"c\"=\"2\"\n"
+        "[K]\n#colour=blue\n"
+        "[Z]\n\"h\"=hex:01,\\";
+    auto f = parseOk(text);
+    RegKey* k;
+    ASSERT_EQ(f->createKey(u"K\\Sub", &k), 0);
+    forEachKey(f->root(), [](RegKey& key) { key.rawValid = false; });
+    const std::string out = f->serialize();
+    auto again = parseOk(out);
+    EXPECT_EQ(again->serialize(), out);
+    EXPECT_EQ(key(*again, u"b")->name, u"b");
+    EXPECT_EQ(key(*again, u"b")->values().size(), 1u);
+    ASSERT_TRUE(key(*again, u"K")->kept);
+    EXPECT_EQ(key(*again, u"K")->kept->front().text, "#colour=blue\n");
+    EXPECT_TRUE(key(*again, u"Z")->values().empty());  // Wine skips the dangling list, and still does
+    EXPECT_TRUE(key(*again, u"b\\x"));
+}
