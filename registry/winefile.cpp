@@ -22,12 +22,16 @@ uint64_t systemClock() {
 uint64_t (*g_clock)() = systemClock;
 
 inline bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-inline int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+struct HexTable {
+    signed char v[256];
+    constexpr HexTable() : v() {
+        for (int i = 0; i < 256; ++i) v[i] = -1;
+        for (int i = 0; i < 10; ++i) v['0' + i] = static_cast<signed char>(i);
+        for (int i = 0; i < 6; ++i) v['a' + i] = v['A' + i] = static_cast<signed char>(10 + i);
+    }
+};
+constexpr HexTable kHexTable;
+inline int hexValue(char c) { return kHexTable.v[static_cast<unsigned char>(c)]; }
 
 const char kHex[] = "0123456789abcdef";
 
@@ -146,6 +150,18 @@ const char* parseString(const char* p, const char* end, char delim, std::u16stri
 // With out null the list is only checked.
 const char* parseHexBytes(const char* p, const char* end, std::string* out, bool* bad) {
     *bad = false;
+    // Wine writes "hh," over and over: take those without the general rules.
+    for (;;) {
+        while (end - p >= 3 && p[2] == ',' && hexValue(p[0]) >= 0 && hexValue(p[1]) >= 0) {
+            if (out) out->push_back(static_cast<char>(hexValue(p[0]) * 16 + hexValue(p[1])));
+            p += 3;
+        }
+        if (p < end && isSpace(*p)) {
+            while (p < end && isSpace(*p)) ++p;
+            continue;
+        }
+        break;
+    }
     while (p < end && hexValue(*p) >= 0) {
         if (end - p > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hexValue(p[2]) >= 0) p += 2;
         unsigned v = 0;
