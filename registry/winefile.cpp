@@ -590,18 +590,42 @@ private:
     }
 
     RegKey* openKeyHeader(const char* s, const char* le, size_t lineNo) {
-        std::u16string path;
-        const char* after = parseString(s, le, ']', path);
+        const char* after = skipString(s, le, ']');
         if (!after) {
             warn(lineNo, "malformed key");
+            prevRaw_ = {};
             return nullptr;
         }
-        caseDiffers_ = false;
-        RegKey* key = createFromPath(path);
+        // Sorted files repeat the start of the previous header: the components whose escaped text
+        // is the same are the same keys, so only the rest is decoded and looked up.
+        const std::string_view raw(s, static_cast<size_t>(after - 1 - s));
+        size_t shared = 0;
+        if (!raw.empty() && raw[0] != '\\') {
+            const size_t common = static_cast<size_t>(
+                std::mismatch(raw.begin(), raw.end(), prevRaw_.begin(), prevRaw_.end()).first - raw.begin());
+            while (shared < prevSeparators_.size() && shared < chain_.size() &&
+                   prevSeparators_[shared] + 2 <= common)
+                ++shared;
+        }
+        const size_t from = shared ? prevSeparators_[shared - 1] + 2 : 0;
+        parseString(s + from, le, ']', path_);
+        const size_t inherited = prevFirstCaseDifference_ < shared ? prevFirstCaseDifference_ : SIZE_MAX;
+        RegKey* key = createFromPath(path_, shared);
         if (!key) {
             warn(lineNo, "malformed key name (an empty or over-long component)");
+            prevRaw_ = {};
             return nullptr;
         }
+        prevRaw_ = raw;
+        prevSeparators_.clear();
+        for (size_t i = 0; i < raw.size(); ++i) {
+            if (raw[i] != '\\') continue;
+            if (i + 1 < raw.size() && raw[i + 1] == '\\') prevSeparators_.push_back(i);
+            ++i;  // an escape takes the character after the backslash with it
+        }
+        firstCaseDifference_ = std::min(firstCaseDifference_, inherited);
+        caseDiffers_ = firstCaseDifference_ != SIZE_MAX;
+        prevFirstCaseDifference_ = firstCaseDifference_;
         // Optional seconds after the bracket; a #time line wins.
         const char* q = after;
         while (q < le && isSpace(*q)) ++q;
@@ -616,12 +640,15 @@ private:
         return key;
     }
 
-    // Walks from the root, reusing the previous header's chain since files come sorted.
-    RegKey* createFromPath(std::u16string_view path) {
-        RegKey* k = f_.root_.get();
-        size_t depth = 0;
+    // Walks from the root, or from the depth-th key of the previous header's chain when path is
+    // the rest after it, reusing that chain since files come sorted.
+    RegKey* createFromPath(std::u16string_view path, size_t depth) {
+        RegKey* k = depth ? chain_[depth - 1] : f_.root_.get();
+        firstCaseDifference_ = SIZE_MAX;
         size_t i = 0;
-        while (i < path.size() && path[i] == u'\\') ++i;
+        // Leading backslashes name nothing; after a shared part they would be an empty component.
+        if (!depth)
+            while (i < path.size() && path[i] == u'\\') ++i;
         size_t endp = path.size();
         while (endp > i && path[endp - 1] == u'\\') --endp;
         while (i < endp) {
@@ -632,13 +659,13 @@ private:
             RegKey* child;
             if (depth < chain_.size() && chain_[depth]->parent == k && sameOrFolded(chain_[depth]->name, comp)) {
                 child = chain_[depth];
-                if (!sameText(child->name, comp)) caseDiffers_ = true;
+                if (!sameText(child->name, comp)) firstCaseDifference_ = std::min(firstCaseDifference_, depth);
             } else {
                 bool found;
                 size_t pos = k->subkeyPosition(comp, &found);
                 if (found) {
                     child = k->subkeys[pos].get();
-                    if (!sameText(child->name, comp)) caseDiffers_ = true;
+                    if (!sameText(child->name, comp)) firstCaseDifference_ = std::min(firstCaseDifference_, depth);
                 } else {
                     auto nk = std::make_unique<RegKey>();
                     nk->name.assign(comp);
@@ -699,6 +726,11 @@ private:
     RegKey* rawOwner_ = nullptr;  // the key whose text runs up to the next header
     bool sawKeyLine_ = false;
     bool caseDiffers_ = false;             // the last header spelled a known key in another case
+    size_t firstCaseDifference_ = SIZE_MAX;      // depth of the first such component
+    size_t prevFirstCaseDifference_ = SIZE_MAX;  // the same for the previous header
+    std::string_view prevRaw_;                   // the previous header's escaped path
+    std::vector<size_t> prevSeparators_;         // where its escaped separators stand
+    std::u16string path_;
     const char* lastGoodValue_ = nullptr;  // the last value line of the current key that reads well
     const char* lastGoodValueEnd_ = nullptr;
     std::vector<RegKey*> chain_;
@@ -842,7 +874,9 @@ void appendKey(std::string& out, const RegKey& k) {
     out += "\n[";
     appendPath(out, k);
     out += "] ";
-    int64_t secs = (static_cast<int64_t>(k.modif) - kTicks1601To1970) / kTicksPerSecond;
+    // As Wine computes it, in 64-bit two's complement: any stored #time gives some number.
+    const auto since1970 = static_cast<int64_t>(k.modif - static_cast<uint64_t>(kTicks1601To1970));
+    const int64_t secs = since1970 / kTicksPerSecond;
     appendDecimal(out, static_cast<uint32_t>(secs));
     out += "\n#time=";
     appendHex(out, k.modif >> 32, 1);
