@@ -1,0 +1,42 @@
+// The program's own icons. On Windows they would be resources of its executable; here the program
+// serves them itself whenever an icon location names its own executable, so that the locations
+// stored in the registry keep the form a Windows installation would give them:
+//   0  the application icon (the folder)      2  the empty overlay (all transparent)
+//   1  the light arrow overlay                3  the application icon again (numbered 1)
+// Every other icon location is read from the host file behind its Windows path.
+#pragma once
+
+#include <QImage>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "shell/icondraw.h"
+
+namespace qv::shell {
+
+inline constexpr int kOwnIconCount = 4;
+
+// The folder the program runs from as a Windows path of the current machine, "\", the program's
+// file name without extension, ".exe". A folder no drive letter reaches is named on Z:, the drive
+// Wine gives the host's root.
+std::string OwnExecutablePath();
+// Whether a Windows path names the own executable; letter case does not count.
+bool isOwnExecutable(std::string_view windowsPath);
+
+// The application icon's pictures (32x32 and 16x16); fully transparent pixels become the mask.
+// The window hands them over once; until then icons 0 and 3 are missing.
+void setApplicationIconImages(const QImage& large, const QImage& small);
+
+// The own icon at an index with the usual index rules: 0..3 by position, -1 the icon numbered 1
+// (index 3); anything else is no icon.
+std::optional<ExtractedIcon> ownIcon(int index);
+ShellIcon lightArrowIcon();    // 32x32
+ShellIcon emptyOverlayIcon();  // 32x32
+
+// An icon a location names: the own executable's from memory, any other file read through the
+// machine's drive letters. Nothing for a path no drive reaches, a missing file or no such icon.
+std::optional<ExtractedIcon> extractIconAt(std::string_view windowsPath, int index);
+int iconCountAt(std::string_view windowsPath);
+
+}  // namespace qv::shell
