@@ -1,0 +1,144 @@
+// The 'New' menu page's two blocks on a machine with 20,000 class keys, 5,000 extensions and
+// 1,000 ShellNew keys (bigClassesShape). Target (shared/design.md): each pass <= 20 ms, so this
+// page's share must stay well inside it.
+//
+//   build/bench/new_menu_bench
+//   valgrind --tool=callgrind build/bench/new_menu_bench --benchmark_min_time=0.01  # when timings are noisy
+//
+// Load/First      the first load pass: every extension examined, every entry added
+// Load/Reload     Reload Settings: the same walk, entries already listed
+// Save/Unchanged  Apply with nothing switched: no key moves
+// Save/AllSwitched Apply after every entry was switched: one key move per entry (the commit that
+//                 follows is the store's and is measured by registry_bench)
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/pass.h"
+#include "app/toolkit.h"
+#include "bench/gen_registry.h"
+#include "pages/explorer/new_menu.h"
+#include "registry/cregistry.h"
+#include "registry/machine.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Fixture {
+    fs::path dir;
+    std::unique_ptr<qv::reg::Machine> machine;
+
+    Fixture() {
+        dir = fs::temp_directory_path() / ("qv-new-menu-bench-" + std::to_string(::getpid()));
+        fs::create_directories(dir / "drive_c" / "WINDOWS" / "SYSTEM");
+        std::ofstream(dir / "system.reg", std::ios::binary)
+            << qv::bench::generateRegistry(qv::bench::bigClassesShape()).text;
+        qv::bench::RegistryShape user;
+        user.branch = qv::bench::RegistryShape::Branch::User;
+        user.pageKeys = true;
+        std::ofstream(dir / "user.reg", std::ios::binary) << qv::bench::generateRegistry(user).text;
+        machine = qv::reg::Machine::openOwn(dir);
+    }
+    ~Fixture() {
+        machine.reset();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+Fixture& fixture() {
+    static Fixture f;
+    return f;
+}
+
+void runBlock(qv::Pass::Kind kind, qv::tk::CheckListView& lv) {
+    qv::reg::cRegistry r(*fixture().machine);
+    qv::Pass p(kind, r);
+    if (kind == qv::Pass::Kind::Load)
+        qv::pages::loadNewMenu(p, lv);
+    else
+        qv::pages::saveNewMenu(p, lv);
+    if (!p.failures().empty())
+        throw std::runtime_error(p.failures().front().toStdString());
+}
+
+void BM_NewMenuLoadFirst(benchmark::State& state) {
+    fixture();
+    int entries = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto lv = std::make_unique<qv::tk::CheckListView>(nullptr, QStringLiteral("lvNewMenu"));
+        state.ResumeTiming();
+        runBlock(qv::Pass::Kind::Load, *lv);
+        state.PauseTiming();
+        entries = lv->Count();
+        lv.reset();
+        state.ResumeTiming();
+    }
+    state.counters["entries"] = entries;
+}
+
+void BM_NewMenuLoadReload(benchmark::State& state) {
+    fixture();
+    qv::tk::CheckListView lv(nullptr, QStringLiteral("lvNewMenu"));
+    runBlock(qv::Pass::Kind::Load, lv);
+    for (auto _ : state)
+        runBlock(qv::Pass::Kind::Load, lv);
+    state.counters["entries"] = lv.Count();
+}
+
+void BM_NewMenuSaveUnchanged(benchmark::State& state) {
+    fixture();
+    qv::tk::CheckListView lv(nullptr, QStringLiteral("lvNewMenu"));
+    runBlock(qv::Pass::Kind::Load, lv);
+    for (auto _ : state)
+        runBlock(qv::Pass::Kind::Save, lv);
+    state.counters["entries"] = lv.Count();
+}
+
+void BM_NewMenuSaveAllSwitched(benchmark::State& state) {
+    Fixture& f = fixture();
+    int moves = 0;
+    for (auto _ : state) {
+        // Every round starts from the registry on disk with every entry's mark flipped.
+        state.PauseTiming();
+        f.machine->discardChanges();
+        auto lv = std::make_unique<qv::tk::CheckListView>(nullptr, QStringLiteral("lvNewMenu"));
+        runBlock(qv::Pass::Kind::Load, *lv);
+        for (int i = 0; i < lv->Count(); ++i)
+            lv->setChecked(i, !lv->Checked(i));
+        moves = lv->Count();
+        state.ResumeTiming();
+        runBlock(qv::Pass::Kind::Save, *lv);
+        state.PauseTiming();
+        lv.reset();
+        state.ResumeTiming();
+    }
+    f.machine->discardChanges();
+    state.counters["moves"] = moves;
+}
+
+BENCHMARK(BM_NewMenuLoadFirst)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NewMenuLoadReload)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NewMenuSaveUnchanged)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NewMenuSaveAllSwitched)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
