@@ -1,4 +1,4 @@
-// Shared by the tests of the Explorer pages (Parts 3.1, 3.2, 3.3 and 3.6): a window over a fresh
+// Shared by the tests of the Explorer pages: a window over a fresh
 // own machine, values put into the machine's files before the window reads them, the exact
 // stored form of what Apply wrote, the file dialog answered by the test, and a script run.
 #pragma once
@@ -19,45 +19,17 @@
 #include "app/controls.h"
 #include "app/script.h"
 #include "app_support.h"
+#include "stored_value.h"
 
 namespace qvtest::explorer {
 
 namespace reg = qv::reg;
 namespace tk = qv::tk;
 
-// A value exactly as stored: its type and its bytes.
-struct Stored {
-    uint32_t type = 0;
-    std::string data;
-    bool operator==(const Stored&) const = default;
-};
-
-inline std::ostream& operator<<(std::ostream& os, const Stored& s) {
-    os << "type " << s.type << ", bytes";
-    for (unsigned char c : s.data)
-        os << ' ' << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
-    return os;
-}
-
-// Stored forms, built without the accessor: text as UTF-16LE with its NUL, binary, REG_DWORD.
-inline Stored sz(const std::string& ascii, uint32_t type = reg::REG_SZ) {
-    std::string data;
-    for (char c : ascii)
-        data += std::string{c, '\0'};
-    return {type, data + std::string(2, '\0')};
-}
-inline Stored binary(std::initializer_list<int> bytes) {
-    std::string data;
-    for (int b : bytes)
-        data += static_cast<char>(b);
-    return {reg::REG_BINARY, data};
-}
-inline Stored dword(uint32_t v) {
-    std::string data;
-    for (int i = 0; i < 4; ++i)
-        data += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return {reg::REG_DWORD, data};
-}
+using qvtest::binary;
+using qvtest::dword;
+using qvtest::Stored;
+using qvtest::sz;
 
 inline std::optional<Stored> storedIn(reg::RegistryApi& api, int32_t root, const std::string& key,
                                       const std::string& value) {
