@@ -306,6 +306,20 @@ const char* parseValueLine(const char* s, const char* le, const char* next, cons
     return nullptr;
 }
 
+// Length of the common start of two texts, eight bytes at a time.
+inline size_t commonPrefix(std::string_view a, std::string_view b) {
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) return i + static_cast<size_t>(__builtin_ctzll(x ^ y) >> 3);  // little-endian
+    }
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
 inline bool sameText(const std::u16string& a, std::u16string_view b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), b.size() * sizeof(char16_t)) == 0;
 }
@@ -601,8 +615,7 @@ private:
         const std::string_view raw(s, static_cast<size_t>(after - 1 - s));
         size_t shared = 0;
         if (!raw.empty() && raw[0] != '\\') {
-            const size_t common = static_cast<size_t>(
-                std::mismatch(raw.begin(), raw.end(), prevRaw_.begin(), prevRaw_.end()).first - raw.begin());
+            const size_t common = commonPrefix(raw, prevRaw_);
             while (shared < prevSeparators_.size() && shared < chain_.size() &&
                    prevSeparators_[shared] + 2 <= common)
                 ++shared;
@@ -618,10 +631,12 @@ private:
         }
         prevRaw_ = raw;
         prevSeparators_.clear();
-        for (size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] != '\\') continue;
-            if (i + 1 < raw.size() && raw[i + 1] == '\\') prevSeparators_.push_back(i);
-            ++i;  // an escape takes the character after the backslash with it
+        const char* const rawEnd = raw.data() + raw.size();
+        for (const char* q = raw.data(); q < rawEnd;) {
+            q = static_cast<const char*>(std::memchr(q, '\\', static_cast<size_t>(rawEnd - q)));
+            if (!q) break;
+            if (q + 1 < rawEnd && q[1] == '\\') prevSeparators_.push_back(static_cast<size_t>(q - raw.data()));
+            q += 2;  // an escape takes the character after the backslash with it
         }
         firstCaseDifference_ = std::min(firstCaseDifference_, inherited);
         caseDiffers_ = firstCaseDifference_ != SIZE_MAX;
