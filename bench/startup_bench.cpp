@@ -82,6 +82,20 @@ void BM_StartupEmptyQtWindow(benchmark::State& state) { startup(state, {QV_EMPTY
 void BM_StartupQuorvel(benchmark::State& state) {
     startup(state, {QV_QUORVEL, "--machine", machineFolder().string()});
 }
+// The same window over the small seed registry: what the window itself costs.
+void BM_StartupQuorvelSeedMachine(benchmark::State& state) {
+    static const fs::path seeded = [] {
+        fs::path d = machineFolder().parent_path() / (machineFolder().filename().string() + "-seed");
+        qv::reg::Machine::openOwn(d);
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(machineFolder().parent_path() / (machineFolder().filename().string() + "-seed"), ec);
+        });
+        return d;
+    }();
+    startup(state, {QV_QUORVEL, "--machine", seeded.string()});
+}
+BENCHMARK(BM_StartupQuorvelSeedMachine)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
 BENCHMARK(BM_StartupEmptyQtWindow)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
 BENCHMARK(BM_StartupQuorvel)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
 
