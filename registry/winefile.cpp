@@ -329,19 +329,40 @@ inline bool sameOrFolded(const std::u16string& a, std::u16string_view b) {
            (std::memcmp(a.data(), b.data(), b.size() * sizeof(char16_t)) == 0 || compareNames(a, b) == 0);
 }
 
+// Where name n stands or would stand in a list kept in Wine's order. Files come sorted, so the
+// common case, a name after the last one, is answered first.
+template <class List, class NameOf>
+size_t sortedPosition(const List& list, std::u16string_view n, NameOf nameOf, bool* found) {
+    *found = false;
+    if (list.empty()) return 0;
+    const int c = compareNames(nameOf(list.back()), n);
+    if (c < 0) return list.size();
+    if (c == 0) {
+        *found = true;
+        return list.size() - 1;
+    }
+    size_t lo = 0, hi = list.size() - 1;
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        if (compareNames(nameOf(list[mid]), n) < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    *found = compareNames(nameOf(list[lo]), n) == 0;
+    return lo;
+}
+
+const std::u16string& valueName(const RegValue& v) { return v.name; }
+const std::u16string& keyName(const std::unique_ptr<RegKey>& k) { return k->name; }
+
 // Adds a value read from the file; a second line for the same name replaces the first, as in Wine.
 void mergeValue(std::vector<RegValue>& values, RegValue&& v) {
-    if (values.empty() || compareNames(values.back().name, v.name) < 0) {
-        values.push_back(std::move(v));
-        return;
-    }
-    auto it = std::lower_bound(values.begin(), values.end(), v.name,
-                               [](const RegValue& a, const std::u16string& n) { return compareNames(a.name, n) < 0; });
-    if (it != values.end() && namesEqual(it->name, v.name)) {
-        it->type = v.type;
-        it->data = std::move(v.data);
+    bool found;
+    const size_t pos = sortedPosition(values, v.name, valueName, &found);
+    if (found) {
+        values[pos].type = v.type;
+        values[pos].data = std::move(v.data);
     } else {
-        values.insert(it, std::move(v));
+        values.insert(values.begin() + static_cast<ptrdiff_t>(pos), std::move(v));
     }
 }
 
@@ -353,37 +374,11 @@ void RegFile::setClock(uint64_t (*clock)()) { g_clock = clock ? clock : systemCl
 // ---- tree ------------------------------------------------------------------------------------
 
 size_t RegKey::subkeyPosition(std::u16string_view n, bool* found) const {
-    *found = false;
-    // Files are sorted, so appending is the common case.
-    if (subkeys.empty()) return 0;
-    int c = compareNames(subkeys.back()->name, n);
-    if (c < 0) return subkeys.size();
-    if (c == 0) { *found = true; return subkeys.size() - 1; }
-    size_t lo = 0, hi = subkeys.size() - 1;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (compareNames(subkeys[mid]->name, n) < 0) lo = mid + 1;
-        else hi = mid;
-    }
-    *found = compareNames(subkeys[lo]->name, n) == 0;
-    return lo;
+    return sortedPosition(subkeys, n, keyName, found);
 }
 
 size_t RegKey::valuePosition(std::u16string_view n, bool* found) const {
-    *found = false;
-    const auto& vals = values();
-    if (vals.empty()) return 0;
-    int c = compareNames(vals.back().name, n);
-    if (c < 0) return vals.size();
-    if (c == 0) { *found = true; return vals.size() - 1; }
-    size_t lo = 0, hi = vals.size() - 1;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (compareNames(vals[mid].name, n) < 0) lo = mid + 1;
-        else hi = mid;
-    }
-    *found = compareNames(vals[lo].name, n) == 0;
-    return lo;
+    return sortedPosition(values(), n, valueName, found);
 }
 
 RegKey* RegKey::subkey(std::u16string_view n) const {
