@@ -26,13 +26,7 @@ protected:
 
 TEST_F(ExplorerExploreDefault, PagesCarryTheirControlsWithCaptionsAndTwipPositions) {
     qv::frmMain& f = form();
-    struct Expect {
-        const char* name;
-        int page;
-        const char* caption;
-        QRect rect;
-    };
-    const Expect expected[] = {
+    const Placed expected[] = {
         {"chkExploreAsDefault", 15, "Explore as Default", twips(840, 1800, 3855, 255)},
         {"Label11", 18, "Caption:", twips(480, 2640, 1095, 255)},
         {"txtUnassociatedFilesCaption", 18, nullptr, twips(1680, 2640, 3015, 285)},
@@ -41,18 +35,7 @@ TEST_F(ExplorerExploreDefault, PagesCarryTheirControlsWithCaptionsAndTwipPositio
         {"cmdUnassociatedFilesBrowse", 18, "...", twips(4320, 3000, 375, 285)},
         {"cmdUnassociatedFilesReset", 18, "&Reset to default", twips(1680, 3480, 1695, 375)},
     };
-    for (const Expect& e : expected) {
-        const qv::ctl::Control c = qv::ctl::findControl(f, e.name);
-        EXPECT_EQ(c.page, e.page) << e.name;
-        auto* w = qobject_cast<QWidget*>(c.object.data());
-        ASSERT_NE(w, nullptr) << e.name;
-        EXPECT_EQ(w->parentWidget(), f.fraOption(e.page)) << e.name;
-        EXPECT_EQ(w->geometry(), e.rect) << e.name;
-        EXPECT_TRUE(w->isEnabled()) << e.name;
-        if (e.caption) {
-            EXPECT_EQ(captionOf(w), e.caption) << e.name;
-        }
-    }
+    for (const Placed& e : expected) ASSERT_NO_FATAL_FAILURE(expectPlaced(f, e, true));
 }
 
 // ---- page 18 ----------------------------------------------------------------------------------

@@ -48,13 +48,7 @@ protected:
 
 TEST_F(ExplorerMenuItems, PagesCarryTheirControlsWithCaptionsAndTwipPositions) {
     qv::frmMain& f = form();
-    struct Expect {
-        const char* name;
-        int page;
-        const char* caption;
-        QRect rect;
-    };
-    const Expect expected[] = {
+    const Placed expected[] = {
         {"optExploreFromHere(0)", 4, "&Enabled", twips(360, 1560, 1815, 195)},
         {"optExploreFromHere(1)", 4, "&Disabled", twips(360, 1800, 2655, 195)},
         {"optMSDOSPromptOnDirs(0)", 5, "&Enabled", twips(360, 1560, 1215, 195)},
@@ -76,17 +70,7 @@ TEST_F(ExplorerMenuItems, PagesCarryTheirControlsWithCaptionsAndTwipPositions) {
          "it would.",
          twips(1200, 3720, 3375, 975)},
     };
-    for (const Expect& e : expected) {
-        const qv::ctl::Control c = qv::ctl::findControl(f, e.name);
-        EXPECT_EQ(c.page, e.page) << e.name;
-        auto* w = qobject_cast<QWidget*>(c.object.data());
-        ASSERT_NE(w, nullptr) << e.name;
-        EXPECT_EQ(w->parentWidget(), f.fraOption(e.page)) << e.name;
-        EXPECT_EQ(w->geometry(), e.rect) << e.name;
-        if (e.caption) {
-            EXPECT_EQ(captionOf(w), e.caption) << e.name;
-        }
-    }
+    for (const Placed& e : expected) ASSERT_NO_FATAL_FAILURE(expectPlaced(f, e, false));
     // The etched rule between the options and the check box.
     auto* grey = ctl<QWidget>("Line4");
     auto* white = ctl<QWidget>("Line3");

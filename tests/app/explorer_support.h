@@ -3,6 +3,8 @@
 // stored form of what Apply wrote, the file dialog answered by the test, and a script run.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QLabel>
@@ -172,6 +174,29 @@ protected:
 // Twip geometry as the toolkit places it.
 inline QRect twips(int left, int top, int width, int height) {
     return QRect(tk::px(left), tk::px(top), tk::px(width), tk::px(height));
+}
+
+// A control where its page puts it: on that page's frame, at its rectangle, with its caption
+// (none to check when null). Call through ASSERT_NO_FATAL_FAILURE.
+struct Placed {
+    const char* name;
+    int page;
+    const char* caption;
+    QRect rect;
+};
+inline void expectPlaced(qv::frmMain& f, const Placed& e, bool enabled = false) {
+    const qv::ctl::Control c = qv::ctl::findControl(f, e.name);
+    EXPECT_EQ(c.page, e.page) << e.name;
+    auto* w = qobject_cast<QWidget*>(c.object.data());
+    ASSERT_NE(w, nullptr) << e.name;
+    EXPECT_EQ(w->parentWidget(), f.fraOption(e.page)) << e.name;
+    EXPECT_EQ(w->geometry(), e.rect) << e.name;
+    if (enabled) {
+        EXPECT_TRUE(w->isEnabled()) << e.name;
+    }
+    if (e.caption) {
+        EXPECT_EQ(captionOf(w), e.caption) << e.name;
+    }
 }
 
 }  // namespace qvtest::explorer
