@@ -509,6 +509,114 @@ std::optional<std::string> Machine::environmentVariable(std::string_view name) c
     return std::nullopt;
 }
 
+namespace {
+
+void flatten(const RegKey& k, const std::u16string& rel, std::vector<StoredKey>* out) {
+    StoredKey sk;
+    sk.path = rel;
+    for (const RegValue& v : k.values()) sk.values.push_back({v.name, v.type, v.data});
+    out->push_back(std::move(sk));
+    for (const auto& sub : k.subkeys) flatten(*sub, rel.empty() ? sub->name : rel + u"\\" + sub->name, out);
+}
+
+void appendOps(const std::vector<RegOp>& journal, size_t from, int32_t root, ChangeSet* cs) {
+    for (size_t i = from; i < journal.size(); ++i) {
+        const RegOp& op = journal[i];
+        ChangeOp c;
+        c.root = root;
+        c.key = op.path;
+        c.oldKnown = true;
+        switch (op.kind) {
+        case RegOp::CreateKey: c.kind = ChangeOp::Kind::CreateKey; break;
+        case RegOp::DeleteKey:
+            c.kind = ChangeOp::Kind::DeleteKey;
+            if (op.removed) flatten(*op.removed, {}, &c.oldTree);
+            break;
+        case RegOp::SetValue:
+        case RegOp::DeleteValue:
+            c.kind = op.kind == RegOp::SetValue ? ChangeOp::Kind::SetValue : ChangeOp::Kind::DeleteValue;
+            c.name = op.name;
+            if (op.kind == RegOp::SetValue) {
+                c.type = op.type;
+                c.data = op.data;
+            }
+            if (op.hadValue) c.oldValue = StoredValue{op.name, op.oldType, op.oldData};
+            break;
+        }
+        cs->ops.push_back(std::move(c));
+    }
+}
+
+}  // namespace
+
+Machine::Mark Machine::mark() const { return {system_->tree->journal().size(), user_->tree->journal().size()}; }
+
+ChangeSet Machine::changesSince(Mark m) const {
+    ChangeSet cs;
+    appendOps(system_->tree->journal(), m.system, HKEY_LOCAL_MACHINE, &cs);
+    appendOps(user_->tree->journal(), m.user, HKEY_CURRENT_USER, &cs);
+    return cs;
+}
+
+ChangeSet Machine::pendingChanges() const { return changesSince({}); }
+
+void Machine::rollbackTo(Mark m) {
+    system_->tree->rollbackTo(m.system);
+    user_->tree->rollbackTo(m.user);
+}
+
+int32_t Machine::apply(const ChangeSet& changes, std::string* error) {
+    const Mark start = mark();
+    auto fail = [&](int32_t st, const ChangeOp& op, std::string_view what) {
+        rollbackTo(start);
+        if (error) {
+            std::string key(rootName(op.root));
+            if (!op.key.empty()) key += "\\" + utf16ToUtf8(op.key);
+            *error = key + ": " + (what.empty() ? statusText(st) : std::string(what));
+        }
+        return st;
+    };
+    for (const ChangeOp& op : changes.ops) {
+        File* f = nullptr;
+        std::u16string path;
+        if (op.root == HKEY_LOCAL_MACHINE || op.root == HKEY_CURRENT_USER) {
+            f = fileFor(op.root);
+            path = op.key;
+        } else if (op.root == HKEY_CLASSES_ROOT) {
+            f = system_.get();
+            path = std::u16string(kClassesPrefix);
+            if (!op.key.empty()) path += u"\\" + op.key;
+        } else {
+            const std::string_view r = rootName(op.root);
+            return fail(ERROR_INVALID_HANDLE, op,
+                        r.empty() ? "not a registry root" : "this machine has no " + std::string(r));
+        }
+        RegKey* k = nullptr;
+        int st = ERROR_SUCCESS;
+        switch (op.kind) {
+        case ChangeOp::Kind::CreateKey: st = f->tree->createKey(path, &k); break;
+        case ChangeOp::Kind::SetValue:
+            st = f->tree->createKey(path, &k);
+            if (st == ERROR_SUCCESS) st = f->tree->setValue(k, op.name, op.type, op.data);
+            break;
+        case ChangeOp::Kind::DeleteValue:
+            st = f->tree->findKey(path, &k);
+            if (st == ERROR_SUCCESS) st = f->tree->deleteValue(k, op.name);
+            if (st == ERROR_FILE_NOT_FOUND) st = ERROR_SUCCESS;
+            break;
+        case ChangeOp::Kind::DeleteKey:
+            if (path.find_first_not_of(u'\\') == std::u16string::npos)
+                return fail(ERROR_ACCESS_DENIED, op, "a root key cannot be deleted");
+            st = f->tree->findKey(path, &k);
+            if (st == ERROR_SUCCESS) st = f->tree->deleteKey(k);
+            if (st == ERROR_FILE_NOT_FOUND) st = ERROR_SUCCESS;
+            break;
+        }
+        if (st != ERROR_SUCCESS) return fail(st, op, {});
+    }
+    return ERROR_SUCCESS;
+}
+
 void Machine::setBeforeRenameHook(std::function<void(const fs::path&)> hook) { beforeRename_ = std::move(hook); }
 
 bool Machine::hasChanges() const { return system_->tree->changed() || user_->tree->changed(); }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "api.h"
+#include "changeset.h"
 
 namespace qv::reg {
 
@@ -61,6 +62,23 @@ public:
     void refresh();
     // Drops pending changes: the registry is again what the files on disk hold.
     void discardChanges();
+    // The pending changes, in the order they were made, with the old state of everything they
+    // touch; roots HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER. Its inverse, applied after the
+    // commit, restores every touched key and value exactly.
+    ChangeSet pendingChanges() const;
+    // A point in the pending changes to come back to.
+    struct Mark {
+        size_t system = 0, user = 0;
+    };
+    Mark mark() const;
+    ChangeSet changesSince(Mark m) const;
+    // Takes back every change made after the mark.
+    void rollbackTo(Mark m);
+    // Applies a change set as one transaction: all of it becomes pending, or on an error none of
+    // it does and the status is returned with *error saying which key and why. HKEY_CLASSES_ROOT
+    // is HKLM\Software\Classes; deleting a key or value that is not there is no error.
+    int32_t apply(const ChangeSet& changes, std::string* error);
+
     // For a Wine prefix: a message naming the running wineserver, or nothing when none runs.
     std::optional<std::string> wineserverRunning() const;
 

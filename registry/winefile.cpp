@@ -417,6 +417,28 @@ void RegKey::loadValues() const {
     }
 }
 
+std::unique_ptr<RegKey> RegKey::clone(RegKey* newParent) const {
+    auto c = std::make_unique<RegKey>();
+    c->name = name;
+    c->parent = newParent;
+    c->modif = modif;
+    if (cls) c->cls = std::make_unique<std::u16string>(*cls);
+    if (kept) c->kept = std::make_unique<std::vector<KeptLine>>(*kept);
+    c->rawLead = rawLead;
+    c->rawBegin = rawBegin;
+    c->rawEnd = rawEnd;
+    c->rawValid = rawValid;
+    c->link = link;
+    c->values_ = values_;
+    c->lazySource_ = lazySource_;
+    c->lazyBegin_ = lazyBegin_;
+    c->lazyEnd_ = lazyEnd_;
+    c->lazyCount_ = lazyCount_;
+    c->subkeys.reserve(subkeys.size());
+    for (const auto& sub : subkeys) c->subkeys.push_back(sub->clone(c.get()));
+    return c;
+}
+
 std::u16string RegKey::path() const {
     std::vector<const RegKey*> chain;
     for (const RegKey* k = this; k->parent; k = k->parent) chain.push_back(k);
@@ -980,7 +1002,6 @@ int RegFile::createKey(std::u16string_view path, RegKey** out) {
     std::vector<std::u16string_view> parts;
     if (int st = splitPath(path, &parts)) return st;
     RegKey* k = root_.get();
-    bool created = false;
     for (auto part : parts) {
         bool found;
         size_t pos = k->subkeyPosition(part, &found);
@@ -992,13 +1013,16 @@ int RegFile::createKey(std::u16string_view path, RegKey** out) {
         nk->name.assign(part);
         nk->parent = k;
         nk->modif = now();
+        RegOp op = RegOp::make(RegOp::CreateKey, {});
+        op.oldModif = k->modif;
+        op.oldRaw = k->rawValid;
         touch(k);  // as Wine does: a new subkey is a change of its parent
         RegKey* child = nk.get();
         k->subkeys.insert(k->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(nk));
         k = child;
-        created = true;
+        op.path = k->path();
+        journal_.push_back(std::move(op));
     }
-    if (created) journal_.push_back({RegOp::CreateKey, k->path(), {}, 0, {}});
     *out = k;
     return ERROR_SUCCESS;
 }
@@ -1006,11 +1030,17 @@ int RegFile::createKey(std::u16string_view path, RegKey** out) {
 int RegFile::setValue(RegKey* key, std::u16string_view name, uint32_t type, std::string_view data) {
     if (name.size() > kMaxValueNameLength) return ERROR_FILENAME_EXCED_RANGE;
     if (data.size() > UINT32_MAX) return ERROR_INVALID_PARAMETER;
+    RegOp op = RegOp::make(RegOp::SetValue, {}, std::u16string(name), type, std::string(data));
+    op.oldModif = key->modif;
+    op.oldRaw = key->rawValid;
     bool found;
     size_t pos = key->valuePosition(name, &found);
     if (found) {
         RegValue& v = key->values()[pos];
         if (v.type == type && v.data == data) return ERROR_SUCCESS;  // not a change
+        op.hadValue = true;
+        op.oldType = v.type;
+        op.oldData = std::move(v.data);
         v.type = type;
         v.data.assign(data);
     } else {
@@ -1018,7 +1048,8 @@ int RegFile::setValue(RegKey* key, std::u16string_view name, uint32_t type, std:
                            RegValue{std::u16string(name), type, std::string(data)});
     }
     touch(key);
-    journal_.push_back({RegOp::SetValue, key->path(), std::u16string(name), type, std::string(data)});
+    op.path = key->path();
+    journal_.push_back(std::move(op));
     return ERROR_SUCCESS;
 }
 
@@ -1026,23 +1057,86 @@ int RegFile::deleteValue(RegKey* key, std::u16string_view name) {
     bool found;
     size_t pos = key->valuePosition(name, &found);
     if (!found) return ERROR_FILE_NOT_FOUND;
+    RegOp op = RegOp::make(RegOp::DeleteValue, key->path(), std::u16string(name));
+    op.oldModif = key->modif;
+    op.oldRaw = key->rawValid;
+    op.hadValue = true;
+    op.oldType = key->values()[pos].type;
+    op.oldData = std::move(key->values()[pos].data);
     key->values().erase(key->values().begin() + static_cast<ptrdiff_t>(pos));
     touch(key);
-    journal_.push_back({RegOp::DeleteValue, key->path(), std::u16string(name), 0, {}});
+    journal_.push_back(std::move(op));
     return ERROR_SUCCESS;
 }
 
 int RegFile::deleteKey(RegKey* key) {
     RegKey* parent = key->parent;
     if (!parent) return ERROR_ACCESS_DENIED;
-    std::u16string path = key->path();
     bool found;
     size_t pos = parent->subkeyPosition(key->name, &found);
     if (!found) return ERROR_KEY_DELETED;
+    RegOp op = RegOp::make(RegOp::DeleteKey, key->path());
+    op.oldModif = parent->modif;
+    op.oldRaw = parent->rawValid;
+    op.removed = std::shared_ptr<RegKey>(std::move(parent->subkeys[pos]));
     parent->subkeys.erase(parent->subkeys.begin() + static_cast<ptrdiff_t>(pos));
     touch(parent);
-    journal_.push_back({RegOp::DeleteKey, std::move(path), {}, 0, {}});
+    journal_.push_back(std::move(op));
     return ERROR_SUCCESS;
+}
+
+void RegFile::rollbackTo(size_t mark) {
+    while (journal_.size() > mark) {
+        RegOp op = std::move(journal_.back());
+        journal_.pop_back();
+        // Every later change is already taken back, so the key the op touched is where it was.
+        RegKey* k = nullptr;
+        const bool keyOp = op.kind == RegOp::CreateKey || op.kind == RegOp::DeleteKey;
+        std::u16string_view where = op.path;
+        if (keyOp) {
+            size_t cut = where.rfind(u'\\');
+            where = cut == std::u16string_view::npos ? std::u16string_view() : where.substr(0, cut);
+        }
+        if (findKey(where, &k) != ERROR_SUCCESS) continue;
+        switch (op.kind) {
+        case RegOp::CreateKey: {
+            size_t cut = op.path.rfind(u'\\');
+            std::u16string_view leaf = cut == std::u16string::npos ? std::u16string_view(op.path)
+                                                                   : std::u16string_view(op.path).substr(cut + 1);
+            bool found;
+            size_t pos = k->subkeyPosition(leaf, &found);
+            if (found) k->subkeys.erase(k->subkeys.begin() + static_cast<ptrdiff_t>(pos));
+            break;
+        }
+        case RegOp::DeleteKey: {
+            if (!op.removed) break;
+            bool found;
+            size_t pos = k->subkeyPosition(op.removed->name, &found);
+            if (!found) k->subkeys.insert(k->subkeys.begin() + static_cast<ptrdiff_t>(pos), op.removed->clone(k));
+            break;
+        }
+        case RegOp::SetValue:
+        case RegOp::DeleteValue: {
+            bool found;
+            size_t pos = k->valuePosition(op.name, &found);
+            auto& vals = k->values();
+            if (op.hadValue) {
+                if (found) {
+                    vals[pos].type = op.oldType;
+                    vals[pos].data = std::move(op.oldData);
+                } else {
+                    vals.insert(vals.begin() + static_cast<ptrdiff_t>(pos),
+                                RegValue{std::move(op.name), op.oldType, std::move(op.oldData)});
+                }
+            } else if (found) {
+                vals.erase(vals.begin() + static_cast<ptrdiff_t>(pos));
+            }
+            break;
+        }
+        }
+        k->modif = op.oldModif;
+        k->rawValid = op.oldRaw;
+    }
 }
 
 void RegFile::replay(const std::vector<RegOp>& ops) {

@@ -65,6 +65,8 @@ public:
         return hasValues() || subkeys.empty() || cls || link || (kept && !kept->empty());
     }
     std::u16string path() const;  // relative to the file's root, "\"-joined
+    // A deep copy under another parent; unchanged keys keep referring to the same source text.
+    std::unique_ptr<RegKey> clone(RegKey* newParent) const;
 
 private:
     friend class WineParser;
@@ -78,13 +80,32 @@ private:
 };
 
 // A change as it was asked for, kept until the commit so that it can be replayed onto a copy of
-// the file that someone else changed in the meantime.
+// the file that someone else changed in the meantime, with what it replaced so that it can be
+// taken back exactly. CreateKey is recorded once for every level it created, parents first.
 struct RegOp {
-    enum Kind { CreateKey, SetValue, DeleteValue, DeleteKey } kind;
+    enum Kind { CreateKey, SetValue, DeleteValue, DeleteKey } kind = CreateKey;
     std::u16string path;
     std::u16string name;
     uint32_t type = 0;
     std::string data;
+
+    bool hadValue = false;      // value ops: the value existed, with this type and data
+    uint32_t oldType = 0;
+    std::string oldData;
+    uint64_t oldModif = 0;      // the key the op touched (value ops) or its parent (key ops)
+    bool oldRaw = false;
+    std::shared_ptr<const RegKey> removed;  // DeleteKey: the subtree as it was
+
+    static RegOp make(Kind k, std::u16string path, std::u16string name = {}, uint32_t type = 0,
+                      std::string data = {}) {
+        RegOp op;
+        op.kind = k;
+        op.path = std::move(path);
+        op.name = std::move(name);
+        op.type = type;
+        op.data = std::move(data);
+        return op;
+    }
 };
 
 class RegFile {
@@ -114,6 +135,9 @@ public:
     bool changed() const { return !journal_.empty(); }
     const std::vector<RegOp>& journal() const { return journal_; }
     void clearJournal() { journal_.clear(); }
+    // Takes back every change after the first `mark` journal entries, newest first, restoring
+    // values, keys, key times and the original text of keys that are as they were.
+    void rollbackTo(size_t mark);
     // Applies changes made elsewhere (recorded again in this file's journal).
     void replay(const std::vector<RegOp>& ops);
 

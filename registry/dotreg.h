@@ -1,0 +1,34 @@
+// .reg files, as Windows' and Wine's regedit and reg read and write them: a change set on disk.
+//
+// Two formats: "Windows Registry Editor Version 5.00" (UTF-16LE with a byte order mark, CRLF
+// line ends) and "REGEDIT4" (8-bit text: UTF-8 when it is valid UTF-8, else Windows-1252).
+// [KEY] creates a key, [-KEY] deletes it with its subtree, "name"=... sets a value, "name"=-
+// deletes one.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "changeset.h"
+
+namespace qv::reg {
+
+enum class RegFormat { Unicode, Regedit4 };
+
+// Reads a .reg file's bytes as a change set (no old states). On any error returns nothing and
+// sets *error to "NAME:LINE: what was wrong"; name is how the file is shown.
+std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& name, std::string* error);
+
+// Writes a change set as a .reg file's bytes. comment, when not empty, goes in ';' lines after
+// the header (one per line of comment).
+std::string writeRegFile(const ChangeSet& changes, RegFormat format, std::string_view comment = {});
+
+// The Unicode format's text as UTF-8 with LF line ends, for showing on a terminal or in a window.
+std::string writeRegText(const ChangeSet& changes, std::string_view comment = {});
+
+// A value's data as the right-hand side of a .reg line ("text", dword:0000002a, hex(2):41,00,...)
+// in UTF-8 on one line, for lists that show old and new data side by side.
+std::string regDataText(uint32_t type, std::string_view data);
+
+}  // namespace qv::reg
