@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLayout>
@@ -13,15 +15,20 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 
 #include "app/artwork.h"
+#include "app/changes.h"
+#include "app/controls.h"
 #include "app/frmabout.h"
 #include "app/help.h"
 #include "app/nodes.h"
 #include "app/page.h"
+#include "registry/dotreg.h"
 #include "registry/machine.h"
+#include "registry/recorder.h"
 #include "shell/directories.h"
 #include "shell/folderbrowser.h"
 #include "shell/paths.h"
@@ -76,6 +83,15 @@ void frmMain::buildWindow() {
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
     mnuFileReloadSettings = mnuFile->addAction(QStringLiteral("&Reload Settings"));
     mnuFileReloadSettings->setObjectName(QStringLiteral("mnuFileReloadSettings"));
+    mnuFileReviewChanges = mnuFile->addAction(QStringLiteral("Re&view Changes..."));
+    mnuFileReviewChanges->setObjectName(QStringLiteral("mnuFileReviewChanges"));
+    mnuFileUndoLastApply = mnuFile->addAction(QStringLiteral("&Undo Last Apply..."));
+    mnuFileUndoLastApply->setObjectName(QStringLiteral("mnuFileUndoLastApply"));
+    mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuFileSep2"));
+    mnuFileImportSettings = mnuFile->addAction(QStringLiteral("&Import Settings..."));
+    mnuFileImportSettings->setObjectName(QStringLiteral("mnuFileImportSettings"));
+    mnuFileExportSettings = mnuFile->addAction(QStringLiteral("&Export Settings..."));
+    mnuFileExportSettings->setObjectName(QStringLiteral("mnuFileExportSettings"));
     mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuFileSep1"));
     mnuFileQuit = mnuFile->addAction(QStringLiteral("&Quit"));
     mnuFileQuit->setObjectName(QStringLiteral("mnuFileQuit"));
@@ -103,6 +119,8 @@ void frmMain::buildWindow() {
 
     // Creation order is the tab order: the buttons, the tree, then the pages.
     cmdHelp = makeButton(QStringLiteral("&Help"), client, QStringLiteral("cmdHelp"), 1080, 5280, 1215, 375);
+    cmdChanges = makeButton(QStringLiteral("Chan&ges..."), client, QStringLiteral("cmdChanges"), 3720, 5280, 1215, 375);
+    cmdChanges->setToolTip(QStringLiteral("Review what Apply would write"));
     cmdOK = makeButton(QStringLiteral("&OK"), client, QStringLiteral("cmdOK"), 5040, 5280, 1215, 375);
     cmdCancel = makeButton(QStringLiteral("&Cancel"), client, QStringLiteral("cmdCancel"), 6360, 5280, 1215, 375);
     cmdApply = makeButton(QStringLiteral("&Apply"), client, QStringLiteral("cmdApply"), 7680, 5280, 1215, 375);
@@ -137,7 +155,8 @@ void frmMain::buildWindow() {
     }
     lblLabel = tk::makeLabel(QString(), frames_[1], QStringLiteral("lblLabel"));
 
-    QWidget::setTabOrder(cmdHelp, cmdOK);
+    QWidget::setTabOrder(cmdHelp, cmdChanges);
+    QWidget::setTabOrder(cmdChanges, cmdOK);
     QWidget::setTabOrder(cmdOK, cmdCancel);
     QWidget::setTabOrder(cmdCancel, cmdApply);
     QWidget::setTabOrder(cmdApply, tvList);
@@ -146,8 +165,13 @@ void frmMain::buildWindow() {
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
     connect(cmdHelp, &QPushButton::clicked, this, [this] { cmdHelp_Click(); });
+    connect(cmdChanges, &QPushButton::clicked, this, [this] { mnuFileReviewChanges_Click(); });
     connect(mnuFileReloadSettings, &QAction::triggered, this, [this] { mnuFileReloadSettings_Click(); });
     connect(mnuFileQuit, &QAction::triggered, this, [this] { mnuFileQuit_Click(); });
+    connect(mnuFileReviewChanges, &QAction::triggered, this, [this] { mnuFileReviewChanges_Click(); });
+    connect(mnuFileUndoLastApply, &QAction::triggered, this, [this] { mnuFileUndoLastApply_Click(); });
+    connect(mnuFileImportSettings, &QAction::triggered, this, [this] { mnuFileImportSettings_Click(); });
+    connect(mnuFileExportSettings, &QAction::triggered, this, [this] { mnuFileExportSettings_Click(); });
     connect(mnuHelpContents, &QAction::triggered, this, [this] { mnuHelpContents_Click(); });
     connect(mnuHelpAbout, &QAction::triggered, this, [this] { mnuHelpAbout_Click(); });
 
@@ -303,13 +327,18 @@ void frmMain::tvList_Collapse(QTreeWidgetItem* node) {
 
 // ---- the passes -----------------------------------------------------------------------------
 
-void frmMain::LoadSettings() {
+void frmMain::LoadSettings() { loadPages(false); }
+
+void frmMain::loadPages(bool keepPending) {
     reg::cRegistry reg(machine_);
     Pass pass(Pass::Kind::Load, reg, failureSink_);
     // The registry as it is on disk: changes a failed commit left behind are dropped (the window
-    // is about to show what is stored), and files another program changed come in fresh.
-    pass.step([&] { machine_.discardChanges(); });
+    // is about to show what is stored), and files another program changed come in fresh. After
+    // an import the pages show the imported changes instead, still pending.
+    if (!keepPending)
+        pass.step([&] { machine_.discardChanges(); });
     pass.step([&] { machine_.refresh(); });
+    const reg::Machine::Mark before = machine_.mark();
     for (size_t i = 0; i < kLoadOrder.size(); ++i) {
         const int node = kLoadOrder[i].node;
         if (!loadBlocks_[node])
@@ -317,12 +346,126 @@ void frmMain::LoadSettings() {
         pass.enterBlock(static_cast<int>(i + 1), node);
         pass.step([&] { loadBlocks_[node](pass); });
     }
-    commit(tr("The settings"));
+    if (keepPending)
+        machine_.rollbackTo(before);  // reading writes nothing of its own into an import
+    else
+        commit(tr("The settings"));
+    forcedChanged_.clear();
+    takeSnapshot();
+}
+
+namespace {
+// The kinds of control that hold a setting; captions, labels and pictures do not.
+bool holdsSetting(const QString& kind) {
+    static const QStringList kinds = {QStringLiteral("checkbox"), QStringLiteral("option"),
+                                      QStringLiteral("textbox"),  QStringLiteral("slider"),
+                                      QStringLiteral("scrollbar"), QStringLiteral("listbox"),
+                                      QStringLiteral("listview"), QStringLiteral("listitem"),
+                                      QStringLiteral("widget")};
+    return kinds.contains(kind);
+}
+}  // namespace
+
+void frmMain::takeSnapshot() {
+    snapshot_.clear();
+    for (const ctl::Control& c : ctl::listControls(*this))
+        if (c.page > 0 && holdsSetting(c.kind))
+            snapshot_[c.page].emplace_back(c.name, ctl::valueOf(c));
+}
+
+std::set<int> frmMain::changedPages() const {
+    std::map<int, std::vector<std::pair<QString, QString>>> now;
+    for (const ctl::Control& c : ctl::listControls(const_cast<frmMain&>(*this)))
+        if (c.page > 0 && holdsSetting(c.kind))
+            now[c.page].emplace_back(c.name, ctl::valueOf(c));
+    std::set<int> changed = forcedChanged_;
+    for (int node = 1; node <= kNodeCount; ++node) {
+        auto a = snapshot_.find(node);
+        auto b = now.find(node);
+        const bool hadAny = a != snapshot_.end(), hasAny = b != now.end();
+        if (hadAny != hasAny || (hadAny && a->second != b->second))
+            changed.insert(node);
+    }
+    return changed;
+}
+
+void frmMain::markPageChanged(int node) {
+    if (node >= 1 && node <= kNodeCount)
+        forcedChanged_.insert(node);
+}
+
+std::set<int> frmMain::allPages() const {
+    std::set<int> all;
+    for (int node = 1; node <= kNodeCount; ++node)
+        all.insert(node);
+    return all;
+}
+
+void frmMain::runSaveBlocks(Pass& pass, const std::set<int>& keep) {
+    struct Range {
+        int node;
+        reg::Machine::Mark from, to;
+    };
+    std::vector<Range> ranges;
+    const reg::Machine::Mark start = machine_.mark();
+    for (size_t i = 0; i < kSaveOrder.size(); ++i) {
+        const int node = kSaveOrder[i].node;
+        if (!saveBlocks_[node])
+            continue;
+        pass.enterBlock(static_cast<int>(i + 1), node);
+        const reg::Machine::Mark from = machine_.mark();
+        pass.step([&] { saveBlocks_[node](pass); });
+        ranges.push_back({node, from, machine_.mark()});
+    }
+    pass.enterBlock(0, 0);
+    // Every block ran, so each saw the accessor as the one before it left it; now only what
+    // changed pages wrote is kept.
+    bool dropAny = false;
+    for (const Range& r : ranges)
+        dropAny |= !keep.count(r.node);
+    if (!dropAny)
+        return;
+    reg::ChangeSet kept;
+    for (const Range& r : ranges) {
+        if (!keep.count(r.node))
+            continue;
+        reg::ChangeSet part = machine_.changesBetween(r.from, r.to);
+        kept.ops.insert(kept.ops.end(), std::make_move_iterator(part.ops.begin()),
+                        std::make_move_iterator(part.ops.end()));
+    }
+    machine_.rollbackTo(start);
+    pass.rollbackWindow([&](int node) { return !keep.count(node); });
+    pass.step([&] {
+        std::string why;
+        if (machine_.apply(kept, &why) != reg::ERROR_SUCCESS)
+            throw std::runtime_error(why);
+    });
 }
 
 bool frmMain::SaveSettings() {
     reg::cRegistry reg(machine_);
     Pass pass(Pass::Kind::Save, reg, failureSink_);
+    const std::set<int> changed = changedPages();
+    const reg::Machine::Mark start = machine_.mark();
+
+    // Captions back to the nodes' texts, in tree order: this drops every change mark (they come
+    // back when the registry cannot be written).
+    std::vector<std::pair<tk::Frame*, QString>> captions;
+    for (QTreeWidgetItemIterator it(tvList); *it; ++it) {
+        const int node = (*it)->data(0, kNodeRole).toInt();
+        pass.step([&] {
+            captions.emplace_back(fraOption(node), fraOption(node)->Caption());
+            fraOption(node)->setCaption((*it)->text(0));
+        });
+    }
+
+    runSaveBlocks(pass, changed);
+
+    if (!machine_.hasChanges()) {
+        forcedChanged_.clear();
+        takeSnapshot();
+        return true;  // nothing to write: no file is touched
+    }
 
     // The shell rebuilds its icon cache from the registry when the file is gone. A cache that is
     // not there is the usual case and not worth a word, even in scripting mode.
@@ -334,20 +477,140 @@ bool frmMain::SaveSettings() {
         pass.step([&] { shell::Kill(*cache); });
     }
 
-    // Captions back to the nodes' texts, in tree order: this drops every change mark.
-    for (QTreeWidgetItemIterator it(tvList); *it; ++it) {
-        const int node = (*it)->data(0, kNodeRole).toInt();
-        pass.step([&] { fraOption(node)->setCaption((*it)->text(0)); });
+    // The way back first: an Apply that cannot be undone is not made silently.
+    std::optional<Backup> backup;
+    QString backupError;
+    try {
+        backup = writeBackup(machine_, machine_.pendingChanges().simplified());
+    } catch (const std::exception& e) {
+        backupError = QString::fromUtf8(e.what());
     }
+    if (!backup && failureSink_)
+        failureSink_(tr("no undo backup: %1").arg(backupError));
 
-    for (size_t i = 0; i < kSaveOrder.size(); ++i) {
-        const int node = kSaveOrder[i].node;
-        if (!saveBlocks_[node])
-            continue;
-        pass.enterBlock(static_cast<int>(i + 1), node);
-        pass.step([&] { saveBlocks_[node](pass); });
+    if (commit(tr("The settings"))) {
+        forcedChanged_.clear();
+        takeSnapshot();
+        return true;
     }
-    return commit(tr("The settings"));
+    if (backup)
+        removeBackup(*backup);
+    // Nothing was saved: the registry in memory goes back to before this Apply, and the window
+    // keeps every edit and mark for the next try.
+    machine_.rollbackTo(start);
+    pass.rollbackWindow();
+    for (auto& [frame, caption] : captions)
+        frame->setCaption(caption);
+    return false;
+}
+
+reg::ChangeSet frmMain::pendingChanges() {
+    reg::cRegistry reg(machine_);
+    Pass pass(Pass::Kind::Save, reg, failureSink_);
+    const reg::Machine::Mark start = machine_.mark();
+    runSaveBlocks(pass, changedPages());
+    reg::ChangeSet cs = machine_.pendingChanges().simplified();
+    machine_.rollbackTo(start);
+    pass.rollbackWindow();
+    return cs;
+}
+
+reg::ChangeSet frmMain::settingsProfile() {
+    reg::RecordingRegistry recorder(machine_);
+    reg::cRegistry reg(recorder);
+    Pass pass(Pass::Kind::Save, reg, failureSink_);
+    const reg::Machine::Mark start = machine_.mark();
+    runSaveBlocks(pass, allPages());
+    reg::ChangeSet cs = recorder.recorded();
+    machine_.rollbackTo(start);
+    pass.rollbackWindow();
+    return cs;
+}
+
+bool frmMain::exportSettings(const std::filesystem::path& file, QString* error) {
+    const reg::ChangeSet profile = settingsProfile();
+    const std::string comment = "Quorvel settings profile, exported " +
+                                QDateTime::currentDateTime().toString(Qt::ISODate).toStdString() + " from " +
+                                machine_.folder().string();
+    const std::string bytes = reg::writeRegFile(profile, reg::RegFormat::Unicode, comment);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+        *error = tr("Could not write %1").arg(QString::fromStdString(file.string()));
+        return false;
+    }
+    return true;
+}
+
+bool frmMain::importSettings(const std::filesystem::path& file, QString* error) {
+    std::optional<reg::ChangeSet> cs = readChangeFile(file, error);
+    if (!cs)
+        return false;
+    std::string why;
+    if (machine_.apply(*cs, &why) != reg::ERROR_SUCCESS) {
+        *error = tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
+        return false;
+    }
+    loadPages(true);
+    return true;
+}
+
+bool frmMain::undoLastApply(bool force) {
+    std::optional<Backup> b = latestBackup(machine_);
+    if (!b) {
+        tk::MsgBox(tr("There is no Apply to undo on this machine."), tk::vbOKOnly | tk::vbInformation);
+        return false;
+    }
+    QString error;
+    std::optional<reg::ChangeSet> undo = readChangeFile(b->undo, &error);
+    std::optional<reg::ChangeSet> applied = undo ? readChangeFile(b->applied, &error) : std::nullopt;
+    if (!undo || !applied) {
+        tk::MsgBox(tr("The backup of the Apply of %1 cannot be read: %2").arg(b->when, error),
+                   tk::vbOKOnly | tk::vbCritical);
+        return false;
+    }
+    try {
+        machine_.refresh();
+    } catch (const std::exception& e) {
+        tk::MsgBox(QString::fromUtf8(e.what()), tk::vbOKOnly | tk::vbCritical);
+        return false;
+    }
+    const QStringList changed = changedSince(machine_, *applied);
+    if (!changed.isEmpty() && !force) {
+        const QString text = tr("These settings changed after the Apply of %1, and undoing it would "
+                                "overwrite them:\n\n%2\n\nUndo anyway?")
+                                 .arg(b->when, changed.mid(0, 20).join(QLatin1Char('\n')));
+        if (!tk::interactive()) {
+            tk::MsgBox(tr("The Apply of %1 was not undone: these settings changed since:\n%2")
+                           .arg(b->when, changed.join(QLatin1Char('\n'))),
+                       tk::vbOKOnly | tk::vbExclamation);
+            return false;
+        }
+        if (tk::MsgBox(text, tk::vbYesNo | tk::vbExclamation | tk::vbDefaultButton2) != tk::vbYes)
+            return false;
+    }
+    if (tk::interactive()) {
+        ChangesDialog dlg(*undo, tr("Undo Last Apply"),
+                          tr("Undoing the Apply of %1 restores these keys and values:").arg(b->when),
+                          tr("&Restore"), this);
+        if (dlg.exec() != QDialog::Accepted)
+            return false;
+    }
+    const reg::Machine::Mark start = machine_.mark();
+    std::string why;
+    if (machine_.apply(*undo, &why) != reg::ERROR_SUCCESS) {
+        tk::MsgBox(tr("The Apply of %1 could not be undone: %2").arg(b->when, QString::fromStdString(why)),
+                   tk::vbOKOnly | tk::vbCritical);
+        return false;
+    }
+    if (!commit(tr("The undo"))) {
+        machine_.rollbackTo(start);
+        return false;
+    }
+    removeBackup(*b);
+    loadPages(false);
+    return true;
 }
 
 bool frmMain::commitChanges(const QString& what) { return commit(what); }
@@ -390,7 +653,13 @@ bool frmMain::commit(const QString& what) {
 
 // ---- commands -------------------------------------------------------------------------------
 
-void frmMain::cmdApply_Click() { SaveSettings(); }
+void frmMain::cmdApply_Click() {
+    if (changedPages().empty() && !machine_.hasChanges()) {
+        tk::MsgBox(tr("There are no changes to apply."), tk::vbOKOnly | tk::vbInformation);
+        return;
+    }
+    SaveSettings();
+}
 
 void frmMain::cmdOK_Click() {
     // The window stays when the registry could not be written, so nothing the user set is lost.
@@ -405,6 +674,55 @@ void frmMain::mnuFileReloadSettings_Click() {
     tk::setMousePointer(tk::vbHourglass);
     LoadSettings();
     tk::setMousePointer(pointer);
+}
+
+ChangesDialog* frmMain::makeReviewDialog() {
+    const reg::ChangeSet cs = pendingChanges();
+    return new ChangesDialog(cs, tr("Review Changes"),
+                             cs.empty() ? tr("Apply would change nothing: every page holds what is stored.")
+                                        : tr("Apply would make these changes to %1:")
+                                              .arg(QString::fromStdString(machine_.folder().string())),
+                             tr("&Apply"), this);
+}
+
+void frmMain::mnuFileReviewChanges_Click() {
+    if (!tk::interactive()) {
+        tk::noteRefusedDialog(QStringLiteral("the review of changes"));
+        return;
+    }
+    std::unique_ptr<ChangesDialog> dlg(makeReviewDialog());
+    if (dlg->exec() == QDialog::Accepted)
+        cmdApply_Click();
+}
+
+void frmMain::mnuFileUndoLastApply_Click() { undoLastApply(); }
+
+void frmMain::mnuFileExportSettings_Click() {
+    if (!tk::interactive()) {
+        tk::noteRefusedDialog(QStringLiteral("the file chooser"));
+        return;
+    }
+    const QString file = QFileDialog::getSaveFileName(this, tr("Export Settings"), QString(),
+                                                      tr("Registry files (*.reg);;All files (*)"));
+    if (file.isEmpty())
+        return;
+    QString error;
+    if (!exportSettings(file.toStdString(), &error))
+        tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
+}
+
+void frmMain::mnuFileImportSettings_Click() {
+    if (!tk::interactive()) {
+        tk::noteRefusedDialog(QStringLiteral("the file chooser"));
+        return;
+    }
+    const QString file = QFileDialog::getOpenFileName(this, tr("Import Settings"), QString(),
+                                                      tr("Registry files (*.reg);;All files (*)"));
+    if (file.isEmpty())
+        return;
+    QString error;
+    if (!importSettings(file.toStdString(), &error))
+        tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
 }
 
 void frmMain::mnuFileQuit_Click() {

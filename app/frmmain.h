@@ -5,7 +5,11 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <array>
+#include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
+#include <set>
 
 #include "app/help.h"
 #include "app/pass.h"
@@ -20,10 +24,12 @@ class QTreeWidgetItem;
 
 namespace qv::reg {
 class Machine;
+class ChangeSet;
 }
 
 namespace qv {
 
+class ChangesDialog;
 
 // True when the machine's Windows is of the NT line; set once when the main window loads.
 extern bool bIsWindowsNT;
@@ -59,6 +65,25 @@ public:
     // Step failures of the passes, for scripting mode; the window itself stays silent.
     void setStepFailureSink(Pass::FailureSink sink) { failureSink_ = std::move(sink); }
 
+    // ---- before and after Apply -----------------------------------------------------------
+    // Pages whose controls no longer hold what the last load, reload, import, undo or Apply
+    // put there, and pages an immediate action changed; only these are written by Apply.
+    std::set<int> changedPages() const;
+    void markPageChanged(int node);
+    // What an Apply would write now (the registry and the window are left as they are).
+    reg::ChangeSet pendingChanges();
+    // File > Review Changes' dialog over what an Apply would write now.
+    ChangesDialog* makeReviewDialog();
+    // Every value the pages manage, as a full Apply of every page would leave it.
+    reg::ChangeSet settingsProfile();
+    // A .reg file's changes made pending and shown in the pages; false with *error when the file
+    // cannot be read or applied (then nothing of it is pending).
+    bool importSettings(const std::filesystem::path& file, QString* error);
+    bool exportSettings(const std::filesystem::path& file, QString* error);
+    // Takes the last Apply back. When the keys it would restore changed since, asks (or refuses
+    // when not interactive and not forced). Returns false when nothing was undone.
+    bool undoLastApply(bool force = false);
+
     // ---- commands ------------------------------------------------------------------------
     void tvList_NodeClick(int index);
     void cmdApply_Click();
@@ -66,6 +91,10 @@ public:
     void cmdCancel_Click();
     void mnuFileReloadSettings_Click();
     void mnuFileQuit_Click();
+    void mnuFileReviewChanges_Click();
+    void mnuFileUndoLastApply_Click();
+    void mnuFileExportSettings_Click();
+    void mnuFileImportSettings_Click();
     void cmdHelp_Click();
     void mnuHelpContents_Click();
     void mnuHelpAbout_Click();
@@ -87,11 +116,16 @@ public:
     QLabel* lblLabel = nullptr;
     QLabel* Image1 = nullptr;
     QPushButton* cmdHelp = nullptr;
+    QPushButton* cmdChanges = nullptr;
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
     QPushButton* cmdApply = nullptr;
     QMenu* mnuFile = nullptr;
     QAction* mnuFileReloadSettings = nullptr;
+    QAction* mnuFileReviewChanges = nullptr;
+    QAction* mnuFileUndoLastApply = nullptr;
+    QAction* mnuFileImportSettings = nullptr;
+    QAction* mnuFileExportSettings = nullptr;
     QAction* mnuFileQuit = nullptr;
     QMenu* mnuHelp = nullptr;
     QAction* mnuHelpContents = nullptr;
@@ -117,6 +151,12 @@ private:
     void unload();
     bool commit(const QString& what);
     void pressDefaultButton();
+    void loadPages(bool keepPending);
+    void takeSnapshot();
+    // Runs every save block in order; the writes of blocks whose page is not in `keep` are
+    // dropped afterwards, with what they did to the window.
+    void runSaveBlocks(Pass& pass, const std::set<int>& keep);
+    std::set<int> allPages() const;
 
     reg::Machine& machine_;
     std::array<tk::Frame*, 34> frames_{};
@@ -129,6 +169,8 @@ private:
     bool unloaded_ = false;
     int commitFailures_ = 0;
     bool centred_ = false;
+    std::map<int, std::vector<std::pair<QString, QString>>> snapshot_;  // page -> (control, value)
+    std::set<int> forcedChanged_;
 };
 
 }  // namespace qv

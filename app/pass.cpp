@@ -75,6 +75,17 @@ void Pass::enterBlock(int step, int node) {
     node_ = node;
 }
 
+void Pass::onRollback(std::function<void()> undo) { undo_.emplace_back(node_, std::move(undo)); }
+
+void Pass::rollbackWindow(const std::function<bool(int)>& which) {
+    for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
+        if (which && !which(it->first))
+            continue;
+        step([&] { it->second(); });
+    }
+    std::erase_if(undo_, [&](const auto& u) { return !which || which(u.first); });
+}
+
 void Pass::noteFailure(std::exception_ptr e) noexcept {
     try {
         QString why;

@@ -61,6 +61,14 @@ public:
 
     // Which block runs now; failures are reported with it.
     void enterBlock(int step, int node);
+    int node() const { return node_; }
+
+    // A change a save block made to the window itself (not to the registry), with how to take it
+    // back when the block's registry writes are dropped or never committed.
+    void onRollback(std::function<void()> undo);
+    // Takes back, newest first, what the blocks of the given pages (every page when null) did to
+    // the window.
+    void rollbackWindow(const std::function<bool(int node)>& which = {});
     const std::vector<QString>& failures() const { return failures_; }
 
 private:
@@ -72,6 +80,7 @@ private:
     int step_ = 0;
     int node_ = 0;
     std::vector<QString> failures_;
+    std::vector<std::pair<int, std::function<void()>>> undo_;
 };
 
 using Block = std::function<void(Pass&)>;

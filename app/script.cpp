@@ -6,10 +6,12 @@
 #include <QPixmap>
 #include <ostream>
 
+#include "app/changes.h"
 #include "app/controls.h"
 #include "app/firstpaint.h"
 #include "app/frmmain.h"
 #include "app/toolkit.h"
+#include "registry/dotreg.h"
 #include "registry/machine.h"
 
 namespace qv::cli {
@@ -83,6 +85,10 @@ QString describe(const Action& a) {
     case Action::Click: return QStringLiteral("--click ") + a.name;
     case Action::Apply: return QStringLiteral("--apply");
     case Action::Grab: return QStringLiteral("--grab ") + a.name;
+    case Action::Diff: return QStringLiteral("--diff");
+    case Action::Undo: return QStringLiteral("--undo");
+    case Action::Export: return QStringLiteral("--export ") + a.value;
+    case Action::Import: return QStringLiteral("--import ") + a.value;
     }
     return {};
 }
@@ -104,11 +110,20 @@ QString usage() {
         "  --set NAME=VALUE   set a control as a user would (its page is shown first)\n"
         "  --click NAME       press a button or menu item\n"
         "  --apply            run the save pass (Apply)\n"
-        "  --grab NAME=FILE   save a PNG picture of a control (frmMain: the whole window)\n"
+        "  --grab NAME=FILE   save a PNG picture of a control (frmMain: the whole window;\n"
+        "                     frmChanges: the Review Changes dialog)\n"
+        "  --diff             print what --apply would change, as a .reg text; write nothing\n"
+        "  --undo             undo the last Apply on this machine (refused when the keys it\n"
+        "                     restores changed since)\n"
+        "  --export FILE      write every value the pages manage to FILE (.reg)\n"
+        "  --import FILE      make a .reg file's changes pending and show them in the pages\n"
+        "                     (then --apply to write them, or --diff to see them)\n"
         "  --help, --version\n"
         "\n"
         "Values: check box 0/1/2; option button 1; text box the text; slider and scroll bar an\n"
         "integer; check-box list the checked entries (\"A:,C:\"); list-view entry NAME[KEY] 0/1.\n"
+        "Apply writes only the pages that were changed, and keeps the way back first: the inverse\n"
+        "of every Apply is kept under $XDG_STATE_HOME/quorvel/backups/ (the last 50 per machine).\n"
         "Exit status: 0 done, 2 usage error, 1 the machine could not be opened or written.\n");
 }
 
@@ -148,6 +163,15 @@ Options parse(const QStringList& args) {
             if (opt == QLatin1String("--grab") && value.isEmpty())
                 throw UsageError("--grab needs NAME=FILE");
             o.actions.push_back({opt == QLatin1String("--set") ? Action::Set : Action::Grab, name, value});
+        } else if (opt == QLatin1String("--diff")) {
+            o.actions.push_back({Action::Diff, {}, {}});
+        } else if (opt == QLatin1String("--undo")) {
+            o.actions.push_back({Action::Undo, {}, {}});
+        } else if (opt == QLatin1String("--export") || opt == QLatin1String("--import")) {
+            const QString file = valueFor(i, opt, inlineValue);
+            if (file.isEmpty())
+                throw UsageError(s(opt) + " needs a FILE");
+            o.actions.push_back({opt == QLatin1String("--export") ? Action::Export : Action::Import, {}, file});
         } else if (opt == QLatin1String("--click")) {
             o.actions.push_back({Action::Click, valueFor(i, opt, inlineValue), {}});
         } else if (opt == QLatin1String("--help") || opt == QLatin1String("-h")) {
@@ -220,9 +244,33 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
             case Action::Apply:
                 form.cmdApply_Click();
                 break;
+            case Action::Diff:
+                out << reg::writeRegText(form.pendingChanges());
+                break;
+            case Action::Undo:
+                if (!form.undoLastApply())
+                    return 1;
+                break;
+            case Action::Export:
+            case Action::Import: {
+                QString error;
+                const bool ok = a.kind == Action::Export ? form.exportSettings(a.value.toStdString(), &error)
+                                                         : form.importSettings(a.value.toStdString(), &error);
+                if (!ok) {
+                    err << "quorvel: " << s(error) << '\n';
+                    return 1;
+                }
+                break;
+            }
             case Action::Grab: {
                 QWidget* w = &form;
-                if (a.name != QLatin1String("frmMain")) {
+                std::unique_ptr<ChangesDialog> review;
+                if (a.name == QLatin1String("frmChanges")) {
+                    // The review dialog as File > Review Changes would show it now.
+                    review.reset(form.makeReviewDialog());
+                    review->show();
+                    w = review.get();
+                } else if (a.name != QLatin1String("frmMain")) {
                     const ctl::Control c = ctl::findControl(form, a.name);
                     if (c.page > 0 && form.iCurrentOption != c.page)
                         form.selectNode(c.page);

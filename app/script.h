@@ -17,9 +17,9 @@ class Machine;
 namespace qv::cli {
 
 struct Action {
-    enum Kind { List, Set, Click, Apply, Grab } kind;
+    enum Kind { List, Set, Click, Apply, Grab, Diff, Undo, Export, Import } kind;
     QString name;
-    QString value;  // --set: the value; --grab: the file
+    QString value;  // --set: the value; --grab, --export, --import: the file
 };
 
 struct Options {

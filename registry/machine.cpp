@@ -519,8 +519,8 @@ void flatten(const RegKey& k, const std::u16string& rel, std::vector<StoredKey>*
     for (const auto& sub : k.subkeys) flatten(*sub, rel.empty() ? sub->name : rel + u"\\" + sub->name, out);
 }
 
-void appendOps(const std::vector<RegOp>& journal, size_t from, int32_t root, ChangeSet* cs) {
-    for (size_t i = from; i < journal.size(); ++i) {
+void appendOps(const std::vector<RegOp>& journal, size_t from, size_t to, int32_t root, ChangeSet* cs) {
+    for (size_t i = from; i < std::min(to, journal.size()); ++i) {
         const RegOp& op = journal[i];
         ChangeOp c;
         c.root = root;
@@ -551,12 +551,14 @@ void appendOps(const std::vector<RegOp>& journal, size_t from, int32_t root, Cha
 
 Machine::Mark Machine::mark() const { return {system_->tree->journal().size(), user_->tree->journal().size()}; }
 
-ChangeSet Machine::changesSince(Mark m) const {
+ChangeSet Machine::changesBetween(Mark from, Mark to) const {
     ChangeSet cs;
-    appendOps(system_->tree->journal(), m.system, HKEY_LOCAL_MACHINE, &cs);
-    appendOps(user_->tree->journal(), m.user, HKEY_CURRENT_USER, &cs);
+    appendOps(system_->tree->journal(), from.system, to.system, HKEY_LOCAL_MACHINE, &cs);
+    appendOps(user_->tree->journal(), from.user, to.user, HKEY_CURRENT_USER, &cs);
     return cs;
 }
+
+ChangeSet Machine::changesSince(Mark m) const { return changesBetween(m, mark()); }
 
 ChangeSet Machine::pendingChanges() const { return changesSince({}); }
 

@@ -72,6 +72,7 @@ public:
     };
     Mark mark() const;
     ChangeSet changesSince(Mark m) const;
+    ChangeSet changesBetween(Mark from, Mark to) const;
     // Takes back every change made after the mark.
     void rollbackTo(Mark m);
     // Applies a change set as one transaction: all of it becomes pending, or on an error none of

@@ -258,10 +258,16 @@ void saveNewMenu(Pass& p, tk::CheckListView& lv) {
             continue;
         if (p.test([&] { return key.back() == '-'; })) {
             if (p.test([&] { return lv.Checked(i); }))
-                p.step([&] { switchEntry(r.api(), lv, i, key, key.substr(0, key.size() - 1)); });
+                p.step([&] {
+                    switchEntry(r.api(), lv, i, key, key.substr(0, key.size() - 1));
+                    p.onRollback([&lv, i, key] { lv.setKey(i, QString::fromStdString(key)); });
+                });
         } else {
             if (p.test([&] { return !lv.Checked(i); }))
-                p.step([&] { switchEntry(r.api(), lv, i, key, key + "-"); });
+                p.step([&] {
+                    switchEntry(r.api(), lv, i, key, key + "-");
+                    p.onRollback([&lv, i, key] { lv.setKey(i, QString::fromStdString(key)); });
+                });
         }
     }
 }

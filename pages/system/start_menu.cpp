@@ -8,6 +8,8 @@
 
 namespace qv::pages {
 
+constexpr int kMenuOrder = 27;
+
 bool ResetMenuOrder(reg::RegistryApi& api) {
     reg::cRegistry r(api);
     r.setClassKey(reg::HKEY_CURRENT_USER);
@@ -19,6 +21,7 @@ bool ResetMenuOrder(reg::RegistryApi& api) {
 }
 
 void cmdResetMenuOrder_Click(frmMain& form) {
+    form.markPageChanged(kMenuOrder);
     if (!ResetMenuOrder(form.machine())) {
         tk::MsgBox(QString::fromLatin1(kMenuOrderFailedText), tk::vbOKOnly | tk::vbCritical);
         return;
@@ -36,7 +39,6 @@ using namespace qv;
 namespace {
 
 constexpr int kMenuSpeed = 26;
-constexpr int kMenuOrder = 27;
 
 // A number made 32-bit as the conversion does it: rounded half to even, overflow refused.
 int32_t toLong(double v) {
@@ -64,7 +66,7 @@ QV_PAGE(start_menu) {
     sldMenuShowDelay->setLimits(0, 65534, 100, 3500, 3500);
     tk::place(sldMenuShowDelay, 600, 2100, 3855, 495);
 
-    auto* cmdResetMenuOrder = new QPushButton(QStringLiteral("&Reset Menu Order"), form.fraOption(kMenuOrder));
+    auto* cmdResetMenuOrder = new QPushButton(QStringLiteral("&Reset Menu Order"), form.fraOption(pages::kMenuOrder));
     cmdResetMenuOrder->setObjectName(QStringLiteral("cmdResetMenuOrder"));
     cmdResetMenuOrder->setAutoDefault(false);
     tk::place(cmdResetMenuOrder, 840, 1800, 2055, 375);

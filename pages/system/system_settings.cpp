@@ -127,8 +127,9 @@ QV_PAGE(system_settings) {
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setAutoDefault(false);
     tk::place(Command1, 3000, 4440, 1815, 375);
-    QObject::connect(Command1, &QPushButton::clicked, &form, [sldWaitToKill, sldHungApp] {
-        // Only the controls move; Apply or OK writes them.
+    QObject::connect(Command1, &QPushButton::clicked, &form, [&form, sldWaitToKill, sldHungApp] {
+        // Only the controls move; Apply or OK writes them, even when they already stood there.
+        form.markPageChanged(kTaskManager);
         sldWaitToKill->setValue(pages::kDefaultTimeout);
         sldHungApp->setValue(pages::kDefaultTimeout);
     });

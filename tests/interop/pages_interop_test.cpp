@@ -42,31 +42,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-std::string winPath(const fs::path& p) {
-    std::string s = "Z:" + p.string();
-    std::replace(s.begin(), s.end(), '/', '\\');
-    return s;
-}
-
-// Several reg commands in one Wine process (one wineserver start instead of one per command).
-// Every argument is quoted and its "%" doubled, so cmd passes it to reg unchanged.
-Proc runBatch(const fs::path& prefix, const std::string& name,
-              const std::vector<std::vector<std::string>>& commands) {
-    const fs::path bat = prefix / (name + ".bat");
-    std::string text = "@echo off\r\n";
-    for (const auto& c : commands) {
-        std::string line;
-        for (const std::string& a : c) {
-            std::string q;
-            for (char ch : a) q += ch == '%' ? std::string("%%") : std::string(1, ch);
-            line += (line.empty() ? "" : " ") + (a == "reg" ? a : "\"" + q + "\"");
-        }
-        text += line + "\r\n";
-    }
-    std::ofstream(bat, std::ios::binary) << text;
-    return WineWorld::get().wine(prefix, {"cmd", "/c", winPath(bat)}, 180);
-}
-
 size_t count(const std::string& hay, const std::string& needle) {
     size_t n = 0;
     for (size_t i = hay.find(needle); i != std::string::npos; i = hay.find(needle, i + 1)) ++n;

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -392,6 +393,29 @@ std::map<std::string, std::map<std::string, ExportedValue>> parseExport(const st
         keys[key][name] = v;
     }
     return keys;
+}
+
+std::string winPath(const fs::path& p) {
+    std::string s = "Z:" + p.string();
+    std::replace(s.begin(), s.end(), '/', '\\');
+    return s;
+}
+
+Proc runBatch(const fs::path& prefix, const std::string& name,
+              const std::vector<std::vector<std::string>>& commands) {
+    const fs::path bat = prefix / (name + ".bat");
+    std::string text = "@echo off\r\n";
+    for (const auto& c : commands) {
+        std::string line;
+        for (const std::string& a : c) {
+            std::string q;
+            for (char ch : a) q += ch == '%' ? std::string("%%") : std::string(1, ch);
+            line += (line.empty() ? "" : " ") + (a == "reg" ? a : "\"" + q + "\"");
+        }
+        text += line + "\r\n";
+    }
+    std::ofstream(bat, std::ios::binary) << text;
+    return WineWorld::get().wine(prefix, {"cmd", "/c", winPath(bat)}, 180);
 }
 
 }  // namespace qv::interop

@@ -59,6 +59,13 @@ private:
 
 Proc tool(const std::vector<std::string>& args, const std::string& input = {});
 
+// A host path as Wine's Z: drive shows it.
+std::string winPath(const fs::path& p);
+// Several reg commands in one Wine process (one wineserver start instead of one per command).
+// Every argument is quoted and its "%" doubled, so cmd passes it to reg unchanged.
+Proc runBatch(const fs::path& prefix, const std::string& name,
+              const std::vector<std::vector<std::string>>& commands);
+
 std::string readFile(const fs::path& p);
 std::string withoutCr(std::string s);
 
