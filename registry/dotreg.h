@@ -6,6 +6,7 @@
 // deletes one.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,5 +31,21 @@ std::string writeRegText(const ChangeSet& changes, std::string_view comment = {}
 // A value's data as the right-hand side of a .reg line ("text", dword:0000002a, hex(2):41,00,...)
 // in UTF-8 on one line, for lists that show old and new data side by side.
 std::string regDataText(uint32_t type, std::string_view data);
+
+// What Wine's `reg export` writes, built key by key in the order they are given: UTF-16LE with a
+// byte order mark, CRLF, "[FULL\KEY]" after a blank line, values as Wine spells them (a REG_SZ is
+// cut at its first NUL, hex lists broken after column 76).
+class RegExportWriter {
+public:
+    RegExportWriter();
+    // fullName: the root's full name and the path, "HKEY_CURRENT_USER\Software\x".
+    void key(std::u16string_view fullName);
+    void value(std::u16string_view name, uint32_t type, std::string_view data);
+    // The file's bytes; the writer is empty afterwards.
+    std::string finish();
+
+private:
+    std::u16string out_;
+};
 
 }  // namespace qv::reg

@@ -85,11 +85,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 
+#include "registry/dotreg.h"
 #include "registry/machine.h"
 #include "registry/text.h"
 
@@ -136,6 +143,12 @@ constexpr std::string_view kToolHelp =
     "  query KEY [/v NAME | /ve] [/s]\n"
     "  add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEP] [/f]\n"
     "  delete KEY [/v NAME | /ve | /va] [/f]\n"
+    "  copy KEY1 KEY2 [/s] [/f]\n"
+    "  export KEY FILE [/y]\n"
+    "  import FILE\n"
+    "\n"
+    "Unlike Wine's reg, import applies a file all or nothing: one error anywhere in it (the\n"
+    "message names the line) and nothing is changed; copy likewise lands whole or not at all.\n"
     "\n"
     "KEY is ROOT\\path with ROOT one of HKLM, HKCU, HKCR (or HKEY_LOCAL_MACHINE,\n"
     "HKEY_CURRENT_USER, HKEY_CLASSES_ROOT); HKCR is HKLM\\Software\\Classes.\n"
@@ -171,6 +184,32 @@ constexpr std::string_view kDeleteHelp =
     "\n"
     "  /v NAME  the value NAME      /ve  the default value      /va  every value of KEY\n"
     "  /f       do not ask for confirmation\n";
+
+constexpr std::string_view kCopyHelp =
+    "quorvel-reg copy KEY1 KEY2 [/s] [/f]\n"
+    "\n"
+    "  Copies the values of KEY1 into KEY2 (made when missing), in one change.\n"
+    "\n"
+    "  /s  copy every key below KEY1 as well\n"
+    "  /f  overwrite values that KEY2 already has without asking (values and keys only in KEY2\n"
+    "      stay)\n";
+
+constexpr std::string_view kExportHelp =
+    "quorvel-reg export KEY FILE [/y]\n"
+    "\n"
+    "  Writes KEY with everything below it to FILE as a .reg file, byte for byte as Wine's\n"
+    "  reg export writes it (Windows Registry Editor Version 5.00, UTF-16 with a BOM).\n"
+    "\n"
+    "  /y  overwrite FILE without asking\n";
+
+constexpr std::string_view kImportHelp =
+    "quorvel-reg import FILE\n"
+    "\n"
+    "  Applies a .reg file (Windows Registry Editor Version 5.00 or REGEDIT4; \"-\" reads it\n"
+    "  from standard input) as one change: when any line is wrong, or any key cannot be\n"
+    "  written, nothing is changed and the message names the file and line. (Wine's reg import\n"
+    "  skips what it cannot read and applies the rest.)\n"
+    "  REGEDIT4 files are read as UTF-8 when they are valid UTF-8, else as Windows-1252.\n";
 
 // ---------------------------------------------------------------------------------------------
 // Keys
@@ -230,6 +269,23 @@ std::optional<std::string_view> parseKey(std::string_view arg, KeyArg* key) {
         i = j + 1;
     }
     return std::nullopt;
+}
+
+// The roots Wine knows that no machine here has.
+std::optional<std::string> rootOutside(const KeyArg& key) {
+    if (key.root->handle != 0) return std::nullopt;
+    return std::string("quorvel-reg: ") + key.root->full +
+           " is not part of this registry; use HKEY_LOCAL_MACHINE (HKLM), "
+           "HKEY_CURRENT_USER (HKCU) or HKEY_CLASSES_ROOT (HKCR)";
+}
+
+// The path of a key argument as typed, without its root and one trailing backslash.
+std::string key0Path(std::string_view arg) {
+    const size_t slash = arg.find('\\');
+    if (slash == std::string_view::npos) return {};
+    std::string_view sub = arg.substr(slash + 1);
+    if (!sub.empty() && sub.back() == '\\') sub.remove_suffix(1);
+    return std::string(sub);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -336,7 +392,7 @@ std::optional<std::string> parseMultiString(std::u16string_view data, std::u16st
 // ---------------------------------------------------------------------------------------------
 // Arguments
 
-enum class Op { Query, Add, Delete };
+enum class Op { Query, Add, Delete, Copy, Export, Import };
 
 struct Options {
     std::optional<std::string> valueName;  // /v NAME
@@ -355,6 +411,9 @@ const char* opWord(Op op) {
     case Op::Query: return "QUERY";
     case Op::Add: return "ADD";
     case Op::Delete: return "DELETE";
+    case Op::Copy: return "COPY";
+    case Op::Export: return "EXPORT";
+    case Op::Import: return "IMPORT";
     }
     return "";
 }
@@ -469,8 +528,9 @@ private:
         return 1;
     }
     bool openMachine();
-    enum class Answer { Yes, No, NoInput };
-    Answer ask(const std::string& question);
+    enum class Answer { Yes, No, All, NoInput };
+    Answer ask(const std::string& question, bool offerAll = false);
+    Answer askAll(const std::string& question) { return ask(question, true); }
     int cancelled(Answer a) {
         io_.out << kCancelled << '\n';
         return a == Answer::NoInput ? 1 : 0;
@@ -488,6 +548,14 @@ private:
     int query(const KeyArg& key, const Options& o);
     int add(const KeyArg& key, const Options& o);
     int remove(const KeyArg& key, const Options& o);
+    int exportKey(const std::vector<std::string>& args, size_t i);
+    int importFile(const std::vector<std::string>& args, size_t i);
+    int copy(const std::vector<std::string>& args, size_t i);
+    // Like wineserverStops, and names the Wine command that would make the same change.
+    bool wineserverStops(const std::string& wineCommand);
+    void exportTree(RegExportWriter& w, const Place& at, const std::string& shown,
+                    std::vector<std::string>& chain);
+    std::vector<StoredValue> valuesOf(HKey k);
 
     void valueLine(std::string_view name, uint32_t type, std::string_view data);
     void listValues(HKey k);
@@ -548,6 +616,24 @@ bool Tool::wineserverStops() {
     return false;
 }
 
+// Single quotes for a POSIX shell.
+std::string shellQuote(const std::string& s) {
+    std::string r = "'";
+    for (char c : s) {
+        if (c == '\'') r += "'\\''";
+        else r += c;
+    }
+    return r + "'";
+}
+
+bool Tool::wineserverStops(const std::string& wineCommand) {
+    if (!wineserverStops()) return false;
+    io_.err << "quorvel-reg: to make this change through the running Wine instead:\n  WINEPREFIX="
+            << shellQuote(std::filesystem::absolute(folder_).lexically_normal().string()) << ' '
+            << wineCommand << '\n';
+    return true;
+}
+
 bool Tool::commit() {
     if (!machine_->hasChanges()) return true;
     try {
@@ -559,9 +645,9 @@ bool Tool::commit() {
     return true;
 }
 
-Tool::Answer Tool::ask(const std::string& question) {
+Tool::Answer Tool::ask(const std::string& question, bool offerAll) {
     for (;;) {
-        io_.out << question << " (Yes|No)";
+        io_.out << question << (offerAll ? " (Yes|No|All)" : " (Yes|No)");
         io_.out.flush();
         std::string line;
         if (!std::getline(io_.in, line)) {
@@ -575,6 +661,7 @@ Tool::Answer Tool::ask(const std::string& question) {
             const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
             if (c == 'y') return Answer::Yes;
             if (c == 'n') return Answer::No;
+            if (c == 'a' && offerAll) return Answer::All;
         }
     }
 }
@@ -857,7 +944,237 @@ int Tool::remove(const KeyArg& key, const Options& o) {
     return 0;
 }
 
-bool isHelpWord(std::string_view a) { return a == "/?" || a == "-?"; }
+// ---------------------------------------------------------------------------------------------
+// Export, import, copy
+
+std::vector<StoredValue> Tool::valuesOf(HKey k) {
+    std::vector<StoredValue> values;
+    std::string name, data;
+    uint32_t type = 0;
+    for (uint32_t i = 0; machine_->enumValue(k, i, &name, &type, &data) == ERROR_SUCCESS; ++i)
+        values.push_back({utf8ToUtf16(name), type, data});
+    return values;
+}
+
+// Every key below `at`, depth first in the store's order (Wine's), links followed.
+void Tool::exportTree(RegExportWriter& w, const Place& at, const std::string& shown,
+                      std::vector<std::string>& chain) {
+    HKey k;
+    if (machine_->openKey(at.root, at.path, &k) != ERROR_SUCCESS) return;
+    w.key(utf8ToUtf16(shown));
+    for (const StoredValue& v : valuesOf(k)) w.value(v.name, v.type, v.data);
+    const std::vector<std::string> subs = subkeyNames(k);
+    machine_->closeKey(k);
+    for (const std::string& s : subs) {
+        const std::optional<Place> child = enter(at, s);
+        if (!child) continue;
+        const std::string id = identity(*child);
+        if (inChain(chain, id)) continue;
+        chain.push_back(id);
+        exportTree(w, *child, shown + '\\' + s, chain);
+        chain.pop_back();
+    }
+}
+
+// Options of export, import and copy: the letters allowed, each at most once unless repeatable;
+// /reg:32 or /reg:64 once. False on anything else.
+bool parseFlags(const std::vector<std::string>& args, size_t from, std::string_view letters,
+                std::string_view repeatable, std::string* seen) {
+    bool view = false;
+    for (size_t i = from; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.size() < 2 || (a[0] != '/' && a[0] != '-')) return false;
+        const std::string name = upperAscii(std::string_view(a).substr(1));
+        if (name == "REG:32" || name == "REG:64") {
+            if (view) return false;
+            view = true;
+            continue;
+        }
+        if (name.size() != 1 || letters.find(name[0]) == std::string_view::npos) return false;
+        if (seen->find(name[0]) != std::string::npos && repeatable.find(name[0]) == std::string_view::npos)
+            return false;
+        *seen += name[0];
+    }
+    return true;
+}
+
+// Why a file could not be written, in the words Windows uses for the common cases.
+std::string fileError(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR: return "Path not found.";
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS: return "Access denied.";
+    default: return std::strerror(err);
+    }
+}
+
+int Tool::exportKey(const std::vector<std::string>& args, size_t i) {
+    if (args.size() - i < 2) return fail(syntaxError(Op::Export));
+    KeyArg key;
+    if (auto msg = parseKey(args[i], &key)) return fail(*msg);
+    const std::string file = args[i + 1];
+    std::string flags;
+    if (!parseFlags(args, i + 2, "Y", "Y", &flags)) return fail(syntaxError(Op::Export));
+    if (auto msg = rootOutside(key)) return fail(*msg);
+    if (key.leadingEmpty) return fail(kKeyNotFound);
+    if (!openMachine()) return 1;
+    bool exists;
+    const std::optional<Place> found = resolve({key.root->handle, {}}, key.path, true, &exists);
+    HKey k;
+    if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS)
+        return fail(kKeyNotFound);
+    machine_->closeKey(k);
+
+    std::error_code ec;
+    if (flags.empty() && std::filesystem::exists(file, ec)) {
+        const Answer a = ask("The file '" + file + "' already exists. Do you want to overwrite it?");
+        if (a != Answer::Yes) return cancelled(a);
+    }
+    RegExportWriter w;
+    std::vector<std::string> chain = {identity(*found)};
+    exportTree(w, *found, key.shown, chain);
+    const std::string bytes = w.finish();
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) return fail(fileError(errno));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) return fail("quorvel-reg: " + file + " could not be written: " + std::strerror(errno));
+    return 0;
+}
+
+int Tool::importFile(const std::vector<std::string>& args, size_t i) {
+    if (args.size() - i < 1) return fail(syntaxError(Op::Import));
+    const std::string file = args[i];
+    std::string flags;
+    if (!parseFlags(args, i + 1, "", "", &flags)) return fail(syntaxError(Op::Import));
+    std::string bytes;
+    if (file == "-") {
+        bytes.assign(std::istreambuf_iterator<char>(io_.in), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream in(file, std::ios::binary);
+        if (!in || std::filesystem::is_directory(file))
+            return fail("reg: The file '" + file + "' was not found.");
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::string shownName = file == "-" ? std::string("(standard input)") : file;
+    std::string error;
+    const std::optional<ChangeSet> changes = readRegFile(bytes, shownName, &error);
+    if (!changes) return fail("quorvel-reg: " + error + "\nquorvel-reg: nothing was imported");
+    if (!openMachine()) return 1;
+    const std::string wineFile =
+        file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
+    if (wineserverStops("wine reg import " + shellQuote(wineFile))) return 1;
+    if (machine_->apply(*changes, &error) != ERROR_SUCCESS)
+        return fail("quorvel-reg: " + shownName + ": " + error + "\nquorvel-reg: nothing was imported");
+    if (!commit()) return 1;
+    return 0;
+}
+
+int Tool::copy(const std::vector<std::string>& args, size_t i) {
+    if (args.size() - i < 2) return fail(syntaxError(Op::Copy));
+    std::string flags;
+    if (!parseFlags(args, i + 2, "SF", "", &flags)) return fail(syntaxError(Op::Copy));
+    const bool recurse = flags.find('S') != std::string::npos;
+    bool force = flags.find('F') != std::string::npos;
+    KeyArg src, dst;
+    if (auto msg = parseKey(args[i], &src)) return fail(*msg);
+    if (auto msg = parseKey(args[i + 1], &dst)) return fail(*msg);
+    if (auto msg = rootOutside(src)) return fail(*msg);
+    if (auto msg = rootOutside(dst)) return fail(*msg);
+    if (src.root == dst.root && equalsNoCase(src.path, dst.path) && src.leadingEmpty == dst.leadingEmpty)
+        return fail("reg: The source and destination keys cannot be the same");
+    if (src.leadingEmpty) return fail(kKeyNotFound);
+    if (dst.leadingEmpty) return fail(kCannotCreate);
+    if (auto msg = nameTooLong(dst.path, nullptr)) return fail(*msg);
+    if (!openMachine()) return 1;
+    bool exists;
+    const std::optional<Place> from = resolve({src.root->handle, {}}, src.path, true, &exists);
+    HKey k;
+    if (!from || !exists || machine_->openKey(from->root, from->path, &k) != ERROR_SUCCESS)
+        return fail(kKeyNotFound);
+    machine_->closeKey(k);
+    std::string wineCommand = "wine reg copy " + shellQuote(args[i]) + ' ' + shellQuote(args[i + 1]);
+    if (recurse) wineCommand += " /s";
+    wineCommand += " /f";
+    if (wineserverStops(wineCommand)) return 1;
+    const std::optional<Place> to = resolve({dst.root->handle, {}}, dst.path, true, &exists);
+    if (!to) return fail(kCannotCreate);
+
+    // The source as it is now, so that a copy into its own subtree copies what was there once.
+    struct Node {
+        std::string rel, shownPath;  // below the source; the source path as typed, for questions
+        std::vector<StoredValue> values;
+    };
+    std::vector<Node> nodes;
+    std::vector<std::string> chain = {identity(*from)};
+    const std::string typed = key0Path(args[i]);
+    std::function<void(const Place&, const std::string&, const std::string&)> walk =
+        [&](const Place& at, const std::string& rel, const std::string& shownPath) {
+            HKey h;
+            if (machine_->openKey(at.root, at.path, &h) != ERROR_SUCCESS) return;
+            nodes.push_back({rel, shownPath, valuesOf(h)});
+            const std::vector<std::string> subs = subkeyNames(h);
+            machine_->closeKey(h);
+            if (!recurse) return;
+            for (const std::string& s : subs) {
+                const std::optional<Place> child = enter(at, s);
+                if (!child) continue;
+                const std::string id = identity(*child);
+                if (inChain(chain, id)) continue;
+                chain.push_back(id);
+                walk(*child, childPath(rel, s), shownPath + '\\' + s);
+                chain.pop_back();
+            }
+        };
+    walk(*from, {}, typed);
+
+    ChangeSet changes;
+    for (const Node& n : nodes) {
+        const std::string path = childPath(to->path, n.rel);
+        ChangeOp create;
+        create.kind = ChangeOp::Kind::CreateKey;
+        create.root = to->root;
+        create.key = utf8ToUtf16(path);
+        changes.ops.push_back(create);
+        HKey d = nullptr;
+        const bool destHere = machine_->openKey(to->root, path, &d) == ERROR_SUCCESS;
+        for (const StoredValue& v : n.values) {
+            const std::string name = utf16ToUtf8(v.name);
+            if (!force && destHere && machine_->queryValue(d, name, nullptr, nullptr) == ERROR_SUCCESS) {
+                const Answer a = askAll("The value '" + n.shownPath + '\\' +
+                                        (name.empty() ? std::string("(Default)") : name) +
+                                        "' already exists in the destination key. Do you want to "
+                                        "overwrite it?");
+                if (a == Answer::NoInput) {
+                    machine_->closeKey(d);
+                    return cancelled(a);
+                }
+                if (a == Answer::No) continue;
+                if (a == Answer::All) force = true;
+            }
+            ChangeOp set;
+            set.kind = ChangeOp::Kind::SetValue;
+            set.root = to->root;
+            set.key = create.key;
+            set.name = v.name;
+            set.type = v.type;
+            set.data = v.data;
+            changes.ops.push_back(std::move(set));
+        }
+        if (destHere) machine_->closeKey(d);
+    }
+    std::string error;
+    if (machine_->apply(changes, &error) != ERROR_SUCCESS) return fail("reg: " + error);
+    if (!commit()) return 1;
+    return 0;
+}
+
+bool isHelpWord(std::string_view a) {
+    return a == "/?" || a == "-?" || equalsNoCase(a, "/h") || equalsNoCase(a, "-h");
+}
 
 int Tool::run(const std::vector<std::string>& args) {
     size_t i = 0;
@@ -913,35 +1230,45 @@ int Tool::run(const std::vector<std::string>& args) {
     if (equalsNoCase(word, "query")) op = Op::Query;
     else if (equalsNoCase(word, "add")) op = Op::Add;
     else if (equalsNoCase(word, "delete")) op = Op::Delete;
+    else if (equalsNoCase(word, "copy")) op = Op::Copy;
+    else if (equalsNoCase(word, "export")) op = Op::Export;
+    else if (equalsNoCase(word, "import")) op = Op::Import;
     else {
-        static const char* const kOthers[] = {"copy", "save", "load", "unload", "restore",
-                                              "compare", "export", "import", "flags"};
+        static const char* const kOthers[] = {"save", "load", "unload", "restore", "compare", "flags"};
         for (const char* other : kOthers) {
             if (equalsNoCase(word, other))
                 return fail("quorvel-reg: the operation " + upperAscii(word) +
-                            " is not available; use query, add or delete");
+                            " is not available; use query, add, delete, copy, export or import");
         }
         return fail("reg: Invalid option [" + word + "]. Type \"REG /?\" for help.");
     }
     ++i;
     if (args.size() - i == 1 && isHelpWord(args[i])) {
-        io_.out << (op == Op::Query ? kQueryHelp : op == Op::Add ? kAddHelp : kDeleteHelp);
+        switch (op) {
+        case Op::Query: io_.out << kQueryHelp; break;
+        case Op::Add: io_.out << kAddHelp; break;
+        case Op::Delete: io_.out << kDeleteHelp; break;
+        case Op::Copy: io_.out << kCopyHelp; break;
+        case Op::Export: io_.out << kExportHelp; break;
+        case Op::Import: io_.out << kImportHelp; break;
+        }
         return 0;
     }
     if (i >= args.size()) return fail(syntaxError(op));
+    if (op == Op::Export) return exportKey(args, i);
+    if (op == Op::Import) return importFile(args, i);
+    if (op == Op::Copy) return copy(args, i);
 
     KeyArg key;
     if (auto msg = parseKey(args[i], &key)) return fail(*msg);
     Options o;
     if (!parseOptions(op, args, i + 1, &o)) return fail(syntaxError(op));
-    if (key.root->handle == 0)
-        return fail(std::string("quorvel-reg: ") + key.root->full +
-                    " is not part of this registry; use HKEY_LOCAL_MACHINE (HKLM), "
-                    "HKEY_CURRENT_USER (HKCU) or HKEY_CLASSES_ROOT (HKCR)");
+    if (auto msg = rootOutside(key)) return fail(*msg);
     switch (op) {
     case Op::Query: return query(key, o);
     case Op::Add: return add(key, o);
     case Op::Delete: return remove(key, o);
+    default: break;
     }
     return 1;
 }

@@ -675,3 +675,207 @@ TEST_F(RegToolTest, NewMachineFolderIsSeeded) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// export, import, copy
+
+constexpr const char* kKeyMissing = "reg: Unable to find the specified registry key\n";
+
+TEST_F(RegToolTest, ExportImportCopyArgumentErrors) {
+    const std::string before = readFile(dir_ / "user.reg");
+    const std::string file = (tmp_ / "out.reg").string();
+    const std::string missing = (tmp_ / "none.reg").string();
+    auto syntax = [](const char* op) { return std::string("reg: Invalid syntax. Type \"REG ") + op + " /?\" for help.\n"; };
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"export"}, syntax("EXPORT")},
+        {{"export", "HKCU\\Software"}, syntax("EXPORT")},
+        {{"export", "HKCU", file, "/x"}, syntax("EXPORT")},
+        {{"export", "HKCU", file, "y"}, syntax("EXPORT")},
+        {{"export", "HKCU", file, "/reg:32", "/reg:64"}, syntax("EXPORT")},
+        {{"export", "HKXX\\a", file, "/x"}, "reg: Invalid system key\n"},
+        {{"export", "HKCU\\", file}, "reg: Invalid system key\n"},
+        {{"export", "HKCU\\Software\\Nope", file}, kKeyMissing},
+        {{"export", "HKCU\\\\Control Panel", file}, kKeyMissing},
+        {{"import"}, syntax("IMPORT")},
+        {{"import", missing, "/f"}, syntax("IMPORT")},
+        {{"import", missing}, "reg: The file '" + missing + "' was not found.\n"},
+        {{"copy"}, syntax("COPY")},
+        {{"copy", "HKCU\\a"}, syntax("COPY")},
+        {{"copy", "HKCU\\a", "HKCU\\b", "/x"}, syntax("COPY")},
+        {{"copy", "HKCU\\a", "HKCU\\b", "/s", "/s"}, syntax("COPY")},
+        {{"copy", "HKCU\\a", "HKCU\\b", "/f", "-F"}, syntax("COPY")},
+        {{"copy", "HKCU\\a", "HKCU\\"}, "reg: Invalid system key\n"},
+        {{"copy", "HKCU\\Control Panel", "hkey_current_user\\control panel\\", "/f"},
+         "reg: The source and destination keys cannot be the same\n"},
+        {{"copy", "HKCU\\Software\\Nope", "HKCU\\b", "/f"}, kKeyMissing},
+    };
+    for (const Case& c : cases) {
+        const Result r = run(c.args);
+        std::string shown;
+        for (const auto& a : c.args) shown += "[" + a + "] ";
+        EXPECT_EQ(r.rc, 1) << shown;
+        EXPECT_EQ(r.err, c.err) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+    }
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(readFile(dir_ / "user.reg"), before);
+    for (const char* op : {"export", "import", "copy"}) {
+        for (const char* help : {"/?", "-?", "/h", "-H"}) {
+            const Result r = run({op, help});
+            EXPECT_EQ(r.rc, 0) << op << help;
+            EXPECT_NE(r.out.find(std::string("quorvel-reg ") + op), std::string::npos) << op;
+        }
+    }
+    EXPECT_NE(runRaw({"--help"}).out.find("all or nothing"), std::string::npos);
+}
+
+TEST_F(RegToolTest, ExportedKeysImportBackIdentically) {
+    std::string big;
+    for (int i = 0; i < 5000; ++i) big += static_cast<char>(i % 251);
+    const std::string K = "Software\\Round";
+    put(HKEY_CURRENT_USER, K, "", REG_SZ, le16(u"d\"ef\\ault") + std::string(2, '\0'));
+    put(HKEY_CURRENT_USER, K, "caf\xc3\xa9 \xe4\xb8\xad", REG_EXPAND_SZ, le16(u"%x%\r\n") + std::string(2, '\0'));
+    put(HKEY_CURRENT_USER, K, "multi", REG_MULTI_SZ, le16(std::u16string(u"a\0b\0\0", 5)));
+    put(HKEY_CURRENT_USER, K, "dw", REG_DWORD, std::string("\x01\x02\x03\x04", 4));
+    put(HKEY_CURRENT_USER, K, "qw", REG_QWORD, std::string(8, '\x7f'));
+    put(HKEY_CURRENT_USER, K, "big", REG_BINARY, big);
+    put(HKEY_CURRENT_USER, K, "none", REG_NONE, "");
+    put(HKEY_CURRENT_USER, K + "\\A\\B\\C", "deep", REG_SZ, le16(u"x") + std::string(2, '\0'));
+    {
+        auto m = Machine::openOwn(dir_);
+        HKey k;
+        ASSERT_EQ(m->createKey(HKEY_CURRENT_USER, K + "\\Empty", &k), 0);
+        m->closeKey(k);
+        m->commit();
+    }
+    const std::string listing = run({"query", "HKCU\\" + K, "/s"}).out;
+    const std::string file = (tmp_ / "round.reg").string();
+    Result r = run({"export", "HKCU\\" + K, file});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    const std::string exported = readFile(file);
+    EXPECT_EQ(exported.substr(0, 2), "\xFF\xFE");
+
+    ASSERT_EQ(run({"delete", "HKCU\\" + K, "/f"}).rc, 0);
+    r = run({"import", file});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(run({"query", "HKCU\\" + K, "/s"}).out, listing);
+    ASSERT_EQ(run({"export", "HKCU\\" + K, file, "/y"}).rc, 0);
+    EXPECT_EQ(readFile(file), exported);
+
+    // Standard input, and deletions.
+    r = run({"import", "-"},
+            "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Round]\n\"dw\"=-\n[-HKEY_CURRENT_USER\\Software\\Round\\A]\n");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_FALSE(get(HKEY_CURRENT_USER, K, "dw"));
+    EXPECT_TRUE(get(HKEY_CURRENT_USER, K, "qw"));
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, K + "\\A"));
+    EXPECT_TRUE(keyExists(HKEY_CURRENT_USER, K + "\\Empty"));
+}
+
+TEST_F(RegToolTest, ImportIsAllOrNothing) {
+    const std::string sys = readFile(dir_ / "system.reg"), user = readFile(dir_ / "user.reg");
+    struct Case {
+        std::string text;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\Software\\N]\n\"a\"=\"1\"\n[-HKEY_LOCAL_MACHINE\\Software\\Classes\\.txt]\n"
+         "\"b\"=dword:xyz\n",
+         "bad.reg:5: "},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\Software\\N]\n\"a\"=\"1\"\n[HKEY_USERS\\.Default\\x]\n\"b\"=\"2\"\n",
+         "HKEY_USERS"},
+        {"Windows Registry Editor\n[HKEY_CURRENT_USER\\Software\\N]\n", "bad.reg:1: "},
+    };
+    const fs::path file = tmp_ / "bad.reg";
+    for (const Case& c : cases) {
+        writeFile(file, c.text);
+        const Result r = run({"import", file.string()});
+        EXPECT_EQ(r.rc, 1) << c.text;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("nothing was imported"), std::string::npos) << r.err;
+        EXPECT_EQ(readFile(dir_ / "system.reg"), sys);
+        EXPECT_EQ(readFile(dir_ / "user.reg"), user);
+    }
+}
+
+TEST_F(RegToolTest, ExportAsksBeforeOverwriting) {
+    const fs::path file = tmp_ / "x.reg";
+    writeFile(file, "keep");
+    const std::string question =
+        "The file '" + file.string() + "' already exists. Do you want to overwrite it? (Yes|No)\n";
+    Result r = run({"export", "HKCU\\Control Panel", file.string()}, "n\n");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, question + "reg: The registry operation was cancelled\n");
+    EXPECT_EQ(readFile(file), "keep");
+    r = run({"export", "HKCU\\Control Panel", file.string()});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(readFile(file), "keep");
+    r = run({"export", "HKCU\\Control Panel", file.string()}, "y\n");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, question);
+    const std::string text = utf16ToUtf8(bytesToUtf16(readFile(file).substr(2)));
+    EXPECT_EQ(text,
+              "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Control Panel]\r\n"
+              "\r\n[HKEY_CURRENT_USER\\Control Panel\\Desktop]\r\n\"MenuShowDelay\"=\"400\"\r\n\r\n");
+    // A folder that does not exist: Windows' words, nothing made.
+    r = run({"export", "HKCU\\Control Panel", (tmp_ / "no" / "x.reg").string(), "/y"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "Path not found.\n");
+}
+
+TEST_F(RegToolTest, CopyValuesSubtreesAndQuestions) {
+    const std::string S = "Software\\Src", D = "Software\\Dst";
+    auto text = [](std::u16string_view s) { return le16(s) + std::string(2, '\0'); };
+    put(HKEY_CURRENT_USER, S, "a", REG_SZ, text(u"src-a"));
+    put(HKEY_CURRENT_USER, S, "b", REG_BINARY, "\x01\x02");
+    put(HKEY_CURRENT_USER, S + "\\Sub", "c", REG_DWORD, std::string("\x05\0\0\0", 4));
+    put(HKEY_CURRENT_USER, D, "a", REG_SZ, text(u"dst-a"));
+    put(HKEY_CURRENT_USER, D, "only", REG_SZ, text(u"stays"));
+    put(HKEY_CURRENT_USER, D + "\\Sub", "c", REG_DWORD, std::string("\x09\0\0\0", 4));
+
+    const std::string qa = "The value 'Software\\Src\\a' already exists in the destination key. Do you "
+                           "want to overwrite it? (Yes|No|All)\n";
+    const std::string qc = "The value 'Software\\Src\\Sub\\c' already exists in the destination key. Do "
+                           "you want to overwrite it? (Yes|No|All)\n";
+    // End of input at a question: nothing is copied at all.
+    Result r = run({"copy", "HKCU\\Software\\Src", "HKCU\\Software\\Dst", "/s"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.out, qa + "reg: The registry operation was cancelled\n");
+    EXPECT_FALSE(get(HKEY_CURRENT_USER, D, "b"));
+
+    // No keeps that value; the others are copied. Values only without /s.
+    r = run({"copy", "HKCU\\Software\\Src", "HKCU\\Software\\Dst"}, "n\n");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, qa);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, D, "a")->second, text(u"dst-a"));
+    EXPECT_EQ(get(HKEY_CURRENT_USER, D, "b")->second, "\x01\x02");
+    EXPECT_EQ(get(HKEY_CURRENT_USER, D + "\\Sub", "c")->second, std::string("\x09\0\0\0", 4));
+
+    // All answers every later question too.
+    r = run({"copy", "HKCU\\Software\\Src", "HKCU\\Software\\Dst", "/s"}, "a\n");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.out, qa);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, D, "a")->second, text(u"src-a"));
+    EXPECT_EQ(get(HKEY_CURRENT_USER, D + "\\Sub", "c")->second, std::string("\x05\0\0\0", 4));
+    EXPECT_EQ(get(HKEY_CURRENT_USER, D, "only")->second, text(u"stays"));
+
+    put(HKEY_CURRENT_USER, D + "\\Sub", "c", REG_DWORD, std::string("\x09\0\0\0", 4));
+    r = run({"copy", "HKCU\\Software\\Src", "HKCU\\Software\\Dst", "/s"}, "y\ny\nyes\n");
+    EXPECT_EQ(r.out, qa + "The value 'Software\\Src\\b' already exists in the destination key. Do you "
+                          "want to overwrite it? (Yes|No|All)\n" + qc);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, D + "\\Sub", "c")->second, std::string("\x05\0\0\0", 4));
+
+    // Into a new key with /f; and into its own subtree, which copies what was there once.
+    r = run({"copy", "HKCU\\Software\\Src", "HKCU\\Software\\Src\\Sub\\In", "/s", "/f"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(get(HKEY_CURRENT_USER, S + "\\Sub\\In\\Sub", "c")->second, std::string("\x05\0\0\0", 4));
+    EXPECT_EQ(get(HKEY_CURRENT_USER, S + "\\Sub\\In", "a")->second, text(u"src-a"));
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, S + "\\Sub\\In\\Sub\\In"));
+}
