@@ -56,6 +56,7 @@ public:
     std::vector<ChangeOp> ops;
 
     bool empty() const { return ops.empty(); }
+    bool operator==(const ChangeSet&) const = default;
     size_t size() const { return ops.size(); }
 
     // The change set that undoes this one when applied right after it: operations in reverse,

@@ -42,8 +42,10 @@ protected:
         WindowTest::SetUp();
         state_ = dir_.path() / "state";
         ::setenv("XDG_STATE_HOME", state_.c_str(), 1);
+        qv::tk::setInteractive(false);  // no dialog may wait for a user here
     }
     void TearDown() override {
+        qv::tk::setInteractive(true);
         ::unsetenv("XDG_STATE_HOME");
         WindowTest::TearDown();
     }
