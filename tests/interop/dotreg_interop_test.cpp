@@ -250,6 +250,31 @@ TEST_F(DotRegInterop, DeletionsActAsInWine) {
     EXPECT_EQ(ours(byUs, {"query", "HKCU\\Software\\QvDotReg\\Deep\\L01"}).status, 0);
 }
 
+TEST_F(DotRegInterop, CopyActsAsInWine) {
+    const fs::path a = filled();
+    const fs::path byWine = w.copy("dotreg-copy-wine", a), byUs = w.copy("dotreg-copy-ours", a);
+    const std::vector<std::vector<std::string>> copies = {
+        {"copy", "HKCU\\Software\\QvDotReg\\Types", "HKCU\\Software\\QvCopy\\ValuesOnly"},
+        {"copy", "HKCU\\Software\\QvDotReg", "HKCU\\Software\\QvCopy\\Tree", "/s"},
+        {"copy", "HKCU\\Software\\QvDotReg\\Uni", "HKLM\\Software\\QvDotReg", "/s", "/f"},
+        {"copy", "HKCU\\Software\\QvDotReg\\Order", "HKCR\\QvCopied\\", "/s"},
+    };
+    for (const auto& args : copies) {
+        const Proc wr = w.reg(byWine, args);
+        w.stop(byWine);
+        const Proc q = ours(byUs, args);
+        EXPECT_EQ(q.status, wr.status) << args[1] << " " << args[2];
+        EXPECT_EQ(q.out + q.err, withoutCr(wr.out)) << args[1] << " " << args[2];
+    }
+    for (const char* key : {"HKCU\\Software\\QvCopy", "HKLM\\Software\\QvDotReg", "HKCR\\QvCopied"}) {
+        const fs::path fw = byWine.parent_path() / "copy-wine.reg", fo = byUs.parent_path() / "copy-ours.reg";
+        EXPECT_EQ(ours(byWine, {"export", key, fw.string(), "/y"}).status, 0) << key;
+        EXPECT_EQ(ours(byUs, {"export", key, fo.string(), "/y"}).status, 0) << key;
+        EXPECT_GT(readFile(fw).size(), 200u) << key;
+        EXPECT_TRUE(readFile(fw) == readFile(fo)) << key;
+    }
+}
+
 TEST_F(DotRegInterop, RunningWineserverGetsTheCommandThatWorks) {
     const fs::path p = w.copy("dotreg-running");
     const fs::path file = p.parent_path() / "it's here.reg";
