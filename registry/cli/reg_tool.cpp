@@ -1125,7 +1125,34 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     const std::string wineFile =
         file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
     if (wineserverStops("wine reg import " + shellQuote(wineFile))) return 1;
-    if (machine_->apply(*changes, &error) != ERROR_SUCCESS)
+    // Keys are reached through symbolic links as Wine reaches them (HKLM\System\CurrentControlSet
+    // is one); a deleted key is the link itself, as with delete.
+    ChangeSet resolved = *changes;
+    std::optional<std::pair<int32_t, std::u16string>> lastFrom;
+    Place lastTo;
+    for (ChangeOp& op : resolved.ops) {
+        const bool followLast = op.kind != ChangeOp::Kind::DeleteKey;
+        if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT)
+            continue;  // apply names the root it lacks
+        if (!(followLast && lastFrom && lastFrom->first == op.root && lastFrom->second == op.key)) {
+            bool exists;
+            const std::optional<Place> to = resolve({op.root, {}}, utf16ToUtf8(op.key), followLast, &exists);
+            if (!to) {
+                std::string shown(rootName(op.root));
+                if (!op.key.empty()) shown += "\\" + utf16ToUtf8(op.key);
+                return fail("quorvel-reg: " + shownName + ": " + shown +
+                            ": a symbolic link on the way leads out of this registry\nquorvel-reg: nothing was imported");
+            }
+            if (followLast) lastFrom.emplace(op.root, op.key), lastTo = *to;
+            else lastFrom.reset();
+            op.root = to->root;
+            op.key = utf8ToUtf16(to->path);
+            continue;
+        }
+        op.root = lastTo.root;
+        op.key = utf8ToUtf16(lastTo.path);
+    }
+    if (machine_->apply(resolved, &error) != ERROR_SUCCESS)
         return fail("quorvel-reg: " + shownName + ": " + error + "\nquorvel-reg: nothing was imported");
     if (!commit()) return 1;
     return 0;

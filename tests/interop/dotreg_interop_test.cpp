@@ -228,7 +228,8 @@ TEST_F(DotRegInterop, DeletionsActAsInWine) {
         "\"Sz\"=-\n@=-\n\"missing\"=-\n\"Dw\" = -   ; gone\n"
         "[HKEY_CURRENT_USER\\Software\\QvDotReg\\New]\n\"n\"=\"1\"\n"
         "[-HKEY_CURRENT_USER\\Software\\QvDotReg\\Order\\A]\n"
-        "[HKLM\\Software\\QvDotReg\\M]\n\"m\"=-\n";
+        "[HKLM\\Software\\QvDotReg\\M]\n\"m\"=-\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Classes\\Wow6432Node\\AppId\\QvLinked]\n\"v\"=\"through the link\"\n";
     const fs::path file = a.parent_path() / "deletions.reg";
     std::string crlf;
     for (char ch : text) crlf += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
@@ -238,11 +239,13 @@ TEST_F(DotRegInterop, DeletionsActAsInWine) {
     w.stop(byWine);
     const Proc r = ours(byUs, {"import", file.string()});
     EXPECT_EQ(r.status, 0) << r.err;
-    for (const char* key : {"HKCU\\Software\\QvDotReg", "HKLM\\Software\\QvDotReg"}) {
+    for (const char* key : {"HKCU\\Software\\QvDotReg", "HKLM\\Software\\QvDotReg",
+                            "HKLM\\Software\\Classes\\AppID\\QvLinked"}) {
         const Proc qw = w.reg(byWine, {"query", key, "/s"});
         w.stop(byWine);
         const Proc qo = w.reg(byUs, {"query", key, "/s"});
         w.stop(byUs);
+        EXPECT_EQ(qw.status, 0) << key;
         EXPECT_TRUE(qw.out == qo.out) << key;
     }
     const Proc gone = ours(byUs, {"query", "HKCU\\Software\\QvDotReg\\Deep\\L01\\L02"});
