@@ -1183,7 +1183,7 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
     machine_->closeKey(k);
     std::string wineCommand = "wine reg copy " + shellQuote(args[i]) + ' ' + shellQuote(args[i + 1]);
     if (recurse) wineCommand += " /s";
-    wineCommand += " /f";
+    if (force) wineCommand += " /f";
     if (wineserverStops(wineCommand)) return 1;
     const std::optional<Place> to = resolve({dst.root->handle, {}}, dst.path, true, &exists);
     if (!to) return fail(kCannotCreate);
