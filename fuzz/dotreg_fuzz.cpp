@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "registry/dotreg.h"
 #include "registry/text.h"
@@ -19,13 +20,18 @@ using namespace qv::reg;
 
 void check(const std::string& bytes) {
     std::string error;
-    const auto first = readRegFile(bytes, "fuzz.reg", &error);
+    std::vector<size_t> lines;
+    const auto first = readRegFile(bytes, "fuzz.reg", &error, &lines);
     if (!first) {
         if (error.rfind("fuzz.reg:", 0) != 0) {
             std::fprintf(stderr, "dotreg_fuzz: an error without file and line: %s\n", error.c_str());
             std::abort();
         }
         return;
+    }
+    if (lines.size() != first->ops.size()) {
+        std::fprintf(stderr, "dotreg_fuzz: %zu lines for %zu operations\n", lines.size(), first->ops.size());
+        std::abort();
     }
     const std::string written = writeRegFile(*first, RegFormat::Unicode, "fuzz");
     const auto second = readRegFile(written, "written.reg", &error);

@@ -1119,8 +1119,25 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     }
     const std::string shownName = file == "-" ? std::string("(standard input)") : file;
     std::string error;
-    const std::optional<ChangeSet> changes = readRegFile(bytes, shownName, &error);
+    std::vector<size_t> lines;
+    const std::optional<ChangeSet> changes = readRegFile(bytes, shownName, &error, &lines);
     if (!changes) return fail("quorvel-reg: " + error + "\nquorvel-reg: nothing was imported");
+    // What the store would refuse, told with its line before anything is done.
+    for (size_t n = 0; n < changes->ops.size(); ++n) {
+        const ChangeOp& op = changes->ops[n];
+        std::string why;
+        if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT)
+            why = std::string(rootName(op.root)) +
+                  " is not part of this registry (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and "
+                  "HKEY_CLASSES_ROOT are)";
+        else if (auto msg = nameTooLong(utf16ToUtf8(op.key), nullptr))
+            why = msg->substr(5);
+        else if (op.name.size() > kMaxValueNameLength)
+            why = "The value name is longer than " + std::to_string(kMaxValueNameLength) + " characters";
+        if (!why.empty())
+            return fail("quorvel-reg: " + shownName + ":" + std::to_string(lines[n]) + ": " + why +
+                        "\nquorvel-reg: nothing was imported");
+    }
     if (!openMachine()) return 1;
     const std::string wineFile =
         file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
