@@ -74,6 +74,7 @@ ChangeSet ChangeSet::inverse() const {
                 c.root = op.root;
                 c.key = join(op.key, k.path);
                 c.oldKnown = true;
+                c.link = k.link;
                 inv.ops.push_back(c);
                 for (const StoredValue& v : k.values) {
                     ChangeOp s;

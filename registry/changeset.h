@@ -29,6 +29,7 @@ struct StoredValue {
 struct StoredKey {
     std::u16string path;
     std::vector<StoredValue> values;
+    bool link = false;  // a symbolic link (Wine's #link); its target is its SymbolicLinkValue
     bool operator==(const StoredKey&) const = default;
 };
 
@@ -47,6 +48,8 @@ struct ChangeOp {
     bool oldKnown = false;
     std::optional<StoredValue> oldValue;
     std::vector<StoredKey> oldTree;
+    // CreateKey: a key that does not exist yet is made a symbolic link, as a deleted one was.
+    bool link = false;
 
     bool operator==(const ChangeOp&) const = default;
 };

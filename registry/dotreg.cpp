@@ -111,7 +111,8 @@ int hexDigit(char16_t c) {
 
 class Reader {
 public:
-    Reader(const std::string& name, std::string* error) : name_(name), error_(error) {}
+    Reader(const std::string& name, std::string* error, std::vector<size_t>* lines)
+        : name_(name), error_(error), lines_(lines) {}
 
     std::optional<ChangeSet> read(std::string_view bytes);
 
@@ -128,8 +129,15 @@ private:
     bool parseData(std::u16string_view s, ChangeOp* op);
     bool parseHex(std::u16string_view s, std::string* bytes);
 
+    void emit(ChangeOp op) {
+        out_.ops.push_back(std::move(op));
+        if (lines_) lines_->push_back(opLine_);
+    }
+
     std::string name_;
     std::string* error_;
+    std::vector<size_t>* lines_;
+    size_t opLine_ = 0;  // where the operation being read starts (a hex list may go on)
     std::u16string text_;
     size_t pos_ = 0, lineNo_ = 0;
     bool unicode_ = false;
@@ -185,6 +193,7 @@ std::optional<ChangeSet> Reader::read(std::string_view bytes) {
             return std::nullopt;
         }
         const std::u16string_view rest = skipBlanks(line);
+        opLine_ = lineNo_;
         bool ok = true;
         if (rest.empty() || rest[0] == u';') continue;
         if (rest[0] == u'[') ok = keyLine(rest.substr(1));
@@ -240,7 +249,7 @@ bool Reader::keyLine(std::u16string_view s) {
         root_ = root->handle;
         key_ = path;
     }
-    out_.ops.push_back(std::move(op));
+    emit(std::move(op));
     return true;
 }
 
@@ -288,7 +297,7 @@ bool Reader::valueLine(std::u16string_view s) {
         op.kind = ChangeOp::Kind::SetValue;
         if (!parseData(rest, &op)) return false;
     }
-    out_.ops.push_back(std::move(op));
+    emit(std::move(op));
     return true;
 }
 
@@ -569,8 +578,16 @@ std::u16string layout(const ChangeSet& changes, RegFormat format, std::string_vi
 }  // namespace
 
 std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& name, std::string* error) {
-    Reader reader(name, error);
-    return reader.read(bytes);
+    return readRegFile(bytes, name, error, nullptr);
+}
+
+std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& name, std::string* error,
+                                     std::vector<size_t>* lines) {
+    if (lines) lines->clear();
+    Reader reader(name, error, lines);
+    auto r = reader.read(bytes);
+    if (!r && lines) lines->clear();
+    return r;
 }
 
 std::string writeRegFile(const ChangeSet& changes, RegFormat format, std::string_view comment) {

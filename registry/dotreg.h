@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "changeset.h"
 
@@ -20,6 +21,9 @@ enum class RegFormat { Unicode, Regedit4 };
 // Reads a .reg file's bytes as a change set (no old states). On any error returns nothing and
 // sets *error to "NAME:LINE: what was wrong"; name is how the file is shown.
 std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& name, std::string* error);
+// The same, and the line each operation came from (lines->at(i) for changes.ops[i]).
+std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& name, std::string* error,
+                                     std::vector<size_t>* lines);
 
 // Writes a change set as a .reg file's bytes. comment, when not empty, goes in ';' lines after
 // the header (one per line of comment).

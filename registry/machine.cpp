@@ -514,6 +514,7 @@ namespace {
 void flatten(const RegKey& k, const std::u16string& rel, std::vector<StoredKey>* out) {
     StoredKey sk;
     sk.path = rel;
+    sk.link = k.link;
     for (const RegValue& v : k.values()) sk.values.push_back({v.name, v.type, v.data});
     out->push_back(std::move(sk));
     for (const auto& sub : k.subkeys) flatten(*sub, rel.empty() ? sub->name : rel + u"\\" + sub->name, out);
@@ -596,7 +597,14 @@ int32_t Machine::apply(const ChangeSet& changes, std::string* error) {
         RegKey* k = nullptr;
         int st = ERROR_SUCCESS;
         switch (op.kind) {
-        case ChangeOp::Kind::CreateKey: st = f->tree->createKey(path, &k); break;
+        case ChangeOp::Kind::CreateKey:
+            if (op.link && f->tree->findKey(path, &k) != ERROR_SUCCESS) {
+                st = f->tree->createKey(path, &k);
+                if (st == ERROR_SUCCESS) k->link = true;
+            } else {
+                st = f->tree->createKey(path, &k);
+            }
+            break;
         case ChangeOp::Kind::SetValue:
             st = f->tree->createKey(path, &k);
             if (st == ERROR_SUCCESS) st = f->tree->setValue(k, op.name, op.type, op.data);

@@ -54,7 +54,55 @@
 //   registry key 'KEY'?", "... the registry value 'NAME'?", "... all registry values in 'KEY'?",
 //   each followed by " (Yes|No)". /va removes the key's own values only and succeeds on a key
 //   without values. Missing value: "reg: Unable to find the specified registry value", exit 1.
+// Export
+// - export KEY FILE [/y] [/reg:32|64]: KEY and FILE are required and the key is judged first;
+//   /y (or -Y, any case) may be repeated; anything else is "reg: Invalid syntax. Type "REG EXPORT
+//   /?" for help.". A missing key: "reg: Unable to find the specified registry key", exit 1, no
+//   file. An existing FILE without /y asks "The file 'FILE' already exists. Do you want to
+//   overwrite it? (Yes|No)" after the key was found; No cancels with exit 0. A FILE in a missing
+//   folder: "Path not found.", exit 1. Success prints nothing, exit 0.
+// - The file: UTF-16LE with a byte order mark, CRLF line ends. "Windows Registry Editor Version
+//   5.00", then for every key "\r\n[NAME]\r\n" and its values, and one "\r\n" at the end. NAME is
+//   the root's full name and the path as typed (one trailing backslash dropped); subkeys follow
+//   depth first with their stored names, in the store's order, values too. Links are followed.
+// - A value is "NAME"= or @= for the default. REG_SZ: "text" with \\, \", \r and \n escaped,
+//   ending at the first NUL, the last unit taken as the terminator; REG_DWORD with data:
+//   dword:%08x; everything else (and an empty DWORD) hex: (REG_BINARY) or hex(%x): with
+//   lowercase two-digit bytes joined by commas. The line's length is counted from its start
+//   (escaped name and "=" included); after each comma, once it reaches 77, the line ends in
+//   "\" and goes on after two blanks (counted as 2).
+// Import
+// - import FILE [/reg:32|64] ("-" is standard input). A missing file: "reg: The file 'FILE' was
+//   not found.", exit 1. Success prints nothing, exit 0 even when lines were skipped.
+// - A file starting with FF FE is UTF-16LE, anything else 8-bit text in the ANSI code page
+//   (1252 here, so UTF-8 text comes out garbled); the first line must be
+//   "Windows Registry Editor Version 5.00" or "REGEDIT4" (leading blanks allowed, nothing after),
+//   in either encoding; other headers import nothing (exit 1, or 0 for "REGEDIT...").
+// - Lines end at CR, LF or CRLF; leading blanks are skipped; [KEY] ends at the line's last "]"
+//   (text after it is ignored); "[ " is no key; [-KEY] deletes a subtree and leaves no key open.
+//   Roots as reg takes them: the five full names and HKLM, HKCU, HKCR, HKU, HKCC, any case.
+//   Empty components and a trailing backslash are ignored; a backslash right after the root
+//   fails the key ("reg: Unable to import the registry key 'KEY'") and its values are dropped.
+// - "name"= or @= with blanks around "="; trailing blanks dropped. "name"=- deletes (blanks and a
+//   ; comment may follow). "text" takes \\ \" \n \r; \0 drops the value; any other escape keeps
+//   the character ("reg: Unrecognized escape sequence [\q]"). dword: takes at most 8 hex digits,
+//   no 0x; "dword:" alone drops the value, "dword: ;x" is 0. hex: and hex(N): (N in hex, no 0x) are
+//   case-sensitive; bytes may have blanks, + or 0x before them but no blank before the comma; a
+//   line ending in ",\" continues in the next line that is not blank or a comment. hex(1),
+//   hex(2), hex(7) get a NUL unit when the last one is not (an 8-bit file's bytes are text in the
+//   code page, NUL byte added likewise). Anything else on a line is skipped silently.
+// Copy
+// - copy KEY1 KEY2 [/s] [/f] [/reg:32|64]: options once each; both keys as for query; the same
+//   key twice (any case, trailing backslash aside): "reg: The source and destination keys cannot
+//   be the same"; a missing KEY1: "reg: Unable to find the specified registry key"; exit 1.
+// - KEY2 is made; values are copied with type and bytes, with /s every key below too (links
+//   followed); values and keys only in KEY2 stay. Without /f each value KEY2 already has asks
+//   "The value 'PATH\NAME' already exists in the destination key. Do you want to overwrite it?
+//   (Yes|No|All)" with PATH the source path as typed below its root (plus the subkeys on the
+//   way) and NAME "(Default)" for the default; No keeps that value, All stops asking. Success
+//   prints nothing, exit 0.
 // Arguments
+// - "OP /?", "OP /h" (any case, or "-") alone prints the operation's help.
 // - Operation and options are case-insensitive; options start with "/" or "-"; the word after /v,
 //   /d, /t, /s is taken as it is, even when it looks like an option. Every option at most once,
 //   /v /ve (/va) exclusive, /reg:32 or /reg:64 accepted once; anything else: "reg: Invalid
@@ -78,6 +126,16 @@
 // - A question answered by end of input cancels with exit status 1 (Wine asks forever); the
 //   data is checked before anything is asked or created (Wine creates the key, then fails).
 // - Deleting a root key is refused (Wine reports success and does nothing).
+// - import applies the whole file or nothing: a line Wine would skip, a key it could not open or
+//   a root this registry lacks (HKU, HKCC) is an error naming the file and line. REGEDIT4 text
+//   is read as UTF-8 when it is valid UTF-8, else as Windows-1252. A UTF-8 byte order mark is
+//   allowed; REGEDIT (3.1) files are refused. Odd-length hex(1|2|7) data is kept as it is (Wine
+//   adds a terminator over the last byte and one byte of garbage).
+// - copy, too, is one change: cancelling at a question (end of input) copies nothing. It copies
+//   the source as it was, so a copy into its own subtree copies once (Wine's recursion walks
+//   into what it is copying, many levels deep).
+// - import and copy on a Wine prefix whose wineserver runs are refused; the message shows the
+//   `wine reg import` / `wine reg copy` command that makes the change through that server.
 // - A listing walks into a loop of links only once; a link leading out of this registry (to
 //   HKEY_USERS\.Default, say) is treated as a missing key.
 
@@ -1061,13 +1119,57 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     }
     const std::string shownName = file == "-" ? std::string("(standard input)") : file;
     std::string error;
-    const std::optional<ChangeSet> changes = readRegFile(bytes, shownName, &error);
+    std::vector<size_t> lines;
+    const std::optional<ChangeSet> changes = readRegFile(bytes, shownName, &error, &lines);
     if (!changes) return fail("quorvel-reg: " + error + "\nquorvel-reg: nothing was imported");
+    // What the store would refuse, told with its line before anything is done.
+    for (size_t n = 0; n < changes->ops.size(); ++n) {
+        const ChangeOp& op = changes->ops[n];
+        std::string why;
+        if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT)
+            why = std::string(rootName(op.root)) +
+                  " is not part of this registry (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and "
+                  "HKEY_CLASSES_ROOT are)";
+        else if (auto msg = nameTooLong(utf16ToUtf8(op.key), nullptr))
+            why = msg->substr(5);
+        else if (op.name.size() > kMaxValueNameLength)
+            why = "The value name is longer than " + std::to_string(kMaxValueNameLength) + " characters";
+        if (!why.empty())
+            return fail("quorvel-reg: " + shownName + ":" + std::to_string(lines[n]) + ": " + why +
+                        "\nquorvel-reg: nothing was imported");
+    }
     if (!openMachine()) return 1;
     const std::string wineFile =
         file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
     if (wineserverStops("wine reg import " + shellQuote(wineFile))) return 1;
-    if (machine_->apply(*changes, &error) != ERROR_SUCCESS)
+    // Keys are reached through symbolic links as Wine reaches them (HKLM\System\CurrentControlSet
+    // is one); a deleted key is the link itself, as with delete.
+    ChangeSet resolved = *changes;
+    std::optional<std::pair<int32_t, std::u16string>> lastFrom;
+    Place lastTo;
+    for (ChangeOp& op : resolved.ops) {
+        const bool followLast = op.kind != ChangeOp::Kind::DeleteKey;
+        if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT)
+            continue;  // apply names the root it lacks
+        if (!(followLast && lastFrom && lastFrom->first == op.root && lastFrom->second == op.key)) {
+            bool exists;
+            const std::optional<Place> to = resolve({op.root, {}}, utf16ToUtf8(op.key), followLast, &exists);
+            if (!to) {
+                std::string shown(rootName(op.root));
+                if (!op.key.empty()) shown += "\\" + utf16ToUtf8(op.key);
+                return fail("quorvel-reg: " + shownName + ": " + shown +
+                            ": a symbolic link on the way leads out of this registry\nquorvel-reg: nothing was imported");
+            }
+            if (followLast) lastFrom.emplace(op.root, op.key), lastTo = *to;
+            else lastFrom.reset();
+            op.root = to->root;
+            op.key = utf8ToUtf16(to->path);
+            continue;
+        }
+        op.root = lastTo.root;
+        op.key = utf8ToUtf16(lastTo.path);
+    }
+    if (machine_->apply(resolved, &error) != ERROR_SUCCESS)
         return fail("quorvel-reg: " + shownName + ": " + error + "\nquorvel-reg: nothing was imported");
     if (!commit()) return 1;
     return 0;
@@ -1098,7 +1200,7 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
     machine_->closeKey(k);
     std::string wineCommand = "wine reg copy " + shellQuote(args[i]) + ' ' + shellQuote(args[i + 1]);
     if (recurse) wineCommand += " /s";
-    wineCommand += " /f";
+    if (force) wineCommand += " /f";
     if (wineserverStops(wineCommand)) return 1;
     const std::optional<Place> to = resolve({dst.root->handle, {}}, dst.path, true, &exists);
     if (!to) return fail(kCannotCreate);

@@ -1,5 +1,6 @@
-// quorvel-reg: the arguments and the output of Wine 8's `wine reg` (query, add, delete) over a
-// machine's registry files, so that a Wine prefix can be scripted without starting Wine.
+// quorvel-reg: the arguments and the output of Wine 8's `wine reg` (query, add, delete, copy,
+// export, import) over a machine's registry files, so that a Wine prefix can be scripted without
+// starting Wine.
 #pragma once
 
 #include <cstdint>

@@ -266,11 +266,13 @@ void WineWorld::setUp() {
     unavailable_.reset();
 }
 
-fs::path WineWorld::copy(const std::string& name) {
+fs::path WineWorld::copy(const std::string& name) { return copy(name, base_); }
+
+fs::path WineWorld::copy(const std::string& name, const fs::path& from) {
     const fs::path p = scratch_ / name;
     fs::create_directories(p / "dosdevices");
     for (const char* f : {"system.reg", "user.reg", "userdef.reg", ".update-timestamp"})
-        if (fs::exists(base_ / f)) fs::copy_file(base_ / f, p / f, fs::copy_options::overwrite_existing);
+        if (fs::exists(from / f)) fs::copy_file(from / f, p / f, fs::copy_options::overwrite_existing);
     fs::create_symlink(base_ / "drive_c", p / "dosdevices" / "c:");
     fs::create_symlink("/", p / "dosdevices" / "z:");
     copies_.push_back(p);

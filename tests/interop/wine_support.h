@@ -38,6 +38,8 @@ public:
 
     // A prefix with copies of the base's registry files and its drive_c linked, stopped at exit.
     fs::path copy(const std::string& name);
+    // The same from another (stopped) prefix's registry files.
+    fs::path copy(const std::string& name, const fs::path& from);
 
     Proc wine(const fs::path& prefix, std::vector<std::string> args, double timeoutSec = 90) const;
     Proc reg(const fs::path& prefix, std::vector<std::string> args) const;

@@ -379,3 +379,14 @@ TEST(RegExportLayout, OddDataAsWineSpellsIt) {
         EXPECT_NE(text.find(std::string("\r\n") + c.line + "\r\n"), std::string::npos) << c.line << " in " << text;
     }
 }
+
+TEST(RegFileRead, EachOperationKnowsItsLine) {
+    const std::string text = "REGEDIT4\n\n[HKCU\\a]\n; c\n\"b\"=hex:01,\\\n  02\n\"c\"=-\n[-HKCU\\d]\n[HKCU\\e]\n@=\"x\"\n";
+    std::string error;
+    std::vector<size_t> lines = {99};
+    auto cs = readRegFile(crlf(text), "l.reg", &error, &lines);
+    ASSERT_TRUE(cs) << error;
+    EXPECT_EQ(lines, (std::vector<size_t>{3, 5, 7, 8, 9, 10}));
+    EXPECT_FALSE(readRegFile(text + "junk\n", "l.reg", &error, &lines));
+    EXPECT_TRUE(lines.empty());
+}
