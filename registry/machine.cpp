@@ -1028,23 +1028,10 @@ void Machine::commit() {
     // Another program that writes a file without the lock can change it at any moment: each
     // time that is seen the file is read again and the changes replayed, a few times at most.
     constexpr int kRounds = 8;
-    int changed = 0, merged = 0;
-    for (;;) {
-        switch (commitRound()) {
-        case Round::Saved: return;
-        case Round::Changed:
-            if (++changed == kRounds)
-                throw MachineError("Nothing was saved: another program kept rewriting the registry files in " +
-                                   folder_.string() + " while they were being saved; try again");
-            break;
-        case Round::Merged:
-            if (++merged == kRounds)
-                throw MachineError("The changes were saved, but another program kept rewriting the registry "
-                                   "files in " + folder_.string() +
-                                   " at the same moment; its last change is kept here and is saved by the next "
-                                   "save");
-            break;
-        }
+    for (int round = 1; commitRound() != Round::Saved; ++round) {
+        if (round == kRounds)
+            throw MachineError("Nothing was saved: another program kept rewriting the registry files in " +
+                               folder_.string() + " while they were being saved; try again");
     }
 }
 
@@ -1164,44 +1151,33 @@ Machine::Round Machine::commitRound() {
         s.renamed = true;
     }
 
-    std::vector<std::pair<File*, std::string>> slipped;
+    // A file that is not the one last looked at was renamed in by another program since: every
+    // swap is taken back (its file is in place again, with this commit's files not yet visible
+    // to anyone who looks now) and the round starts over from it.
+    bool slipped = false;
     for (Step& s : steps) {
-        if (s.swapped) {
-            std::string displaced, why;
-            FileId id;
-            struct stat held;
-            if (readWhole(s.tmp, &displaced, &id, &why, O_NOFOLLOW) && ::fstat(s.held.get(), &held) == 0 &&
-                (id.dev != held.st_dev || id.ino != held.st_ino))
-                slipped.emplace_back(s.f, std::move(displaced));
-            ::unlink(s.tmp.c_str());
-        }
+        struct stat displaced, held;
+        if (s.swapped && (::lstat(s.tmp.c_str(), &displaced) != 0 || ::fstat(s.held.get(), &held) != 0 ||
+                          displaced.st_dev != held.st_dev || displaced.st_ino != held.st_ino))
+            slipped = true;
+    }
+    if (slipped && undo()) {
+        discard();
+        syncFolder(folder_);
+        return Round::Changed;
+    }
+    for (Step& s : steps) {
+        if (s.swapped) ::unlink(s.tmp.c_str());  // the file replaced
         syncFolder(folderOf(s.target));
     }
     ::unlink(journal.c_str());
     syncFolder(folder_);
-
-    Round result = Round::Saved;
     for (Step& s : steps) {
-        std::vector<RegOp> ops = s.f->tree->journal();
         s.f->id = s.written;
         s.f->hash = s.hash;
         s.f->tree->clearJournal();
-        for (auto& [f, displaced] : slipped) {
-            if (f != s.f) continue;
-            // Another program's file went in after the last look and was swapped out again by
-            // this one: its change is taken with this commit's replayed on top, and saved next.
-            std::string error;
-            auto fresh = RegFile::parse(std::move(displaced), f->path.string(), &error);
-            if (!fresh)
-                throw MachineError("The changes were saved, but " + f->path.string() +
-                                   " as another program wrote it at the same moment could not be read (" +
-                                   error + "); its change is lost");
-            fresh->replay(ops);
-            f->tree = std::move(fresh);
-            result = Round::Merged;
-        }
     }
-    return result;
+    return Round::Saved;
 }
 
 }  // namespace qv::reg

@@ -115,7 +115,7 @@ public:
 private:
     struct File;  // a registry file and what is known of its copy on disk
     struct Step;  // one file of a commit under way
-    enum class Round { Saved, Changed, Merged };
+    enum class Round { Saved, Changed };
     Machine(Kind kind, std::filesystem::path folder);
     static std::unique_ptr<Machine> openFiles(Kind kind, const std::filesystem::path& folder);
     void recoverInterruptedCommit();
