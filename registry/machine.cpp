@@ -352,10 +352,17 @@ const RegKey* rootOf(const RegKey* k) {
 // processes never interleave their read-replay-rename steps.
 class FolderLock {
 public:
-    explicit FolderLock(const fs::path& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (fd_.get() < 0) throw MachineError("Could not open " + dir.string() + ": " + errnoText(errno));
+    // required: false for a reader, which goes on without the lock where the file system has none.
+    explicit FolderLock(const fs::path& dir, bool required = true)
+        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_.get() < 0) {
+            if (!required) return;
+            throw MachineError("Could not open " + dir.string() + ": " + errnoText(errno));
+        }
         while (::flock(fd_.get(), LOCK_EX) != 0) {
-            if (errno != EINTR) throw MachineError("Could not lock " + dir.string() + ": " + errnoText(errno));
+            if (errno == EINTR) continue;
+            if (!required) return;
+            throw MachineError("Could not lock " + dir.string() + ": " + errnoText(errno));
         }
     }
 
@@ -479,7 +486,7 @@ std::unique_ptr<Machine> Machine::openFiles(Kind kind, const fs::path& folder) {
         if (ec) f->openTarget = f->path;
     }
     // Under the lock, so that the two files are read as one commit left them.
-    FolderLock lock(folder);
+    FolderLock lock(folder, false);
     m->recoverInterruptedCommit();
     m->removeStaleTemporaries();
     m->loadFile(*m->system_);
@@ -511,10 +518,14 @@ void Machine::recoverInterruptedCommit() {
     const bool whole = readWhole(journal, &text, &id, &why, O_NOFOLLOW) && parseJournal(text, &entries);
     // Only this machine's files and their own temporaries are touched, whatever a journal says.
     std::vector<JournalEntry> valid;
+    std::error_code ec;
+    const fs::path inside = fs::weakly_canonical(folder_, ec);
     for (const JournalEntry& e : entries) {
         bool ours = false;
-        for (const File* f : {system_.get(), user_.get()})
-            ours = ours || e.target == f->path || e.target == f->openTarget;
+        for (const File* f : {system_.get(), user_.get()}) {
+            const fs::path now = fs::weakly_canonical(f->path, ec);
+            ours = ours || e.target == f->path || e.target == f->openTarget || (e.target == now && isInside(now, inside));
+        }
         if (ours && folderOf(e.tmp) == folderOf(e.target) &&
             isTemporaryOf(e.tmp.filename().string(), e.target.filename().string()))
             valid.push_back(e);
@@ -545,9 +556,11 @@ void Machine::recoverInterruptedCommit() {
         else if (!finished.empty())
             notes_.push_back("An interrupted save was completed: " + finished + " now holds what was saved" +
                              (done.empty() ? "" : " with " + done));
-    } else {
+    } else if (!whole) {
         for (const JournalEntry& e : valid) ::unlink(e.tmp.c_str());
         notes_.push_back("An interrupted save had not begun to replace any file; its temporary files were removed");
+    } else {
+        notes_.push_back(journal.string() + " named files that are not this machine's; it was removed");
     }
     if (::unlink(journal.c_str()) != 0 && errno != ENOENT)
         notes_.push_back("Could not remove " + journal.string() + ": " + errnoText(errno));
@@ -1068,7 +1081,10 @@ Machine::Round Machine::commitRound() {
             s.tmp = writeTemporary(s.target, content, &s.written);
         }
         std::vector<JournalEntry> entries;
-        for (const Step& s : steps) entries.push_back({s.tmp, s.target, s.size, s.hash});
+        for (const Step& s : steps) {
+            entries.push_back({s.tmp, s.target, s.size, s.hash});
+            if (folderOf(s.target) != folder_) syncFolder(folderOf(s.target));
+        }
         {
             Fd jfd(::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, newFileMode()));
             if (jfd.get() < 0) throw MachineError("Could not write " + journal.string() + ": " + errnoText(errno));
@@ -1118,12 +1134,7 @@ Machine::Round Machine::commitRound() {
         }
         return all;
     };
-    auto failed = [&](const std::string& why) {
-        if (undo()) {
-            discard();
-            syncFolder(folder_);
-            return MachineError(why + "; nothing was saved");
-        }
+    auto partly = [&](const std::string& why) {
         // The journal stays: the next open or save completes the rest from the temporaries.
         for (Step& s : steps)
             if (s.renamed) {
@@ -1133,6 +1144,12 @@ Machine::Round Machine::commitRound() {
             }
         return MachineError(why + "; " + names(true) + " was saved, " + names(false) +
                             " was not (it is completed when the machine is next opened)");
+    };
+    auto failed = [&](const std::string& why) {
+        if (!undo()) return partly(why);
+        discard();
+        syncFolder(folder_);
+        return MachineError(why + "; nothing was saved");
     };
     for (Step& s : steps) {
         try {
@@ -1161,7 +1178,8 @@ Machine::Round Machine::commitRound() {
                           displaced.st_dev != held.st_dev || displaced.st_ino != held.st_ino))
             slipped = true;
     }
-    if (slipped && undo()) {
+    if (slipped) {
+        if (!undo()) throw partly("Another program replaced a registry file while it was being saved");
         discard();
         syncFolder(folder_);
         return Round::Changed;

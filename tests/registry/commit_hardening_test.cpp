@@ -195,6 +195,25 @@ TEST(CommitBothFiles, OpeningAfterADeathBetweenRenamesFinishesTheSave) {
     }
 }
 
+// A journal is trusted only for this machine's files and their own temporaries.
+TEST(CommitBothFiles, AJournalNamingOtherFilesTouchesNothing) {
+    TempDir tmp;
+    const fs::path dir = makeMachine(tmp.path() / "m");
+    const fs::path victim = tmp.path() / "victim.txt";
+    const fs::path planted = tmp.path() / ".victim.txt.quorvel-tmp-AAAAAA";
+    writeFile(victim, "precious");
+    writeFile(planted, "evil");
+    const std::string t = planted.string(), v = victim.string();
+    writeFile(dir / Machine::kCommitJournal, "QUORVEL COMMIT 1\n1\n4 0000000000000000 " + std::to_string(t.size()) +
+                                                 ":" + t + " " + std::to_string(v.size()) + ":" + v + "\nEND\n");
+    auto m = Machine::openOwn(dir);
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_TRUE(fs::exists(planted));
+    EXPECT_FALSE(fs::exists(dir / Machine::kCommitJournal));
+    ASSERT_EQ(m->warnings().size(), 1u);
+    EXPECT_NE(m->warnings()[0].find("not this machine's"), std::string::npos) << m->warnings()[0];
+}
+
 // ---- other writers ------------------------------------------------------------------------------
 
 TEST(CommitOtherWriters, AnEditThatKeptSizeAndTimeIsStillSeen) {
