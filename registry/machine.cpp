@@ -426,13 +426,14 @@ std::unique_ptr<Machine> Machine::openOwn(const fs::path& folderIn) {
     std::error_code ec;
     fs::path folder = fs::absolute(folderIn, ec);
     if (ec) folder = folderIn;
-    if (fs::exists(folder, ec) && !fs::is_directory(folder, ec)) throw MachineError(folder.string() + " is not a folder");
+    if (fs::exists(folder, ec) && !fs::is_directory(folder, ec))
+        throw MachineError(folder.string() + " is not a folder");
     fs::create_directories(folder, ec);
     if (ec) throw MachineError("Could not create the machine folder " + folder.string() + ": " + ec.message());
     {
         // Seeded under the lock: a second program opening the same new folder waits, then
         // finds the seeded machine.
-        FolderLock lock(folder);
+        FolderLock lock(folder, false);
         if (needsSeed(folder)) {
             fs::create_directories(folder / "drive_c" / "WINDOWS" / "SYSTEM", ec);
             if (ec) throw MachineError("Could not create " + (folder / "drive_c").string() + ": " + ec.message());
@@ -524,7 +525,8 @@ void Machine::recoverInterruptedCommit() {
         bool ours = false;
         for (const File* f : {system_.get(), user_.get()}) {
             const fs::path now = fs::weakly_canonical(f->path, ec);
-            ours = ours || e.target == f->path || e.target == f->openTarget || (e.target == now && isInside(now, inside));
+            ours = ours || e.target == f->path || e.target == f->openTarget ||
+                   (e.target == now && isInside(now, inside));
         }
         if (ours && folderOf(e.tmp) == folderOf(e.target) &&
             isTemporaryOf(e.tmp.filename().string(), e.target.filename().string()))
@@ -1073,7 +1075,9 @@ Machine::Round Machine::commitRound() {
             bool reloaded;
             reloadIfChanged(*f, &reloaded);
             struct stat st;
-            if (::stat(s.target.c_str(), &st) == 0 && ((st.st_mode & 0222) == 0 || ::access(s.target.c_str(), W_OK) != 0))
+            // Users take the write permission away to keep programs from changing a file.
+            if (::stat(s.target.c_str(), &st) == 0 &&
+                ((st.st_mode & 0222) == 0 || ::access(s.target.c_str(), W_OK) != 0))
                 throw MachineError(s.target.string() + " is read-only, so it was left as it is");
             const std::string content = f->tree->serialize();
             s.size = content.size();
@@ -1090,7 +1094,8 @@ Machine::Round Machine::commitRound() {
             if (jfd.get() < 0) throw MachineError("Could not write " + journal.string() + ": " + errnoText(errno));
             journalWritten = true;
             writeAll(jfd.get(), formatJournal(entries), journal);
-            if (::fsync(jfd.get()) != 0) throw MachineError("Could not write " + journal.string() + ": " + errnoText(errno));
+            if (::fsync(jfd.get()) != 0)
+                throw MachineError("Could not write " + journal.string() + ": " + errnoText(errno));
         }
         syncFolder(folder_);
 
@@ -1127,7 +1132,8 @@ Machine::Round Machine::commitRound() {
         bool all = true;
         for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
             if (!it->renamed) continue;
-            if (it->swapped && ::renameat2(AT_FDCWD, it->tmp.c_str(), AT_FDCWD, it->target.c_str(), RENAME_EXCHANGE) == 0)
+            if (it->swapped &&
+                ::renameat2(AT_FDCWD, it->tmp.c_str(), AT_FDCWD, it->target.c_str(), RENAME_EXCHANGE) == 0)
                 it->renamed = it->swapped = false;
             else
                 all = false;

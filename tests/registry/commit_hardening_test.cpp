@@ -249,7 +249,8 @@ TEST(CommitOtherWriters, AFileRenamedInDuringTheRenamesIsMergedNotLost) {
         editBoth(*m, "mine");
         int n = 0;
         m->setBeforeRenameHook([&](const fs::path& target) {
-            if (target.filename() == "user.reg" && n < rounds) foreignAppend(target, "Other\\\\K" + std::to_string(n++));
+            if (target.filename() == "user.reg" && n < rounds)
+                foreignAppend(target, "Other\\\\K" + std::to_string(n++));
         });
         if (rounds == 1) {
             m->commit();
