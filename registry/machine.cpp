@@ -1090,12 +1090,15 @@ Machine::Round Machine::commitRound() {
             if (folderOf(s.target) != folder_) syncFolder(folderOf(s.target));
         }
         {
-            Fd jfd(::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, newFileMode()));
-            if (jfd.get() < 0) throw MachineError("Could not write " + journal.string() + ": " + errnoText(errno));
+            // Renamed into place, so that a journal is there whole or not at all.
+            FileId ignored;
+            const fs::path jtmp = writeTemporary(journal, formatJournal(entries), &ignored);
+            if (::rename(jtmp.c_str(), journal.c_str()) != 0) {
+                const int e = errno;
+                ::unlink(jtmp.c_str());
+                throw MachineError("Could not write " + journal.string() + ": " + errnoText(e));
+            }
             journalWritten = true;
-            writeAll(jfd.get(), formatJournal(entries), journal);
-            if (::fsync(jfd.get()) != 0)
-                throw MachineError("Could not write " + journal.string() + ": " + errnoText(errno));
         }
         syncFolder(folder_);
 
