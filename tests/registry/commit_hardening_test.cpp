@@ -275,41 +275,63 @@ TEST(CommitOtherWriters, AFileRenamedInDuringTheRenamesIsMergedNotLost) {
 }
 
 // The other program is a separate process that takes no lock: it rewrites user.reg and renames
-// it in while quorvel-reg adds values in a loop. A careful writer swaps its file in and redoes its
-// edit when it displaced a file it had not read; a plain one just renames.
+// it in while quorvel-reg adds values in a loop. A careful writer looks again just before it swaps
+// its file in and redoes its edit when it displaced a file it had not read; a plain one just
+// renames.
+// Reads a whole file through fd.
+std::string readFd(int fd) {
+    std::string s;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<size_t>(n));
+    return s;
+}
+
 [[noreturn]] void foreignWriter(const fs::path& file, int edits, bool careful, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> pause(500, 4000);  // about as often as a sed -i loop
+    const fs::path tmp = file.string() + ".w";
     for (int i = 0; i < edits; ++i) {
         const std::string block = "\n[Writer\\\\W" + std::to_string(i) + "] 1796630155\n\"V\"=\"w\"\n";
-        // The bytes and the identity of one and the same file.
-        const int fd = ::open(file.c_str(), O_RDONLY);
-        struct stat st;
-        if (fd < 0 || ::fstat(fd, &st) != 0) ::_exit(2);
-        std::string base;
-        char buf[65536];
-        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) base.append(buf, static_cast<size_t>(n));
-        ::close(fd);
-        ino_t placed = st.st_ino;
-        const fs::path tmp = file.string() + ".w";
+        // The file it read stays open, so that its inode number cannot come back as another
+        // file's while it is compared.
+        int based = ::open(file.c_str(), O_RDONLY);
+        if (based < 0) ::_exit(2);
+        std::string base = readFd(based);
         for (;;) {
             writeFile(tmp, base + block);
-            struct stat mine;
-            ::stat(tmp.c_str(), &mine);
             if (!careful) {
                 if (::rename(tmp.c_str(), file.c_str()) != 0) ::_exit(3);
                 break;
             }
+            // A last look first, so that a file built on an old one is seldom put in place at all;
+            // the swap then tells whether one slipped in after that look.
+            struct stat now, b;
+            const int current = ::open(file.c_str(), O_RDONLY);
+            if (current < 0 || ::fstat(current, &now) != 0 || ::fstat(based, &b) != 0) ::_exit(2);
+            if (now.st_ino != b.st_ino) {
+                ::close(based);
+                based = current;
+                base = readFd(based);
+                continue;
+            }
+            ::close(current);
+            const int mine = ::open(tmp.c_str(), O_RDONLY);
             if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, file.c_str(), RENAME_EXCHANGE) != 0) ::_exit(3);
-            struct stat displaced;
-            ::stat(tmp.c_str(), &displaced);
-            if (displaced.st_ino == placed) {
+            const int displaced = ::open(tmp.c_str(), O_RDONLY);
+            struct stat d;
+            if (mine < 0 || displaced < 0 || ::fstat(displaced, &d) != 0) ::_exit(2);
+            ::close(based);
+            if (d.st_ino == b.st_ino) {
+                ::close(mine);
+                ::close(displaced);
                 ::unlink(tmp.c_str());
                 break;
             }
-            base = readFile(tmp);  // someone's newer file: take it and edit again
-            placed = mine.st_ino;
+            base = readFd(displaced);  // someone's newer file: take it and edit again
+            ::close(displaced);
+            based = mine;
         }
+        if (!careful) ::close(based);
         std::this_thread::sleep_for(std::chrono::microseconds(pause(rng)));
     }
     ::_exit(0);
