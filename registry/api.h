@@ -91,6 +91,15 @@ public:
     virtual int32_t copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot,
                             std::string_view dstPath) = 0;
 
+    // Moves a key's whole subtree onto another path (merging as copyKey does) and removes the
+    // source, which stays whole unless the copy completed. A store that keeps changes for a later
+    // write records this as one move, so that it moves the key as the file holds it at that time.
+    virtual int32_t moveKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot,
+                            std::string_view dstPath) {
+        if (int32_t st = copyKey(srcRoot, srcPath, dstRoot, dstPath)) return st;
+        return deleteKey(srcRoot, srcPath);
+    }
+
     // Environment of the Windows system behind the store (windir, SystemRoot...); the accessor
     // expands REG_EXPAND_SZ data with it.
     virtual std::optional<std::string> environmentVariable(std::string_view name) const = 0;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <deque>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +49,13 @@ public:
     ~Fd() { if (fd_ >= 0) ::close(fd_); }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o) {
+            if (fd_ >= 0) ::close(fd_);
+            fd_ = o.release();
+        }
+        return *this;
+    }
     int get() const { return fd_; }
     int release() { int f = fd_; fd_ = -1; return f; }
 
@@ -54,31 +63,68 @@ private:
     int fd_;
 };
 
-// Reads a whole file; returns false with errno set.
-bool readWhole(const fs::path& path, std::string* out, FileId* id) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return false;
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return false;
-    out->resize(static_cast<size_t>(st.st_size));
-    size_t done = 0;
-    while (done < out->size()) {
-        ssize_t n = ::read(fd.get(), out->data() + done, out->size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
+// A 64-bit FNV-1a hash of a file's bytes: tells a rewrite that kept size and time apart.
+uint64_t contentHash(std::string_view s) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 0x100000001b3ull;
     }
-    out->resize(done);
-    // A file that grows while read is picked up whole by the next look.
-    char extra[4096];
+    return h;
+}
+
+// Reads the rest of an open file, bounded by the largest registry file accepted.
+bool readFd(int fd, std::string* out, std::string* why) {
+    out->clear();
+    char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), extra, sizeof extra);
+        ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out->append(extra, static_cast<size_t>(n));
+        if (n < 0) {
+            *why = errnoText(errno);
+            return false;
+        }
+        if (n == 0) return true;
+        if (out->size() + static_cast<size_t>(n) > Machine::kMaxFileSize) {
+            *why = "it is larger than 2 GiB";
+            return false;
+        }
+        out->append(buf, static_cast<size_t>(n));
     }
-    if (::fstat(fd.get(), &st) != 0) return false;
+}
+
+// Only a regular file of a sane size is read: a FIFO would block, a device never end.
+bool checkRegular(const struct stat& st, std::string* why) {
+    if (!S_ISREG(st.st_mode)) {
+        *why = "it is not a regular file";
+        return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) > Machine::kMaxFileSize) {
+        *why = "it is larger than 2 GiB";
+        return false;
+    }
+    return true;
+}
+
+// Reads a whole regular file; returns false with *why set.
+bool readWhole(const fs::path& path, std::string* out, FileId* id, std::string* why, int flags = 0) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags));
+    if (fd.get() < 0) {
+        *why = errno == ELOOP && (flags & O_NOFOLLOW) ? "it is now a symbolic link" : errnoText(errno);
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        *why = errnoText(errno);
+        return false;
+    }
+    if (!checkRegular(st, why)) return false;
+    out->reserve(static_cast<size_t>(st.st_size));
+    if (!readFd(fd.get(), out, why)) return false;
+    if (::fstat(fd.get(), &st) != 0) {
+        *why = errnoText(errno);
+        return false;
+    }
     *id = idOf(st);
     return true;
 }
@@ -95,13 +141,40 @@ void writeAll(int fd, std::string_view data, const fs::path& shown) {
 
 constexpr const char* kTempMarker = ".quorvel-tmp-";
 
-// Writes content to target so that a reader sees either the old or the new file whole, and the
-// new one survives a power cut: temporary file beside it, fsync, rename, fsync of the folder.
-// The target's mode and owner are kept. before() runs just before the rename.
-void writeDurably(const fs::path& target, std::string_view content,
-                  const std::function<void()>& before = {}) {
-    const fs::path dir = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    std::string tmpl = (dir / ("." + target.filename().string() + kTempMarker + "XXXXXX")).string();
+// The mode open(2) gives a new file asked for with 0666: the umask decides, as for the folders.
+mode_t newFileMode() {
+    mode_t mask = 022;
+    bool known = false;
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f)) {
+            unsigned m;
+            if (std::sscanf(line, "Umask: %o", &m) == 1) {
+                mask = static_cast<mode_t>(m);
+                known = true;
+                break;
+            }
+        }
+        std::fclose(f);
+    }
+    if (!known) {
+        mask = ::umask(022);
+        ::umask(mask);
+    }
+    return 0666 & ~mask;
+}
+
+void syncFolder(const fs::path& dir) {
+    Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dfd.get() >= 0) ::fsync(dfd.get());
+}
+
+fs::path folderOf(const fs::path& p) { return p.parent_path().empty() ? fs::path(".") : p.parent_path(); }
+
+// Writes content to a synced temporary file beside target, with the target's mode and owner (a
+// new file's mode follows the umask). Returns its path; *id is what it is once written.
+fs::path writeTemporary(const fs::path& target, std::string_view content, FileId* id) {
+    std::string tmpl = (folderOf(target) / ("." + target.filename().string() + kTempMarker + "XXXXXX")).string();
     int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (raw < 0) throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
     Fd fd(raw);
@@ -114,36 +187,125 @@ void writeDurably(const fs::path& target, std::string_view content,
                 // Only root may give files away; the file is then ours, as a new file would be.
             }
         } else {
-            ::fchmod(fd.get(), 0644);
+            ::fchmod(fd.get(), newFileMode());
         }
         writeAll(fd.get(), content, target);
         if (::fsync(fd.get()) != 0)
             throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
-        if (::close(fd.release()) != 0)
+        if (::fstat(fd.get(), &st) != 0)
             throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
-        if (before) before();
-        if (::rename(tmp.c_str(), target.c_str()) != 0)
+        *id = idOf(st);
+        if (::close(fd.release()) != 0)
             throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
     } catch (...) {
         ::unlink(tmp.c_str());
         throw;
     }
-    Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dfd.get() >= 0) ::fsync(dfd.get());
+    return tmp;
+}
+
+// Writes a new file whole (a seed): temporary, sync, rename, sync of the folder.
+void writeNewFile(const fs::path& target, std::string_view content) {
+    FileId ignored;
+    const fs::path tmp = writeTemporary(target, content, &ignored);
+    if (::rename(tmp.c_str(), target.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(tmp.c_str());
+        throw MachineError("Could not save " + target.string() + ": " + errnoText(e));
+    }
+    syncFolder(folderOf(target));
+}
+
+// Whether name is a temporary this program made for a file named file ("" for any file).
+bool isTemporaryOf(const std::string& name, const std::string& file) {
+    if (file.empty()) return name.size() > 1 && name[0] == '.' && name.find(kTempMarker) != std::string::npos;
+    const std::string prefix = "." + file + kTempMarker;
+    return name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0;
 }
 
 // Temporary files left by a commit that was killed half way.
-void removeStaleTemporaries(const fs::path& dir) {
+void removeTemporariesIn(const fs::path& dir, const std::string& file) {
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(dir, ec)) {
         const std::string n = e.path().filename().string();
-        if (n.size() > 1 && n[0] == '.' && n.find(kTempMarker) != std::string::npos) fs::remove(e.path(), ec);
+        if (isTemporaryOf(n, file)) fs::remove(e.path(), ec);
     }
 }
 
-bool folderIsEmpty(const fs::path& p) {
-    std::error_code ec;
-    return fs::is_empty(p, ec) && !ec;
+// Single quotes for a POSIX shell: everything inside is literal, a quote itself is '\''.
+std::string shellQuote(std::string_view s) {
+    std::string r = "'";
+    for (char c : s) {
+        if (c == '\'') r += "'\\''";
+        else r += c;
+    }
+    return r + "'";
+}
+
+// The commit journal: the temporaries and the files they replace, with the size and hash each
+// temporary must have; the last line tells that it was written whole.
+struct JournalEntry {
+    fs::path tmp, target;
+    uint64_t size = 0, hash = 0;
+};
+
+std::string formatJournal(const std::vector<JournalEntry>& entries) {
+    std::string j = "QUORVEL COMMIT 1\n" + std::to_string(entries.size()) + "\n";
+    for (const JournalEntry& e : entries) {
+        char head[64];
+        std::snprintf(head, sizeof head, "%llu %016llx ", static_cast<unsigned long long>(e.size),
+                      static_cast<unsigned long long>(e.hash));
+        j += head;
+        j += std::to_string(e.tmp.native().size()) + ":" + e.tmp.native() + " ";
+        j += std::to_string(e.target.native().size()) + ":" + e.target.native() + "\n";
+    }
+    return j + "END\n";
+}
+
+// False for a journal that was not written whole (its commit renamed nothing yet).
+bool parseJournal(const std::string& text, std::vector<JournalEntry>* out) {
+    size_t pos = 0;
+    auto expect = [&](std::string_view lit) {
+        if (text.compare(pos, lit.size(), lit) != 0) return false;
+        pos += lit.size();
+        return true;
+    };
+    auto number = [&](int base, uint64_t* v) {
+        const char* begin = text.c_str() + pos;
+        char* end = nullptr;
+        if (pos >= text.size() || !std::isxdigit(static_cast<unsigned char>(*begin))) return false;
+        errno = 0;
+        *v = std::strtoull(begin, &end, base);
+        if (errno) return false;
+        pos += static_cast<size_t>(end - begin);
+        return true;
+    };
+    auto path = [&](fs::path* p) {
+        uint64_t n;
+        if (!number(10, &n) || !expect(":") || n > text.size() - pos) return false;
+        *p = text.substr(pos, n);
+        pos += n;
+        return true;
+    };
+    uint64_t count;
+    if (!expect("QUORVEL COMMIT 1\n") || !number(10, &count) || !expect("\n") || count > 16) return false;
+    for (uint64_t i = 0; i < count; ++i) {
+        JournalEntry e;
+        if (!number(10, &e.size) || !expect(" ") || !number(16, &e.hash) || !expect(" ") || !path(&e.tmp) ||
+            !expect(" ") || !path(&e.target) || !expect("\n"))
+            return false;
+        out->push_back(std::move(e));
+    }
+    return expect("END\n") && pos == text.size();
+}
+
+// Whether a file holds exactly the bytes a journal entry names.
+bool holds(const fs::path& p, uint64_t size, uint64_t hash) {
+    std::string bytes, why;
+    FileId id;
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != size) return false;
+    return readWhole(p, &bytes, &id, &why, O_NOFOLLOW) && bytes.size() == size && contentHash(bytes) == hash;
 }
 
 std::string lowerAscii(std::string_view s) {
@@ -163,7 +325,18 @@ struct Machine::File {
     fs::path path;
     std::string rootComment;
     std::unique_ptr<RegFile> tree;
-    FileId id;
+    FileId id;          // the copy on disk this tree was read from or last written as
+    uint64_t hash = 0;  // and its bytes' hash
+    fs::path openTarget;  // the file path led to when the machine was opened
+};
+
+struct Machine::Step {
+    File* f = nullptr;
+    fs::path target, tmp;
+    uint64_t size = 0, hash = 0;
+    FileId written;  // the temporary once written
+    Fd held;         // the target as checked just before the renames
+    bool swapped = false, renamed = false;
 };
 
 namespace {
@@ -179,10 +352,17 @@ const RegKey* rootOf(const RegKey* k) {
 // processes never interleave their read-replay-rename steps.
 class FolderLock {
 public:
-    explicit FolderLock(const fs::path& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-        if (fd_.get() < 0) throw MachineError("Could not open " + dir.string() + ": " + errnoText(errno));
+    // required: false for a reader, which goes on without the lock where the file system has none.
+    explicit FolderLock(const fs::path& dir, bool required = true)
+        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_.get() < 0) {
+            if (!required) return;
+            throw MachineError("Could not open " + dir.string() + ": " + errnoText(errno));
+        }
         while (::flock(fd_.get(), LOCK_EX) != 0) {
-            if (errno != EINTR) throw MachineError("Could not lock " + dir.string() + ": " + errnoText(errno));
+            if (errno == EINTR) continue;
+            if (!required) return;
+            throw MachineError("Could not lock " + dir.string() + ": " + errnoText(errno));
         }
     }
 
@@ -213,42 +393,60 @@ Machine::Machine(Kind kind, fs::path folder) : kind_(kind), folder_(std::move(fo
 Machine::~Machine() = default;
 
 void Machine::loadFile(File& f) {
-    std::string content;
-    if (!readWhole(f.path, &content, &f.id))
-        throw MachineError("Could not read " + f.path.string() + ": " + errnoText(errno));
+    std::string content, why;
+    if (!readWhole(f.path, &content, &f.id, &why))
+        throw MachineError("Could not read " + f.path.string() + ": " + why);
+    f.hash = contentHash(content);
     std::string error;
     auto tree = RegFile::parse(std::move(content), f.path.string(), &error);
     if (!tree) throw MachineError(error + "; the file is left as it is");
     f.tree = std::move(tree);
 }
 
+namespace {
+
+bool isInside(const fs::path& p, const fs::path& dir) {
+    auto m = std::mismatch(dir.begin(), dir.end(), p.begin(), p.end());
+    return m.first == dir.end();
+}
+
+// A folder is seeded when it holds nothing but what an interrupted seeding made.
+bool needsSeed(const fs::path& folder) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
+        const std::string n = e.path().filename().string();
+        if (n != "drive_c" && !isTemporaryOf(n, {})) return false;
+    }
+    return !ec;
+}
+
+}  // namespace
+
 std::unique_ptr<Machine> Machine::openOwn(const fs::path& folderIn) {
     std::error_code ec;
     fs::path folder = fs::absolute(folderIn, ec);
     if (ec) folder = folderIn;
-    const bool fresh = !fs::exists(folder, ec) || folderIsEmpty(folder);
-    if (fresh) {
-        fs::create_directories(folder, ec);
-        if (ec) throw MachineError("Could not create the machine folder " + folder.string() + ": " + ec.message());
-        fs::create_directories(folder / "drive_c" / "WINDOWS" / "SYSTEM", ec);
-        if (ec) throw MachineError("Could not create " + (folder / "drive_c").string() + ": " + ec.message());
-        writeDurably(folder / "user.reg", seed_user_reg());
-        writeDurably(folder / "system.reg", seed_system_reg());
-    } else if (!fs::is_directory(folder)) {
+    if (fs::exists(folder, ec) && !fs::is_directory(folder, ec))
         throw MachineError(folder.string() + " is not a folder");
+    fs::create_directories(folder, ec);
+    if (ec) throw MachineError("Could not create the machine folder " + folder.string() + ": " + ec.message());
+    {
+        // Seeded under the lock: a second program opening the same new folder waits, then
+        // finds the seeded machine.
+        FolderLock lock(folder, false);
+        if (needsSeed(folder)) {
+            fs::create_directories(folder / "drive_c" / "WINDOWS" / "SYSTEM", ec);
+            if (ec) throw MachineError("Could not create " + (folder / "drive_c").string() + ": " + ec.message());
+            writeNewFile(folder / "user.reg", seed_user_reg());
+            writeNewFile(folder / "system.reg", seed_system_reg());
+        }
     }
     for (const char* name : {"system.reg", "user.reg"}) {
-        if (!fs::exists(folder / name))
+        if (!fs::exists(folder / name, ec) && !fs::is_symlink(folder / name, ec))
             throw MachineError(folder.string() + " is not a machine folder: it has no " + name +
                                " (use an empty or new folder for a new machine)");
     }
-    std::unique_ptr<Machine> m(new Machine(Kind::Own, folder));
-    m->system_ = std::make_unique<File>();
-    m->system_->path = folder / "system.reg";
-    m->user_ = std::make_unique<File>();
-    m->user_->path = folder / "user.reg";
-    m->loadFile(*m->system_);
-    m->loadFile(*m->user_);
+    std::unique_ptr<Machine> m = openFiles(Kind::Own, folder);
     m->drives_['C'] = folder / "drive_c";
     m->drives_['Z'] = "/";
     return m;
@@ -261,17 +459,11 @@ std::unique_ptr<Machine> Machine::openWinePrefix(const fs::path& prefixIn) {
     if (!fs::is_directory(prefix, ec))
         throw MachineError("The Wine prefix " + prefix.string() + " does not exist");
     for (const char* name : {"system.reg", "user.reg"}) {
-        if (!fs::exists(prefix / name, ec))
+        if (!fs::exists(prefix / name, ec) && !fs::is_symlink(prefix / name, ec))
             throw MachineError(prefix.string() + " is not a Wine prefix: it has no " + name +
                                " (run wineboot to make one)");
     }
-    std::unique_ptr<Machine> m(new Machine(Kind::WinePrefix, prefix));
-    m->system_ = std::make_unique<File>();
-    m->system_->path = prefix / "system.reg";
-    m->user_ = std::make_unique<File>();
-    m->user_->path = prefix / "user.reg";
-    m->loadFile(*m->system_);
-    m->loadFile(*m->user_);
+    std::unique_ptr<Machine> m = openFiles(Kind::WinePrefix, prefix);
     for (const auto& e : fs::directory_iterator(prefix / "dosdevices", ec)) {
         const std::string n = e.path().filename().string();
         if (n.size() == 2 && n[1] == ':' && std::isalpha(static_cast<unsigned char>(n[0]))) {
@@ -283,9 +475,104 @@ std::unique_ptr<Machine> Machine::openWinePrefix(const fs::path& prefixIn) {
     return m;
 }
 
+std::unique_ptr<Machine> Machine::openFiles(Kind kind, const fs::path& folder) {
+    std::unique_ptr<Machine> m(new Machine(kind, folder));
+    m->system_ = std::make_unique<File>();
+    m->system_->path = folder / "system.reg";
+    m->user_ = std::make_unique<File>();
+    m->user_->path = folder / "user.reg";
+    for (File* f : {m->system_.get(), m->user_.get()}) {
+        std::error_code ec;
+        f->openTarget = fs::is_symlink(f->path, ec) ? fs::weakly_canonical(f->path, ec) : f->path;
+        if (ec) f->openTarget = f->path;
+    }
+    // Under the lock, so that the two files are read as one commit left them.
+    FolderLock lock(folder, false);
+    m->recoverInterruptedCommit();
+    m->removeStaleTemporaries();
+    m->loadFile(*m->system_);
+    m->loadFile(*m->user_);
+    return m;
+}
+
+void Machine::removeStaleTemporaries() const {
+    removeTemporariesIn(folder_, {});
+    std::error_code ec;
+    const fs::path inside = fs::weakly_canonical(folder_, ec);
+    for (const File* f : {system_.get(), user_.get()}) {
+        // The temporary of a file written through a link lies beside the link's target.
+        if (f->openTarget != f->path && !isInside(f->openTarget, inside))
+            removeTemporariesIn(folderOf(f->openTarget), f->openTarget.filename().string());
+    }
+}
+
+// A commit killed while renaming left its journal: every temporary it names was complete before
+// the journal was written, so the renames are finished; a journal that was not written whole
+// means no rename had begun, and its temporaries go.
+void Machine::recoverInterruptedCommit() {
+    const fs::path journal = folder_ / kCommitJournal;
+    std::string text, why;
+    FileId id;
+    struct stat st;
+    if (::lstat(journal.c_str(), &st) != 0) return;
+    std::vector<JournalEntry> entries;
+    const bool whole = readWhole(journal, &text, &id, &why, O_NOFOLLOW) && parseJournal(text, &entries);
+    // Only this machine's files and their own temporaries are touched, whatever a journal says.
+    std::vector<JournalEntry> valid;
+    std::error_code ec;
+    const fs::path inside = fs::weakly_canonical(folder_, ec);
+    for (const JournalEntry& e : entries) {
+        bool ours = false;
+        for (const File* f : {system_.get(), user_.get()}) {
+            const fs::path now = fs::weakly_canonical(f->path, ec);
+            ours = ours || e.target == f->path || e.target == f->openTarget ||
+                   (e.target == now && isInside(now, inside));
+        }
+        if (ours && folderOf(e.tmp) == folderOf(e.target) &&
+            isTemporaryOf(e.tmp.filename().string(), e.target.filename().string()))
+            valid.push_back(e);
+    }
+    std::string done, finished, broken;
+    auto list = [](std::string& l, const fs::path& p) { l += (l.empty() ? "" : ", ") + p.filename().string(); };
+    if (whole && valid.size() == entries.size()) {
+        std::vector<const JournalEntry*> pending;
+        for (const JournalEntry& e : valid) {
+            if (holds(e.target, e.size, e.hash)) list(done, e.target);
+            else if (holds(e.tmp, e.size, e.hash)) pending.push_back(&e);
+            else list(broken, e.target);
+        }
+        if (broken.empty()) {
+            for (const JournalEntry* e : pending) {
+                if (::rename(e->tmp.c_str(), e->target.c_str()) == 0) list(finished, e->target);
+                else list(broken, e->target);
+            }
+        }
+        for (const JournalEntry& e : valid) {
+            ::unlink(e.tmp.c_str());
+            syncFolder(folderOf(e.target));
+        }
+        if (!broken.empty())
+            notes_.push_back("An interrupted save could not be completed: the saved copy of " + broken +
+                             " was damaged" + (done.empty() ? "" : "; " + done + " had been saved") +
+                             (finished.empty() ? "" : "; " + finished + " was completed"));
+        else if (!finished.empty())
+            notes_.push_back("An interrupted save was completed: " + finished + " now holds what was saved" +
+                             (done.empty() ? "" : " with " + done));
+    } else if (!whole) {
+        for (const JournalEntry& e : valid) ::unlink(e.tmp.c_str());
+        notes_.push_back("An interrupted save had not begun to replace any file; its temporary files were removed");
+    } else {
+        notes_.push_back(journal.string() + " named files that are not this machine's; it was removed");
+    }
+    if (::unlink(journal.c_str()) != 0 && errno != ENOENT)
+        notes_.push_back("Could not remove " + journal.string() + ": " + errnoText(errno));
+    syncFolder(folder_);
+}
+
 std::vector<std::string> Machine::warnings() const {
     std::vector<std::string> all = system_->tree->warnings();
     all.insert(all.end(), user_->tree->warnings().begin(), user_->tree->warnings().end());
+    all.insert(all.end(), notes_.begin(), notes_.end());
     return all;
 }
 
@@ -496,6 +783,22 @@ int32_t Machine::copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstR
     return ERROR_SUCCESS;
 }
 
+int32_t Machine::moveKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot, std::string_view dstPath) {
+    File* sf;
+    File* df;
+    std::u16string sfull, dfull;
+    if (int32_t st = resolve(srcRoot, srcPath, &sf, &sfull)) return st;
+    if (int32_t st = resolve(dstRoot, dstPath, &df, &dfull)) return st;
+    if (sfull.find_first_not_of(u'\\') == std::u16string::npos) return ERROR_ACCESS_DENIED;
+    // Within one file the move is recorded as one, so that a replay moves the key as it is then.
+    if (sf == df) return sf->tree->moveKey(sfull, dfull);
+    const Mark start = mark();
+    int32_t st = copyKey(srcRoot, srcPath, dstRoot, dstPath);
+    if (st == ERROR_SUCCESS) st = deleteKey(srcRoot, srcPath);
+    if (st != ERROR_SUCCESS) rollbackTo(start);
+    return st;
+}
+
 std::optional<std::string> Machine::environmentVariable(std::string_view name) const {
     const std::string n = lowerAscii(name);
     if (n == "windir" || n == "systemroot") return windowsDirectory();
@@ -528,6 +831,7 @@ void appendOps(const std::vector<RegOp>& journal, size_t from, size_t to, int32_
         c.key = op.path;
         c.oldKnown = true;
         switch (op.kind) {
+        case RegOp::MoveKey: continue;  // the ops after the marker carry the move
         case RegOp::CreateKey: c.kind = ChangeOp::Kind::CreateKey; break;
         case RegOp::DeleteKey:
             c.kind = ChangeOp::Kind::DeleteKey;
@@ -640,9 +944,9 @@ std::optional<std::string> Machine::wineserverRunning() const {
                   static_cast<unsigned long long>(st.st_ino));
     std::vector<fs::path> dirs;
     dirs.push_back(fs::path("/tmp") / (".wine-" + std::to_string(::getuid())) / server);
-    std::string name;
+    std::string name, why;
     FileId ignored;
-    if (readWhole(folder_ / "wineserver", &name, &ignored)) {
+    if (readWhole(folder_ / "wineserver", &name, &ignored, &why)) {
         while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
         if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != "..")
             dirs.push_back(fs::path("/tmp") / name / server);
@@ -675,7 +979,7 @@ std::optional<std::string> Machine::wineserverRunning() const {
             std::string who = pid > 0 ? " (pid " + std::to_string(pid) + ")" : "";
             return "The Wine prefix " + folder_.string() + " is in use: its wineserver" + who +
                    " is running and would overwrite these changes. Close its Wine programs, or stop it with: "
-                   "WINEPREFIX=\"" + folder_.string() + "\" wineserver -k";
+                   "WINEPREFIX=" + shellQuote(folder_.string()) + " wineserver -k";
         }
     }
     return std::nullopt;
@@ -687,18 +991,20 @@ void Machine::checkWineserver() const {
 
 void Machine::reloadIfChanged(File& f, bool* reloaded) {
     *reloaded = false;
-    struct stat st;
-    if (::stat(f.path.c_str(), &st) != 0)
-        throw MachineError("Could not read " + f.path.string() + ": " + errnoText(errno));
-    if (idOf(st) == f.id) return;
+    std::string content, why;
+    FileId id;
+    if (!readWhole(f.path, &content, &id, &why))
+        throw MachineError("Could not read " + f.path.string() + ": " + why);
+    const uint64_t hash = contentHash(content);
+    if (id == f.id && hash == f.hash) return;
     // Someone else wrote the file: take their version and put our pending changes on top.
-    std::vector<RegOp> pending = f.tree->journal();
-    File fresh;
-    fresh.path = f.path;
-    loadFile(fresh);
-    fresh.tree->replay(pending);
-    f.tree = std::move(fresh.tree);
-    f.id = fresh.id;
+    std::string error;
+    auto fresh = RegFile::parse(std::move(content), f.path.string(), &error);
+    if (!fresh) throw MachineError(error + "; the file is left as it is");
+    fresh->replay(f.tree->journal());
+    f.tree = std::move(fresh);
+    f.id = id;
+    f.hash = hash;
     *reloaded = true;
 }
 
@@ -716,31 +1022,199 @@ void Machine::discardChanges() {
         loadFile(fresh);
         f->tree = std::move(fresh.tree);
         f->id = fresh.id;
+        f->hash = fresh.hash;
     }
+}
+
+fs::path Machine::resolveTarget(const File& f) const {
+    struct stat st;
+    if (::lstat(f.path.c_str(), &st) != 0)
+        throw MachineError("Could not read " + f.path.string() + ": " + errnoText(errno));
+    if (!S_ISLNK(st.st_mode)) return f.path;
+    // A link is written through to its target, so the link itself stays; but only to a target
+    // in the machine folder or to the one it had when the machine was opened.
+    std::error_code ec;
+    const fs::path real = fs::canonical(f.path, ec);
+    if (ec) throw MachineError("Could not resolve " + f.path.string() + ": " + ec.message());
+    const fs::path inside = fs::weakly_canonical(folder_, ec);
+    if (real != f.openTarget && !isInside(real, inside))
+        throw MachineError(f.path.string() + " now links to " + real.string() +
+                           ", outside the machine folder and not where it pointed when the machine was "
+                           "opened; it is not written through");
+    return real;
 }
 
 void Machine::commit() {
     if (!hasChanges()) return;
     checkWineserver();
     FolderLock lock(folder_);
-    removeStaleTemporaries(folder_);
-    for (File* f : {system_.get(), user_.get()}) {
-        if (!f->tree->changed()) continue;
-        bool reloaded;
-        reloadIfChanged(*f, &reloaded);
-        std::error_code ec;
-        // A link is written through to its target, so the link itself stays.
-        fs::path target = fs::is_symlink(f->path, ec) ? fs::canonical(f->path, ec) : f->path;
-        if (ec) throw MachineError("Could not resolve " + f->path.string() + ": " + ec.message());
-        const std::string content = f->tree->serialize();
-        writeDurably(target, content, [&] {
-            checkWineserver();
-            if (beforeRename_) beforeRename_(target);
-        });
-        struct stat st;
-        if (::stat(f->path.c_str(), &st) == 0) f->id = idOf(st);
-        f->tree->clearJournal();
+    recoverInterruptedCommit();
+    removeStaleTemporaries();
+    // Another program that writes a file without the lock can change it at any moment: each
+    // time that is seen the file is read again and the changes replayed, a few times at most.
+    constexpr int kRounds = 8;
+    for (int round = 1; commitRound() != Round::Saved; ++round) {
+        if (round == kRounds)
+            throw MachineError("Nothing was saved: another program kept rewriting the registry files in " +
+                               folder_.string() + " while they were being saved; try again");
     }
+}
+
+Machine::Round Machine::commitRound() {
+    std::deque<Step> steps;
+    const fs::path journal = folder_ / kCommitJournal;
+    bool journalWritten = false;
+    auto discard = [&] {
+        for (Step& s : steps)
+            if (!s.tmp.empty() && !s.renamed) ::unlink(s.tmp.c_str());
+        if (journalWritten) ::unlink(journal.c_str());
+    };
+    auto names = [&](bool saved) {
+        std::string l;
+        for (const Step& s : steps)
+            if (s.renamed == saved) l += (l.empty() ? "" : " and ") + s.f->path.filename().string();
+        return l;
+    };
+    try {
+        // Every file whole and synced before anything is replaced.
+        for (File* f : {system_.get(), user_.get()}) {
+            if (!f->tree->changed()) continue;
+            Step& s = steps.emplace_back();
+            s.f = f;
+            s.target = resolveTarget(*f);
+            bool reloaded;
+            reloadIfChanged(*f, &reloaded);
+            struct stat st;
+            // Users take the write permission away to keep programs from changing a file.
+            if (::stat(s.target.c_str(), &st) == 0 &&
+                ((st.st_mode & 0222) == 0 || ::access(s.target.c_str(), W_OK) != 0))
+                throw MachineError(s.target.string() + " is read-only, so it was left as it is");
+            const std::string content = f->tree->serialize();
+            s.size = content.size();
+            s.hash = contentHash(content);
+            s.tmp = writeTemporary(s.target, content, &s.written);
+        }
+        std::vector<JournalEntry> entries;
+        for (const Step& s : steps) {
+            entries.push_back({s.tmp, s.target, s.size, s.hash});
+            if (folderOf(s.target) != folder_) syncFolder(folderOf(s.target));
+        }
+        {
+            // Renamed into place, so that a journal is there whole or not at all.
+            FileId ignored;
+            const fs::path jtmp = writeTemporary(journal, formatJournal(entries), &ignored);
+            if (::rename(jtmp.c_str(), journal.c_str()) != 0) {
+                const int e = errno;
+                ::unlink(jtmp.c_str());
+                throw MachineError("Could not write " + journal.string() + ": " + errnoText(e));
+            }
+            journalWritten = true;
+        }
+        syncFolder(folder_);
+
+        // Last look, under the lock and just before the renames: each path must still lead to
+        // the file this commit started from, and that file must hold what was read.
+        bool changedOnDisk = false;
+        for (Step& s : steps) {
+            std::error_code ec;
+            const bool sameWay = s.target == s.f->path ? !fs::is_symlink(s.f->path, ec)
+                                                       : fs::canonical(s.f->path, ec) == s.target;
+            s.held = Fd(::open(s.target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!sameWay || (s.held.get() < 0 && errno == ELOOP))
+                throw MachineError(s.f->path.string() + " was replaced by a link while it was being saved");
+            std::string bytes, why;
+            struct stat st;
+            if (s.held.get() < 0 || ::fstat(s.held.get(), &st) != 0 || !checkRegular(st, &why) ||
+                !(idOf(st) == s.f->id) || !readFd(s.held.get(), &bytes, &why) || contentHash(bytes) != s.f->hash)
+                changedOnDisk = true;
+        }
+        if (changedOnDisk) {
+            discard();
+            return Round::Changed;
+        }
+        checkWineserver();
+    } catch (const std::exception& e) {
+        discard();
+        throw MachineError(std::string(e.what()) + "; nothing was saved");
+    }
+
+    // Each file is swapped with its temporary, so that the one replaced stays at hand: to take
+    // the renames back when a later one fails, and to see whether another program's file was
+    // renamed in after the last look.
+    auto undo = [&] {
+        bool all = true;
+        for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+            if (!it->renamed) continue;
+            if (it->swapped &&
+                ::renameat2(AT_FDCWD, it->tmp.c_str(), AT_FDCWD, it->target.c_str(), RENAME_EXCHANGE) == 0)
+                it->renamed = it->swapped = false;
+            else
+                all = false;
+        }
+        return all;
+    };
+    auto partly = [&](const std::string& why) {
+        // The journal stays: the next open or save completes the rest from the temporaries.
+        for (Step& s : steps)
+            if (s.renamed) {
+                s.f->id = s.written;
+                s.f->hash = s.hash;
+                s.f->tree->clearJournal();
+            }
+        return MachineError(why + "; " + names(true) + " was saved, " + names(false) +
+                            " was not (it is completed when the machine is next opened)");
+    };
+    auto failed = [&](const std::string& why) {
+        if (!undo()) return partly(why);
+        discard();
+        syncFolder(folder_);
+        return MachineError(why + "; nothing was saved");
+    };
+    for (Step& s : steps) {
+        try {
+            if (beforeRename_) beforeRename_(s.target);
+        } catch (const std::exception& e) {
+            throw failed(e.what());
+        }
+        if (::renameat2(AT_FDCWD, s.tmp.c_str(), AT_FDCWD, s.target.c_str(), RENAME_EXCHANGE) == 0) {
+            s.swapped = true;
+        } else if ((errno == EINVAL || errno == ENOSYS || errno == ENOENT) &&
+                   ::rename(s.tmp.c_str(), s.target.c_str()) == 0) {
+            // A file system without the swap: a plain rename.
+        } else {
+            throw failed("Could not save " + s.target.string() + ": " + errnoText(errno));
+        }
+        s.renamed = true;
+    }
+
+    // A file that is not the one last looked at was renamed in by another program since: every
+    // swap is taken back (its file is in place again, with this commit's files not yet visible
+    // to anyone who looks now) and the round starts over from it.
+    bool slipped = false;
+    for (Step& s : steps) {
+        struct stat displaced, held;
+        if (s.swapped && (::lstat(s.tmp.c_str(), &displaced) != 0 || ::fstat(s.held.get(), &held) != 0 ||
+                          displaced.st_dev != held.st_dev || displaced.st_ino != held.st_ino))
+            slipped = true;
+    }
+    if (slipped) {
+        if (!undo()) throw partly("Another program replaced a registry file while it was being saved");
+        discard();
+        syncFolder(folder_);
+        return Round::Changed;
+    }
+    for (Step& s : steps) {
+        if (s.swapped) ::unlink(s.tmp.c_str());  // the file replaced
+        syncFolder(folderOf(s.target));
+    }
+    ::unlink(journal.c_str());
+    syncFolder(folder_);
+    for (Step& s : steps) {
+        s.f->id = s.written;
+        s.f->hash = s.hash;
+        s.f->tree->clearJournal();
+    }
+    return Round::Saved;
 }
 
 }  // namespace qv::reg

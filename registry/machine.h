@@ -28,6 +28,12 @@ class Machine : public RegistryApi {
 public:
     enum class Kind { Own, WinePrefix };
 
+    // Registry files larger than this are refused before they are read (a real one is a few MB).
+    static constexpr uint64_t kMaxFileSize = uint64_t(2) << 30;  // 2 GiB
+    // Name of the commit journal in the machine folder: present only while a commit renames its
+    // files, so that one interrupted there is finished (or undone) when the machine is next opened.
+    static constexpr const char* kCommitJournal = ".quorvel-commit";
+
     // $XDG_DATA_HOME/quorvel/machine, or ~/.local/share/quorvel/machine.
     static std::filesystem::path defaultOwnFolder();
     // Opens an own machine folder, creating and seeding it when it is missing or empty.
@@ -40,7 +46,8 @@ public:
     Kind kind() const { return kind_; }
     const std::filesystem::path& folder() const { return folder_; }
 
-    // Lines the reader kept but could not use, as "FILE:LINE: reason".
+    // Lines the reader kept but could not use, as "FILE:LINE: reason", and what opening the
+    // machine had to mend (a save that an earlier process left half done).
     std::vector<std::string> warnings() const;
 
     // "C:\WINDOWS" / "C:\windows" and its system folder, without a trailing backslash.
@@ -54,9 +61,11 @@ public:
 
     // True while changes wait for a commit.
     bool hasChanges() const;
-    // Writes every changed file (temporary file, fsync, rename, fsync of the folder). A file that
-    // changed on disk since it was read is re-read and this commit's changes are replayed onto it.
-    // Throws MachineError when anything could not be written; the changes stay pending then.
+    // Writes every changed file, all or none: every temporary file is written and synced first,
+    // then a journal names them, then they are renamed into place. A file that changed on disk
+    // since it was read (checked again just before the renames) is re-read and this commit's
+    // changes are replayed onto it. Throws MachineError, saying what was and was not saved, when
+    // anything could not be written; the changes that were not saved stay pending then.
     void commit();
     // Re-reads files that changed on disk since they were read, keeping pending changes.
     void refresh();
@@ -97,6 +106,8 @@ public:
     int32_t queryInfoKey(HKey key, KeyInfo* info) override;
     int32_t copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot,
                     std::string_view dstPath) override;
+    int32_t moveKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot,
+                    std::string_view dstPath) override;
     std::optional<std::string> environmentVariable(std::string_view name) const override;
 
     // Test hook: called just before each file is renamed into place; throwing stops the commit.
@@ -104,7 +115,14 @@ public:
 
 private:
     struct File;  // a registry file and what is known of its copy on disk
+    struct Step;  // one file of a commit under way
+    enum class Round { Saved, Changed };
     Machine(Kind kind, std::filesystem::path folder);
+    static std::unique_ptr<Machine> openFiles(Kind kind, const std::filesystem::path& folder);
+    void recoverInterruptedCommit();
+    void removeStaleTemporaries() const;
+    std::filesystem::path resolveTarget(const File& f) const;
+    Round commitRound();
     File* fileFor(int32_t root) const;
     int32_t resolve(int32_t root, std::string_view path, File** file, std::u16string* full) const;
     void loadFile(File& f);
@@ -115,6 +133,7 @@ private:
     std::filesystem::path folder_;
     std::unique_ptr<File> system_, user_;
     std::map<char, std::filesystem::path> drives_;
+    std::vector<std::string> notes_;  // machine-level warnings
     std::function<void(const std::filesystem::path&)> beforeRename_;
 };
 

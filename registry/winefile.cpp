@@ -1089,6 +1089,7 @@ void RegFile::rollbackTo(size_t mark) {
     while (journal_.size() > mark) {
         RegOp op = std::move(journal_.back());
         journal_.pop_back();
+        if (op.kind == RegOp::MoveKey) continue;  // the ops after it are already taken back
         // Every later change is already taken back, so the key the op touched is where it was.
         RegKey* k = nullptr;
         const bool keyOp = op.kind == RegOp::CreateKey || op.kind == RegOp::DeleteKey;
@@ -1108,6 +1109,7 @@ void RegFile::rollbackTo(size_t mark) {
             if (found) k->subkeys.erase(k->subkeys.begin() + static_cast<ptrdiff_t>(pos));
             break;
         }
+        case RegOp::MoveKey: break;
         case RegOp::DeleteKey: {
             if (!op.removed) break;
             bool found;
@@ -1139,10 +1141,60 @@ void RegFile::rollbackTo(size_t mark) {
     }
 }
 
+int RegFile::moveKey(std::u16string_view from, std::u16string_view to) {
+    RegKey* src;
+    if (int st = findKey(from, &src)) return st;
+    if (!src->parent) return ERROR_ACCESS_DENIED;
+    // Take the whole source first, level by level without recursion.
+    struct Node {
+        std::u16string rel;
+        std::vector<RegValue> values;
+    };
+    std::vector<Node> nodes;
+    std::vector<std::pair<const RegKey*, std::u16string>> todo{{src, {}}};
+    while (!todo.empty()) {
+        auto [k, rel] = std::move(todo.back());
+        todo.pop_back();
+        nodes.push_back({rel, k->values()});
+        for (auto it = k->subkeys.rbegin(); it != k->subkeys.rend(); ++it)
+            todo.emplace_back(it->get(), rel.empty() ? (*it)->name : rel + u"\\" + (*it)->name);
+    }
+    const size_t mark = journal_.size();
+    journal_.push_back(RegOp::make(RegOp::MoveKey, src->path()));
+    RegKey* dst;
+    int st = createKey(to, &dst);
+    for (const RegKey* a = dst; st == ERROR_SUCCESS && a; a = a->parent)
+        if (a == src) st = ERROR_INVALID_PARAMETER;
+    if (st == ERROR_SUCCESS) journal_[mark].name = dst->path();
+    const std::u16string dstPath = st == ERROR_SUCCESS ? dst->path() : std::u16string();
+    for (size_t i = 0; st == ERROR_SUCCESS && i < nodes.size(); ++i) {
+        RegKey* d = dst;
+        if (!nodes[i].rel.empty()) st = createKey(dstPath + u"\\" + nodes[i].rel, &d);
+        for (size_t v = 0; st == ERROR_SUCCESS && v < nodes[i].values.size(); ++v) {
+            const RegValue& val = nodes[i].values[v];
+            st = setValue(d, val.name, val.type, val.data);
+        }
+    }
+    if (st == ERROR_SUCCESS) st = deleteKey(src);
+    if (st != ERROR_SUCCESS) {
+        rollbackTo(mark);
+        return st;
+    }
+    journal_[mark].type = static_cast<uint32_t>(journal_.size() - mark - 1);
+    return ERROR_SUCCESS;
+}
+
 void RegFile::replay(const std::vector<RegOp>& ops) {
-    for (const RegOp& op : ops) {
+    for (size_t i = 0; i < ops.size(); ++i) {
+        const RegOp& op = ops[i];
         RegKey* k = nullptr;
         switch (op.kind) {
+        case RegOp::MoveKey:
+            // Move the key as this copy holds it, values others added included. A source that is
+            // gone here is not moved; the recorded copy then still gives the destination.
+            if (findKey(op.path, &k) == ERROR_SUCCESS && moveKey(op.path, op.name) == ERROR_SUCCESS)
+                i += op.type;
+            break;
         case RegOp::CreateKey:
             createKey(op.path, &k);
             break;

@@ -82,8 +82,11 @@ private:
 // A change as it was asked for, kept until the commit so that it can be replayed onto a copy of
 // the file that someone else changed in the meantime, with what it replaced so that it can be
 // taken back exactly. CreateKey is recorded once for every level it created, parents first.
+// MoveKey marks a move (path: the source, name: the destination, type: how many of the ops after
+// it made the move); those ops carry the old state, the marker only says to move again whatever
+// the source holds when replayed.
 struct RegOp {
-    enum Kind { CreateKey, SetValue, DeleteValue, DeleteKey } kind = CreateKey;
+    enum Kind { CreateKey, SetValue, DeleteValue, DeleteKey, MoveKey } kind = CreateKey;
     std::u16string path;
     std::u16string name;
     uint32_t type = 0;
@@ -131,6 +134,9 @@ public:
     int setValue(RegKey* key, std::u16string_view name, uint32_t type, std::string_view data);
     int deleteValue(RegKey* key, std::u16string_view name);
     int deleteKey(RegKey* key);
+    // Copies the key's subtree onto `to` (merging, the source winning) and deletes the source,
+    // recorded as one move. Moving a key into itself or its own subtree is refused.
+    int moveKey(std::u16string_view from, std::u16string_view to);
 
     bool changed() const { return !journal_.empty(); }
     const std::vector<RegOp>& journal() const { return journal_; }

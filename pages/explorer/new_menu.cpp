@@ -170,13 +170,12 @@ void MoveRegistryKey(reg::RegistryApi& api, const std::string& source, const std
     reg::cRegistry own(api);
     own.setClassKey(reg::HKEY_CLASSES_ROOT);
     own.setSectionKey(source);
-    // The copy stays inside the store: values keep their types and bytes (an expandable string
-    // unexpanded, a multi-string whole) and every level comes along, empty keys included.
-    if (const int32_t st = own.api().copyKey(own.ClassKey(), own.SectionKey(), own.ClassKey(), destination))
-        fail("Failed to copy registry key '" + source + "' to '" + destination + "': " + reg::statusText(st));
-    // Only a complete copy lets the source go.
-    if (!own.DeleteKey())
-        fail("Failed to delete registry key '" + source + "' after copying it to '" + destination + "'");
+    // The move stays inside the store: values keep their types and bytes (an expandable string
+    // unexpanded, a multi-string whole), every level comes along, empty keys included, and the
+    // source goes only after a complete copy. The store records it as a move, so a save onto a
+    // file another program changed moves the key as that file holds it.
+    if (const int32_t st = own.api().moveKey(own.ClassKey(), own.SectionKey(), own.ClassKey(), destination))
+        fail("Failed to move registry key '" + source + "' to '" + destination + "': " + reg::statusText(st));
 }
 
 void loadNewMenu(Pass& p, tk::CheckListView& lv) {
