@@ -180,6 +180,12 @@ void frmMain::buildWindow() {
 }
 
 void frmMain::pressDefaultButton() {
+    // Enter on the tree opens or closes the category; it neither applies nor closes the window.
+    if (focusWidget() == tvList) {
+        if (QTreeWidgetItem* item = tvList->currentItem(); item && item->childCount() > 0)
+            item->setExpanded(!item->isExpanded());
+        return;
+    }
     if (auto* b = qobject_cast<QPushButton*>(focusWidget()); b && b->isEnabled())
         b->click();
     else
@@ -334,9 +340,12 @@ bool frmMain::SaveSettings() {
         pass.step([&] { shell::Kill(*cache); });
     }
 
-    // Captions back to the nodes' texts, in tree order: this drops every change mark.
+    // Captions back to the nodes' texts, in tree order: this drops every change mark. The marks
+    // come back when nothing could be saved.
+    std::vector<std::pair<int, QString>> marks;
     for (QTreeWidgetItemIterator it(tvList); *it; ++it) {
         const int node = (*it)->data(0, kNodeRole).toInt();
+        pass.step([&] { marks.emplace_back(node, fraOption(node)->Caption()); });
         pass.step([&] { fraOption(node)->setCaption((*it)->text(0)); });
     }
 
@@ -347,7 +356,11 @@ bool frmMain::SaveSettings() {
         pass.enterBlock(static_cast<int>(i + 1), node);
         pass.step([&] { saveBlocks_[node](pass); });
     }
-    return commit(tr("The settings"));
+    if (commit(tr("The settings")))
+        return true;
+    for (const auto& [node, caption] : marks)
+        pass.step([&] { fraOption(node)->setCaption(caption); });
+    return false;
 }
 
 bool frmMain::commitChanges(const QString& what) { return commit(what); }
