@@ -157,6 +157,13 @@ void TextBox::showRead(const QString& text, const std::optional<reg::RawValue>& 
     asRead.remember(Text().toStdString(), raw);
 }
 
+void TextBox::showValue(reg::cRegistry& r) {
+    asRead.forget();
+    const reg::RegVariant value = r.Value();
+    const std::optional<reg::RawValue> raw = r.LastRead();
+    showRead(CStr(value), raw);
+}
+
 Slider::Slider(QWidget* parent, const QString& name) : QSlider(Qt::Horizontal, parent) {
     setObjectName(name);
     setTickPosition(QSlider::TicksBelow);

@@ -128,6 +128,9 @@ public:
     QString Text() const { return text(); }
     // Shows text a load read, keeping the stored value it came from (none when there was none).
     void showRead(const QString& text, const std::optional<reg::RawValue>& raw);
+    // Reads the value the accessor points at and shows it as text (see showRead). A value that
+    // cannot be shown as text leaves the text alone, and nothing is remembered for it.
+    void showValue(reg::cRegistry& r);
     // Writes the text where the accessor points: the stored value as it was read while the text is
     // still the one shown, else the text.
     void writeTo(reg::cRegistry& r) const { asRead.write(r, Text().toStdString()); }

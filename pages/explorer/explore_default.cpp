@@ -55,6 +55,11 @@ void showRead(tk::TextBox* box, const QString& s, const std::optional<reg::RawVa
     box->setCursorPosition(0);
 }
 
+void showValue(tk::TextBox* box, reg::cRegistry& r) {
+    box->showValue(r);
+    box->setCursorPosition(0);
+}
+
 QPushButton* makeButton(const QString& caption, QWidget* parent, const QString& name) {
     auto* b = new QPushButton(caption, parent);
     b->setObjectName(name);
@@ -114,7 +119,7 @@ void ExploreDefaultPages::loadNonAssociatedFiles(Pass& p) {
                  caption.isEmpty() ? QString::fromLatin1(kOpenAsDefaultCaption) : caption, stored);
     });
     p.step([&] { r.setSectionKey(kOpenAsCommandKey); });
-    p.step([&] { showRead(txtUnassociatedFilesCommand, tk::CStr(r.Value()), r.LastRead()); });
+    p.step([&] { showValue(txtUnassociatedFilesCommand, r); });
 }
 
 // Step 12 of the save pass: both values, every time, also when empty.

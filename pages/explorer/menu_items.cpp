@@ -40,8 +40,8 @@ void setText(tk::TextBox* box, const QString& s) {
     box->setCursorPosition(0);
 }
 
-void showRead(tk::TextBox* box, const QString& s, const std::optional<reg::RawValue>& raw) {
-    box->showRead(s, raw);
+void showValue(tk::TextBox* box, reg::cRegistry& r) {
+    box->showValue(r);
     box->setCursorPosition(0);
 }
 
@@ -280,9 +280,9 @@ void MenuItemsPages::loadAddToAllFiles(Pass& p) {
     p.step([&] { txtAddToAllFilesTitle->setEnabled(exists); });
     p.step([&] { txtAddToAllFilesCommand->setEnabled(exists); });
     // Whether or not the verb exists: a missing value reads as empty.
-    p.step([&] { showRead(txtAddToAllFilesTitle, tk::CStr(r.Value()), r.LastRead()); });
+    p.step([&] { showValue(txtAddToAllFilesTitle, r); });
     p.step([&] { r.setSectionKey(kAllFilesCommandKey); });
-    p.step([&] { showRead(txtAddToAllFilesCommand, tk::CStr(r.Value()), r.LastRead()); });
+    p.step([&] { showValue(txtAddToAllFilesCommand, r); });
 }
 
 // ---- save blocks (steps 2 to 4) ------------------------------------------------------------

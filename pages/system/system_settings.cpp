@@ -143,15 +143,15 @@ QV_PAGE(system_settings) {
     form.setLoadBlock(kRegistration, [txtRegisteredName, txtRegisteredCompany](Pass& p) {
         reg::cRegistry& r = p.reg();
         p.step([&] { point(r, HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOwner"); });
-        p.step([&] { txtRegisteredName->showRead(tk::CStr(r.Value()), r.LastRead()); });
+        p.step([&] { txtRegisteredName->showValue(r); });
         p.step([&] { point(r, HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOrganization"); });
-        p.step([&] { txtRegisteredCompany->showRead(tk::CStr(r.Value()), r.LastRead()); });
+        p.step([&] { txtRegisteredCompany->showValue(r); });
     });
 
     form.setLoadBlock(kSetupPath, [txtCabFilePath](Pass& p) {
         reg::cRegistry& r = p.reg();
         p.step([&] { point(r, HKEY_LOCAL_MACHINE, kSetupKey, "SourcePath"); });
-        p.step([&] { txtCabFilePath->showRead(tk::CStr(r.Value()), r.LastRead()); });
+        p.step([&] { txtCabFilePath->showValue(r); });
     });
 
     form.setLoadBlock(kTaskManager, [sldWaitToKill, sldHungApp](Pass& p) {
