@@ -165,7 +165,10 @@ std::vector<Control> listControls(frmMain& form) {
 }
 
 Control findControl(frmMain& form, const QString& name) {
-    static const QRegularExpression entry(QStringLiteral("^(.+)\\[(.*)\\]$"));
+    // The list's name holds no "[": the entry's key is everything between the first "[" and the
+    // last "]", brackets of its own included.
+    static const QRegularExpression entry(QStringLiteral("^([^\\[]+)\\[(.*)\\]$"),
+                                          QRegularExpression::DotMatchesEverythingOption);
     if (const auto m = entry.match(name); m.hasMatch()) {
         const QString list = m.captured(1);
         for (const Control& c : listControls(form))

@@ -204,6 +204,12 @@ void frmMain::buildWindow() {
 }
 
 void frmMain::pressDefaultButton() {
+    // Enter on the tree opens or closes the category; it neither applies nor closes the window.
+    if (focusWidget() == tvList) {
+        if (QTreeWidgetItem* item = tvList->currentItem(); item && item->childCount() > 0)
+            item->setExpanded(!item->isExpanded());
+        return;
+    }
     if (auto* b = qobject_cast<QPushButton*>(focusWidget()); b && b->isEnabled())
         b->click();
     else

@@ -22,13 +22,14 @@ namespace {
 
 std::string s(const QString& q) { return q.toStdString(); }
 
-// "NAME=VALUE"; a list-view entry's key may itself hold "=", so its name ends at "]=".
+// "NAME=VALUE"; a list-view entry's key may itself hold "=", "[" and "]=", and its value (0 or 1)
+// none of them, so its name ends at the last "]=".
 std::pair<QString, QString> splitAssignment(const QString& opt, const QString& arg) {
     qsizetype eq = -1;
     const qsizetype bracket = arg.indexOf(QLatin1Char('['));
     if (bracket >= 0 && bracket < arg.indexOf(QLatin1Char('='))) {
-        const qsizetype close = arg.indexOf(QStringLiteral("]="), bracket);
-        eq = close < 0 ? -1 : close + 1;
+        const qsizetype close = arg.lastIndexOf(QStringLiteral("]="));
+        eq = close < bracket ? -1 : close + 1;
     } else {
         eq = arg.indexOf(QLatin1Char('='));
     }
@@ -46,8 +47,10 @@ struct Restore {
     }
 };
 
+// A listed line is what --set takes: text as it is, backslashes single. Only a line break, which a
+// line cannot hold, is shown as "\n" ("\r" for a carriage return).
 QString oneLine(QString v) {
-    return v.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    return v.replace(QLatin1Char('\n'), QStringLiteral("\\n")).replace(QLatin1Char('\r'), QStringLiteral("\\r"));
 }
 
 void list(frmMain& form, bool json, std::ostream& out) {
@@ -105,7 +108,8 @@ QString usage() {
         "\n"
         "With an action the window is built offscreen, loads as at start-up, runs the actions in\n"
         "order and exits:\n"
-        "  --list             print every control as NAME=VALUE, in node order\n"
+        "  --list             print every control as NAME=VALUE, in node order; each line can be\n"
+        "                     given to --set as it is (a line break in a value shows as \\n)\n"
         "  --json             with --list: one JSON array of {name, page, kind, value, enabled, visible}\n"
         "  --set NAME=VALUE   set a control as a user would (its page is shown first)\n"
         "  --click NAME       press a button or menu item\n"

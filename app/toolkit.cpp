@@ -144,9 +144,24 @@ void OptionButton::setValue(bool selected) {
 }
 
 TextBox::TextBox(const QString& text, QWidget* parent, const QString& name)
-    : QLineEdit(text, parent) {
+    : QLineEdit(parent) {
     setObjectName(name);
+    setMaxLength(std::numeric_limits<int>::max());
+    setText(text);
     connect(this, &QLineEdit::textChanged, this, &TextBox::Change);
+}
+
+void TextBox::showRead(const QString& text, const std::optional<reg::RawValue>& raw) {
+    asRead.forget();
+    setText(text);
+    asRead.remember(Text().toStdString(), raw);
+}
+
+void TextBox::showValue(reg::cRegistry& r) {
+    asRead.forget();
+    const reg::RegVariant value = r.Value();
+    const std::optional<reg::RawValue> raw = r.LastRead();
+    showRead(CStr(value), raw);
 }
 
 Slider::Slider(QWidget* parent, const QString& name) : QSlider(Qt::Horizontal, parent) {
@@ -267,6 +282,13 @@ QListWidgetItem* CheckListView::at(int i) const {
     if (i < 0 || i >= count())
         throw ControlError("Index out of bounds");
     return item(i);
+}
+
+void CheckListView::Remove(int i) {
+    QListWidgetItem* item = at(i);
+    byKey_.remove(item->data(Qt::UserRole).toString().toCaseFolded());
+    QSignalBlocker quiet(this);
+    delete takeItem(i);
 }
 
 QString CheckListView::Key(int i) const { return at(i)->data(Qt::UserRole).toString(); }

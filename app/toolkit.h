@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "registry/cregistry.h"
 #include "registry/value.h"
 
 class QApplication;
@@ -122,8 +123,18 @@ signals:
 class TextBox : public QLineEdit {
     Q_OBJECT
 public:
+    // Takes any length the registry holds (a line edit stops at 32,767 characters by default).
     TextBox(const QString& text, QWidget* parent, const QString& name = {});
     QString Text() const { return text(); }
+    // Shows text a load read, keeping the stored value it came from (none when there was none).
+    void showRead(const QString& text, const std::optional<reg::RawValue>& raw);
+    // Reads the value the accessor points at and shows it as text (see showRead). A value that
+    // cannot be shown as text leaves the text alone, and nothing is remembered for it.
+    void showValue(reg::cRegistry& r);
+    // Writes the text where the accessor points: the stored value as it was read while the text is
+    // still the one shown, else the text.
+    void writeTo(reg::cRegistry& r) const { asRead.write(r, Text().toStdString()); }
+    reg::TextAsRead asRead;
 signals:
     void Change();
 };
@@ -189,6 +200,7 @@ public:
     int Count() const { return count(); }
     int Add(const QString& key, const QString& text);  // returns the new entry's index
     int Find(const QString& key) const;                // -1 when absent
+    void Remove(int i);
     QString Key(int i) const;
     void setKey(int i, const QString& key);
     QString Text(int i) const;

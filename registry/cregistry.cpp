@@ -154,6 +154,7 @@ std::string cRegistry::describeWrite(const RegVariant& v) const {
 }
 
 RegVariant cRegistry::Value() {
+    lastRead_.reset();
     ScopedKey key(api_);
     // A key that does not open cannot yield its value: the read returns Default, as the failing
     // query would make it on Windows.
@@ -167,6 +168,7 @@ RegVariant cRegistry::Value() {
     std::string data;
     // The value was there a moment ago; should the data still not come, nothing can be read.
     if (api_.queryValue(key.get(), valueKey_, nullptr, &data) != ERROR_SUCCESS) return default_;
+    lastRead_ = RawValue{type, data};
 
     switch (type) {
     case REG_SZ:
@@ -220,6 +222,39 @@ void cRegistry::setValue(const RegVariant& vValue) {
         break;
     }
     if (status != ERROR_SUCCESS) throw RegError(kErrWriteFailed, errorSource(), describeWrite(vValue));
+}
+
+void cRegistry::setRawValue(const RawValue& raw) {
+    ScopedKey key(api_);
+    const RegVariant shown = std::vector<uint8_t>(raw.data.begin(), raw.data.end());
+    if (key.create(classKey_, sectionKey_) != ERROR_SUCCESS)
+        throw RegError(kErrSetValue, errorSource(), describeWrite(shown));
+    if (api_.setValue(key.get(), valueKey_, raw.type, raw.data) != ERROR_SUCCESS)
+        throw RegError(kErrWriteFailed, errorSource(), describeWrite(shown));
+}
+
+bool cRegistry::ValueExists() {
+    ScopedKey key(api_);
+    if (key.open(classKey_, sectionKey_) != ERROR_SUCCESS) return false;
+    const int32_t status = api_.queryValue(key.get(), valueKey_, nullptr, nullptr);
+    return status == ERROR_SUCCESS || status == ERROR_MORE_DATA;
+}
+
+void TextAsRead::remember(std::string shown, std::optional<RawValue> raw) {
+    shown_ = std::move(shown);
+    raw_ = std::move(raw);
+}
+
+void TextAsRead::forget() {
+    shown_.clear();
+    raw_.reset();
+}
+
+void TextAsRead::write(cRegistry& r, const std::string& text) const {
+    if (unchanged(text))
+        r.setRawValue(*raw_);
+    else
+        r.setValue(text);
 }
 
 bool cRegistry::KeyExists() {

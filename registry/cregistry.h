@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,34 @@ inline constexpr int32_t kErrEnumerate = static_cast<int32_t>(0x800469AAu);
 // The executable's name without extension, as the error source uses it.
 std::string executableName();
 
+// A value exactly as stored: its type and bytes.
+struct RawValue {
+    uint32_t type = 0;
+    std::string data;
+    bool operator==(const RawValue&) const = default;
+};
+
+class cRegistry;
+
+// The stored value behind a text the window shows, so that a text the user left alone is written
+// back with the type and bytes it was read with (an expandable string unexpanded, a number as a
+// number) rather than as the text shown.
+class TextAsRead {
+public:
+    // `shown`: the text a save would write when nothing was changed; `raw`: the value it came from,
+    // none when there was no value.
+    void remember(std::string shown, std::optional<RawValue> raw);
+    void forget();
+    // The stored value when `text` is still the text shown and a value was read; else `text`
+    // through the accessor's own rules.
+    void write(cRegistry& r, const std::string& text) const;
+    bool unchanged(const std::string& text) const { return raw_ && text == shown_; }
+
+private:
+    std::string shown_;
+    std::optional<RawValue> raw_;
+};
+
 class cRegistry {
 public:
     explicit cRegistry(RegistryApi& api);
@@ -59,6 +88,12 @@ public:
     // REG_SZ/REG_EXPAND_SZ store variantToText(vValue) as UTF-16LE plus one NUL (a byte array
     // thus as its hex text), typed REG_EXPAND_SZ when the % rule says so, else REG_SZ.
     void setValue(const RegVariant& vValue);
+    // The type and bytes the last Value() found; none when it returned Default.
+    const std::optional<RawValue>& LastRead() const { return lastRead_; }
+    // Writes a value exactly as given (type and bytes); ValueType is not changed. Throws RegError.
+    void setRawValue(const RawValue& raw);
+    // Whether the value named by the properties is there (any type).
+    bool ValueExists();
 
     bool KeyExists();
     bool CreateKey();  // throws RegError 26001 when the key cannot be created
@@ -88,6 +123,7 @@ private:
     std::string valueKey_;
     RegVariant default_;
     int32_t valueType_ = 0;
+    std::optional<RawValue> lastRead_;
 };
 
 }  // namespace qv::reg

@@ -800,16 +800,122 @@ int32_t Machine::moveKey(int32_t srcRoot, std::string_view srcPath, int32_t dstR
 }
 
 std::optional<std::string> Machine::environmentVariable(std::string_view name) const {
-    const std::string n = lowerAscii(name);
-    if (n == "windir" || n == "systemroot") return windowsDirectory();
-    if (n == "systemdrive") return std::string("C:");
-    if (n == "winsysdir") return systemDirectory();
-    for (char** e = environ; e && *e; ++e) {
-        std::string_view entry(*e);
-        size_t eq = entry.find('=');
-        if (eq != std::string_view::npos && lowerAscii(entry.substr(0, eq)) == n) return std::string(entry.substr(eq + 1));
-    }
-    return std::nullopt;
+    // The machine's own Windows environment, built as a Windows logon builds it: the system's
+    // folders, the system's Environment key, the user's profile, the user's Environment key and
+    // the session's Volatile Environment, each later one winning. Entries stored as REG_EXPAND_SZ
+    // are expanded in the same environment; a name met again while it is being expanded stays
+    // as it is. The Linux process environment says nothing about the machine and is never used.
+    auto* self = const_cast<Machine*>(this);  // only reads
+    auto readText = [self](int32_t root, std::string_view key, std::string_view value,
+                           bool* expandable) -> std::optional<std::string> {
+        HKey k = nullptr;
+        if (self->openKey(root, key, &k) != ERROR_SUCCESS) return std::nullopt;
+        uint32_t type = REG_NONE;
+        std::string data;
+        const int32_t status = self->queryValue(k, value, &type, &data);
+        self->closeKey(k);
+        if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::nullopt;
+        std::u16string text = bytesToUtf16(data);
+        text.resize(std::min(text.size(), text.find(u'\0')));
+        *expandable = type == REG_EXPAND_SZ;
+        return utf16ToUtf8(text);
+    };
+    constexpr std::string_view kSystemEnvironment = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    constexpr std::string_view kProfileList = "Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList";
+    constexpr std::string_view kVersion = "Software\\Microsoft\\Windows\\CurrentVersion";
+    constexpr std::string_view kShellFolders = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+    std::vector<std::string> resolving;
+    std::function<std::optional<std::string>(const std::string&)> lookup;
+    auto expand = [&](const std::string& text) {
+        std::string out;
+        size_t pos = 0;
+        while (pos < text.size()) {
+            const size_t open = text.find('%', pos);
+            const size_t close = open == std::string::npos ? open : text.find('%', open + 1);
+            if (close == std::string::npos) {
+                out.append(text, pos);
+                break;
+            }
+            out.append(text, pos, open - pos);
+            std::optional<std::string> v;
+            if (close > open + 1) v = lookup(lowerAscii(text.substr(open + 1, close - open - 1)));
+            if (v)
+                out += *v;
+            else
+                out.append(text, open, close - open + 1);
+            pos = close + 1;
+        }
+        return out;
+    };
+    auto stored = [&](int32_t root, std::string_view key, std::string_view value) -> std::optional<std::string> {
+        bool expandable = false;
+        std::optional<std::string> v = readText(root, key, value, &expandable);
+        if (v && expandable) v = expand(*v);
+        return v;
+    };
+    // The profile folder of the first real account (S-1-5-21-...), as ProfileList names it.
+    auto profile = [&]() -> std::optional<std::string> {
+        HKey k = nullptr;
+        if (self->openKey(HKEY_LOCAL_MACHINE, kProfileList, &k) != ERROR_SUCCESS) return std::nullopt;
+        std::vector<std::string> sids;
+        std::string sub;
+        for (uint32_t i = 0; self->enumKey(k, i, &sub) == ERROR_SUCCESS; ++i)
+            if (sub.starts_with("S-1-5-21-") && !lowerAscii(sub).ends_with(".bak")) sids.push_back(sub);
+        self->closeKey(k);
+        for (const std::string& sid : sids)
+            if (auto v = stored(HKEY_LOCAL_MACHINE, std::string(kProfileList) + "\\" + sid, "ProfileImagePath"))
+                return v;
+        return std::nullopt;
+    };
+    auto builtIn = [&](const std::string& n) -> std::optional<std::string> {
+        const std::string windows = windowsDirectory();
+        if (n == "systemroot" || n == "windir") return windows;
+        if (n == "systemdrive") return windows.substr(0, 2);
+        if (n == "winsysdir") return systemDirectory();
+        if (n == "programfiles") return stored(HKEY_LOCAL_MACHINE, kVersion, "ProgramFilesDir");
+        if (n == "commonprogramfiles") return stored(HKEY_LOCAL_MACHINE, kVersion, "CommonFilesDir");
+        if (n == "programfiles(x86)") return stored(HKEY_LOCAL_MACHINE, kVersion, "ProgramFilesDir (x86)");
+        if (n == "commonprogramfiles(x86)") return stored(HKEY_LOCAL_MACHINE, kVersion, "CommonFilesDir (x86)");
+        if (n == "programdata" || n == "allusersprofile") return stored(HKEY_LOCAL_MACHINE, kProfileList, "ProgramData");
+        if (n == "public") return stored(HKEY_LOCAL_MACHINE, kProfileList, "Public");
+        if (n == "computername")
+            return stored(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\ComputerName\\ComputerName", "ComputerName");
+        if (n == "appdata") return stored(HKEY_CURRENT_USER, kShellFolders, "AppData");
+        if (n == "localappdata") return stored(HKEY_CURRENT_USER, kShellFolders, "Local AppData");
+        const std::optional<std::string> home = profile();
+        if (!home) return std::nullopt;
+        if (n == "userprofile") return home;
+        if (n == "homedrive" && home->size() >= 2 && (*home)[1] == ':') return home->substr(0, 2);
+        if (n == "homepath" && home->size() >= 2 && (*home)[1] == ':') return home->substr(2);
+        if (n == "username") return home->substr(home->find_last_of('\\') + 1);
+        return std::nullopt;
+    };
+    lookup = [&](const std::string& n) -> std::optional<std::string> {
+        if (std::find(resolving.begin(), resolving.end(), n) != resolving.end()) return std::nullopt;
+        resolving.push_back(n);
+        std::optional<std::string> v;
+        if (n == "path") {
+            // The user's PATH goes after the system's.
+            const auto system = stored(HKEY_LOCAL_MACHINE, kSystemEnvironment, n);
+            const auto user = stored(HKEY_CURRENT_USER, "Environment", n);
+            if (system && user) v = *system + ";" + *user;
+            else v = system ? system : user;
+        } else if (n == "systemroot" || n == "systemdrive") {
+            v = builtIn(n);  // fixed by where Windows is
+        } else {
+            v = stored(HKEY_CURRENT_USER, "Volatile Environment", n);
+            if (!v) v = stored(HKEY_CURRENT_USER, "Environment", n);
+            if (!v && n != "userprofile" && n != "homedrive" && n != "homepath" && n != "username" &&
+                n != "appdata" && n != "localappdata")
+                v = stored(HKEY_LOCAL_MACHINE, kSystemEnvironment, n);
+            if (!v) v = builtIn(n);
+            if (!v) v = stored(HKEY_LOCAL_MACHINE, kSystemEnvironment, n);
+        }
+        resolving.pop_back();
+        return v;
+    };
+    return lookup(lowerAscii(name));
 }
 
 namespace {

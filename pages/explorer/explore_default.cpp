@@ -50,6 +50,16 @@ void setText(tk::TextBox* box, const QString& s) {
     box->setCursorPosition(0);
 }
 
+void showRead(tk::TextBox* box, const QString& s, const std::optional<reg::RawValue>& raw) {
+    box->showRead(s, raw);
+    box->setCursorPosition(0);
+}
+
+void showValue(tk::TextBox* box, reg::cRegistry& r) {
+    box->showValue(r);
+    box->setCursorPosition(0);
+}
+
 QPushButton* makeButton(const QString& caption, QWidget* parent, const QString& name) {
     auto* b = new QPushButton(caption, parent);
     b->setObjectName(name);
@@ -99,12 +109,17 @@ void ExploreDefaultPages::loadNonAssociatedFiles(Pass& p) {
     p.step([&] { r.setValueKey(""); });
     // Empty, missing or unreadable: the default caption.
     QString caption;
-    p.step([&] { caption = tk::CStr(r.Value()); });
+    std::optional<reg::RawValue> stored;
     p.step([&] {
-        setText(txtUnassociatedFilesCaption, caption.isEmpty() ? QString::fromLatin1(kOpenAsDefaultCaption) : caption);
+        caption = tk::CStr(r.Value());
+        stored = r.LastRead();
+    });
+    p.step([&] {
+        showRead(txtUnassociatedFilesCaption,
+                 caption.isEmpty() ? QString::fromLatin1(kOpenAsDefaultCaption) : caption, stored);
     });
     p.step([&] { r.setSectionKey(kOpenAsCommandKey); });
-    p.step([&] { setText(txtUnassociatedFilesCommand, tk::CStr(r.Value())); });
+    p.step([&] { showValue(txtUnassociatedFilesCommand, r); });
 }
 
 // Step 12 of the save pass: both values, every time, also when empty.
@@ -114,9 +129,9 @@ void ExploreDefaultPages::saveNonAssociatedFiles(Pass& p) {
     p.step([&] { r.setSectionKey(kOpenAsKey); });
     p.step([&] { r.setValueKey(""); });
     p.step([&] { r.setValueType(reg::REG_SZ); });
-    p.step([&] { r.setValue(txtUnassociatedFilesCaption->Text().toStdString()); });
+    p.step([&] { txtUnassociatedFilesCaption->writeTo(r); });
     p.step([&] { r.setSectionKey(kOpenAsCommandKey); });
-    p.step([&] { r.setValue(txtUnassociatedFilesCommand->Text().toStdString()); });
+    p.step([&] { txtUnassociatedFilesCommand->writeTo(r); });
 }
 
 // Step 21 of the load pass, the last.

@@ -40,6 +40,11 @@ void setText(tk::TextBox* box, const QString& s) {
     box->setCursorPosition(0);
 }
 
+void showValue(tk::TextBox* box, reg::cRegistry& r) {
+    box->showValue(r);
+    box->setCursorPosition(0);
+}
+
 // The note's box is sized for the desktop font it was drawn with; a wider font would cut off its
 // last line, so the font steps down until the whole text fits the box.
 void fitText(QLabel* label) {
@@ -62,6 +67,13 @@ public:
     tk::CheckBox* chkCustomCommandInterpreter = nullptr;
     tk::TextBox* txtCustomCommandInterpreter = nullptr;
     QPushButton* cmdBrowseCommandInterpreter = nullptr;
+    // The stored command behind the page, written back as read while the page would write the
+    // same text again.
+    reg::TextAsRead promptAsRead;
+    std::string promptCommand() const {
+        return chkCustomCommandInterpreter->Value() == 0 ? std::string(kPromptStockCommand)
+                                                         : text(txtCustomCommandInterpreter->Text()) + kPromptArguments;
+    }
     // Page 6.
     std::array<tk::OptionButton*, 2> optShowOnAllFiles{};
     QLabel* Label1 = nullptr;
@@ -229,7 +241,11 @@ void MenuItemsPages::loadMSDOSPromptOnDirs(Pass& p) {
     p.step([&] { optMSDOSPromptOnDirs[1]->setValue(!optMSDOSPromptOnDirs[0]->Value()); });
     if (p.test([&] { return r.KeyExists(); })) {
         QString c;
-        p.step([&] { c = tk::CStr(r.Value()); });
+        std::optional<reg::RawValue> stored;
+        p.step([&] {
+            c = tk::CStr(r.Value());
+            stored = r.LastRead();
+        });
         const PromptCommand cmd = ParsePromptCommand(c);
         if (!cmd.custom) {
             p.step([&] { chkCustomCommandInterpreter->setValue(0); });
@@ -243,7 +259,9 @@ void MenuItemsPages::loadMSDOSPromptOnDirs(Pass& p) {
                 p.step([&] { setText(txtCustomCommandInterpreter, *cmd.interpreter); });
         }
         p.step([&] { chkCustomCommandInterpreter->setEnabled(true); });
+        p.step([&] { promptAsRead.remember(promptCommand(), stored); });
     } else {
+        promptAsRead.forget();
         p.step([&] { chkCustomCommandInterpreter->setEnabled(false); });
         p.step([&] { txtCustomCommandInterpreter->setEnabled(false); });
         p.step([&] { cmdBrowseCommandInterpreter->setEnabled(false); });
@@ -262,9 +280,9 @@ void MenuItemsPages::loadAddToAllFiles(Pass& p) {
     p.step([&] { txtAddToAllFilesTitle->setEnabled(exists); });
     p.step([&] { txtAddToAllFilesCommand->setEnabled(exists); });
     // Whether or not the verb exists: a missing value reads as empty.
-    p.step([&] { setText(txtAddToAllFilesTitle, tk::CStr(r.Value())); });
+    p.step([&] { showValue(txtAddToAllFilesTitle, r); });
     p.step([&] { r.setSectionKey(kAllFilesCommandKey); });
-    p.step([&] { setText(txtAddToAllFilesCommand, tk::CStr(r.Value())); });
+    p.step([&] { showValue(txtAddToAllFilesCommand, r); });
 }
 
 // ---- save blocks (steps 2 to 4) ------------------------------------------------------------
@@ -293,9 +311,9 @@ void MenuItemsPages::saveMSDOSPromptOnDirs(Pass& p) {
     if (p.test([&] { return optMSDOSPromptOnDirs[0]->Value(); })) {
         p.step([&] { r.setSectionKey(kPromptCommandKey); });
         if (p.test([&] { return chkCustomCommandInterpreter->Value() == 0; }))
-            p.step([&] { r.setValue(std::string(kPromptStockCommand)); });
+            p.step([&] { promptAsRead.write(r, kPromptStockCommand); });
         else
-            p.step([&] { r.setValue(text(txtCustomCommandInterpreter->Text()) + kPromptArguments); });
+            p.step([&] { promptAsRead.write(r, promptCommand()); });
         p.step([&] { r.setSectionKey(kPromptKey); });
         p.step([&] { r.setValue(std::string(kPromptCaption)); });
     } else {
@@ -311,9 +329,9 @@ void MenuItemsPages::saveAddToAllFiles(Pass& p) {
     p.step([&] { r.setValueType(reg::REG_SZ); });
     if (p.test([&] { return optShowOnAllFiles[0]->Value(); })) {
         p.step([&] { r.setSectionKey(kAllFilesKey); });
-        p.step([&] { r.setValue(text(txtAddToAllFilesTitle->Text())); });
+        p.step([&] { txtAddToAllFilesTitle->writeTo(r); });
         p.step([&] { r.setSectionKey(kAllFilesCommandKey); });
-        p.step([&] { r.setValue(text(txtAddToAllFilesCommand->Text())); });
+        p.step([&] { txtAddToAllFilesCommand->writeTo(r); });
     } else {
         p.step([&] { r.setSectionKey(kAllFilesKey); });
         p.step([&] { r.DeleteKey(); });

@@ -1,6 +1,7 @@
 #include "pages/explorer/new_menu.h"
 
 #include <QListView>
+#include <QSet>
 #include <array>
 #include <optional>
 #include <string_view>
@@ -186,7 +187,13 @@ void loadNewMenu(Pass& p, tk::CheckListView& lv) {
         r.setValueKey("");
     });
     std::vector<std::string> extensions;
-    p.step([&] { extensions = extensionNames(r.api()); });
+    bool listedAll = false;
+    p.step([&] {
+        extensions = extensionNames(r.api());
+        listedAll = true;
+    });
+    // The keys this load finds; entries standing for other keys are stale afterwards.
+    QSet<QString> found;
 
     for (const std::string& e : extensions) {
         // ".lnk" is compared exactly: shortcuts are made elsewhere, but ".LNK" is a type of its own.
@@ -230,16 +237,31 @@ void loadNewMenu(Pass& p, tk::CheckListView& lv) {
         if (underExtension && p.test([&] { return description.empty(); }))
             p.step([&] { description = defaultText(r, cls); });
 
-        // An entry already listed keeps its text and its place; its mark follows the registry.
+        // An entry already listed keeps its text and its place; its mark follows the registry. An
+        // entry whose key another program switched (renamed) stands for the key's new name.
         const QString key = QString::fromStdString(placeKey(row, e, cls));
         int index = -1;
         p.step([&] {
             index = lv.Find(key);
+            if (index < 0) {
+                const QString other = row % 2 == 0 ? key + QLatin1Char('-') : key.chopped(1);
+                index = found.contains(other.toCaseFolded()) ? -1 : lv.Find(other);
+                if (index >= 0)
+                    lv.setKey(index, key);
+            }
             if (index < 0)
                 index = lv.Add(key, QString::fromStdString(description));
+            found.insert(key.toCaseFolded());
         });
         p.step([&] { lv.setChecked(index, row % 2 == 0); });
     }
+    // Entries whose keys are gone go too: each key is listed once and only while it is there.
+    if (listedAll)
+        for (int i = lv.Count() - 1; i >= 0; --i)
+            p.step([&] {
+                if (!found.contains(lv.Key(i).toCaseFolded()))
+                    lv.Remove(i);
+            });
 }
 
 void saveNewMenu(Pass& p, tk::CheckListView& lv) {

@@ -20,7 +20,8 @@ inline constexpr int kNewMenuNode = 17;
 
 // The load block: one entry per "ShellNew"/"ShellNew-" key found for an extension of
 // HKEY_CLASSES_ROOT. Entries already in the list stay where they are and only get their check
-// mark refreshed; keys not listed yet are appended.
+// mark refreshed (an entry whose key was renamed to or from "ShellNew-" takes the new name); keys
+// not listed yet are appended, and entries whose keys are gone are removed.
 void loadNewMenu(Pass& pass, tk::CheckListView& lv);
 
 // The save block: moves the key of every entry whose check mark disagrees with its name, and

@@ -157,9 +157,15 @@ private:
     Selector buildSelector(QWidget* parent, int left, int top, int pathWidth, int browseLeft,
                            const QString& path, const QString& idx, const QString& spin,
                            const QString& browse);
-    std::string readLocation(Pass& p, const char* value, const std::string& fallback);
+    std::string readLocation(Pass& p, const char* value, const std::string& fallback,
+                             std::optional<reg::RawValue>* stored);
+    std::string shareLocation() const;
+    std::optional<std::string> shortcutLocation() const;
 
     frmMain& form_;
+    // The stored values behind the two pages, written back as read while a page would write the
+    // same location again.
+    reg::TextAsRead shareAsRead_, shortcutAsRead_;
     Selector share_;
     Selector shortcut_;
     tk::OptionButton* optShortcutIcon_[4] = {};
@@ -270,24 +276,56 @@ void OverlayIconPages::optShortcutIcon_Click(int index) {
 }
 
 // A value that cannot be read counts as missing, and a missing or empty one as Windows' own.
-std::string OverlayIconPages::readLocation(Pass& p, const char* value, const std::string& fallback) {
+std::string OverlayIconPages::readLocation(Pass& p, const char* value, const std::string& fallback,
+                                           std::optional<reg::RawValue>* stored) {
+    stored->reset();
     reg::cRegistry& r = p.reg();
     p.step([&] { r.setClassKey(HKEY_LOCAL_MACHINE); });
     p.step([&] { r.setSectionKey(kShellIconsKey); });
     p.step([&] { r.setValueKey(value); });
     std::string location;
-    p.step([&] { location = tk::CStr(r.Value()).toStdString(); });
+    p.step([&] {
+        location = tk::CStr(r.Value()).toStdString();
+        *stored = r.LastRead();
+    });
     return location.empty() ? fallback : location;
 }
 
+std::string OverlayIconPages::shareLocation() const {
+    return shell::JoinIconLocation(share_.path->Text().toStdString(), share_.idx->Text().toStdString());
+}
+
+// What the shortcut page writes: nothing when no choice is made.
+std::optional<std::string> OverlayIconPages::shortcutLocation() const {
+    const std::string own = shell::OwnExecutablePath();
+    if (optShortcutIcon_[0]->Value())
+        return std::string();
+    if (optShortcutIcon_[1]->Value())
+        return own + ",1";
+    if (optShortcutIcon_[3]->Value())
+        return own + ",2";
+    if (optShortcutIcon_[2]->Value())
+        return shell::JoinIconLocation(shortcut_.path->Text().toStdString(), shortcut_.idx->Text().toStdString());
+    return std::nullopt;
+}
+
 void OverlayIconPages::loadShareOverlay(Pass& p) {
-    share_.Load(p, readLocation(p, kShareOverlayValue, DefaultShareOverlay()));
+    std::optional<reg::RawValue> stored;
+    share_.Load(p, readLocation(p, kShareOverlayValue, DefaultShareOverlay(), &stored));
+    shareAsRead_.forget();
+    p.step([&] { shareAsRead_.remember(shareLocation(), stored); });
 }
 
 void OverlayIconPages::loadShortcutOverlay(Pass& p) {
-    const std::string location = readLocation(p, kShortcutOverlayValue, DefaultShortcutOverlay());
+    std::optional<reg::RawValue> stored;
+    const std::string location = readLocation(p, kShortcutOverlayValue, DefaultShortcutOverlay(), &stored);
     p.step([&] { optShortcutIcon_[ShortcutChoiceOf(location)]->setValue(true); });
     shortcut_.Load(p, location);
+    shortcutAsRead_.forget();
+    p.step([&] {
+        if (const auto shown = shortcutLocation())
+            shortcutAsRead_.remember(*shown, stored);
+    });
 }
 
 void OverlayIconPages::saveShareOverlay(Pass& p) {
@@ -296,9 +334,7 @@ void OverlayIconPages::saveShareOverlay(Pass& p) {
     p.step([&] { r.setSectionKey(kShellIconsKey); });
     p.step([&] { r.setValueKey(kShareOverlayValue); });
     p.step([&] { r.setValueType(reg::REG_SZ); });
-    p.step([&] {
-        r.setValue(shell::JoinIconLocation(share_.path->Text().toStdString(), share_.idx->Text().toStdString()));
-    });
+    p.step([&] { shareAsRead_.write(r, shareLocation()); });
 }
 
 void OverlayIconPages::saveShortcutOverlay(Pass& p) {
@@ -307,19 +343,9 @@ void OverlayIconPages::saveShortcutOverlay(Pass& p) {
     p.step([&] { r.setSectionKey(kShellIconsKey); });
     p.step([&] { r.setValueKey(kShortcutOverlayValue); });
     p.step([&] { r.setValueType(reg::REG_SZ); });
-    const std::string own = shell::OwnExecutablePath();
-    std::optional<std::string> stored;
-    if (optShortcutIcon_[0]->Value())
-        stored = std::string();
-    else if (optShortcutIcon_[1]->Value())
-        stored = own + ",1";
-    else if (optShortcutIcon_[3]->Value())
-        stored = own + ",2";
-    else if (optShortcutIcon_[2]->Value())
-        stored = shell::JoinIconLocation(shortcut_.path->Text().toStdString(),
-                                         shortcut_.idx->Text().toStdString());
+    const std::optional<std::string> stored = shortcutLocation();
     if (stored)
-        p.step([&] { r.setValue(*stored); });
+        p.step([&] { shortcutAsRead_.write(r, *stored); });
 }
 
 }  // namespace

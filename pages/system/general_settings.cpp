@@ -82,8 +82,12 @@ QV_PAGE(general_settings) {
     form.setLoadBlock(kClickHereToBegin, [chkClickHeretoBegin](Pass& p) {
         reg::cRegistry& r = p.reg();
         p.step([&] { point(r, HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoStartBanner"); });
-        // A byte array or a number other than 0, 1 or 2 fails here and leaves the box alone.
-        p.step([&] { chkClickHeretoBegin->setValue(tk::CInt(r.Value())); });
+        // The value hides the banner: 1 unticks the box, 0 (or none) ticks it, 2 greys it. A byte
+        // array or a number other than 0, 1 or 2 fails here and leaves the box alone.
+        p.step([&] {
+            const int16_t hidden = tk::CInt(r.Value());
+            chkClickHeretoBegin->setValue(hidden == 0 ? 1 : hidden == 1 ? 0 : hidden);
+        });
     });
 
     form.setLoadBlock(kAudioCD, [chkAutoplayAudio](Pass& p) {
@@ -101,10 +105,11 @@ QV_PAGE(general_settings) {
         uint8_t mask = 0;
         p.step([&] { mask = pages::DriveTypeMask(r.Value()); });
         for (int i = 0; i < static_cast<int>(chkAutoPlay.size()); ++i) {
+            // A set bit switches autorun off for its drive type: the box ticks the ones left on.
             if (p.test([&] { return (mask & (1u << i)) != 0; }))
-                p.step([&] { chkAutoPlay[i]->setValue(1); });
-            else
                 p.step([&] { chkAutoPlay[i]->setValue(0); });
+            else
+                p.step([&] { chkAutoPlay[i]->setValue(1); });
         }
     });
 
@@ -122,11 +127,12 @@ QV_PAGE(general_settings) {
     form.setSaveBlock(kClickHereToBegin, [chkClickHeretoBegin](Pass& p) {
         reg::cRegistry& r = p.reg();
         p.step([&] { point(r, HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoStartBanner"); });
+        // Shown is the value's absence; a box not ticked (greyed included) hides the banner.
         if (p.test([&] { return chkClickHeretoBegin->Value() == 1; })) {
+            p.step([&] { r.DeleteValue(); });  // a missing value is no error
+        } else {
             p.step([&] { r.setValueType(reg::REG_DWORD); });
             p.step([&] { r.setValue(int16_t{1}); });
-        } else {
-            p.step([&] { r.DeleteValue(); });  // a missing value is no error
         }
     });
 
@@ -146,8 +152,9 @@ QV_PAGE(general_settings) {
         p.step([&] { r.setValueType(reg::REG_BINARY); });
         // Built afresh: bits the stored value had beyond the seven boxes are not carried over.
         std::vector<uint8_t> mask(1, 0);
+        // A box not ticked (greyed included) switches autorun off for its type: its bit is set.
         for (int i = 0; i < static_cast<int>(chkAutoPlay.size()); ++i)
-            if (p.test([&] { return chkAutoPlay[i]->Value() == 1; }))
+            if (p.test([&] { return chkAutoPlay[i]->Value() != 1; }))
                 p.step([&] { mask[0] |= static_cast<uint8_t>(1u << i); });
         p.step([&] { mask[0] |= 0x80; });
         p.step([&] { r.setValue(mask); });

@@ -46,10 +46,13 @@ void wrapCaption(QCheckBox* box) {
     }
 }
 
-tk::Slider* timeoutSlider(QWidget* page, const QString& name, const QString& caption, int top, int row) {
+// Starts at Windows' own default, so that a value the first load cannot show is not taken as 0.
+tk::Slider* timeoutSlider(QWidget* page, const QString& name, const QString& caption, int top, int row,
+                          int initial) {
     tk::place(tk::makeLabel(caption, page, QStringLiteral("lbl") + name.mid(3)), 600, top, 3855, 255);
     auto* s = new tk::Slider(page, name);
     s->setLimits(0, 100000, 1, 10000, 10000);
+    s->setValue(initial);
     tk::place(s, 600, top + 270, 3855, 375);
     tk::place(tk::makeLabel(QStringLiteral("Short"), page, QStringLiteral("lblShort(%1)").arg(row)), 600,
               top + 660, 1215, 255);
@@ -121,8 +124,10 @@ QV_PAGE(system_settings) {
 
     // ---- Task Manager ----
     QWidget* task = form.fraOption(kTaskManager);
-    tk::Slider* sldWaitToKill = timeoutSlider(task, QStringLiteral("sldWaitToKill"), QStringLiteral("Wait to Kill:"), 1440, 0);
-    tk::Slider* sldHungApp = timeoutSlider(task, QStringLiteral("sldHungApp"), QStringLiteral("Hung App:"), 2640, 1);
+    tk::Slider* sldWaitToKill = timeoutSlider(task, QStringLiteral("sldWaitToKill"), QStringLiteral("Wait to Kill:"),
+                                              1440, 0, pages::kWaitToKillDefault);
+    tk::Slider* sldHungApp = timeoutSlider(task, QStringLiteral("sldHungApp"), QStringLiteral("Hung App:"), 2640, 1,
+                                           pages::kHungAppDefault);
     auto* Command1 = new QPushButton(QStringLiteral("Reset to Defaults"), task);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setAutoDefault(false);
@@ -139,24 +144,27 @@ QV_PAGE(system_settings) {
     form.setLoadBlock(kRegistration, [txtRegisteredName, txtRegisteredCompany](Pass& p) {
         reg::cRegistry& r = p.reg();
         p.step([&] { point(r, HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOwner"); });
-        p.step([&] { txtRegisteredName->setText(tk::CStr(r.Value())); });
+        p.step([&] { txtRegisteredName->showValue(r); });
         p.step([&] { point(r, HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOrganization"); });
-        p.step([&] { txtRegisteredCompany->setText(tk::CStr(r.Value())); });
+        p.step([&] { txtRegisteredCompany->showValue(r); });
     });
 
     form.setLoadBlock(kSetupPath, [txtCabFilePath](Pass& p) {
         reg::cRegistry& r = p.reg();
         p.step([&] { point(r, HKEY_LOCAL_MACHINE, kSetupKey, "SourcePath"); });
-        p.step([&] { txtCabFilePath->setText(tk::CStr(r.Value())); });
+        p.step([&] { txtCabFilePath->showValue(r); });
     });
 
     form.setLoadBlock(kTaskManager, [sldWaitToKill, sldHungApp](Pass& p) {
         reg::cRegistry& r = p.reg();
-        // Text that is no number, or a number outside 0..100000, leaves that slider alone.
-        p.step([&] { point(r, HKEY_CURRENT_USER, kTaskManagerKey, "WaitToKillAppTimeout"); });
-        p.step([&] { sldWaitToKill->setValue(tk::CLng(r.Value())); });
-        p.step([&] { point(r, HKEY_CURRENT_USER, kTaskManagerKey, "HungAppTimeout"); });
-        p.step([&] { sldHungApp->setValue(tk::CLng(r.Value())); });
+        // Text that is no number, or a number outside 0..100000, leaves that slider alone. A value
+        // that is not there is Windows' own default: read as 0 it would be saved as "kill at once".
+        auto load = [&](const char* value, tk::Slider* slider, int missing) {
+            p.step([&] { point(r, HKEY_CURRENT_USER, kTaskManagerKey, value); });
+            p.step([&] { slider->setValue(r.ValueExists() ? tk::CLng(r.Value()) : missing); });
+        };
+        load("WaitToKillAppTimeout", sldWaitToKill, pages::kWaitToKillDefault);
+        load("HungAppTimeout", sldHungApp, pages::kHungAppDefault);
     });
 
     form.setLoadBlock(kDisableTilde, [chkDisableTilde](Pass& p) {
@@ -179,9 +187,9 @@ QV_PAGE(system_settings) {
         auto writeBoth = [&](const char* key) {
             p.step([&] { r.setValueType(reg::REG_SZ); });
             p.step([&] { point(r, HKEY_LOCAL_MACHINE, key, "RegisteredOwner"); });
-            p.step([&] { r.setValue(txtRegisteredName->Text().toStdString()); });
+            p.step([&] { txtRegisteredName->writeTo(r); });
             p.step([&] { point(r, HKEY_LOCAL_MACHINE, key, "RegisteredOrganization"); });
-            p.step([&] { r.setValue(txtRegisteredCompany->Text().toStdString()); });
+            p.step([&] { txtRegisteredCompany->writeTo(r); });
         };
         writeBoth(kVersionKey);
         // An NT-like system (every Wine prefix) shows the names from its own key.
@@ -193,7 +201,7 @@ QV_PAGE(system_settings) {
         reg::cRegistry& r = p.reg();
         p.step([&] { r.setValueType(reg::REG_SZ); });
         p.step([&] { point(r, HKEY_LOCAL_MACHINE, kSetupKey, "SourcePath"); });
-        p.step([&] { r.setValue(txtCabFilePath->Text().toStdString()); });
+        p.step([&] { txtCabFilePath->writeTo(r); });
     });
 
     form.setSaveBlock(kTaskManager, [sldWaitToKill, sldHungApp](Pass& p) {

@@ -13,5 +13,8 @@ inline constexpr const char* kTaskManagerKey = "Control Panel\\Desktop";
 
 // What "Reset to Defaults" puts into both Task Manager sliders, in milliseconds.
 inline constexpr int kDefaultTimeout = 20000;
+// What Windows uses when the time-outs are not stored, in milliseconds; the sliders load these.
+inline constexpr int kWaitToKillDefault = 20000;
+inline constexpr int kHungAppDefault = 5000;
 
 }  // namespace qv::pages

@@ -55,6 +55,12 @@ TEST_F(ExplorerPassTypes, EveryExplorerValueIsWrittenWithItsPartsTypeWhateverThe
     EXPECT_EQ(chk("chkExploreAsDefault")->Value(), 0);
 
     chk("chkBitmapsinExplorer")->setValue(1);  // the backup copies a numeric icon as text
+    // Texts left alone keep their stored form; edited ones are text whatever the reads left.
+    txt("txtCustomCommandInterpreter")->setText("c:\\4dos2.com");
+    txt("txtAddToAllFilesTitle")->setText("8");
+    txt("txtAddToAllFilesCommand")->setText("43 44");
+    txt("txtUnassociatedFilesCaption")->setText("13");
+    txt("txtUnassociatedFilesCommand")->setText("7B");
     apply();
 
     EXPECT_EQ(stored(HKEY_CURRENT_USER, kPolicies, "NoDrives"), binary({0x09, 0, 0, 0}));
@@ -62,16 +68,16 @@ TEST_F(ExplorerPassTypes, EveryExplorerValueIsWrittenWithItsPartsTypeWhateverThe
               sz("explorer.exe /e,/root,/idlist,%I"));
     EXPECT_EQ(stored(HKEY_CLASSES_ROOT, "Folder\\shell\\rootexplore", ""), sz("Explore From Here"));
     EXPECT_EQ(stored(HKEY_CLASSES_ROOT, "Directory\\shell\\MS-DOS Prompt\\command", ""),
-              sz("c:\\4dos.com /k cd %1"));
+              sz("c:\\4dos2.com /k cd %1"));
     EXPECT_EQ(stored(HKEY_CLASSES_ROOT, "Directory\\shell\\MS-DOS Prompt", ""), sz("MS-DOS Prompt"));
-    EXPECT_EQ(stored(HKEY_CLASSES_ROOT, "*\\shell\\quorvel", ""), sz("7"));
-    EXPECT_EQ(stored(HKEY_CLASSES_ROOT, "*\\shell\\quorvel\\command", ""), sz("41 42"));
+    EXPECT_EQ(stored(HKEY_CLASSES_ROOT, "*\\shell\\quorvel", ""), sz("8"));
+    EXPECT_EQ(stored(HKEY_CLASSES_ROOT, "*\\shell\\quorvel\\command", ""), sz("43 44"));
     EXPECT_EQ(stored(HKEY_CURRENT_USER, kExplorer, "link"), binary({0, 0, 0, 0}));
     EXPECT_EQ(stored(HKEY_CLASSES_ROOT, kIcon, "qvbackup"), sz("3"));
     EXPECT_EQ(stored(HKEY_CLASSES_ROOT, kIcon, ""), sz("%1"));
     EXPECT_EQ(stored(HKEY_CURRENT_USER, kPolicies, "NoSaveSettings"), dword(1));
-    EXPECT_EQ(stored(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\Unknown\\shell\\openas", ""), sz("12"));
-    EXPECT_EQ(stored(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\Unknown\\shell\\openas\\command", ""), sz("7A"));
+    EXPECT_EQ(stored(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\Unknown\\shell\\openas", ""), sz("13"));
+    EXPECT_EQ(stored(HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\Unknown\\shell\\openas\\command", ""), sz("7B"));
     EXPECT_EQ(stored(HKEY_CLASSES_ROOT, "Folder\\Shell", ""), sz(""));
 }
 

@@ -191,7 +191,7 @@ TEST(NewMenuLoad, ClassNamesOfEveryFormLeadToTheirPlaces) {
     EXPECT_TRUE(pg.failures.empty());
 }
 
-TEST(NewMenuLoad, ReloadKeepsEntriesRefreshesMarksAndAppendsNewKeys) {
+TEST(NewMenuLoad, ReloadKeepsEntriesRefreshesMarksAppendsNewKeysAndDropsGoneOnes) {
     Page pg;
     pg.str(".bmp", "", "Paint.Picture");
     pg.str(".bmp\\ShellNew", "NullFile", "");
@@ -209,7 +209,6 @@ TEST(NewMenuLoad, ReloadKeepsEntriesRefreshesMarksAndAppendsNewKeys) {
     pg.store.addKey(HKEY_CLASSES_ROOT, ".aaa\\ShellNew-");
     pg.load();
     EXPECT_EQ(pg.entries(), (std::vector<std::string>{
-                                ".bmp\\ShellNew|Bitmap Image|1",
                                 ".txt\\ShellNew|Text Document|1",
                                 ".aaa\\ShellNew-||0",
                             }));
@@ -367,22 +366,30 @@ TEST(NewMenuSave, AFailedMoveKeepsTheEntryKeyAndALaterApplyCompletesIt) {
     EXPECT_EQ(pg.entries(), (std::vector<std::string>{".q\\ShellNew-||0", ".r\\ShellNew-||0"}));
 }
 
-TEST(NewMenuSave, AMoveOntoAnotherEntrysKeyIsNotMade) {
-    // An entry whose key vanished stays after a reload; a second entry for the same type must not
-    // be moved onto it, since the list could not show the result.
+TEST(NewMenuLoad, AKeyRenamedElsewhereIsStillOneEntryThatSwitchesOnAndOff) {
+    // Another program switches the type off (".t\\ShellNew" becomes ".t\\ShellNew-") and back on
+    // between reloads: the entry follows the key, in its place, and every Apply after it moves it.
     Page pg;
-    pg.str(".x\\ShellNew-", "NullFile", "");
+    pg.str(".s\\ShellNew", "NullFile", "");
+    pg.str(".t\\ShellNew", "FileName", "t.tpl");
     pg.load();
-    pg.str(".x\\ShellNew", "FileName", "x.tpl");
+    ASSERT_EQ(pg.entries(), (std::vector<std::string>{".s\\ShellNew||1", ".t\\ShellNew||1"}));
+    ASSERT_EQ(pg.store.copyKey(HKEY_CLASSES_ROOT, ".t\\ShellNew", HKEY_CLASSES_ROOT, ".t\\ShellNew-"), 0);
+    ASSERT_EQ(pg.store.deleteKey(HKEY_CLASSES_ROOT, ".t\\ShellNew"), 0);
     pg.load();
-    ASSERT_EQ(pg.entries(), (std::vector<std::string>{".x\\ShellNew-||0", ".x\\ShellNew||1"}));
-    const Subtree on = pg.tree(".x\\ShellNew"), off = pg.tree(".x\\ShellNew-");
-    pg.check(".x\\ShellNew", false);
+    EXPECT_EQ(pg.entries(), (std::vector<std::string>{".s\\ShellNew||1", ".t\\ShellNew-||0"}));
+    const Subtree t = pg.tree(".t\\ShellNew-");
+    pg.check(".t\\ShellNew-", true);
     pg.save();
-    EXPECT_EQ(pg.failures.size(), 1u);
-    EXPECT_EQ(pg.tree(".x\\ShellNew"), on);
-    EXPECT_EQ(pg.tree(".x\\ShellNew-"), off);
-    EXPECT_EQ(pg.lv.Key(1), ".x\\ShellNew");
+    EXPECT_TRUE(pg.failures.empty());
+    EXPECT_EQ(pg.tree(".t\\ShellNew"), t);
+    EXPECT_FALSE(pg.has(".t\\ShellNew-"));
+    pg.check(".t\\ShellNew", false);
+    pg.save();
+    EXPECT_TRUE(pg.failures.empty());
+    EXPECT_EQ(pg.tree(".t\\ShellNew-"), t);
+    pg.load();
+    EXPECT_EQ(pg.entries(), (std::vector<std::string>{".s\\ShellNew||1", ".t\\ShellNew-||0"}));
 }
 
 // ---- through the window ---------------------------------------------------------------------------

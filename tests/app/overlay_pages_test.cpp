@@ -178,14 +178,15 @@ TEST_F(OverlayPages, TheOwnLocationsLoadWhateverTheirLetterCase) {
     EXPECT_EQ(path10()->Text().toStdString(), upper(own_));  // the stored form is kept in the boxes
     EXPECT_FALSE(customFrame()->Visible());
     apply();
-    EXPECT_EQ(v29(), sz(own_ + ",1"));
+    EXPECT_EQ(v29(), sz(upper(own_) + ",1"));  // left alone: written back as stored
 
     putString(HKEY_LOCAL_MACHINE, kKey, "29", upper(own_) + ",2");
     reload();
     EXPECT_EQ(selected(), 3);
     EXPECT_EQ(pic10(), ctl<qv::shell::PreviewBox>("picShortcutSmallIcon")->background());
+    choice(1)->setValue(true);  // chosen: the page's own spelling
     apply();
-    EXPECT_EQ(v29(), sz(own_ + ",2"));
+    EXPECT_EQ(v29(), sz(own_ + ",1"));
 
     putString(HKEY_LOCAL_MACHINE, kKey, "29", upper(sysDir()) + "\\SHELL32.DLL,29");
     reload();
@@ -428,8 +429,8 @@ TEST_F(OverlayPages, ScriptingModeStoresExactValuesAndRefusesTheChooser) {
     // Read back, the first comma splits: the path box gets "C:\A".
     r = runQuorvel(folder(), {"--list"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("txtIconPath=C:\\\\A\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("txtIconIdx=B\\\\x.dll,12abc\n"), std::string::npos);
+    EXPECT_NE(r.out.find("txtIconPath=C:\\A\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("txtIconIdx=B\\x.dll,12abc\n"), std::string::npos);
     EXPECT_NE(r.out.find("optShortcutIcon(1)=1\n"), std::string::npos);
 
     r = runQuorvel(folder(), {"--set", "optShortcutIcon(2)=1", "--set", "txtShortcutIconPath=C:\\y.ico",

@@ -39,42 +39,43 @@ TEST(DriveTypeMask, TakesTheFirstByteOfBinaryDataAndTheLowByteOfADword) {
 }
 
 TEST_F(GeneralPages, DriveTypesFollowTheStoredMaskAndSaveOneByteWithTheTopBitSet) {
+    // A set bit switches autorun off: the boxes tick the types whose bits are clear.
     put(HKCU, kExplorerPoliciesKey, "NoDriveTypeAutoRun", binary({0x95, 0, 0, 0}));
-    EXPECT_EQ(boxes(), 0x15);  // Unkown Drives, Removable, Remote
+    EXPECT_EQ(boxes(), 0x6A);  // all but Unkown Drives, Removable, Remote
     EXPECT_EQ(control<qv::tk::CheckBox>(form(), "chkAutoPlay(0)")->text(), "Unkown Drives");
-    // A bit cleared elsewhere unchecks its box on reload.
+    // A bit cleared elsewhere ticks its box on reload.
     put(HKCU, kExplorerPoliciesKey, "NoDriveTypeAutoRun", binary({0x11}));
     reload();
-    EXPECT_EQ(boxes(), 0x11);
+    EXPECT_EQ(boxes(), 0x6E);
     // An NT-style DWORD keeps its drive types rather than reading as "autorun everywhere".
     put(HKCU, kExplorerPoliciesKey, "NoDriveTypeAutoRun", dword(0xFF));
     reload();
-    EXPECT_EQ(boxes(), 0x7F);
+    EXPECT_EQ(boxes(), 0x00);
     apply();
     EXPECT_EQ(onDisk(HKCU, kExplorerPoliciesKey, "NoDriveTypeAutoRun"), binary({0xFF}));
     for (int i = 0; i < 7; ++i)
-        set(QStringLiteral("chkAutoPlay(%1)").arg(i), "0");
+        set(QStringLiteral("chkAutoPlay(%1)").arg(i), "1");
     apply();
     EXPECT_EQ(onDisk(HKCU, kExplorerPoliciesKey, "NoDriveTypeAutoRun"), binary({0x80}));
 }
 
 TEST_F(GeneralPages, StartBannerTakesOnlyValuesACheckBoxCanShow) {
     remove(HKCU, kExplorerPoliciesKey, "NoStartBanner");
-    EXPECT_EQ(value("chkClickHeretoBegin"), "0");
-    set("chkClickHeretoBegin", "1");
+    EXPECT_EQ(value("chkClickHeretoBegin"), "1");  // no value: the banner shows
+    set("chkClickHeretoBegin", "0");
     for (const Stored& odd : {binary({1, 0, 0, 0}), dword(5), sz("yes")}) {
         put(HKCU, kExplorerPoliciesKey, "NoStartBanner", odd);
         reload();
-        EXPECT_EQ(value("chkClickHeretoBegin"), "1") << odd;
+        EXPECT_EQ(value("chkClickHeretoBegin"), "0") << odd;
     }
     put(HKCU, kExplorerPoliciesKey, "NoStartBanner", sz("0"));
     reload();
-    EXPECT_EQ(value("chkClickHeretoBegin"), "0");
-    // Greyed is not checked: the value goes.
-    put(HKCU, kExplorerPoliciesKey, "NoStartBanner", dword(1));
+    EXPECT_EQ(value("chkClickHeretoBegin"), "1");
+    // Greyed is not ticked: the banner stays hidden.
+    remove(HKCU, kExplorerPoliciesKey, "NoStartBanner");
     set("chkClickHeretoBegin", "2");
     apply();
-    EXPECT_EQ(onDisk(HKCU, kExplorerPoliciesKey, "NoStartBanner"), std::nullopt);
+    EXPECT_EQ(onDisk(HKCU, kExplorerPoliciesKey, "NoStartBanner"), dword(1));
 }
 
 TEST_F(GeneralPages, AudioCDIsThePlayVerbInAnyCaseAndAnEmptyTextWhenOff) {

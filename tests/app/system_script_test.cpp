@@ -91,7 +91,7 @@ TEST_F(Scripted, GeneralPagesWriteTheirExactForms) {
     EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoDriveTypeAutoRun"), binary({0x95}));
 
     put(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoDriveTypeAutoRun", dword(0x91));
-    r = run({"--set", "chkAutoPlay(5)=1", "--set", "chkAnimateWindows=0", "--set", "chkClickHeretoBegin=1",
+    r = run({"--set", "chkAutoPlay(5)=0", "--set", "chkAnimateWindows=0", "--set", "chkClickHeretoBegin=0",
              "--set", "chkAutoplayAudio=0", "--apply"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoDriveTypeAutoRun"), binary({0xB1}));
@@ -99,11 +99,11 @@ TEST_F(Scripted, GeneralPagesWriteTheirExactForms) {
     EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoStartBanner"), dword(1));
     EXPECT_EQ(stored(reg::HKEY_LOCAL_MACHINE, kAudioCDShellKey, ""), sz(""));
 
-    r = run({"--set", "chkClickHeretoBegin=0", "--set", "chkAnimateWindows=1", "--apply", "--list"});
+    r = run({"--set", "chkClickHeretoBegin=1", "--set", "chkAnimateWindows=1", "--apply", "--list"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoStartBanner"), std::nullopt);
     EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kWindowMetricsKey, "MinAnimate"), sz("1"));
-    EXPECT_EQ(listed(r, "chkAutoPlay(5)"), "1");
+    EXPECT_EQ(listed(r, "chkAutoPlay(5)"), "0");  // its bit is set: no autorun on CD-ROMs
     EXPECT_EQ(listed(r, "chkAutoplayAudio"), "0");
 }
 
@@ -145,7 +145,7 @@ TEST_F(Scripted, SystemPagesWriteTextsTimeoutsAndTheTildeByte) {
     Outcome r = run({"--list", "--set", "txtRegisteredCompany=50% and 10% off", "--set", "txtRegisteredName=",
                  "--set", "chkDisableTilde=1", "--set", "txtCabFilePath=%windir%\\OPTIONS", "--apply"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(listed(r, "sldWaitToKill"), "0");
+    EXPECT_EQ(listed(r, "sldWaitToKill"), "20000");  // unreadable: Windows' default stands
     EXPECT_EQ(listed(r, "sldHungApp"), "400");
     EXPECT_EQ(listed(r, "chkBeepOnErrors"), "1");
     EXPECT_EQ(stored(reg::HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOrganization"),
@@ -154,7 +154,7 @@ TEST_F(Scripted, SystemPagesWriteTextsTimeoutsAndTheTildeByte) {
     EXPECT_EQ(stored(reg::HKEY_LOCAL_MACHINE, kSetupKey, "SourcePath"), sz("%windir%\\OPTIONS", reg::REG_EXPAND_SZ));
     EXPECT_EQ(stored(reg::HKEY_LOCAL_MACHINE, kFileSystemKey, "NameNumericTail"), binary({0}));
     EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kTaskManagerKey, "HungAppTimeout"), sz("400"));
-    EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kTaskManagerKey, "WaitToKillAppTimeout"), sz("0"));
+    EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kTaskManagerKey, "WaitToKillAppTimeout"), sz("20000"));
 
     r = run({"--click", "Command1", "--set", "chkDisableTilde=0", "--apply"});
     ASSERT_EQ(r.status, 0) << r.err;

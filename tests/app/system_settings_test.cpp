@@ -72,11 +72,14 @@ TEST_F(SystemPages, SavesSetTheirOwnTypeWhateverEarlierStepsLeft) {
     put(HKCU, kTaskManagerKey, "HungAppTimeout", dword(9000));
     put(HKCU, "Control Panel\\Desktop\\WindowMetrics", "MinAnimate", dword(1));
     put(HKLM, "Software\\Classes\\AudioCD\\shell", "", dword(0));
-    set("chkClickHeretoBegin", "1");
+    set("chkClickHeretoBegin", "0");
     set("chkAutoplayAudio", "1");
+    // Texts left alone keep their stored form; edited ones are text whatever the reads left.
+    set("txtRegisteredName", "8");
+    set("txtCabFilePath", "42");
     apply();
-    EXPECT_EQ(onDisk(HKLM, kVersionKey, "RegisteredOwner"), sz("7"));
-    EXPECT_EQ(onDisk(HKLM, kSetupKey, "SourcePath"), sz("41"));
+    EXPECT_EQ(onDisk(HKLM, kVersionKey, "RegisteredOwner"), sz("8"));
+    EXPECT_EQ(onDisk(HKLM, kSetupKey, "SourcePath"), sz("42"));
     EXPECT_EQ(onDisk(HKCU, kTaskManagerKey, "HungAppTimeout"), sz("9000"));
     EXPECT_EQ(onDisk(HKCU, "Control Panel\\Desktop\\WindowMetrics", "MinAnimate"), sz("1"));
     EXPECT_EQ(onDisk(HKLM, "Software\\Classes\\AudioCD\\shell", ""), sz("play"));

@@ -1,12 +1,15 @@
 // Tests of the registry accessor cRegistry against the in-memory FakeRegistry.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <new>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "registry/cregistry.h"
+#include "registry/machine.h"
 #include "registry/text.h"
 #include "registry/value.h"
 #include "fake_registry.h"
@@ -1061,6 +1064,114 @@ TEST(FakeRegistryTest, CopyKeyMergesASnapshot) {
     EXPECT_TRUE(store.hasValue(HKCU, "S\\Sub\\Inner\\Sub", "b"));
     EXPECT_FALSE(store.hasKey(HKCU, "S\\Sub\\Inner\\Sub\\Inner"));
     EXPECT_EQ(store.copyKey(HKCU, "Missing", HKCU, "X"), ERROR_FILE_NOT_FOUND);
+}
+
+
+// ---- text written back as it was read ------------------------------------------------------------
+
+TEST_F(Accessor, TextLeftAsShownIsWrittenBackWithItsTypeAndBytes) {
+    struct Case {
+        const char* what;
+        uint32_t type;
+        std::string data;
+        uint32_t editedType;  // what the accessor's "%" rule makes of the edited text
+    };
+    const std::vector<Case> cases = {
+        {"expandable", REG_EXPAND_SZ, sz("%windir%\\cabs"), REG_SZ},
+        {"plain text the % rule would retype", REG_SZ, sz("50% and 10% off"), REG_EXPAND_SZ},
+        {"number", REG_DWORD, dword(7), REG_SZ},
+        {"no terminating NUL", REG_SZ, std::string("a\0b\0", 4), REG_SZ},
+    };
+    for (const Case& c : cases) {
+        store.put(HKLM, "S", "v", c.type, c.data);
+        at(HKLM, "S", "v");
+        const std::string shown = variantToText(reg.Value());
+        ASSERT_EQ(reg.LastRead(), (RawValue{c.type, c.data})) << c.what;
+        TextAsRead asRead;
+        asRead.remember(shown, reg.LastRead());
+        reg.setValueType(REG_SZ);
+        at(HKLM, "T", "v");
+        asRead.write(reg, shown);
+        EXPECT_EQ(stored(HKLM, "T", "v"), (StoredValue{c.type, c.data})) << c.what;
+        EXPECT_EQ(reg.ValueType(), REG_SZ) << c.what;  // the raw write leaves ValueType alone
+        // An edited text goes through the accessor's own rules.
+        asRead.write(reg, shown + "x");
+        EXPECT_EQ(stored(HKLM, "T", "v"), (StoredValue{c.editedType, sz(shown + "x")})) << c.what;
+    }
+    // A read that found nothing leaves nothing to write back.
+    at(HKLM, "S", "missing");
+    reg.Value();
+    EXPECT_FALSE(reg.LastRead());
+    TextAsRead none;
+    none.remember("", reg.LastRead());
+    at(HKLM, "T", "empty");
+    none.write(reg, "");
+    EXPECT_EQ(stored(HKLM, "T", "empty"), (StoredValue{REG_SZ, sz("")}));
+}
+
+TEST_F(Accessor, ValueExistsWhateverTheType) {
+    store.put(HKCU, "K", "bin", REG_BINARY, bytes({}));
+    at(HKCU, "K", "bin");
+    EXPECT_TRUE(reg.ValueExists());
+    at(HKCU, "K", "other");
+    EXPECT_FALSE(reg.ValueExists());
+    at(HKCU, "Missing", "bin");
+    EXPECT_FALSE(reg.ValueExists());
+}
+
+// ---- the machine's Windows environment -----------------------------------------------------------
+
+TEST(MachineEnvironment, ComesFromTheMachineNeverFromTheProcess) {
+    namespace fs = std::filesystem;
+    std::string tmpl = (fs::temp_directory_path() / "qv-env-XXXXXX").string();
+    const fs::path dir = ::mkdtemp(tmpl.data());
+    {
+        auto m = Machine::openOwn(dir / "machine");
+        auto put = [&](int32_t root, const char* key, const char* name, uint32_t type, const char* text) {
+            HKey k = nullptr;
+            ASSERT_EQ(m->createKey(root, key, &k), ERROR_SUCCESS);
+            ASSERT_EQ(m->setValue(k, name, type, sz(text)), ERROR_SUCCESS);
+            m->closeKey(k);
+        };
+        const char* system = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
+        put(HKLM, system, "TEMP", REG_EXPAND_SZ, "%SystemRoot%\\temp");
+        put(HKLM, system, "PATH", REG_EXPAND_SZ, "%SystemRoot%\\system32");
+        put(HKLM, system, "Loop", REG_EXPAND_SZ, "<%LOOP%>");
+        put(HKLM, system, "Tools", REG_SZ, "%SystemDrive%\\tools");  // plain: not expanded
+        put(HKLM, "Software\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\S-1-5-21-1-2-3-1000",
+            "ProfileImagePath", REG_EXPAND_SZ, "%SystemDrive%\\Users\\ada");
+        put(HKCU, "Environment", "TEMP", REG_EXPAND_SZ, "%USERPROFILE%\\Temp");
+        put(HKCU, "Environment", "PATH", REG_SZ, "D:\\bin");
+        // What the Linux process holds must not leak into the machine's view.
+        ::setenv("USERPROFILE", "/root", 1);
+        ::setenv("QV_ONLY_ON_LINUX", "leak", 1);
+        const std::vector<std::pair<const char*, std::optional<std::string>>> cases = {
+            {"windir", "C:\\WINDOWS"},
+            {"SYSTEMROOT", "C:\\WINDOWS"},
+            {"SystemDrive", "C:"},
+            {"userprofile", "C:\\Users\\ada"},
+            {"USERNAME", "ada"},
+            {"HOMEPATH", "\\Users\\ada"},
+            {"TEMP", "C:\\Users\\ada\\Temp"},  // the user's wins
+            {"Path", "C:\\WINDOWS\\system32;D:\\bin"},
+            {"Tools", "%SystemDrive%\\tools"},
+            {"LOOP", "<%LOOP%>"},
+            {"QV_ONLY_ON_LINUX", std::nullopt},
+            {"HOME", std::nullopt},
+        };
+        for (const auto& [name, want] : cases) EXPECT_EQ(m->environmentVariable(name), want) << name;
+        ::unsetenv("QV_ONLY_ON_LINUX");
+        ::unsetenv("USERPROFILE");
+        // Through the accessor: an unknown name stays as written.
+        cRegistry r(*m);
+        put(HKCU, "X", "v", REG_EXPAND_SZ, "%TEMP%\\a;%NoSuchName%\\b");
+        r.setClassKey(HKCU);
+        r.setSectionKey("X");
+        r.setValueKey("v");
+        EXPECT_EQ(variantToText(r.Value()), "C:\\Users\\ada\\Temp\\a;%NoSuchName%\\b");
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
 }
 
 }  // namespace
