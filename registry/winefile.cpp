@@ -729,11 +729,16 @@ private:
             while (i < path.size() && path[i] == u'\\') ++i;
         size_t endp = path.size();
         while (endp > i && path[endp - 1] == u'\\') --endp;
+        // A header Wine refuses makes no key at all, not even the parents before its bad component.
+        for (size_t j = i, start = i; i < endp && j <= endp; ++j) {
+            if (j < endp && path[j] != u'\\') continue;
+            if (j == start || j - start > kMaxKeyNameLength) return nullptr;
+            start = j + 1;
+        }
         while (i < endp) {
             size_t j = i;
             while (j < endp && path[j] != u'\\') ++j;
             std::u16string_view comp = path.substr(i, j - i);
-            if (comp.empty() || comp.size() > kMaxKeyNameLength) return nullptr;
             RegKey* child;
             if (depth < chain_.size() && chain_[depth]->parent == k && sameOrFolded(chain_[depth]->name, comp)) {
                 child = chain_[depth];
