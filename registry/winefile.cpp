@@ -440,7 +440,16 @@ void RegKey::loadValues() const {
 }
 
 RegKey::~RegKey() {
+    // Ordinary trees go by recursion, which is quickest; below a few hundred levels the rest of
+    // the subtree is taken apart with a list of its own, as keys may nest deeper than the stack.
+    static thread_local unsigned depth = 0;
     if (subkeys.empty()) return;
+    if (depth < 256) {
+        ++depth;
+        subkeys.clear();
+        --depth;
+        return;
+    }
     std::vector<std::unique_ptr<RegKey>> pending = std::move(subkeys);
     while (!pending.empty()) {
         std::unique_ptr<RegKey> k = std::move(pending.back());
@@ -498,6 +507,13 @@ std::u16string RegKey::path() const {
 // ---- parsing ---------------------------------------------------------------------------------
 
 class WineParser {
+    struct NameLess {
+        using is_transparent = void;
+        bool operator()(std::u16string_view a, std::u16string_view b) const { return compareNames(a, b) < 0; }
+    };
+    // Names point into the keys, which stay where they are while the file is read.
+    using SubkeyIndex = std::map<std::u16string_view, RegKey*, NameLess>;
+
 public:
     WineParser(RegFile& f, const std::string& name) : f_(f), name_(name) {}
 
@@ -729,23 +745,29 @@ private:
             while (i < path.size() && path[i] == u'\\') ++i;
         size_t endp = path.size();
         while (endp > i && path[endp - 1] == u'\\') --endp;
-        // A header Wine refuses makes no key at all, not even the parents before its bad component.
-        for (size_t j = i, start = i; i < endp && j <= endp; ++j) {
-            if (j < endp && path[j] != u'\\') continue;
-            if (j == start || j - start > kMaxKeyNameLength) return nullptr;
-            start = j + 1;
-        }
+        bool restChecked = false;
         while (i < endp) {
             size_t j = i;
             while (j < endp && path[j] != u'\\') ++j;
             std::u16string_view comp = path.substr(i, j - i);
+            if (!restChecked && (comp.empty() || comp.size() > kMaxKeyNameLength)) return nullptr;
             RegKey* child;
             if (depth < chain_.size() && chain_[depth]->parent == k && sameOrFolded(chain_[depth]->name, comp)) {
                 child = chain_[depth];
                 if (!sameText(child->name, comp)) firstCaseDifference_ = std::min(firstCaseDifference_, depth);
             } else {
-                child = findOrAddSubkey(k, comp);
-                if (!sameText(child->name, comp)) firstCaseDifference_ = std::min(firstCaseDifference_, depth);
+                size_t pos = 0;
+                SubkeyIndex* index = nullptr;
+                child = findSubkey(k, comp, &pos, &index);
+                if (child) {
+                    if (!sameText(child->name, comp)) firstCaseDifference_ = std::min(firstCaseDifference_, depth);
+                } else {
+                    // A header Wine refuses makes no key at all, not even the parents before its
+                    // bad component: the rest is checked before the first key is made.
+                    if (!restChecked && !goodComponents(path.substr(j, endp - j))) return nullptr;
+                    restChecked = true;
+                    child = addSubkey(k, comp, pos, index);
+                }
                 chain_.resize(depth);
                 chain_.push_back(child);
             }
@@ -757,27 +779,39 @@ private:
         return k;
     }
 
-    // The subkey of k named comp, made when missing. Keys of a sorted file come in order and are
-    // added at the end; a key that would go in between is added at the end too, its parent's
-    // subkeys indexed from then on, and sorted once when the file is read (sortSubkeys): inserting
-    // each in its place would move all the later ones.
-    RegKey* findOrAddSubkey(RegKey* k, std::u16string_view comp) {
-        SubkeyIndex* index = nullptr;
+    // Whether every component of "\\"-led rest (empty, or starting with a separator) is one Wine takes.
+    static bool goodComponents(std::u16string_view rest) {
+        size_t start = 1;
+        for (size_t j = 1; j <= rest.size(); ++j) {
+            if (j < rest.size() && rest[j] != u'\\') continue;
+            if (j == start || j - start > kMaxKeyNameLength) return false;
+            start = j + 1;
+        }
+        return true;
+    }
+
+    // The subkey of k named comp, or null with *pos where it would stand. Keys of a sorted file
+    // come in order and are added at the end; a key that would go in between is added at the end
+    // too, its parent's subkeys indexed (*index) from then on and sorted once when the file is read
+    // (sortSubkeys): inserting each in its place would move all the later ones.
+    RegKey* findSubkey(RegKey* k, std::u16string_view comp, size_t* pos, SubkeyIndex** index) {
         if (!unsorted_.empty()) {
             auto it = unsorted_.find(k);
-            if (it != unsorted_.end()) index = &it->second;
-        }
-        if (index) {
-            auto found = index->find(comp);
-            if (found != index->end()) return found->second;
-        } else {
-            bool found;
-            const size_t pos = k->subkeyPosition(comp, &found);
-            if (found) return k->subkeys[pos].get();
-            if (pos != k->subkeys.size()) {
-                index = &unsorted_[k];
-                for (const auto& sub : k->subkeys) index->emplace_hint(index->end(), sub->name, sub.get());
+            if (it != unsorted_.end()) {
+                *index = &it->second;
+                auto found = it->second.find(comp);
+                return found != it->second.end() ? found->second : nullptr;
             }
+        }
+        bool found;
+        *pos = k->subkeyPosition(comp, &found);
+        return found ? k->subkeys[*pos].get() : nullptr;
+    }
+
+    RegKey* addSubkey(RegKey* k, std::u16string_view comp, size_t pos, SubkeyIndex* index) {
+        if (!index && pos != k->subkeys.size()) {
+            index = &unsorted_[k];
+            for (const auto& sub : k->subkeys) index->emplace_hint(index->end(), sub->name, sub.get());
         }
         auto nk = std::make_unique<RegKey>();
         nk->name.assign(comp);
@@ -847,12 +881,6 @@ private:
     const char* lastGoodValueEnd_ = nullptr;
     std::vector<RegKey*> chain_;
     std::u16string text_;
-    struct NameLess {
-        using is_transparent = void;
-        bool operator()(std::u16string_view a, std::u16string_view b) const { return compareNames(a, b) < 0; }
-    };
-    // Names point into the keys, which stay where they are while the file is read.
-    using SubkeyIndex = std::map<std::u16string_view, RegKey*, NameLess>;
     std::unordered_map<RegKey*, SubkeyIndex> unsorted_;  // keys whose subkeys came out of order
 };
 
