@@ -444,7 +444,7 @@ RegKey::~RegKey() {
     // the subtree is taken apart with a list of its own, as keys may nest deeper than the stack.
     static thread_local unsigned depth = 0;
     if (subkeys.empty()) return;
-    if (depth < 256) {
+    if (depth < 128) {
         ++depth;
         subkeys.clear();
         --depth;
