@@ -440,7 +440,7 @@ void RegKey::loadValues() const {
 }
 
 RegKey::~RegKey() {
-    // Ordinary trees go by recursion, which is quickest; below a few hundred levels the rest of
+    // Ordinary trees go by recursion, which is quickest; past 128 levels the rest of
     // the subtree is taken apart with a list of its own, as keys may nest deeper than the stack.
     static thread_local unsigned depth = 0;
     if (subkeys.empty()) return;
@@ -671,12 +671,14 @@ private:
         kl.orphan = current_ == nullptr;
         if (lastGoodValue_ && !kl.orphan) {  // lines under a refused header follow no value
             kl.afterValue = true;
-            RegValue v;
-            const char* ignored;
-            size_t extra = 0;
-            parseValueLine(lastGoodValue_, lastGoodValueEnd_, lastGoodValueEnd_, lastGoodValueEnd_, &v, text_,
-                           &ignored, &extra);
-            kl.after = std::move(v.name);
+            // Only the name is read, once per value however many lines follow it: the value's
+            // data may be megabytes long.
+            if (afterNameOf_ != lastGoodValue_) {
+                afterName_.clear();
+                if (*lastGoodValue_ == '"') parseString(lastGoodValue_ + 1, lastGoodValueEnd_, '"', afterName_);
+                afterNameOf_ = lastGoodValue_;
+            }
+            kl.after = afterName_;
         }
         if (!holder_->kept) holder_->kept = std::make_unique<std::vector<KeptLine>>();
         holder_->kept->push_back(std::move(kl));
@@ -879,6 +881,8 @@ private:
     std::u16string path_;
     const char* lastGoodValue_ = nullptr;  // the last value line of the current key that reads well
     const char* lastGoodValueEnd_ = nullptr;
+    const char* afterNameOf_ = nullptr;    // the value line whose name afterName_ holds
+    std::u16string afterName_;
     std::vector<RegKey*> chain_;
     std::u16string text_;
     std::unordered_map<RegKey*, SubkeyIndex> unsorted_;  // keys whose subkeys came out of order

@@ -141,6 +141,26 @@ std::string escapes() {
     return "";
 }
 
+std::string linesAfterLongValue() {
+    // 50,000 lines Wine skips after a 4 MB value: each is kept after the value it followed.
+    const size_t lines = 50000;
+    std::string text = std::string(kHead) + "\n[Key] 1700000000\n\"v\"=\"" + std::string(4 << 20, 'a') + "\"\n";
+    for (size_t i = 0; i < lines; ++i) text += "junk\n";
+    std::string why;
+    auto f = parseOrNull(text, &why);
+    if (!f) return why;
+    if (f->warnings().size() != lines) return std::to_string(f->warnings().size()) + " warnings";
+    if (f->serialize() != text) return "not written back as it was";
+    RegKey* k = nullptr;
+    if (f->findKey(u"Key", &k) != ERROR_SUCCESS) return "the key is missing";
+    f->setValue(k, u"a", REG_DWORD, std::string(4, '\0'));  // sorts before "v": the lines stay after "v"
+    const std::string out = f->serialize();
+    const size_t v = out.find("\"v\"=");
+    if (v == std::string::npos || out.find("junk\n", v) == std::string::npos || out.find("junk") < v)
+        return "the kept lines moved off their value";
+    return "";
+}
+
 // A tree of depth levels under HKEY_CURRENT_USER\Deep of a new machine, copied and deleted: the
 // copy and the record of what the deletion removed walk all of it.
 std::string deepMachineKeys() {
@@ -181,6 +201,7 @@ TEST(HostileInput, HeavyFilesReadInBoundedTimeMemoryAndStack) {
         {"wide: 400,000 keys out of order", 60, 1536, wideKeys},
         {"wide: 200,000 values out of order", 60, 1024, wideValues},
         {"escapes: 8 MB", 60, 1024, escapes},
+        {"kept lines: 50,000 after a 4 MB value", 60, 1024, linesAfterLongValue},
     };
     for (const HeavyCase& c : cases) {
         const qv::test::ChildResult r = qv::test::runBounded(c.maxSeconds, kSmallStack, c.body);
