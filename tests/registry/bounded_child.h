@@ -1,6 +1,8 @@
-// Runs a heavy case in a child process: bounded in wall-clock time and stack, so that a hang, a
-// stack overflow or a crash fails the case instead of the test program, and measured (time, and
-// how far the child's peak resident memory grew while the case ran).
+// Runs a heavy case in a child process: bounded in processor time, wall-clock time and stack, so
+// that a hang, a stack overflow or a crash fails the case instead of the test program, and
+// measured (time, and how far the child's peak resident memory grew while the case ran). The
+// bound is on the child's processor time, which a busy machine does not stretch as it does the
+// wall clock; the wall clock only catches a child that waits forever.
 #pragma once
 
 #include <pthread.h>
@@ -19,6 +21,7 @@ namespace qv::test {
 struct ChildResult {
     std::string failure;    // empty: the body passed; else what it said, or how the child ended
     double seconds = 0;     // wall-clock time of the child
+    double cpuSeconds = 0;  // its processor time
     long peakGrowthMb = 0;  // growth of the child's peak resident set while the body ran
 };
 
@@ -40,8 +43,9 @@ inline long peakRssKb() {
 }  // namespace detail
 
 // Runs body on a thread with stackBytes of stack in a forked child that is killed after
-// maxSeconds. body returns "" when it passes, else what went wrong.
-inline ChildResult runBounded(unsigned maxSeconds, size_t stackBytes, const std::function<std::string()>& body) {
+// maxCpuSeconds of processor time (or ten times that on the wall clock). body returns "" when it
+// passes, else what went wrong.
+inline ChildResult runBounded(unsigned maxCpuSeconds, size_t stackBytes, const std::function<std::string()>& body) {
     ChildResult r;
     int fds[2];
     if (pipe(fds) != 0) {
@@ -53,7 +57,9 @@ inline ChildResult runBounded(unsigned maxSeconds, size_t stackBytes, const std:
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        alarm(maxSeconds);
+        const rlimit cpu{maxCpuSeconds, maxCpuSeconds + 5};
+        setrlimit(RLIMIT_CPU, &cpu);
+        alarm(maxCpuSeconds * 10);
         const long before = detail::peakRssKb();  // a child's peak starts at what it inherited
         detail::BodyCall call{&body, {}};
         pthread_attr_t attr;
@@ -76,14 +82,18 @@ inline ChildResult runBounded(unsigned maxSeconds, size_t stackBytes, const std:
     for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
     close(fds[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     if (pid < 0) {
         r.failure = "fork failed";
     } else if (WIFSIGNALED(status)) {
-        r.failure = WTERMSIG(status) == SIGALRM
-                        ? "over the time limit of " + std::to_string(maxSeconds) + " s"
-                        : "killed by signal " + std::to_string(WTERMSIG(status));
+        const int sig = WTERMSIG(status);
+        r.failure = sig == SIGXCPU || sig == SIGKILL ? "over the limit of " + std::to_string(maxCpuSeconds) + " s of processor time"
+                    : sig == SIGALRM ? "over " + std::to_string(maxCpuSeconds * 10) + " s of waiting"
+                                     : "killed by signal " + std::to_string(sig);
     } else if (const size_t nl = got.find('\n'); nl == std::string::npos) {
         r.failure = "the child ended without a result (status " + std::to_string(WEXITSTATUS(status)) + ")";
     } else {

@@ -129,7 +129,8 @@ TEST(HostileIcons, ReadingCopiesABoundedAmount) {
             if (drawn != c.draws) return drawn ? "junk was drawn" : "the icon was not drawn";
             return "";
         });
-        std::printf("[ hostile  ] %-48s %6.2f s, peak memory +%ld MB\n", c.name, r.seconds, r.peakGrowthMb);
+        std::printf("[ hostile  ] %-48s %6.2f s (%.2f s processor), peak memory +%ld MB\n", c.name, r.seconds,
+                    r.cpuSeconds, r.peakGrowthMb);
         EXPECT_EQ(r.failure, "") << c.name;
         // The file, one budget of copies and the decoder's work, with room for the sanitizers.
         EXPECT_LE(r.peakGrowthMb, 256) << c.name;
