@@ -1013,7 +1013,8 @@ void appendValue(std::string& out, const RegValue& v) {
 }
 
 void appendPath(std::string& out, const RegKey& k) {
-    std::vector<const RegKey*> chain;
+    static thread_local std::vector<const RegKey*> chain;  // kept: written for every changed key
+    chain.clear();
     for (const RegKey* p = &k; p->parent; p = p->parent) chain.push_back(p);
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         if (it != chain.rbegin()) out += "\\\\";
