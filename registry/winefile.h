@@ -34,7 +34,7 @@ public:
     RegKey() = default;
     RegKey(const RegKey&) = delete;
     RegKey& operator=(const RegKey&) = delete;
-    // Frees the subtree without recursing: a file may nest keys deeper than the stack allows.
+    // Frees the subtree with bounded recursion: a file may nest keys deeper than the stack allows.
     ~RegKey();
 
     std::u16string name;

@@ -179,6 +179,10 @@ std::string deepMachineKeys() {
             throw std::runtime_error("copy failed");
         if (m->openKey(HKEY_CURRENT_USER, "Copy\\" + deepPath(levels, "\\"), &k) != ERROR_SUCCESS)
             throw std::runtime_error("the copy's deepest key is missing");
+        uint32_t type = 0;
+        std::string data;
+        if (m->queryValue(k, "v", &type, &data) != ERROR_SUCCESS || data != std::string("x\0", 2))
+            throw std::runtime_error("the copy's deepest value is missing");
         m->closeKey(k);
         if (m->deleteKey(HKEY_CURRENT_USER, "Deep") != ERROR_SUCCESS) throw std::runtime_error("delete failed");
         const ChangeSet pending = m->pendingChanges();
