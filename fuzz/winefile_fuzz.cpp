@@ -1,6 +1,8 @@
 // libFuzzer target for the Wine registry file reader and writer (registry/winefile.*).
 //
 // For any input that the reader accepts:
+//  0. a key header Wine refuses makes no key: with each such header made into a bare "[" line the
+//     file reads into the same keys and values;
 //  1. what the writer gives back for the unchanged file parses again into the same tree (same
 //     keys with the same names and case, values with the same names, types and bytes, classes,
 //     links, and the same kept lines);
@@ -51,13 +53,32 @@ std::vector<qv::reg::KeptLine> keptOf(const RegKey& k) {
     return lines;
 }
 
-void markAllChanged(RegKey& k) {
-    k.rawValid = false;
-    for (auto& sub : k.subkeys) markAllChanged(*sub);
+// Walks with a stack of its own: inputs may nest keys deeper than calls can.
+void markAllChanged(RegKey& top) {
+    std::vector<RegKey*> pending{&top};
+    while (!pending.empty()) {
+        RegKey* k = pending.back();
+        pending.pop_back();
+        k->rawValid = false;
+        for (auto& sub : k->subkeys) pending.push_back(sub.get());
+    }
 }
 
-// Compares two trees; `times` also compares the timestamps of keys that have a header.
-void compare(const RegKey& a, const RegKey& b, bool times, const char* step) {
+void compareKey(const RegKey& a, const RegKey& b, bool times, bool kept, const char* step);
+
+// Compares two trees; `times` also compares the timestamps of keys that have a header, `kept` the
+// lines kept with the keys.
+void compare(const RegKey& a, const RegKey& b, bool times, const char* step, bool kept = true) {
+    std::vector<std::pair<const RegKey*, const RegKey*>> pending{{&a, &b}};
+    while (!pending.empty()) {
+        auto [x, y] = pending.back();
+        pending.pop_back();
+        compareKey(*x, *y, times, kept, step);
+        for (size_t i = 0; i < x->subkeys.size(); ++i) pending.emplace_back(x->subkeys[i].get(), y->subkeys[i].get());
+    }
+}
+
+void compareKey(const RegKey& a, const RegKey& b, bool times, bool kept, const char* step) {
     const std::string where = show(a.path());
     auto differ = [&](const std::string& what) { fail(std::string(step) + ": " + what, where); };
     if (a.name != b.name) differ("key name \"" + show(a.name) + "\" became \"" + show(b.name) + "\"");
@@ -72,8 +93,8 @@ void compare(const RegKey& a, const RegKey& b, bool times, const char* step) {
     }
     if (classOf(a) != classOf(b)) differ("class changed");
     if (a.link != b.link) differ("link flag changed");
-    const auto ka = keptOf(a);
-    const auto kb = keptOf(b);
+    const auto ka = kept ? keptOf(a) : std::vector<qv::reg::KeptLine>{};
+    const auto kb = kept ? keptOf(b) : std::vector<qv::reg::KeptLine>{};
     if (g_level >= 2 && ka.size() != kb.size())
         differ(std::to_string(ka.size()) + " kept lines became " + std::to_string(kb.size()));
     for (size_t i = 0; g_level >= 2 && i < ka.size(); ++i) {
@@ -85,7 +106,34 @@ void compare(const RegKey& a, const RegKey& b, bool times, const char* step) {
     if (times && a.parent && a.needsHeader() && a.modif != b.modif) differ("timestamp changed");
     if (a.subkeys.size() != b.subkeys.size())
         differ(std::to_string(a.subkeys.size()) + " subkeys became " + std::to_string(b.subkeys.size()));
-    for (size_t i = 0; i < a.subkeys.size(); ++i) compare(*a.subkeys[i], *b.subkeys[i], times, step);
+}
+
+// The input with every key header the reader refused made into a bare "[", which names no key;
+// empty when no header was refused.
+std::string withoutRefusedHeaders(const RegFile& f, const std::string& text) {
+    std::vector<size_t> lines;
+    for (const std::string& w : f.warnings()) {
+        const size_t reason = w.find(": malformed key");
+        const size_t colon = w.rfind(':', reason == std::string::npos ? 0 : reason - 1);
+        if (reason == std::string::npos || colon == std::string::npos) continue;
+        lines.push_back(std::strtoul(w.c_str() + colon + 1, nullptr, 10));
+    }
+    if (lines.empty()) return {};
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    size_t lineNo = 1, at = 0, next = 0;
+    for (; at < text.size(); at = next, ++lineNo) {
+        const size_t nl = text.find('\n', at);
+        next = nl == std::string::npos ? text.size() : nl + 1;
+        if (!std::binary_search(lines.begin(), lines.end(), lineNo)) {
+            out.append(text, at, next - at);
+            continue;
+        }
+        const size_t cr = nl != std::string::npos && nl > at && text[nl - 1] == '\r' ? nl - 1 : nl;
+        out += "[";
+        if (nl != std::string::npos) out.append(text, cr, next - cr);
+    }
+    return out;
 }
 
 std::unique_ptr<RegFile> reparse(const std::string& text, const char* step) {
@@ -106,6 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     auto first = RegFile::parse(std::string(reinterpret_cast<const char*>(data), size), "fuzz.reg", &error);
     if (!first) return 0;  // refused as Wine would refuse it: nothing more to check
+
+    // 0. Refused headers make no key.
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    if (const std::string bare = withoutRefusedHeaders(*first, input); g_level >= 1 && !bare.empty()) {
+        auto plain = reparse(bare, "refused headers");
+        compare(first->root(), plain->root(), false, "refused headers", false);
+    }
 
     // 1. The unchanged file written back reads the same.
     const std::string same = first->serialize();

@@ -767,11 +767,16 @@ int32_t Machine::copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstR
         std::vector<RegValue> values;
     };
     std::vector<Node> nodes;
-    std::function<void(const RegKey&, const std::u16string&)> collect = [&](const RegKey& k, const std::u16string& rel) {
-        nodes.push_back({rel, k.values()});
-        for (const auto& sub : k.subkeys) collect(*sub, rel.empty() ? sub->name : rel + u"\\" + sub->name);
-    };
-    collect(*src, {});
+    // Each key before its subkeys, with a stack of its own: keys may nest deeper than calls can.
+    std::vector<std::pair<const RegKey*, std::u16string>> pending;
+    pending.emplace_back(src, std::u16string());
+    while (!pending.empty()) {
+        auto [k, rel] = std::move(pending.back());
+        pending.pop_back();
+        for (auto it = k->subkeys.rbegin(); it != k->subkeys.rend(); ++it)
+            pending.emplace_back(it->get(), rel.empty() ? (*it)->name : rel + u"\\" + (*it)->name);
+        nodes.push_back({std::move(rel), k->values()});
+    }
     for (const Node& n : nodes) {
         RegKey* d;
         std::u16string path = n.rel.empty() ? dfull : dfull + u"\\" + n.rel;
@@ -920,13 +925,22 @@ std::optional<std::string> Machine::environmentVariable(std::string_view name) c
 
 namespace {
 
-void flatten(const RegKey& k, const std::u16string& rel, std::vector<StoredKey>* out) {
-    StoredKey sk;
-    sk.path = rel;
-    sk.link = k.link;
-    for (const RegValue& v : k.values()) sk.values.push_back({v.name, v.type, v.data});
-    out->push_back(std::move(sk));
-    for (const auto& sub : k.subkeys) flatten(*sub, rel.empty() ? sub->name : rel + u"\\" + sub->name, out);
+// The subtree as a list, each key before its subkeys (walked with a stack of its own, as keys may
+// nest deeper than calls can).
+void flatten(const RegKey& top, const std::u16string& topRel, std::vector<StoredKey>* out) {
+    std::vector<std::pair<const RegKey*, std::u16string>> pending;
+    pending.emplace_back(&top, topRel);
+    while (!pending.empty()) {
+        auto [k, rel] = std::move(pending.back());
+        pending.pop_back();
+        for (auto it = k->subkeys.rbegin(); it != k->subkeys.rend(); ++it)
+            pending.emplace_back(it->get(), rel.empty() ? (*it)->name : rel + u"\\" + (*it)->name);
+        StoredKey sk;
+        sk.path = std::move(rel);
+        sk.link = k->link;
+        for (const RegValue& v : k->values()) sk.values.push_back({v.name, v.type, v.data});
+        out->push_back(std::move(sk));
+    }
 }
 
 void appendOps(const std::vector<RegOp>& journal, size_t from, size_t to, int32_t root, ChangeSet* cs) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <map>
+#include <unordered_map>
 
 #include "api.h"
 #include "text.h"
@@ -178,11 +180,19 @@ const char* parseHexBytes(const char* p, const char* end, std::string* out, bool
 }
 
 // Finds the end of an escaped string without decoding it: the same lines pass as for parseString.
+// The delimiter found is searched for again only once an escape has taken it, so that a line of
+// many escapes costs no more than its length.
 const char* skipString(const char* p, const char* end, char delim) {
+    const char* q = p;  // the first delimiter at or after p, or end; not searched for yet
+    bool searched = false;
     while (p < end) {
-        const char* q = static_cast<const char*>(std::memchr(p, delim, static_cast<size_t>(end - p)));
-        const char* b = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>((q ? q : end) - p)));
-        if (!b) return q ? q + 1 : nullptr;
+        if (!searched || q < p) {
+            q = static_cast<const char*>(std::memchr(p, delim, static_cast<size_t>(end - p)));
+            if (!q) q = end;
+            searched = true;
+        }
+        const char* b = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>(q - p)));
+        if (!b) return q < end ? q + 1 : nullptr;
         p = b + 2;  // an escape takes at least the character after the backslash
     }
     return nullptr;
@@ -354,16 +364,26 @@ size_t sortedPosition(const List& list, std::u16string_view n, NameOf nameOf, bo
 const std::u16string& valueName(const RegValue& v) { return v.name; }
 const std::u16string& keyName(const std::unique_ptr<RegKey>& k) { return k->name; }
 
-// Adds a value read from the file; a second line for the same name replaces the first, as in Wine.
-void mergeValue(std::vector<RegValue>& values, RegValue&& v) {
-    bool found;
-    const size_t pos = sortedPosition(values, v.name, valueName, &found);
-    if (found) {
-        values[pos].type = v.type;
-        values[pos].data = std::move(v.data);
-    } else {
-        values.insert(values.begin() + static_cast<ptrdiff_t>(pos), std::move(v));
+// Brings values read in the file's order into Wine's order. A second line for the same name
+// replaces the data of the first, as in Wine; the name keeps the case of its first mention.
+// Values already in order (as Wine writes them) cost one comparison each.
+void sortReadValues(std::vector<RegValue>& values, size_t from) {
+    auto less = [](const RegValue& a, const RegValue& b) { return compareNames(a.name, b.name) < 0; };
+    bool sorted = true;
+    for (size_t i = from ? from : 1; i < values.size() && sorted; ++i)
+        sorted = compareNames(values[i - 1].name, values[i].name) < 0;
+    if (sorted) return;
+    std::stable_sort(values.begin(), values.end(), less);
+    size_t out = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (out && compareNames(values[out - 1].name, values[i].name) == 0) {
+            values[out - 1].type = values[i].type;
+            values[out - 1].data = std::move(values[i].data);
+        } else if (out++ != i) {
+            values[out - 1] = std::move(values[i]);
+        }
     }
+    values.resize(out);
 }
 
 }  // namespace
@@ -400,6 +420,7 @@ void RegKey::loadValues() const {
     lazyEnd_ = 0;
     values_.reserve(values_.size() + lazyCount_);
     std::u16string scratch;
+    const size_t before = values_.size();
     while (p < end) {
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         const char* next = nl ? nl + 1 : end;
@@ -411,32 +432,65 @@ void RegKey::loadValues() const {
             RegValue v;
             size_t extra = 0;
             // Lines that do not read were reported and kept when the file was opened.
-            if (!parseValueLine(s, le, next, end, &v, scratch, &next, &extra)) mergeValue(values_, std::move(v));
+            if (!parseValueLine(s, le, next, end, &v, scratch, &next, &extra)) values_.push_back(std::move(v));
         }
         p = next;
+    }
+    sortReadValues(values_, before);
+}
+
+RegKey::~RegKey() {
+    // Ordinary trees go by recursion, which is quickest; past 128 levels the rest of
+    // the subtree is taken apart with a list of its own, as keys may nest deeper than the stack.
+    static thread_local unsigned depth = 0;
+    if (subkeys.empty()) return;
+    if (depth < 128) {
+        ++depth;
+        subkeys.clear();
+        --depth;
+        return;
+    }
+    std::vector<std::unique_ptr<RegKey>> pending = std::move(subkeys);
+    while (!pending.empty()) {
+        std::unique_ptr<RegKey> k = std::move(pending.back());
+        pending.pop_back();
+        for (auto& sub : k->subkeys) pending.push_back(std::move(sub));
+        k->subkeys.clear();  // k now goes without reaching its former subkeys
     }
 }
 
 std::unique_ptr<RegKey> RegKey::clone(RegKey* newParent) const {
-    auto c = std::make_unique<RegKey>();
-    c->name = name;
-    c->parent = newParent;
-    c->modif = modif;
-    if (cls) c->cls = std::make_unique<std::u16string>(*cls);
-    if (kept) c->kept = std::make_unique<std::vector<KeptLine>>(*kept);
-    c->rawLead = rawLead;
-    c->rawBegin = rawBegin;
-    c->rawEnd = rawEnd;
-    c->rawValid = rawValid;
-    c->link = link;
-    c->values_ = values_;
-    c->lazySource_ = lazySource_;
-    c->lazyBegin_ = lazyBegin_;
-    c->lazyEnd_ = lazyEnd_;
-    c->lazyCount_ = lazyCount_;
-    c->subkeys.reserve(subkeys.size());
-    for (const auto& sub : subkeys) c->subkeys.push_back(sub->clone(c.get()));
-    return c;
+    auto copyOne = [](const RegKey& from, RegKey* parent) {
+        auto c = std::make_unique<RegKey>();
+        c->name = from.name;
+        c->parent = parent;
+        c->modif = from.modif;
+        if (from.cls) c->cls = std::make_unique<std::u16string>(*from.cls);
+        if (from.kept) c->kept = std::make_unique<std::vector<KeptLine>>(*from.kept);
+        c->rawLead = from.rawLead;
+        c->rawBegin = from.rawBegin;
+        c->rawEnd = from.rawEnd;
+        c->rawValid = from.rawValid;
+        c->link = from.link;
+        c->values_ = from.values_;
+        c->lazySource_ = from.lazySource_;
+        c->lazyBegin_ = from.lazyBegin_;
+        c->lazyEnd_ = from.lazyEnd_;
+        c->lazyCount_ = from.lazyCount_;
+        return c;
+    };
+    auto top = copyOne(*this, newParent);
+    std::vector<std::pair<const RegKey*, RegKey*>> pending{{this, top.get()}};
+    while (!pending.empty()) {
+        auto [from, to] = pending.back();
+        pending.pop_back();
+        to->subkeys.reserve(from->subkeys.size());
+        for (const auto& sub : from->subkeys) {
+            to->subkeys.push_back(copyOne(*sub, to));
+            pending.emplace_back(sub.get(), to->subkeys.back().get());
+        }
+    }
+    return top;
 }
 
 std::u16string RegKey::path() const {
@@ -453,6 +507,13 @@ std::u16string RegKey::path() const {
 // ---- parsing ---------------------------------------------------------------------------------
 
 class WineParser {
+    struct NameLess {
+        using is_transparent = void;
+        bool operator()(std::u16string_view a, std::u16string_view b) const { return compareNames(a, b) < 0; }
+    };
+    // Names point into the keys, which stay where they are while the file is read.
+    using SubkeyIndex = std::map<std::u16string_view, RegKey*, NameLess>;
+
 public:
     WineParser(RegFile& f, const std::string& name) : f_(f), name_(name) {}
 
@@ -577,6 +638,7 @@ public:
         const size_t tail = blankStart == SIZE_MAX ? eof : blankStart;
         closeValues(eof);
         closeRaw(tail);
+        sortSubkeys();
         if (preambleEnd == SIZE_MAX) preambleEnd = tail;
         f_.preamble_.assign(src, 0, preambleEnd);
         f_.trailer_.assign(src, tail, eof - tail);
@@ -609,12 +671,14 @@ private:
         kl.orphan = current_ == nullptr;
         if (lastGoodValue_ && !kl.orphan) {  // lines under a refused header follow no value
             kl.afterValue = true;
-            RegValue v;
-            const char* ignored;
-            size_t extra = 0;
-            parseValueLine(lastGoodValue_, lastGoodValueEnd_, lastGoodValueEnd_, lastGoodValueEnd_, &v, text_,
-                           &ignored, &extra);
-            kl.after = std::move(v.name);
+            // Only the name is read, once per value however many lines follow it: the value's
+            // data may be megabytes long.
+            if (afterNameOf_ != lastGoodValue_) {
+                afterName_.clear();
+                if (*lastGoodValue_ == '"') parseString(lastGoodValue_ + 1, lastGoodValueEnd_, '"', afterName_);
+                afterNameOf_ = lastGoodValue_;
+            }
+            kl.after = afterName_;
         }
         if (!holder_->kept) holder_->kept = std::make_unique<std::vector<KeptLine>>();
         holder_->kept->push_back(std::move(kl));
@@ -683,28 +747,28 @@ private:
             while (i < path.size() && path[i] == u'\\') ++i;
         size_t endp = path.size();
         while (endp > i && path[endp - 1] == u'\\') --endp;
+        bool restChecked = false;
         while (i < endp) {
             size_t j = i;
             while (j < endp && path[j] != u'\\') ++j;
             std::u16string_view comp = path.substr(i, j - i);
-            if (comp.empty() || comp.size() > kMaxKeyNameLength) return nullptr;
+            if (!restChecked && (comp.empty() || comp.size() > kMaxKeyNameLength)) return nullptr;
             RegKey* child;
             if (depth < chain_.size() && chain_[depth]->parent == k && sameOrFolded(chain_[depth]->name, comp)) {
                 child = chain_[depth];
                 if (!sameText(child->name, comp)) firstCaseDifference_ = std::min(firstCaseDifference_, depth);
             } else {
-                bool found;
-                size_t pos = k->subkeyPosition(comp, &found);
-                if (found) {
-                    child = k->subkeys[pos].get();
+                size_t pos = 0;
+                SubkeyIndex* index = nullptr;
+                child = findSubkey(k, comp, &pos, &index);
+                if (child) {
                     if (!sameText(child->name, comp)) firstCaseDifference_ = std::min(firstCaseDifference_, depth);
                 } else {
-                    auto nk = std::make_unique<RegKey>();
-                    nk->name.assign(comp);
-                    nk->parent = k;
-                    nk->modif = k->modif;
-                    child = nk.get();
-                    k->subkeys.insert(k->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(nk));
+                    // A header Wine refuses makes no key at all, not even the parents before its
+                    // bad component: the rest is checked before the first key is made.
+                    if (!restChecked && !goodComponents(path.substr(j, endp - j))) return nullptr;
+                    restChecked = true;
+                    child = addSubkey(k, comp, pos, index);
                 }
                 chain_.resize(depth);
                 chain_.push_back(child);
@@ -715,6 +779,58 @@ private:
         }
         chain_.resize(depth);
         return k;
+    }
+
+    // Whether every component of "\\"-led rest (empty, or starting with a separator) is one Wine takes.
+    static bool goodComponents(std::u16string_view rest) {
+        size_t start = 1;
+        for (size_t j = 1; j <= rest.size(); ++j) {
+            if (j < rest.size() && rest[j] != u'\\') continue;
+            if (j == start || j - start > kMaxKeyNameLength) return false;
+            start = j + 1;
+        }
+        return true;
+    }
+
+    // The subkey of k named comp, or null with *pos where it would stand. Keys of a sorted file
+    // come in order and are added at the end; a key that would go in between is added at the end
+    // too, its parent's subkeys indexed (*index) from then on and sorted once when the file is read
+    // (sortSubkeys): inserting each in its place would move all the later ones.
+    RegKey* findSubkey(RegKey* k, std::u16string_view comp, size_t* pos, SubkeyIndex** index) {
+        if (!unsorted_.empty()) {
+            auto it = unsorted_.find(k);
+            if (it != unsorted_.end()) {
+                *index = &it->second;
+                auto found = it->second.find(comp);
+                return found != it->second.end() ? found->second : nullptr;
+            }
+        }
+        bool found;
+        *pos = k->subkeyPosition(comp, &found);
+        return found ? k->subkeys[*pos].get() : nullptr;
+    }
+
+    RegKey* addSubkey(RegKey* k, std::u16string_view comp, size_t pos, SubkeyIndex* index) {
+        if (!index && pos != k->subkeys.size()) {
+            index = &unsorted_[k];
+            for (const auto& sub : k->subkeys) index->emplace_hint(index->end(), sub->name, sub.get());
+        }
+        auto nk = std::make_unique<RegKey>();
+        nk->name.assign(comp);
+        nk->parent = k;
+        nk->modif = k->modif;
+        RegKey* child = nk.get();
+        k->subkeys.push_back(std::move(nk));
+        if (index) index->emplace(child->name, child);
+        return child;
+    }
+
+    void sortSubkeys() {
+        for (auto& [key, index] : unsorted_) {
+            std::sort(key->subkeys.begin(), key->subkeys.end(),
+                      [](const auto& a, const auto& b) { return compareNames(a->name, b->name) < 0; });
+        }
+        unsorted_.clear();
     }
 
     bool globalOption(const char* s, const char* le, size_t lineNo, std::string* error) {
@@ -765,8 +881,11 @@ private:
     std::u16string path_;
     const char* lastGoodValue_ = nullptr;  // the last value line of the current key that reads well
     const char* lastGoodValueEnd_ = nullptr;
+    const char* afterNameOf_ = nullptr;    // the value line whose name afterName_ holds
+    std::u16string afterName_;
     std::vector<RegKey*> chain_;
     std::u16string text_;
+    std::unordered_map<RegKey*, SubkeyIndex> unsorted_;  // keys whose subkeys came out of order
 };
 
 std::unique_ptr<RegFile> RegFile::parse(std::string content, const std::string& name, std::string* error) {
@@ -894,12 +1013,13 @@ void appendValue(std::string& out, const RegValue& v) {
 }
 
 void appendPath(std::string& out, const RegKey& k) {
-    if (!k.parent) return;
-    if (k.parent->parent) {
-        appendPath(out, *k.parent);
-        out += "\\\\";
+    static thread_local std::vector<const RegKey*> chain;  // kept: written for every changed key
+    chain.clear();
+    for (const RegKey* p = &k; p->parent; p = p->parent) chain.push_back(p);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (it != chain.rbegin()) out += "\\\\";
+        appendEscaped(out, (*it)->name, '[', ']');
     }
-    appendEscaped(out, k.name, '[', ']');
 }
 
 void appendKey(std::string& out, const RegKey& k) {
@@ -943,14 +1063,21 @@ void appendKey(std::string& out, const RegKey& k) {
     for (const KeptLine* l : orphans) out += l->text;
 }
 
-void appendTree(std::string& out, const RegKey& k, const std::string& source) {
-    if (k.rawValid || k.needsHeader()) {
-        // Text that ended the file without a line end gets one once something follows it.
-        if (!out.empty() && out.back() != '\n') out.push_back('\n');
-        if (k.rawValid) out.append(source, k.rawLead, k.rawEnd - k.rawLead);
-        else appendKey(out, k);
+// Keys in Wine's order: each before its subkeys, which follow in their order. The walk keeps its
+// own stack, as keys may nest deeper than the call stack allows.
+void appendTree(std::string& out, const RegKey& root, const std::string& source) {
+    std::vector<const RegKey*> pending{&root};
+    while (!pending.empty()) {
+        const RegKey& k = *pending.back();
+        pending.pop_back();
+        if (k.rawValid || k.needsHeader()) {
+            // Text that ended the file without a line end gets one once something follows it.
+            if (!out.empty() && out.back() != '\n') out.push_back('\n');
+            if (k.rawValid) out.append(source, k.rawLead, k.rawEnd - k.rawLead);
+            else appendKey(out, k);
+        }
+        for (auto it = k.subkeys.rbegin(); it != k.subkeys.rend(); ++it) pending.push_back(it->get());
     }
-    for (const auto& sub : k.subkeys) appendTree(out, *sub, source);
 }
 
 }  // namespace

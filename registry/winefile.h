@@ -31,6 +31,12 @@ struct KeptLine {
 
 class RegKey {
 public:
+    RegKey() = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    // Frees the subtree with bounded recursion: a file may nest keys deeper than the stack allows.
+    ~RegKey();
+
     std::u16string name;
     RegKey* parent = nullptr;
     std::vector<std::unique_ptr<RegKey>> subkeys;  // Wine's order
@@ -66,6 +72,7 @@ public:
     }
     std::u16string path() const;  // relative to the file's root, "\"-joined
     // A deep copy under another parent; unchanged keys keep referring to the same source text.
+    // Like the destructor and the writer it walks the tree with a stack of its own.
     std::unique_ptr<RegKey> clone(RegKey* newParent) const;
 
 private:

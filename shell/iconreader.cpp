@@ -130,23 +130,26 @@ std::optional<ImageInfo> pngInfo(std::string_view d) {
     return ImageInfo{static_cast<int>(w), static_cast<int>(h), depth * channels, true};
 }
 
-// The bytes of one image, trimmed to what it can use (a DIB to its end, anything to a cap).
-std::string imageBytes(std::string_view d, Slice s) {
+// The bytes of one image, trimmed to what it can use (a DIB to its end, anything to a cap), still
+// in the file.
+std::string_view imageView(std::string_view d, Slice s) {
     std::string_view img = d.substr(s.off, std::min<u64>(s.len, kMaxImageBytes));
     if (!pngSignature(img)) {
         if (auto l = dibLayout(img)) img = img.substr(0, std::min<u64>(img.size(), l->end()));
     }
-    return std::string(img);
+    return img;
 }
 
 // The entries of an icon directory: a 6-byte header, then entries of `entrySize` bytes whose first
 // 12 bytes an .ico file and a group resource share. locate(entry offset, image) finds an image's
-// bytes (and may note its RT_ICON id).
+// bytes (and may note its RT_ICON id). Only images that can be drawn are copied, and no more of
+// them than kMaxGroupBytes: entries may all point at the same large image.
 template <typename Locate>
 IconGroup readEntries(std::string_view d, std::string_view dir, u64 entrySize, Locate&& locate) {
     const u64 count = std::min<u64>({le16(dir, 4), (dir.size() - 6) / entrySize, kMaxGroupImages});
     IconGroup out;
-    std::size_t copied = 0;
+    out.images.reserve(count);
+    std::size_t budget = kMaxGroupBytes;
     for (u64 i = 0; i < count; ++i) {
         const u64 e = 6 + entrySize * i;
         IconImage img;
@@ -156,11 +159,13 @@ IconGroup readEntries(std::string_view d, std::string_view dir, u64 entrySize, L
         img.dirPlanes = le16(dir, e + 4);
         img.dirBitCount = le16(dir, e + 6);
         img.dirBytes = le32(dir, e + 8);
-        if (auto s = locate(e, img); s && copied < kMaxGroupBytes) {
-            img.data = imageBytes(d, *s);
-            if (img.data.size() > kMaxGroupBytes - copied) img.data.clear();
-            copied += img.data.size();
-            img.info = imageInfo(img.data);
+        if (auto s = locate(e, img)) {
+            const std::string_view view = imageView(d, *s);
+            if (auto info = imageInfo(view); info && view.size() <= budget) {
+                img.data.assign(view);
+                img.info = info;
+                budget -= view.size();
+            }
         }
         out.images.push_back(std::move(img));
     }

@@ -21,7 +21,8 @@ inline constexpr std::uint64_t kMaxIconFileBytes = 64ull << 20;
 // Images wider or taller than this are not decoded.
 inline constexpr int kMaxIconSide = 1024;
 // A group keeps at most this many entries, and copies at most kMaxGroupBytes of image data
-// (entries past either limit are listed without their bytes).
+// (entries past either limit are listed without their bytes). Images that cannot be drawn (no
+// info) are listed without their bytes too.
 inline constexpr std::size_t kMaxGroupImages = 256;
 inline constexpr std::size_t kMaxGroupBytes = 32u << 20;
 
@@ -54,8 +55,9 @@ struct IconImage {
     int dirBitCount = 0;
     std::uint32_t dirBytes = 0;
     int iconId = -1;                  // the RT_ICON id (PE, NE); -1 in an .ico file
-    std::string data;                 // the image bytes; empty when the image was not found
-    std::optional<ImageInfo> info;    // imageInfo(data)
+    std::string data;                 // the image bytes; empty when the image was not found, has
+                                      // no info or did not fit in the group's budget
+    std::optional<ImageInfo> info;    // imageInfo(data); set whenever data is
 };
 
 struct IconGroup {
