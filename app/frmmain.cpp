@@ -660,11 +660,11 @@ bool frmMain::commit(const QString& what) {
 // ---- commands -------------------------------------------------------------------------------
 
 void frmMain::cmdApply_Click() {
-    if (changedPages().empty() && !machine_.hasChanges()) {
+    const bool anything = !changedPages().empty() || machine_.hasChanges();
+    // Even with nothing to write, the pass runs: it drops change marks left by clicks that changed
+    // no value.
+    if (SaveSettings() && !anything)
         tk::MsgBox(tr("There are no changes to apply."), tk::vbOKOnly | tk::vbInformation);
-        return;
-    }
-    SaveSettings();
 }
 
 void frmMain::cmdOK_Click() {
