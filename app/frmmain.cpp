@@ -414,15 +414,20 @@ void frmMain::runSaveBlocks(Pass& pass, const std::set<int>& keep) {
     };
     std::vector<Range> ranges;
     const reg::Machine::Mark start = machine_.mark();
+    pass.setPageHook([&](int node) {
+        ranges.back().to = machine_.mark();
+        ranges.push_back({node, machine_.mark(), {}});
+    });
     for (size_t i = 0; i < kSaveOrder.size(); ++i) {
         const int node = kSaveOrder[i].node;
         if (!saveBlocks_[node])
             continue;
         pass.enterBlock(static_cast<int>(i + 1), node);
-        const reg::Machine::Mark from = machine_.mark();
+        ranges.push_back({node, machine_.mark(), {}});
         pass.step([&] { saveBlocks_[node](pass); });
-        ranges.push_back({node, from, machine_.mark()});
+        ranges.back().to = machine_.mark();
     }
+    pass.setPageHook({});
     pass.enterBlock(0, 0);
     // Every block ran, so each saw the accessor as the one before it left it; now only what
     // changed pages wrote is kept.
@@ -703,32 +708,33 @@ void frmMain::mnuFileReviewChanges_Click() {
 
 void frmMain::mnuFileUndoLastApply_Click() { undoLastApply(); }
 
-void frmMain::mnuFileExportSettings_Click() {
+namespace {
+// A .reg file chosen in a file dialog, then handed to `use`; its error is shown.
+void withRegFile(QWidget* parent, bool save, const QString& title,
+                 const std::function<bool(const std::filesystem::path&, QString*)>& use) {
     if (!tk::interactive()) {
         tk::noteRefusedDialog(QStringLiteral("the file chooser"));
         return;
     }
-    const QString file = QFileDialog::getSaveFileName(this, tr("Export Settings"), QString(),
-                                                      tr("Registry files (*.reg);;All files (*)"));
+    const QString filter = QObject::tr("Registry files (*.reg);;All files (*)");
+    const QString file = save ? QFileDialog::getSaveFileName(parent, title, QString(), filter)
+                              : QFileDialog::getOpenFileName(parent, title, QString(), filter);
     if (file.isEmpty())
         return;
     QString error;
-    if (!exportSettings(file.toStdString(), &error))
+    if (!use(file.toStdString(), &error))
         tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
+}
+}  // namespace
+
+void frmMain::mnuFileExportSettings_Click() {
+    withRegFile(this, true, tr("Export Settings"),
+                [this](const std::filesystem::path& f, QString* e) { return exportSettings(f, e); });
 }
 
 void frmMain::mnuFileImportSettings_Click() {
-    if (!tk::interactive()) {
-        tk::noteRefusedDialog(QStringLiteral("the file chooser"));
-        return;
-    }
-    const QString file = QFileDialog::getOpenFileName(this, tr("Import Settings"), QString(),
-                                                      tr("Registry files (*.reg);;All files (*)"));
-    if (file.isEmpty())
-        return;
-    QString error;
-    if (!importSettings(file.toStdString(), &error))
-        tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
+    withRegFile(this, false, tr("Import Settings"),
+                [this](const std::filesystem::path& f, QString* e) { return importSettings(f, e); });
 }
 
 void frmMain::mnuFileQuit_Click() {

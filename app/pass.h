@@ -62,6 +62,13 @@ public:
     // Which block runs now; failures are reported with it.
     void enterBlock(int step, int node);
     int node() const { return node_; }
+    // Within a block, the writes that follow belong to another page (a block may save two pages).
+    void enterPage(int node) {
+        node_ = node;
+        if (pageHook_)
+            pageHook_(node);
+    }
+    void setPageHook(std::function<void(int node)> hook) { pageHook_ = std::move(hook); }
 
     // A change a save block made to the window itself (not to the registry), with how to take it
     // back when the block's registry writes are dropped or never committed.
@@ -81,6 +88,7 @@ private:
     int node_ = 0;
     std::vector<QString> failures_;
     std::vector<std::pair<int, std::function<void()>>> undo_;
+    std::function<void(int)> pageHook_;
 };
 
 using Block = std::function<void(Pass&)>;

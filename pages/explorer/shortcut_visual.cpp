@@ -210,6 +210,8 @@ QV_PAGE(shortcut_visual) {
     form.setSaveBlock(kPrefix, [pages](qv::Pass& p) { pages->savePrefix(p); });
     form.setSaveBlock(kShowBitmaps, [pages](qv::Pass& p) {
         pages->saveShowBitmaps(p);
+        // Save Settings has no step of its own: it is saved here, as its own page's change.
+        p.enterPage(kSaveSettings);
         p.step([&] { pages->saveSaveSettings(p); });
     });
 }

@@ -116,7 +116,8 @@ struct PageChange {
 const PageChange kChanges[] = {
     {4, {"optExploreFromHere(0)=1"}, "folder\\shell"},
     {5, {"optMSDOSPromptOnDirs(0)=1"}, "directory\\shell\\ms-dos prompt"},
-    {6, {"txtAddToAllFilesTitle=Open in QV", "txtAddToAllFilesCommand=notepad.exe %1"}, "*\\shell\\quorvel"},
+    {6, {"optShowOnAllFiles(0)=1", "txtAddToAllFilesTitle=Open in QV", "txtAddToAllFilesCommand=notepad.exe %1"},
+     "*\\shell"},
     {8, {"txtIconIdx=30"}, "shell icons"},
     {10, {"optShortcutIcon(1)=1"}, "shell icons"},
     {11, {"chkShowShortcutToOnNewShortcuts=0"}, "currentversion\\explorer"},
@@ -124,9 +125,9 @@ const PageChange kChanges[] = {
     {15, {"chkExploreAsDefault=1"}, "folder\\shell"},
     {16, {"lstDrives=D:"}, "policies\\explorer"},
     {18, {"txtUnassociatedFilesCommand=notepad.exe %1"}, "unknown\\shell\\openas"},
-    {21, {"chkAutoplayAudio=1"}, "audiocd\\shell"},
-    {22, {"chkAutoPlay(3)=1"}, "policies\\explorer"},
-    {23, {"chkClickHeretoBegin=1"}, "policies\\explorer"},
+    {21, {"chkAutoplayAudio=1"}, "audiocd"},
+    {22, {"chkAutoPlay(3)=0"}, "policies\\explorer"},
+    {23, {"chkClickHeretoBegin=0"}, "policies\\explorer"},
     {24, {"chkAnimateWindows=1"}, "control panel\\desktop\\windowmetrics"},
     {26, {"sldMenuShowDelay=100"}, "control panel\\desktop"},
     {30, {"chkDisableTilde=1"}, "control\\filesystem"},
@@ -148,8 +149,9 @@ protected:
 TEST_F(ApplyChangesInterop, EachPageAloneChangesOnlyItsValuesAndUndoRestoresThem) {
     const fs::path p = w.copy("onlychanges");
     const fs::path state = p / "state";
-    const Values start = values(p);
+    // Wine itself writes a few keys of its own when its server saves: look after it has run.
     const std::string startView = wineView(p, "start");
+    const Values start = values(p);
 
     // Nothing changed: nothing written, not even a key time.
     const std::string sys = readFile(p / "system.reg"), user = readFile(p / "user.reg");
@@ -172,7 +174,14 @@ TEST_F(ApplyChangesInterop, EachPageAloneChangesOnlyItsValuesAndUndoRestoresThem
 
         const std::set<std::string> changed = differing(start, values(p));
         EXPECT_FALSE(changed.empty());
-        for (const std::string& k : changed) EXPECT_NE(k.find(c.where), std::string::npos) << k;
+        for (const std::string& k : changed) {
+            // A key made on the way to the page's own key counts as the page's.
+            bool ours = k.find(c.where) != std::string::npos;
+            const std::string key = k.substr(0, k.find('|')) + "\\";
+            for (const std::string& o : changed)
+                ours = ours || (o.rfind(key, 0) == 0 && o.find(c.where) != std::string::npos);
+            EXPECT_TRUE(ours) << k;
+        }
         // --diff named every changed value and nothing else (a key it names may already exist).
         std::set<std::string> shown = named(diff.out);
         for (const std::string& k : changed) EXPECT_TRUE(shown.count(k)) << k << " missing from\n" << diff.out;
@@ -194,16 +203,18 @@ TEST_F(ApplyChangesInterop, ProfileCarriesTheSettingsToAFreshPrefix) {
     for (const PageChange& c : kChanges)
         if (c.page != 8)  // both overlay pages share one value: the later one decides
             for (const std::string& s : c.sets) args.insert(args.end(), {"--set", s});
-    args.insert(args.end(), {"--apply", "--export", (a / "profile.reg").string(), "--list"});
-    const Proc exported = quorvel(a, args, a / "state");
-    ASSERT_EQ(exported.status, 0) << exported.err;
+    args.insert(args.end(), {"--apply", "--export", (a / "profile.reg").string()});
+    const Proc applied = quorvel(a, args, a / "state");
+    ASSERT_EQ(applied.status, 0) << applied.err;
     ASSERT_TRUE(fs::exists(a / "profile.reg"));
+    const Proc exported = quorvel(a, {"--list"}, a / "state");
+    ASSERT_EQ(exported.status, 0) << exported.err;
 
     const Proc imported = quorvel(b, {"--import", (a / "profile.reg").string(), "--apply"}, b / "state");
     ASSERT_EQ(imported.status, 0) << imported.err;
     const Proc listed = quorvel(b, {"--list"}, b / "state");
     ASSERT_EQ(listed.status, 0) << listed.err;
-    // The --list printed after --export holds the same lines as a fresh read of the other prefix.
+    // Both prefixes read afresh list the same settings.
     std::istringstream want(exported.out);
     std::string line;
     std::set<std::string> expected, got;

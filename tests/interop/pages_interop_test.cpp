@@ -53,7 +53,7 @@ Proc quorvel(const fs::path& prefix, std::vector<std::string> args) {
     return runProcess(args, {"QT_QPA_PLATFORM=offscreen"}, 120);
 }
 
-// NAME=VALUE lines of --list; values come with "\" doubled.
+// NAME=VALUE lines of --list, as --set takes them back.
 std::map<std::string, std::string> listing(const std::string& out) {
     std::map<std::string, std::string> m;
     std::istringstream in(out);
@@ -127,8 +127,8 @@ TEST_F(PagesInterop, EveryPageWritesWhatWindowsReadsAndShowsWhatWindowsWrote) {
         "--set", "txtUnassociatedFilesCaption=Open &with QV",
         "--set", "txtUnassociatedFilesCommand=rundll32.exe shell32.dll,OpenAs_RunDLL %1",
         "--set", "chkAutoplayAudio=1",
-        "--set", "chkAutoPlay(0)=1", "--set", "chkAutoPlay(2)=1", "--set", "chkAutoPlay(4)=1",
-        "--set", "chkClickHeretoBegin=1",
+        "--set", "chkAutoPlay(0)=0", "--set", "chkAutoPlay(2)=0", "--set", "chkAutoPlay(4)=0",
+        "--set", "chkClickHeretoBegin=0",
         "--set", "chkAnimateWindows=1",
         "--set", "sldMenuShowDelay=250",
         "--set", "chkDisableTilde=1",
@@ -244,8 +244,8 @@ TEST_F(PagesInterop, EveryPageWritesWhatWindowsReadsAndShowsWhatWindowsWrote) {
         {"optExploreFromHere(0)", "0"}, {"optExploreFromHere(1)", "1"},
         {"optMSDOSPromptOnDirs(0)", "1"}, {"chkCustomCommandInterpreter", "0"},
         {"optShowOnAllFiles(0)", "1"}, {"txtAddToAllFilesTitle", "Edit with QV"},
-        {"txtAddToAllFilesCommand", "C:\\\\qv\\\\edit.exe %1"},
-        {"txtIconPath", "C:\\\\qv\\\\share.dll"}, {"txtIconIdx", "3"},
+        {"txtAddToAllFilesCommand", "C:\\qv\\edit.exe %1"},
+        {"txtIconPath", "C:\\qv\\share.dll"}, {"txtIconIdx", "3"},
         {"optShortcutIcon(0)", "1"}, {"optShortcutIcon(2)", "0"},
         {"chkShowShortcutToOnNewShortcuts", "1"}, {"chkSaveSettingsOnExit", "0"},
         {"chkBitmapsinExplorer", "0"}, {"chkExploreAsDefault", "0"},
@@ -253,11 +253,11 @@ TEST_F(PagesInterop, EveryPageWritesWhatWindowsReadsAndShowsWhatWindowsWrote) {
         {"lvNewMenu[.qvtxt\\ShellNew]", "1"},
         {"txtUnassociatedFilesCaption", "Open with..."}, {"txtUnassociatedFilesCommand", "notepad.exe %1"},
         {"chkAutoplayAudio", "0"},
-        {"chkAutoPlay(0)", "0"}, {"chkAutoPlay(1)", "1"}, {"chkAutoPlay(2)", "0"}, {"chkAutoPlay(3)", "1"},
-        {"chkAutoPlay(4)", "0"}, {"chkAutoPlay(5)", "1"}, {"chkAutoPlay(6)", "0"},
-        {"chkClickHeretoBegin", "0"}, {"chkAnimateWindows", "0"}, {"sldMenuShowDelay", "1200"},
+        {"chkAutoPlay(0)", "1"}, {"chkAutoPlay(1)", "0"}, {"chkAutoPlay(2)", "1"}, {"chkAutoPlay(3)", "0"},
+        {"chkAutoPlay(4)", "1"}, {"chkAutoPlay(5)", "0"}, {"chkAutoPlay(6)", "1"},
+        {"chkClickHeretoBegin", "1"}, {"chkAnimateWindows", "0"}, {"sldMenuShowDelay", "1200"},
         {"chkDisableTilde", "0"}, {"txtRegisteredName", "Grace Hopper"}, {"txtRegisteredCompany", "Navy"},
-        {"txtCabFilePath", "E:\\\\setup"}, {"sldWaitToKill", "30000"}, {"sldHungApp", "6000"},
+        {"txtCabFilePath", "E:\\setup"}, {"sldWaitToKill", "30000"}, {"sldHungApp", "6000"},
     };
     for (const auto& [name, value] : expected) {
         const auto it = l.find(name);
@@ -320,7 +320,20 @@ void expectOnlyPageKeysDiffer(const std::string& before, const std::string& afte
 TEST_F(PagesInterop, ApplyLeavesKeysNoPageWritesByteIdentical) {
     const fs::path p = w.copy("untouched");
     const std::string system = readFile(p / "system.reg"), user = readFile(p / "user.reg");
-    const Proc r = quorvel(p, {"--apply"});
+    // Nothing changed: not a byte written.
+    const Proc none = quorvel(p, {"--apply"});
+    ASSERT_EQ(none.status, 0) << none.out << none.err;
+    EXPECT_EQ(readFile(p / "system.reg"), system);
+    EXPECT_EQ(readFile(p / "user.reg"), user);
+
+    // A change on most pages: every key no page writes stays as Wine wrote it.
+    const Proc r = quorvel(p, {"--set", "chkExploreAsDefault=1",
+                               "--set", "txtUnassociatedFilesCommand=notepad.exe %1",
+                               "--set", "chkAutoplayAudio=1", "--set", "txtIconIdx=30",
+                               "--set", "txtRegisteredName=Ada", "--set", "txtCabFilePath=D:\\cabs",
+                               "--set", "chkAutoPlay(3)=0", "--set", "chkClickHeretoBegin=0",
+                               "--set", "chkAnimateWindows=1", "--set", "sldMenuShowDelay=100",
+                               "--set", "sldHungApp=4000", "--set", "lstDrives=D:", "--apply"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const std::string system2 = readFile(p / "system.reg"), user2 = readFile(p / "user.reg");
     EXPECT_NE(system2, system) << "the pages wrote nothing to system.reg";
@@ -337,6 +350,7 @@ TEST_F(PagesInterop, ApplyLeavesKeysNoPageWritesByteIdentical) {
     };
     expectOnlyPageKeysDiffer(system, system2,
                              keys({kCV, kShellIcons, kCV + "\\Setup", "Software\\Classes\\Folder\\Shell",
+                                   "Software\\Microsoft\\Windows NT\\CurrentVersion",
                                    "Software\\Classes\\Unknown\\shell\\openas",
                                    "Software\\Classes\\Unknown\\shell\\openas\\command",
                                    "Software\\Classes\\AudioCD\\shell"}),
