@@ -10,7 +10,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
+#include <tuple>
 #include <stdexcept>
 
 #include "registry/dotreg.h"
@@ -173,9 +176,75 @@ QStringList changedSince(reg::Machine& machine, const reg::ChangeSet& applied) {
     return changed;
 }
 
+namespace {
+
+std::u16string foldedKey(int32_t root, std::u16string_view key) {
+    std::u16string r = reg::utf8ToUtf16(std::string(reg::rootName(root))) + u"\\";
+    for (char16_t c : key) r.push_back(reg::foldLower(c));
+    return r;
+}
+
+// A deleted key whose whole content the same change set made again elsewhere was moved there
+// (the 'New' menu moves keys so): deletion index -> index of the CreateKey of the copy.
+std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
+    using Content = std::set<std::tuple<std::u16string, std::u16string, uint32_t, std::string>>;
+    std::map<std::u16string, std::pair<size_t, Content>> made;  // created key -> its op, what went in
+    for (size_t i = 0; i < cs.ops.size(); ++i) {
+        const reg::ChangeOp& op = cs.ops[i];
+        const std::u16string key = foldedKey(op.root, op.key);
+        if (op.kind == reg::ChangeOp::Kind::CreateKey && !made.count(key))
+            made[key] = {i, {}};
+        if (op.kind != reg::ChangeOp::Kind::SetValue && op.kind != reg::ChangeOp::Kind::CreateKey)
+            continue;
+        for (auto& [top, entry] : made) {
+            if (key.size() < top.size() || key.compare(0, top.size(), top) != 0 ||
+                (key.size() > top.size() && key[top.size()] != u'\\'))
+                continue;
+            const std::u16string rel = key.size() > top.size() ? key.substr(top.size() + 1) : u"";
+            if (op.kind == reg::ChangeOp::Kind::SetValue) {
+                std::u16string name;
+                for (char16_t c : op.name) name.push_back(reg::foldLower(c));
+                entry.second.insert({rel, name, op.type, op.data});
+            } else {
+                entry.second.insert({rel, u"<key>", 0, {}});
+            }
+        }
+    }
+    std::map<size_t, size_t> moves;
+    for (size_t i = 0; i < cs.ops.size(); ++i) {
+        const reg::ChangeOp& op = cs.ops[i];
+        if (op.kind != reg::ChangeOp::Kind::DeleteKey || op.oldTree.empty())
+            continue;
+        Content gone;
+        for (const reg::StoredKey& k : op.oldTree) {
+            std::u16string rel;
+            for (char16_t c : k.path) rel.push_back(reg::foldLower(c));
+            gone.insert({rel, u"<key>", 0, {}});
+            for (const reg::StoredValue& v : k.values) {
+                std::u16string name;
+                for (char16_t c : v.name) name.push_back(reg::foldLower(c));
+                gone.insert({rel, name, v.type, v.data});
+            }
+        }
+        for (const auto& [key, entry] : made)
+            if (key != foldedKey(op.root, op.key) && entry.second == gone) {
+                moves[i] = entry.first;
+                break;
+            }
+    }
+    return moves;
+}
+
+}  // namespace
+
 std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes) {
     std::vector<ChangeRow> rows;
-    for (const reg::ChangeOp& op : changes.ops) {
+    const std::map<size_t, size_t> moves = findMoves(changes);
+    std::map<size_t, size_t> movedFrom;
+    for (const auto& [from, to] : moves)
+        movedFrom[to] = from;
+    for (size_t index = 0; index < changes.ops.size(); ++index) {
+        const reg::ChangeOp& op = changes.ops[index];
         ChangeRow r;
         r.hive = QString::fromStdString(std::string(reg::rootName(op.root)));
         r.key = op.key.empty() ? QStringLiteral("\\") : QString::fromStdString(reg::utf16ToUtf8(op.key));
@@ -192,14 +261,19 @@ std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes) {
             r.newData = QStringLiteral("(deleted)");
             break;
         case reg::ChangeOp::Kind::CreateKey:
-            r.newData = QStringLiteral("(key created)");
+            r.newData = movedFrom.count(index)
+                            ? QStringLiteral("(moved here from %1)").arg(QString::fromStdString(
+                                  reg::utf16ToUtf8(changes.ops[movedFrom.at(index)].key)))
+                            : QStringLiteral("(key created)");
             break;
         case reg::ChangeOp::Kind::DeleteKey: {
             size_t values = 0;
             for (const auto& k : op.oldTree) values += k.values.size();
             if (op.oldKnown && !op.oldTree.empty())
                 r.oldData = QStringLiteral("%1 key(s), %2 value(s)").arg(op.oldTree.size()).arg(values);
-            r.newData = QStringLiteral("(key deleted)");
+            r.newData = moves.count(index) ? QStringLiteral("(moved to %1)").arg(QString::fromStdString(
+                                                 reg::utf16ToUtf8(changes.ops[moves.at(index)].key)))
+                                           : QStringLiteral("(key deleted)");
             break;
         }
         }

@@ -144,3 +144,39 @@ TEST_F(ApplyChanges, UndoRefusesAfterAnOutsideChange) {
     EXPECT_TRUE(form().undoLastApply(/*force=*/true));
     EXPECT_NE(files(), changed);
 }
+
+TEST(ChangeRows, ShowOldAndNewDataAndMarkMovesAndDeletions) {
+    auto op = [](reg::ChangeOp::Kind kind, std::u16string key, std::u16string name = {}, std::string data = {}) {
+        reg::ChangeOp o;
+        o.kind = kind;
+        o.root = reg::HKEY_LOCAL_MACHINE;
+        o.key = std::move(key);
+        o.name = std::move(name);
+        o.type = reg::REG_SZ;
+        o.data = std::move(data);
+        o.oldKnown = true;
+        return o;
+    };
+    reg::ChangeSet cs;
+    cs.ops.push_back(op(reg::ChangeOp::Kind::CreateKey, u".t\\ShellNew-"));
+    cs.ops.push_back(op(reg::ChangeOp::Kind::SetValue, u".t\\ShellNew-", u"NullFile", std::string("\0\0", 2)));
+    reg::ChangeOp gone = op(reg::ChangeOp::Kind::DeleteKey, u".t\\ShellNew");
+    gone.oldTree.push_back({u"", {{u"NullFile", reg::REG_SZ, std::string("\0\0", 2)}}});
+    cs.ops.push_back(gone);
+    reg::ChangeOp other = op(reg::ChangeOp::Kind::DeleteKey, u"Old");
+    other.oldTree.push_back({u"", {{u"x", reg::REG_SZ, std::string("\0\0", 2)}}});
+    cs.ops.push_back(other);
+    reg::ChangeOp del = op(reg::ChangeOp::Kind::DeleteValue, u"K", u"v");
+    del.oldValue = reg::StoredValue{u"v", reg::REG_DWORD, std::string("\x2a\0\0\0", 4)};
+    cs.ops.push_back(del);
+
+    const std::vector<qv::ChangeRow> rows = qv::changeRows(cs);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[0].newData, "(moved here from .t\\ShellNew)");
+    EXPECT_EQ(rows[1].oldData, "(not set)");
+    EXPECT_EQ(rows[1].newData, "\"\"");
+    EXPECT_EQ(rows[2].newData, "(moved to .t\\ShellNew-)");
+    EXPECT_EQ(rows[3].newData, "(key deleted)");  // nothing of it came back elsewhere
+    EXPECT_EQ(rows[4].oldData, "dword:0000002a");
+    EXPECT_EQ(rows[4].newData, "(deleted)");
+}
