@@ -1,5 +1,7 @@
 #include "app/controls.h"
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QAbstractSlider>
 #include <QAction>
@@ -208,6 +210,8 @@ QString valueOf(const Control& c) {
         return QString::number(rb->isChecked() ? 1 : 0);
     if (auto* le = qobject_cast<QLineEdit*>(o))
         return le->text();
+    if (auto* sb = qobject_cast<tk::ScrollBar*>(o))
+        return QString::number(sb->Value());
     if (auto* sl = qobject_cast<QAbstractSlider*>(o))
         return QString::number(sl->value());
     if (auto* lv = qobject_cast<tk::CheckListView*>(o))
@@ -337,12 +341,18 @@ void setControl(frmMain& form, const Control& c, const QString& value) {
     }
     if (auto* sl = qobject_cast<QAbstractSlider*>(o)) {
         const int v = integerValue(c, value, "an integer");
-        if (v < sl->minimum() || v > sl->maximum())
+        // A scroll bar's own Value: Qt's is mirrored when its top is its maximum.
+        auto* sb = qobject_cast<tk::ScrollBar*>(o);
+        const int lo = sb ? std::min(sb->Min(), sb->Max()) : sl->minimum();
+        const int hi = sb ? std::max(sb->Min(), sb->Max()) : sl->maximum();
+        if (v < lo || v > hi)
             throw UsageError("bad value '" + value.toStdString() + "' for " + c.name.toStdString() +
-                             ": outside " + std::to_string(sl->minimum()) + ".." +
-                             std::to_string(sl->maximum()));
+                             ": outside " + std::to_string(lo) + ".." + std::to_string(hi));
         requireUsable(form, c);
-        sl->setValue(v);
+        if (sb)
+            sb->setValue(v);
+        else
+            sl->setValue(v);
         return;
     }
     if (qobject_cast<QListWidget*>(o) && !qobject_cast<tk::CheckListView*>(o)) {
