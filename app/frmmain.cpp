@@ -59,6 +59,7 @@ frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
     shell::setCurrentMachine(&machine_);
     buildWindow();
     buildPages(*this);
+    ctl::nameControlsFromLabels(this);
     Form_Load();
 }
 
@@ -148,6 +149,7 @@ void frmMain::buildWindow() {
     tvList->header()->setStretchLastSection(false);
     tk::place(tvList, 1080, 240, 2655, 4935);
     tk::showCutOffTextAsToolTip(tvList);
+    tvList->setAccessibleName(QStringLiteral("Categories"));
 
     for (int i = 1; i <= kNodeCount; ++i) {
         auto* f = new tk::Frame(QString(), client, QStringLiteral("fraOption(%1)").arg(i));

@@ -69,6 +69,7 @@ QV_PAGE(start_menu) {
     QLabel* delay = tk::makeLabel(QString(), speed, QStringLiteral("lblMenuShowDelayValue"));
     delay->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     tk::place(delay, 1815, 1800, 1425, 255);
+    sldMenuShowDelay->setAccessibleName(QStringLiteral("Menu Speed"));
     sldMenuShowDelay->setUnit(QStringLiteral("ms"));
     sldMenuShowDelay->showValueIn(delay);
 

@@ -1,6 +1,7 @@
 // Driving the window by keyboard and reading it on any theme: access keys, option groups, the
 // pop-up menu's keys, the help window, the icon spin, Qt's own options, dark palettes.
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
@@ -8,6 +9,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
+#include <QAbstractScrollArea>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -347,4 +349,38 @@ TEST_F(WindowTest, AnEmptyNewMenuListSaysWhy) {
     EXPECT_TRUE(lv->showsEmptyText());
     lv->Add(".txt\\ShellNew", "Text Document");
     EXPECT_FALSE(lv->showsEmptyText());
+}
+
+TEST_F(WindowTest, EveryControlAScreenReaderMeetsHasItsLabelsName) {
+    frmMain& f = form();
+    activate(f);
+    auto nameOf = [](QWidget* w) {
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        return a ? a->text(QAccessible::Name) : QString();
+    };
+    EXPECT_EQ(nameOf(f.tvList), "Categories");
+    int named = 0;
+    for (int node = 1; node <= qv::kNodeCount; ++node) {
+        f.selectNode(node);
+        for (QWidget* w : f.fraOption(node)->findChildren<QWidget*>()) {
+            if (!(w->focusPolicy() & Qt::TabFocus) || !w->isVisibleTo(&f) ||
+                qobject_cast<QAbstractScrollArea*>(w->parentWidget()))
+                continue;
+            EXPECT_FALSE(nameOf(w).isEmpty()) << "page " << node << ": " << w->objectName().toStdString();
+            ++named;
+        }
+    }
+    EXPECT_GT(named, 40);
+    // Named by their labels: a buddy, one beside, one above.
+    struct Case {
+        int node;
+        const char *control, *name;
+    };
+    for (const Case& c : {Case{6, "txtAddToAllFilesCommand", "Command"},
+                          Case{31, "txtRegisteredName", "Name"},
+                          Case{33, "sldWaitToKill", "Wait to Kill"}}) {
+        auto* w = f.fraOption(c.node)->findChild<QWidget*>(c.control);
+        ASSERT_NE(w, nullptr) << c.control;
+        EXPECT_EQ(nameOf(w), c.name) << c.control;
+    }
 }
