@@ -11,5 +11,6 @@ if [ -f build/CMakeCache.txt ]; then
 else
   cmake -S . -B build -G Ninja >/dev/null
 fi
-cmake --build build --target quorvel
+# Every target, so that `cmake --install build` finds both programs.
+cmake --build build
 exec build/app/quorvel "$@"

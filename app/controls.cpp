@@ -1,7 +1,12 @@
 #include "app/controls.h"
 
+#include <algorithm>
+#include <limits>
+
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QAbstractSlider>
+#include <QHash>
 #include <QAction>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -208,6 +213,8 @@ QString valueOf(const Control& c) {
         return QString::number(rb->isChecked() ? 1 : 0);
     if (auto* le = qobject_cast<QLineEdit*>(o))
         return le->text();
+    if (auto* sb = qobject_cast<tk::ScrollBar*>(o))
+        return QString::number(sb->Value());
     if (auto* sl = qobject_cast<QAbstractSlider*>(o))
         return QString::number(sl->value());
     if (auto* lv = qobject_cast<tk::CheckListView*>(o))
@@ -337,12 +344,18 @@ void setControl(frmMain& form, const Control& c, const QString& value) {
     }
     if (auto* sl = qobject_cast<QAbstractSlider*>(o)) {
         const int v = integerValue(c, value, "an integer");
-        if (v < sl->minimum() || v > sl->maximum())
+        // A scroll bar's own Value: Qt's is mirrored when its top is its maximum.
+        auto* sb = qobject_cast<tk::ScrollBar*>(o);
+        const int lo = sb ? std::min(sb->Min(), sb->Max()) : sl->minimum();
+        const int hi = sb ? std::max(sb->Min(), sb->Max()) : sl->maximum();
+        if (v < lo || v > hi)
             throw UsageError("bad value '" + value.toStdString() + "' for " + c.name.toStdString() +
-                             ": outside " + std::to_string(sl->minimum()) + ".." +
-                             std::to_string(sl->maximum()));
+                             ": outside " + std::to_string(lo) + ".." + std::to_string(hi));
         requireUsable(form, c);
-        sl->setValue(v);
+        if (sb)
+            sb->setValue(v);
+        else
+            sl->setValue(v);
         return;
     }
     if (qobject_cast<QListWidget*>(o) && !qobject_cast<tk::CheckListView*>(o)) {
@@ -388,6 +401,70 @@ void clickControl(frmMain& form, const Control& c) {
     }
     throw UsageError(c.name.toStdString() + " (" + c.kind.toStdString() +
                      ") cannot be clicked; set it with --set NAME=VALUE");
+}
+
+namespace {
+QString labelText(QString text) {
+    text.remove(QRegularExpression(QStringLiteral("&(?!&)")));
+    text = text.trimmed();
+    if (text.endsWith(QLatin1Char(':')))
+        text.chop(1);
+    return text;
+}
+
+bool needsName(QWidget* w) {
+    if (!(w->focusPolicy() & Qt::TabFocus) || !w->accessibleName().isEmpty())
+        return false;
+    if (auto* b = qobject_cast<QAbstractButton*>(w))
+        return b->text().isEmpty() || b->text().trimmed() == QLatin1String("...");
+    return qobject_cast<QLineEdit*>(w) || qobject_cast<QAbstractSlider*>(w) ||
+           qobject_cast<QAbstractItemView*>(w);
+}
+
+// The label naming w by position: same parent, left of it on its row, or above it within two
+// of its heights; the nearest wins.
+QLabel* labelBeside(QWidget* w) {
+    QLabel* best = nullptr;
+    int bestDistance = std::numeric_limits<int>::max();
+    const QRect r = w->geometry();
+    for (QLabel* l : w->parentWidget()->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+        if (l->text().trimmed().isEmpty())
+            continue;
+        const QRect g = l->geometry();
+        int distance = -1;
+        const bool sameRow = g.top() < r.bottom() && g.bottom() > r.top();
+        const bool sameColumn = g.left() < r.right() && g.right() > r.left();
+        if (sameRow && g.right() <= r.left() + 2)
+            distance = r.left() - g.right();
+        else if (sameColumn && g.bottom() <= r.top() + 2 && r.top() - g.bottom() <= 2 * r.height())
+            distance = r.top() - g.bottom();
+        if (distance >= 0 && distance < bestDistance) {
+            best = l;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+}  // namespace
+
+void nameControlsFromLabels(QWidget* root) {
+    QHash<QWidget*, QLabel*> buddies;
+    for (QLabel* l : root->findChildren<QLabel*>())
+        if (l->buddy())
+            buddies.insert(l->buddy(), l);
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        if (!w->parentWidget() || !needsName(w))
+            continue;
+        QString name;
+        if (QLabel* l = buddies.value(w))
+            name = labelText(l->text());
+        else if (QLabel* l = labelBeside(w))
+            name = labelText(l->text());
+        else if (auto* g = qobject_cast<QGroupBox*>(w->parentWidget()))
+            name = labelText(g->title());
+        if (!name.isEmpty())
+            w->setAccessibleName(name);
+    }
 }
 
 }  // namespace qv::ctl

@@ -49,5 +49,10 @@ QWidget* widgetOf(frmMain& form, const Control& c);  // what --grab draws
 void setControl(frmMain& form, const Control& c, const QString& value);  // throws UsageError
 void clickControl(frmMain& form, const Control& c);                      // throws UsageError
 
+// Gives every control under root that a screen reader would meet without a name the text of
+// its label: the label whose buddy it is, else the label just left of it or just above it, else
+// its frame's caption. Access-key marks and a closing colon are dropped.
+void nameControlsFromLabels(QWidget* root);
+
 }  // namespace ctl
 }  // namespace qv

@@ -20,8 +20,9 @@ QLabel* makeLink(const QString& text, QWidget* parent, const QString& name) {
     f.setPointSizeF(8.25);
     f.setUnderline(true);
     l->setFont(f);
+    // The dark cyan of a light dialog; a dark theme's own link colour on a dark one.
     QPalette p = l->palette();
-    p.setColor(QPalette::WindowText, QColor(0, 64, 64));
+    p.setColor(QPalette::WindowText, tk::isDark(p) ? p.color(QPalette::Link) : QColor(0, 64, 64));
     l->setPalette(p);
     l->setCursor(Qt::PointingHandCursor);
     return l;

@@ -59,6 +59,7 @@ frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
     shell::setCurrentMachine(&machine_);
     buildWindow();
     buildPages(*this);
+    ctl::nameControlsFromLabels(this);
     Form_Load();
 }
 
@@ -118,7 +119,7 @@ void frmMain::buildWindow() {
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 
     // Creation order is the tab order: the buttons, the tree, then the pages.
-    cmdHelp = makeButton(QStringLiteral("&Help"), client, QStringLiteral("cmdHelp"), 1080, 5280, 1215, 375);
+    cmdHelp = makeButton(QStringLiteral("He&lp"), client, QStringLiteral("cmdHelp"), 1080, 5280, 1215, 375);
     cmdChanges = makeButton(QStringLiteral("Chan&ges..."), client, QStringLiteral("cmdChanges"), 3720, 5280, 1215, 375);
     cmdChanges->setToolTip(QStringLiteral("Review what Apply would write"));
     cmdOK = makeButton(QStringLiteral("&OK"), client, QStringLiteral("cmdOK"), 5040, 5280, 1215, 375);
@@ -147,6 +148,8 @@ void frmMain::buildWindow() {
     tvList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     tvList->header()->setStretchLastSection(false);
     tk::place(tvList, 1080, 240, 2655, 4935);
+    tk::showCutOffTextAsToolTip(tvList);
+    tvList->setAccessibleName(QStringLiteral("Categories"));
 
     for (int i = 1; i <= kNodeCount; ++i) {
         auto* f = new tk::Frame(QString(), client, QStringLiteral("fraOption(%1)").arg(i));
@@ -322,12 +325,13 @@ void frmMain::selectNode(int index) {
 }
 
 void frmMain::tvList_Expand(QTreeWidgetItem* node) {
-    if (node->data(0, kKeyRole).toString() != QLatin1String("Root"))
+    // '*' marks every node below as expanded, leaves too; a leaf keeps its page image.
+    if (node->childCount() > 0 && node->data(0, kKeyRole).toString() != QLatin1String("Root"))
         node->setIcon(0, art::treeImage(3));
 }
 
 void frmMain::tvList_Collapse(QTreeWidgetItem* node) {
-    if (node->data(0, kKeyRole).toString() != QLatin1String("Root"))
+    if (node->childCount() > 0 && node->data(0, kKeyRole).toString() != QLatin1String("Root"))
         node->setIcon(0, art::treeImage(2));
 }
 

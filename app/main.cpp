@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <iostream>
+#include <vector>
 
 #include "app/controls.h"
 #include "app/script.h"
@@ -10,9 +11,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
 
+    // Qt's own options (-style, -platform, -reverse, --display...) go to Qt; ours are read from
+    // what is left, before any display is needed, so that --help and usage errors need none.
+    const qv::tk::SplitArguments split = qv::tk::splitQtArguments(args);
     qv::cli::Options options;
     try {
-        options = qv::cli::parse(args);
+        options = qv::cli::parse(split.own);
     } catch (const qv::ctl::UsageError& e) {
         std::cerr << "quorvel: " << e.what() << " (quorvel --help lists the options)\n";
         return 2;
@@ -36,9 +40,16 @@ int main(int argc, char** argv) {
         });
     }
 
-    // Qt sees no arguments of ours.
-    int qtArgc = 1;
-    QApplication app(qtArgc, argv);
+    // QApplication keeps pointers into argv for its whole life.
+    std::vector<QByteArray> qtWords{QByteArray(argv[0])};
+    for (const QString& a : split.qt)
+        qtWords.push_back(a.toLocal8Bit());
+    std::vector<char*> qtArgv;
+    for (QByteArray& w : qtWords)
+        qtArgv.push_back(w.data());
+    qtArgv.push_back(nullptr);
+    int qtArgc = static_cast<int>(qtWords.size());
+    QApplication app(qtArgc, qtArgv.data());
     qv::tk::setupApplication(app);
     return options.scripting() ? qv::cli::runScript(options, std::cout, std::cerr)
                                : qv::cli::runWindow(options);

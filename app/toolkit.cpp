@@ -1,6 +1,14 @@
 #include "app/toolkit.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QHelpEvent>
+#include <QPainter>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QToolTip>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -10,6 +18,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -47,10 +56,91 @@ QString Version() {
 }
 }  // namespace App
 
+QString cutOffText(QAbstractItemView* view, QPoint pos) {
+    const QModelIndex index = view->indexAt(pos);
+    if (!index.isValid())
+        return {};
+    const QRect cell = view->visualRect(index);
+    const int needed = view->sizeHintForIndex(index).width();
+    // Cut off on the right (the view too narrow) or on the left (scrolled past).
+    const bool cut = cell.left() < 0 || cell.left() + needed > view->viewport()->width();
+    return cut ? index.data(Qt::DisplayRole).toString() : QString();
+}
+
+namespace {
+class CutOffToolTips : public QObject {
+public:
+    explicit CutOffToolTips(QAbstractItemView* view) : QObject(view), view_(view) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() != QEvent::ToolTip)
+            return false;
+        auto* help = static_cast<QHelpEvent*>(e);
+        const QString text = cutOffText(view_, help->pos());
+        if (text.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), text, view_->viewport(),
+                               view_->visualRect(view_->indexAt(help->pos())));
+        return true;
+    }
+
+private:
+    QAbstractItemView* view_;
+};
+}  // namespace
+
+void showCutOffTextAsToolTip(QAbstractItemView* view) {
+    view->viewport()->installEventFilter(new CutOffToolTips(view));
+}
+
+bool isDark(const QPalette& palette) {
+    return palette.color(QPalette::Window).lightness() < palette.color(QPalette::WindowText).lightness();
+}
+
+SplitArguments splitQtArguments(const QStringList& args) {
+    // Those QGuiApplication and QApplication take, with and without a value; either spelled with
+    // one dash or two, the value as the next word or after '='.
+    static const QStringList withValue = {
+        QStringLiteral("style"), QStringLiteral("stylesheet"), QStringLiteral("platform"),
+        QStringLiteral("platformpluginpath"), QStringLiteral("platformtheme"), QStringLiteral("plugin"),
+        QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowtitle"), QStringLiteral("qwindowicon"),
+        QStringLiteral("display"), QStringLiteral("geometry"), QStringLiteral("session"),
+        QStringLiteral("name"), QStringLiteral("title"), QStringLiteral("icon")};
+    static const QStringList alone = {QStringLiteral("reverse"), QStringLiteral("sync"),
+                                      QStringLiteral("nograb"), QStringLiteral("dograb"),
+                                      QStringLiteral("widgetcount")};
+    SplitArguments out;
+    bool ownOnly = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (ownOnly || !a.startsWith(QLatin1Char('-')) || a == QLatin1String("--")) {
+            ownOnly = ownOnly || a == QLatin1String("--");
+            out.own << a;
+            continue;
+        }
+        QString word = a.mid(a.startsWith(QLatin1String("--")) ? 2 : 1);
+        const qsizetype eq = word.indexOf(QLatin1Char('='));
+        const QString key = eq < 0 ? word : word.left(eq);
+        if (withValue.contains(key)) {
+            out.qt << QLatin1Char('-') + key;
+            if (eq >= 0)
+                out.qt << word.mid(eq + 1);
+            else if (i + 1 < args.size())
+                out.qt << args[++i];
+        } else if (alone.contains(key) && eq < 0) {
+            out.qt << QLatin1Char('-') + key;
+        } else {
+            out.own << a;
+        }
+    }
+    return out;
+}
+
 void setupApplication(QApplication& app) {
     QCoreApplication::setApplicationName(QStringLiteral("quorvel"));
     QCoreApplication::setApplicationVersion(App::Version());
-    QGuiApplication::setApplicationDisplayName(App::Title());
+    // No display name: the window system would append it to every title ("Quorvel Help -
+    // Quorvel"); the titles name the program themselves.
     QGuiApplication::setDesktopFileName(QStringLiteral("quorvel"));
     QGuiApplication::setWindowIcon(art::applicationIcon());
     // The layout is measured for an 8-point dialog font, as on the desktop it imitates.
@@ -123,9 +213,19 @@ OptionButton::OptionButton(const QString& caption, QWidget* parent, const QStrin
     : QRadioButton(caption, parent) {
     setObjectName(name);
     connect(this, &QRadioButton::toggled, this, [this](bool on) {
+        settleTabStops();
         if (on)
             emit Click();
     });
+}
+
+void OptionButton::settleTabStops() {
+    if (!parentWidget())
+        return;
+    const auto group = parentWidget()->findChildren<OptionButton*>(Qt::FindDirectChildrenOnly);
+    const bool anySelected = std::any_of(group.begin(), group.end(), [](auto* b) { return b->isChecked(); });
+    for (OptionButton* b : group)
+        b->setFocusPolicy(!anySelected || b->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 void OptionButton::setValue(bool selected) {
@@ -141,6 +241,7 @@ void OptionButton::setValue(bool selected) {
     setAutoExclusive(false);
     setChecked(false);
     setAutoExclusive(true);
+    settleTabStops();
 }
 
 TextBox::TextBox(const QString& text, QWidget* parent, const QString& name)
@@ -168,6 +269,32 @@ Slider::Slider(QWidget* parent, const QString& name) : QSlider(Qt::Horizontal, p
     setObjectName(name);
     setTickPosition(QSlider::TicksBelow);
     connect(this, &QSlider::valueChanged, this, &Slider::Change);
+    connect(this, &QSlider::valueChanged, this, &Slider::valueShown);
+    connect(this, &QSlider::sliderMoved, this, [this] {
+        QToolTip::showText(QCursor::pos(), valueText(), this);
+    });
+    valueShown();
+}
+
+void Slider::setUnit(const QString& unit) {
+    unit_ = unit;
+    valueShown();
+}
+
+void Slider::showValueIn(QLabel* label) {
+    label_ = label;
+    valueShown();
+}
+
+QString Slider::valueText() const {
+    const QString n = QLocale().toString(value());
+    return unit_.isEmpty() ? n : n + QLatin1Char(' ') + unit_;
+}
+
+void Slider::valueShown() {
+    setToolTip(valueText());
+    if (label_)
+        label_->setText(valueText());
 }
 
 void Slider::setLimits(int min, int max, int smallChange, int largeChange, int tickFrequency) {
@@ -189,20 +316,23 @@ ScrollBar::ScrollBar(QWidget* parent, const QString& name) : QScrollBar(Qt::Vert
 }
 
 void ScrollBar::setLimits(int min, int max) {
+    const int v = Value();
     min_ = min;
     max_ = max;
-    // Qt wants its minimum at the top; a range given top-down is drawn and driven the other way.
-    const bool inverted = min > max;
-    setRange(std::min(min, max), std::max(min, max));
-    setInvertedAppearance(inverted);
-    setInvertedControls(inverted);
+    // Qt's minimum is always the top and its up arrow lowers its value. A range given top-down
+    // is kept negated inside, so that every control of the bar (arrows, keys, wheel, dragging)
+    // moves towards Min upwards.
+    sign_ = min > max ? -1 : 1;
+    QSignalBlocker quiet(this);
+    setRange(sign_ * min, sign_ * max);
+    QScrollBar::setValue(sign_ * v);
     setSingleStep(1);
 }
 
 void ScrollBar::setValue(int v) {
-    if (v < minimum() || v > maximum())
+    if (v < std::min(min_, max_) || v > std::max(min_, max_))
         throw ControlError("Invalid property value");
-    QScrollBar::setValue(v);
+    QScrollBar::setValue(sign_ * v);
 }
 
 CheckListBox::CheckListBox(QWidget* parent, const QString& name) : QListWidget(parent) {
@@ -243,6 +373,46 @@ void CheckListBox::setSelected(int i, bool on) {
 void CheckListBox::mouseReleaseEvent(QMouseEvent* e) {
     QListWidget::mouseReleaseEvent(e);
     emit MouseUp(e->button(), e->position().toPoint());
+}
+
+void CheckListBox::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Menu || (e->key() == Qt::Key_F10 && e->modifiers() == Qt::ShiftModifier)) {
+        e->accept();
+        keyboardMenu();
+        return;
+    }
+    QListWidget::keyPressEvent(e);
+}
+
+void CheckListBox::contextMenuEvent(QContextMenuEvent* e) {
+    // A right click is reported by MouseUp already; only the keyboard's request is new here.
+    if (e->reason() == QContextMenuEvent::Keyboard) {
+        e->accept();
+        keyboardMenu();
+        return;
+    }
+    QListWidget::contextMenuEvent(e);
+}
+
+void CheckListBox::keyboardMenu() {
+    QListWidgetItem* item = currentItem();
+    const QRect r = item ? visualItemRect(item) : QRect();
+    emit MouseUp(Qt::RightButton, item ? r.center() : QPoint(4, 4));
+}
+
+void CheckListView::setEmptyText(const QString& text) {
+    emptyText_ = text;
+    viewport()->update();
+}
+
+void CheckListView::paintEvent(QPaintEvent* e) {
+    QListWidget::paintEvent(e);
+    if (!showsEmptyText())
+        return;
+    QPainter p(viewport());
+    p.setPen(palette().color(QPalette::PlaceholderText));
+    p.drawText(viewport()->rect().adjusted(8, 8, -8, -8), Qt::AlignHCenter | Qt::AlignTop | Qt::TextWordWrap,
+               emptyText_);
 }
 
 CheckListView::CheckListView(QWidget* parent, const QString& name) : QListWidget(parent) {

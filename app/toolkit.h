@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QListWidget>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -27,6 +28,7 @@
 #include "registry/cregistry.h"
 #include "registry/value.h"
 
+class QAbstractItemView;
 class QApplication;
 
 namespace qv::tk {
@@ -66,6 +68,24 @@ QString Version();  // "major.minor.revision"
 
 // The program's numbered strings; throws ControlError for a number it does not have.
 QString LoadResString(int id);
+
+// Shows a tree node's full text as its tooltip when the view cuts it off, and no tooltip when
+// the text shows whole.
+void showCutOffTextAsToolTip(QAbstractItemView* view);
+// The text a tooltip request at pos (viewport coordinates) shows; empty when none is due.
+QString cutOffText(QAbstractItemView* view, QPoint pos);
+
+// Whether a palette is a dark theme's (light text on a dark window): fixed colours chosen for a
+// light window give way to the palette's own then.
+bool isDark(const QPalette& palette);
+
+// Qt's own command-line options (-style fusion, -platform xcb, -reverse, --display :1, ...),
+// split from the program's: qt gets them for QApplication, the rest is the program's in order.
+struct SplitArguments {
+    QStringList qt;
+    QStringList own;
+};
+SplitArguments splitQtArguments(const QStringList& args);
 
 // Application-wide settings every entry point shares (font, icon, names); call once after the
 // QApplication exists.
@@ -108,7 +128,9 @@ private:
 };
 
 // Option button. Selecting it by code runs Click as a user's click does, also when it already
-// was selected; clearing it by code is allowed (Qt's exclusive buttons refuse that).
+// was selected; clearing it by code is allowed (Qt's exclusive buttons refuse that). The option
+// buttons of one container are one group for the keyboard: Tab stops only at the selected one
+// (at each while none is), the arrow keys move within the group.
 class OptionButton : public QRadioButton {
     Q_OBJECT
 public:
@@ -117,6 +139,9 @@ public:
     void setValue(bool selected);
 signals:
     void Click();
+
+private:
+    void settleTabStops();
 };
 
 // Text box; Change runs on every change of the text, typed or set.
@@ -139,7 +164,9 @@ signals:
     void Change();
 };
 
-// Slider whose Value is exact: a value outside Min..Max throws instead of being clamped.
+// Slider whose Value is exact: a value outside Min..Max throws instead of being clamped. It
+// shows its value (with the unit given) as its tooltip, beside the pointer while dragged, and
+// in a label when one is given.
 class Slider : public QSlider {
     Q_OBJECT
 public:
@@ -147,12 +174,22 @@ public:
     void setLimits(int min, int max, int smallChange, int largeChange, int tickFrequency);
     int Value() const { return value(); }
     void setValue(int v);  // throws ControlError out of range; hides the clamping one
+    void setUnit(const QString& unit);
+    void showValueIn(QLabel* label);
+    QString valueText() const;
 signals:
     void Change();
+
+private:
+    void valueShown();
+    QString unit_;
+    QLabel* label_ = nullptr;
 };
 
-// Vertical scroll bar. Min may be above Max (the top arrow then raises the value); Value out of
-// range throws; Tag is a free text the handlers use as a marker.
+// Vertical scroll bar. Min may be above Max: Min is always the top, so the up arrow (and the Up
+// key, and the wheel turned up) moves towards Min. Value out of range throws; Tag is a free text
+// the handlers use as a marker. Use Value and setValue: QScrollBar's value is mirrored when Min
+// is above Max.
 class ScrollBar : public QScrollBar {
     Q_OBJECT
 public:
@@ -160,7 +197,7 @@ public:
     void setLimits(int min, int max);
     int Min() const { return min_; }
     int Max() const { return max_; }
-    int Value() const { return value(); }
+    int Value() const { return sign_ * value(); }
     void setValue(int v);  // throws ControlError out of range; hides the clamping one
     QString Tag;
 signals:
@@ -168,6 +205,7 @@ signals:
 
 private:
     int min_ = 0, max_ = 32767;
+    int sign_ = 1;  // -1: Qt's value is the negated Value, so that Qt's top is Min
 };
 
 // List box whose entries carry check boxes. Selected(i) is entry i's check mark; ItemCheck runs
@@ -184,10 +222,17 @@ public:
     void setSelected(int i, bool on);   // throws ControlError for a bad index
 signals:
     void ItemCheck(int index);
+    // Also sent as a right button for the keyboard's context-menu keys (Shift+F10, Menu), at
+    // the current entry.
     void MouseUp(Qt::MouseButton button, QPoint pos);
 
 protected:
     void mouseReleaseEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void contextMenuEvent(QContextMenuEvent* e) override;
+
+private:
+    void keyboardMenu();
 };
 
 // List view whose entries carry check boxes and a unique key (compared without regard to case,
@@ -206,11 +251,19 @@ public:
     QString Text(int i) const;
     bool Checked(int i) const;
     void setChecked(int i, bool on);
+    // A line shown in the empty list, saying why it is empty.
+    void setEmptyText(const QString& text);
+    QString EmptyText() const { return emptyText_; }
+    bool showsEmptyText() const { return count() == 0 && !emptyText_.isEmpty(); }
 signals:
     void ItemCheck(int index);
 
+protected:
+    void paintEvent(QPaintEvent* e) override;
+
 private:
     QListWidgetItem* at(int i) const;
+    QString emptyText_;
     QHash<QString, QListWidgetItem*> byKey_;
 };
 

@@ -10,6 +10,8 @@ packages=(
 )
 if [ "${1:-}" != run ]; then
   packages+=(clang libclang-rt-14-dev wine wine64 xvfb xauth imagemagick)
+  # The packaging checks: desktop entry, metainfo, the .deb's dependencies and lintian.
+  packages+=(desktop-file-utils appstream lintian dpkg-dev man-db)
 fi
 
 missing=()

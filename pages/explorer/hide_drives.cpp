@@ -80,6 +80,7 @@ private:
 HideDrivesPage::HideDrivesPage(frmMain& form) : QObject(&form), form_(form) {
     lstDrives = new DriveList(form.fraOption(kHideDrives), QStringLiteral("lstDrives"));
     tk::place(lstDrives, 120, 2040, 4815, 2535);
+    lstDrives->setAccessibleName(QStringLiteral("Drives to hide"));
     // Entries run down and then across in columns, so that all 26 letters show at once.
     lstDrives->setFlow(QListView::TopToBottom);
     lstDrives->setWrapping(true);

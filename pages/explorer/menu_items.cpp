@@ -147,7 +147,7 @@ MenuItemsPages::MenuItemsPages(frmMain& form) : QObject(&form), form_(form) {
     txtAddToAllFilesTitle = new tk::TextBox(QString(), f6, QStringLiteral("txtAddToAllFilesTitle"));
     tk::place(txtAddToAllFilesTitle, 1440, 2240, 3135, 285);
     Label1->setBuddy(txtAddToAllFilesTitle);
-    Label2 = tk::makeLabel(QStringLiteral("&Command:"), f6, QStringLiteral("Label2"));
+    Label2 = tk::makeLabel(QStringLiteral("Co&mmand:"), f6, QStringLiteral("Label2"));
     tk::place(Label2, 240, 2640, 1095, 255);
     txtAddToAllFilesCommand = new tk::TextBox(QString(), f6, QStringLiteral("txtAddToAllFilesCommand"));
     tk::place(txtAddToAllFilesCommand, 1440, 2600, 2535, 285);

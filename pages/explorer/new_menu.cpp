@@ -303,6 +303,10 @@ QV_PAGE(new_menu) {
     lvNewMenu->setViewMode(QListView::ListMode);
     lvNewMenu->setSortingEnabled(false);
     tk::place(lvNewMenu, 120, 1680, 4815, 2655);
+    lvNewMenu->setAccessibleName(QStringLiteral("'New' menu entries"));
+    lvNewMenu->setEmptyText(QStringLiteral(
+        "No file type on this machine offers a 'New' entry (a ShellNew key under its extension in "
+        "HKEY_CLASSES_ROOT), so there is nothing to list here."));
 
     form.setLoadBlock(pages::kNewMenuNode, [lvNewMenu](Pass& p) { pages::loadNewMenu(p, *lvNewMenu); });
     form.setSaveBlock(pages::kNewMenuNode, [lvNewMenu](Pass& p) { pages::saveNewMenu(p, *lvNewMenu); });

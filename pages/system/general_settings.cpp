@@ -72,7 +72,7 @@ QV_PAGE(general_settings) {
                                                  QStringLiteral("chkClickHeretoBegin"));
     tk::place(chkClickHeretoBegin, 840, 1800, 3855, 255);
 
-    auto* chkAnimateWindows = new tk::CheckBox(QStringLiteral("&Animate Windows"),
+    auto* chkAnimateWindows = new tk::CheckBox(QStringLiteral("Animate &Windows"),
                                                form.fraOption(kWindowAnimation),
                                                QStringLiteral("chkAnimateWindows"));
     tk::place(chkAnimateWindows, 840, 1800, 3855, 255);

@@ -65,6 +65,13 @@ QV_PAGE(start_menu) {
     auto* sldMenuShowDelay = new tk::Slider(speed, QStringLiteral("sldMenuShowDelay"));
     sldMenuShowDelay->setLimits(0, 65534, 100, 3500, 3500);
     tk::place(sldMenuShowDelay, 600, 2100, 3855, 495);
+    // The delay itself, between the two ends' words.
+    QLabel* delay = tk::makeLabel(QString(), speed, QStringLiteral("lblMenuShowDelayValue"));
+    delay->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    tk::place(delay, 1815, 1800, 1425, 255);
+    sldMenuShowDelay->setAccessibleName(QStringLiteral("Menu Speed"));
+    sldMenuShowDelay->setUnit(QStringLiteral("ms"));
+    sldMenuShowDelay->showValueIn(delay);
 
     auto* cmdResetMenuOrder = new QPushButton(QStringLiteral("&Reset Menu Order"), form.fraOption(pages::kMenuOrder));
     cmdResetMenuOrder->setObjectName(QStringLiteral("cmdResetMenuOrder"));

@@ -59,6 +59,11 @@ tk::Slider* timeoutSlider(QWidget* page, const QString& name, const QString& cap
     QLabel* longer = tk::makeLabel(QStringLiteral("Long"), page, QStringLiteral("lblLong(%1)").arg(row));
     longer->setAlignment(Qt::AlignRight | Qt::AlignTop);
     tk::place(longer, 3240, top + 660, 1215, 255);
+    QLabel* value = tk::makeLabel(QString(), page, QStringLiteral("lbl") + name.mid(3) + QStringLiteral("Value"));
+    value->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    tk::place(value, 1815, top + 660, 1425, 255);
+    s->setUnit(QStringLiteral("ms"));
+    s->showValueIn(value);
     return s;
 }
 

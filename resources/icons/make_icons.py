@@ -242,10 +242,7 @@ def main():
     }
     for name, pixels in images.items():
         write_png(os.path.join(HERE, name + '.png'), pixels, alpha=False)
-    for size in (16, 32):
-        folder = os.path.join(HERE, 'hicolor', '%dx%d' % (size, size), 'apps')
-        os.makedirs(folder, exist_ok=True)
-        write_png(os.path.join(folder, 'quorvel.png'), images['quorvel-%d' % size], alpha=True)
+    # The desktop's icons under hicolor/ are drawn from quorvel.svg by make_app_icons.sh.
 
 
 if __name__ == '__main__':

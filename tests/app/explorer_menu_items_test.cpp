@@ -60,7 +60,7 @@ TEST_F(ExplorerMenuItems, PagesCarryTheirControlsWithCaptionsAndTwipPositions) {
         {"optShowOnAllFiles(1)", 6, "&Disabled", twips(360, 1800, 3375, 195)},
         {"Label1", 6, "&Title:", twips(240, 2280, 1095, 255)},
         {"txtAddToAllFilesTitle", 6, nullptr, twips(1440, 2240, 3135, 285)},
-        {"Label2", 6, "&Command:", twips(240, 2640, 1095, 255)},
+        {"Label2", 6, "Co&mmand:", twips(240, 2640, 1095, 255)},
         {"txtAddToAllFilesCommand", 6, nullptr, twips(1440, 2600, 2535, 285)},
         {"cmdAddToAllFilesBrowseForProgram", 6, "...", twips(4080, 2600, 495, 285)},
         {"Image2", 6, nullptr, twips(480, 3720, 480, 480)},

@@ -181,7 +181,7 @@ TEST_F(WindowTest, WindowHasTheFixedLayoutButtonsAndMenus) {
     EXPECT_EQ(f.tvList->geometry(), QRect(72, 16, 177, 329));
     EXPECT_EQ(f.Image1->geometry(), QRect(8, 16, 32, 32));
     struct B { QPushButton* b; const char* name; const char* text; QRect r; };
-    for (const B& b : {B{f.cmdHelp, "cmdHelp", "&Help", QRect(72, 352, 81, 25)},
+    for (const B& b : {B{f.cmdHelp, "cmdHelp", "He&lp", QRect(72, 352, 81, 25)},
                        B{f.cmdOK, "cmdOK", "&OK", QRect(336, 352, 81, 25)},
                        B{f.cmdCancel, "cmdCancel", "&Cancel", QRect(424, 352, 81, 25)},
                        B{f.cmdApply, "cmdApply", "&Apply", QRect(512, 352, 81, 25)}}) {
