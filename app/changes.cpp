@@ -179,9 +179,7 @@ QStringList changedSince(reg::Machine& machine, const reg::ChangeSet& applied) {
 namespace {
 
 std::u16string foldedKey(int32_t root, std::u16string_view key) {
-    std::u16string r = reg::utf8ToUtf16(std::string(reg::rootName(root))) + u"\\";
-    for (char16_t c : key) r.push_back(reg::foldLower(c));
-    return r;
+    return reg::utf8ToUtf16(std::string(reg::rootName(root))) + u"\\" + reg::foldName(key);
 }
 
 // A deleted key whose whole content the same change set made again elsewhere was moved there
@@ -202,9 +200,7 @@ std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
                 continue;
             const std::u16string rel = key.size() > top.size() ? key.substr(top.size() + 1) : u"";
             if (op.kind == reg::ChangeOp::Kind::SetValue) {
-                std::u16string name;
-                for (char16_t c : op.name) name.push_back(reg::foldLower(c));
-                entry.second.insert({rel, name, op.type, op.data});
+                entry.second.insert({rel, reg::foldName(op.name), op.type, op.data});
             } else {
                 entry.second.insert({rel, u"<key>", 0, {}});
             }
@@ -217,14 +213,10 @@ std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
             continue;
         Content gone;
         for (const reg::StoredKey& k : op.oldTree) {
-            std::u16string rel;
-            for (char16_t c : k.path) rel.push_back(reg::foldLower(c));
+            const std::u16string rel = reg::foldName(k.path);
             gone.insert({rel, u"<key>", 0, {}});
-            for (const reg::StoredValue& v : k.values) {
-                std::u16string name;
-                for (char16_t c : v.name) name.push_back(reg::foldLower(c));
-                gone.insert({rel, name, v.type, v.data});
-            }
+            for (const reg::StoredValue& v : k.values)
+                gone.insert({rel, reg::foldName(v.name), v.type, v.data});
         }
         for (const auto& [key, entry] : made)
             if (key != foldedKey(op.root, op.key) && entry.second == gone) {

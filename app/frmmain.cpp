@@ -376,18 +376,18 @@ bool holdsSetting(const QString& kind) {
 }
 }  // namespace
 
-void frmMain::takeSnapshot() {
-    snapshot_.clear();
+frmMain::PageValues frmMain::pageValues() {
+    PageValues values;
     for (const ctl::Control& c : ctl::listControls(*this))
         if (c.page > 0 && holdsSetting(c.kind))
-            snapshot_[c.page].emplace_back(c.name, ctl::valueOf(c));
+            values[c.page].emplace_back(c.name, ctl::valueOf(c));
+    return values;
 }
 
+void frmMain::takeSnapshot() { snapshot_ = pageValues(); }
+
 std::set<int> frmMain::changedPages() const {
-    std::map<int, std::vector<std::pair<QString, QString>>> now;
-    for (const ctl::Control& c : ctl::listControls(const_cast<frmMain&>(*this)))
-        if (c.page > 0 && holdsSetting(c.kind))
-            now[c.page].emplace_back(c.name, ctl::valueOf(c));
+    const PageValues now = const_cast<frmMain&>(*this).pageValues();
     std::set<int> changed = forcedChanged_;
     for (int node = 1; node <= kNodeCount; ++node) {
         auto a = snapshot_.find(node);

@@ -152,6 +152,8 @@ private:
     bool commit(const QString& what);
     void pressDefaultButton();
     void loadPages(bool keepPending);
+    using PageValues = std::map<int, std::vector<std::pair<QString, QString>>>;  // page -> (control, value)
+    PageValues pageValues();
     void takeSnapshot();
     // Runs every save block in order; the writes of blocks whose page is not in `keep` are
     // dropped afterwards, with what they did to the window.
@@ -169,7 +171,7 @@ private:
     bool unloaded_ = false;
     int commitFailures_ = 0;
     bool centred_ = false;
-    std::map<int, std::vector<std::pair<QString, QString>>> snapshot_;  // page -> (control, value)
+    PageValues snapshot_;
     std::set<int> forcedChanged_;
 };
 

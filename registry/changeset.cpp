@@ -15,12 +15,6 @@ std::u16string join(const std::u16string& a, const std::u16string& b) {
     return a + u'\\' + b;
 }
 
-std::u16string folded(std::u16string_view s) {
-    std::u16string r(s);
-    for (char16_t& c : r) c = foldLower(c);
-    return r;
-}
-
 // Whether key lies at or below top (both folded).
 bool within(const std::u16string& key, const std::u16string& top) {
     if (top.empty()) return true;
@@ -29,6 +23,28 @@ bool within(const std::u16string& key, const std::u16string& top) {
 }
 
 }  // namespace
+
+ChangeOp keyOp(ChangeOp::Kind kind, int32_t root, std::u16string key) {
+    ChangeOp op;
+    op.kind = kind;
+    op.root = root;
+    op.key = std::move(key);
+    return op;
+}
+
+ChangeOp setValueOp(int32_t root, std::u16string key, std::u16string name, uint32_t type, std::string data) {
+    ChangeOp op = keyOp(ChangeOp::Kind::SetValue, root, std::move(key));
+    op.name = std::move(name);
+    op.type = type;
+    op.data = std::move(data);
+    return op;
+}
+
+ChangeOp deleteValueOp(int32_t root, std::u16string key, std::u16string name) {
+    ChangeOp op = keyOp(ChangeOp::Kind::DeleteValue, root, std::move(key));
+    op.name = std::move(name);
+    return op;
+}
 
 ChangeSet ChangeSet::inverse() const {
     ChangeSet inv;
@@ -41,27 +57,15 @@ ChangeSet ChangeSet::inverse() const {
             std::optional<StoredValue> now;
             if (op.kind == ChangeOp::Kind::SetValue) now = StoredValue{op.name, op.type, op.data};
             if (!op.oldValue && !now) break;  // deleting a value that was not there
-            ChangeOp r;
-            r.root = op.root;
-            r.key = op.key;
-            r.name = op.name;
+            ChangeOp r = op.oldValue ? setValueOp(op.root, op.key, op.name, op.oldValue->type, op.oldValue->data)
+                                     : deleteValueOp(op.root, op.key, op.name);
             r.oldKnown = true;
             r.oldValue = now;
-            if (op.oldValue) {
-                r.kind = ChangeOp::Kind::SetValue;
-                r.type = op.oldValue->type;
-                r.data = op.oldValue->data;
-            } else {
-                r.kind = ChangeOp::Kind::DeleteValue;
-            }
             inv.ops.push_back(std::move(r));
             break;
         }
         case ChangeOp::Kind::CreateKey: {
-            ChangeOp r;
-            r.kind = ChangeOp::Kind::DeleteKey;
-            r.root = op.root;
-            r.key = op.key;
+            ChangeOp r = keyOp(ChangeOp::Kind::DeleteKey, op.root, op.key);
             r.oldKnown = true;
             r.oldTree.push_back({});  // what the later operations put there is taken back by them
             inv.ops.push_back(std::move(r));
@@ -69,23 +73,14 @@ ChangeSet ChangeSet::inverse() const {
         }
         case ChangeOp::Kind::DeleteKey:
             for (const StoredKey& k : op.oldTree) {
-                ChangeOp c;
-                c.kind = ChangeOp::Kind::CreateKey;
-                c.root = op.root;
-                c.key = join(op.key, k.path);
+                ChangeOp c = keyOp(ChangeOp::Kind::CreateKey, op.root, join(op.key, k.path));
                 c.oldKnown = true;
                 c.link = k.link;
                 inv.ops.push_back(c);
                 for (const StoredValue& v : k.values) {
-                    ChangeOp s;
-                    s.kind = ChangeOp::Kind::SetValue;
-                    s.root = op.root;
-                    s.key = c.key;
-                    s.name = v.name;
-                    s.type = v.type;
-                    s.data = v.data;
-                    s.oldKnown = true;
-                    inv.ops.push_back(std::move(s));
+                    ChangeOp set = setValueOp(op.root, c.key, v.name, v.type, v.data);
+                    set.oldKnown = true;
+                    inv.ops.push_back(std::move(set));
                 }
             }
             break;
@@ -106,11 +101,11 @@ ChangeSet ChangeSet::simplified() const {
     };
 
     for (const ChangeOp& op : ops) {
-        const std::u16string fk = folded(op.key);
+        const std::u16string fk = foldName(op.key);
         switch (op.kind) {
         case ChangeOp::Kind::SetValue:
         case ChangeOp::Kind::DeleteValue: {
-            ValueId id{op.root, fk, folded(op.name)};
+            ValueId id{op.root, fk, foldName(op.name)};
             auto it = lastValueOp.find(id);
             if (it != lastValueOp.end() && out[it->second]) {
                 ChangeOp& m = *out[it->second];
@@ -136,7 +131,7 @@ ChangeSet ChangeSet::simplified() const {
             auto c = created.find({op.root, fk});
             if (c != created.end() && out[c->second] && op.oldKnown) {
                 for (size_t i = c->second; i < out.size(); ++i)
-                    if (out[i] && out[i]->root == op.root && within(folded(out[i]->key), fk)) out[i].reset();
+                    if (out[i] && out[i]->root == op.root && within(foldName(out[i]->key), fk)) out[i].reset();
                 for (auto it = created.begin(); it != created.end();)
                     it = it->first.first == op.root && within(it->first.second, fk) ? created.erase(it) : std::next(it);
                 break;

@@ -54,6 +54,11 @@ struct ChangeOp {
     bool operator==(const ChangeOp&) const = default;
 };
 
+// Operations as a .reg file states them: no old state known.
+ChangeOp keyOp(ChangeOp::Kind kind, int32_t root, std::u16string key);
+ChangeOp setValueOp(int32_t root, std::u16string key, std::u16string name, uint32_t type, std::string data);
+ChangeOp deleteValueOp(int32_t root, std::u16string key, std::u16string name);
+
 class ChangeSet {
 public:
     std::vector<ChangeOp> ops;

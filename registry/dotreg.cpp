@@ -73,13 +73,6 @@ constexpr Root kRoots[] = {
     {u"HKEY_CURRENT_CONFIG", u"HKCC", HKEY_CURRENT_CONFIG},
 };
 
-bool equalsNoCase(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (foldLower(a[i]) != foldLower(b[i])) return false;
-    return true;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Reading
 
@@ -215,7 +208,7 @@ bool Reader::keyLine(std::u16string_view s) {
     const std::u16string_view rootPart = name.substr(0, slash);
     const Root* root = nullptr;
     for (const Root& r : kRoots)
-        if (equalsNoCase(rootPart, r.full) || equalsNoCase(rootPart, r.abbrev)) root = &r;
+        if (namesEqual(rootPart, r.full) || namesEqual(rootPart, r.abbrev)) root = &r;
     if (!root)
         return fail(lineNo_, "\"" + utf16ToUtf8(rootPart) +
                                  "\" is not a registry root (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, "

@@ -19,14 +19,6 @@ std::u16string normalPath(std::string_view path) {
     return out;
 }
 
-ChangeOp op(ChangeOp::Kind kind, int32_t root, std::u16string key) {
-    ChangeOp o;
-    o.kind = kind;
-    o.root = root;
-    o.key = std::move(key);
-    return o;
-}
-
 }  // namespace
 
 void RecordingRegistry::remember(HKey key, int32_t root, std::string_view path) {
@@ -43,7 +35,7 @@ int32_t RecordingRegistry::createKey(int32_t root, std::string_view path, HKey* 
     const int32_t st = inner_.createKey(root, path, out);
     if (st == ERROR_SUCCESS) {
         remember(*out, root, path);
-        recorded_.ops.push_back(op(ChangeOp::Kind::CreateKey, root, normalPath(path)));
+        recorded_.ops.push_back(keyOp(ChangeOp::Kind::CreateKey, root, normalPath(path)));
     }
     return st;
 }
@@ -52,11 +44,8 @@ int32_t RecordingRegistry::setValue(HKey key, std::string_view name, uint32_t ty
     const int32_t st = inner_.setValue(key, name, type, data);
     auto it = where_.find(key);
     if (st == ERROR_SUCCESS && it != where_.end()) {
-        ChangeOp o = op(ChangeOp::Kind::SetValue, it->second.first, it->second.second);
-        o.name = utf8ToUtf16(name);
-        o.type = type;
-        o.data.assign(data);
-        recorded_.ops.push_back(std::move(o));
+        recorded_.ops.push_back(
+            setValueOp(it->second.first, it->second.second, utf8ToUtf16(name), type, std::string(data)));
     }
     return st;
 }
@@ -66,9 +55,7 @@ int32_t RecordingRegistry::deleteValue(HKey key, std::string_view name) {
     auto it = where_.find(key);
     // A value that was not there is gone all the same: the profile says so.
     if ((st == ERROR_SUCCESS || st == ERROR_FILE_NOT_FOUND) && it != where_.end()) {
-        ChangeOp o = op(ChangeOp::Kind::DeleteValue, it->second.first, it->second.second);
-        o.name = utf8ToUtf16(name);
-        recorded_.ops.push_back(std::move(o));
+        recorded_.ops.push_back(deleteValueOp(it->second.first, it->second.second, utf8ToUtf16(name)));
     }
     return st;
 }
@@ -84,7 +71,7 @@ int32_t RecordingRegistry::deleteKey(int32_t root, std::string_view path) {
                                 (p.size() == gone.size() || p[gone.size()] == u'\\');
             it = inside ? where_.erase(it) : std::next(it);
         }
-        recorded_.ops.push_back(op(ChangeOp::Kind::DeleteKey, root, gone));
+        recorded_.ops.push_back(keyOp(ChangeOp::Kind::DeleteKey, root, gone));
     }
     return st;
 }
@@ -92,15 +79,11 @@ int32_t RecordingRegistry::deleteKey(int32_t root, std::string_view path) {
 void RecordingRegistry::recordSubtree(int32_t root, const std::string& path) {
     HKey k = nullptr;
     if (inner_.openKey(root, path, &k) != ERROR_SUCCESS) return;
-    recorded_.ops.push_back(op(ChangeOp::Kind::CreateKey, root, normalPath(path)));
+    recorded_.ops.push_back(keyOp(ChangeOp::Kind::CreateKey, root, normalPath(path)));
     std::string name, data;
     uint32_t type = 0;
     for (uint32_t i = 0; inner_.enumValue(k, i, &name, &type, &data) == ERROR_SUCCESS; ++i) {
-        ChangeOp o = op(ChangeOp::Kind::SetValue, root, normalPath(path));
-        o.name = utf8ToUtf16(name);
-        o.type = type;
-        o.data = data;
-        recorded_.ops.push_back(std::move(o));
+        recorded_.ops.push_back(setValueOp(root, normalPath(path), utf8ToUtf16(name), type, data));
     }
     std::vector<std::string> subkeys;
     for (uint32_t i = 0; inner_.enumKey(k, i, &name) == ERROR_SUCCESS; ++i) subkeys.push_back(name);

@@ -121,6 +121,12 @@ const FoldTable& foldTable() {
 }
 }  // namespace
 
+std::u16string foldName(std::u16string_view s) {
+    std::u16string r(s);
+    for (char16_t& c : r) c = foldLower(c);
+    return r;
+}
+
 char16_t foldLower(char16_t c) {
     if (c < 0x80) return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
     return foldTable().map[c];

@@ -20,6 +20,8 @@ std::u16string bytesToUtf16(std::string_view bytes);  // an odd last byte become
 
 // Wine's name order: fold to lower case unit by unit; a shorter name sorts first on an equal prefix.
 char16_t foldLower(char16_t c);
+// The name folded unit by unit: two names are the same key or value when their folds are equal.
+std::u16string foldName(std::u16string_view s);
 int compareNames(std::u16string_view a, std::u16string_view b);
 inline bool namesEqual(std::u16string_view a, std::u16string_view b) {
     return a.size() == b.size() && (a == b || compareNames(a, b) == 0);

@@ -601,6 +601,8 @@ private:
     std::optional<std::string> linkTarget(HKey k);
     // Nothing when a link on the way points outside this registry.
     std::optional<Place> resolve(Place start, const std::string& rest, bool followLast, bool* exists);
+    // Where a key leads when it is there (links followed), else nothing.
+    std::optional<Place> existingKey(const KeyArg& key);
     std::optional<Place> enter(const Place& parent, const std::string& name);
 
     int query(const KeyArg& key, const Options& o);
@@ -639,9 +641,7 @@ std::string identity(const Place& p) {
         root = HKEY_LOCAL_MACHINE;
         path = childPath("Software\\Classes", path);
     }
-    std::u16string u = utf8ToUtf16(path);
-    for (char16_t& c : u) c = foldLower(c);
-    return std::to_string(root) + ':' + utf16ToUtf8(u);
+    return std::to_string(root) + ':' + utf16ToUtf8(foldName(utf8ToUtf16(path)));
 }
 
 bool inChain(const std::vector<std::string>& chain, const std::string& id) {
@@ -732,6 +732,15 @@ std::optional<std::string> Tool::linkTarget(HKey k) {
     std::u16string target = bytesToUtf16(data);
     while (!target.empty() && target.back() == u'\0') target.pop_back();
     return utf16ToUtf8(target);
+}
+
+std::optional<Place> Tool::existingKey(const KeyArg& key) {
+    bool exists;
+    std::optional<Place> found = resolve({key.root->handle, {}}, key.path, true, &exists);
+    HKey k;
+    if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS) return std::nullopt;
+    machine_->closeKey(k);
+    return found;
 }
 
 std::optional<Place> Tool::resolve(Place start, const std::string& rest, bool followLast, bool* exists) {
@@ -845,11 +854,9 @@ int Tool::query(const KeyArg& key, const Options& o) {
     if (machine_->kind() == Machine::Kind::WinePrefix && machine_->wineserverRunning())
         io_.err << "quorvel-reg: note: the wineserver of this prefix is running; the files may "
                    "not hold its latest changes yet\n";
-    bool exists;
-    const std::optional<Place> found = resolve({key.root->handle, {}}, key.path, true, &exists);
+    const std::optional<Place> found = existingKey(key);
     HKey k;
-    if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS)
-        return fail(kKeyNotFound);
+    if (!found || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS) return fail(kKeyNotFound);
     const Place& at = *found;
 
     const bool byName = o.valueName || o.defaultValue;
@@ -1079,12 +1086,8 @@ int Tool::exportKey(const std::vector<std::string>& args, size_t i) {
     if (auto msg = rootOutside(key)) return fail(*msg);
     if (key.leadingEmpty) return fail(kKeyNotFound);
     if (!openMachine()) return 1;
-    bool exists;
-    const std::optional<Place> found = resolve({key.root->handle, {}}, key.path, true, &exists);
-    HKey k;
-    if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS)
-        return fail(kKeyNotFound);
-    machine_->closeKey(k);
+    const std::optional<Place> found = existingKey(key);
+    if (!found) return fail(kKeyNotFound);
 
     std::error_code ec;
     if (flags.empty() && std::filesystem::exists(file, ec)) {
@@ -1192,12 +1195,9 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
     if (dst.leadingEmpty) return fail(kCannotCreate);
     if (auto msg = nameTooLong(dst.path, nullptr)) return fail(*msg);
     if (!openMachine()) return 1;
+    const std::optional<Place> from = existingKey(src);
+    if (!from) return fail(kKeyNotFound);
     bool exists;
-    const std::optional<Place> from = resolve({src.root->handle, {}}, src.path, true, &exists);
-    HKey k;
-    if (!from || !exists || machine_->openKey(from->root, from->path, &k) != ERROR_SUCCESS)
-        return fail(kKeyNotFound);
-    machine_->closeKey(k);
     std::string wineCommand = "wine reg copy " + shellQuote(args[i]) + ' ' + shellQuote(args[i + 1]);
     if (recurse) wineCommand += " /s";
     if (force) wineCommand += " /f";

@@ -1,11 +1,33 @@
 #include "app_support.h"
 
+#include <sstream>
+
+#include "app/controls.h"
+#include "app/script.h"
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <random>
 
 namespace qvtest {
+
+ScriptRun runScript(const QStringList& args) {
+    std::ostringstream out, err;
+    int status = 2;
+    try {
+        status = qv::cli::runScript(qv::cli::parse(args), out, err);
+    } catch (const qv::ctl::UsageError& e) {
+        err << e.what();
+    }
+    return {status, out.str(), err.str()};
+}
+
+ScriptRun runScriptOn(const fs::path& folder, QStringList args) {
+    args.prepend(QString::fromStdString(folder.string()));
+    args.prepend(QStringLiteral("--machine"));
+    return runScript(args);
+}
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include <QPoint>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <filesystem>
 #include <memory>
@@ -41,6 +42,15 @@ public:
     std::vector<qv::tk::MessageBoxRequest> asked;
     int answer;
 };
+
+// Scripting mode run in this process (a usage error gives status 2 and its message), and the same
+// over the own machine in folder.
+struct ScriptRun {
+    int status;
+    std::string out, err;
+};
+ScriptRun runScript(const QStringList& args);
+ScriptRun runScriptOn(const fs::path& folder, QStringList args);
 
 // Mouse and key input delivered as the window system would.
 void mouseClick(QWidget* w, QPoint pos, Qt::MouseButton button = Qt::LeftButton);

@@ -22,17 +22,8 @@ class NewMenuScript : public ::testing::Test {
 protected:
     fs::path folder() const { return dir_.path() / "machine"; }
 
-    struct Run {
-        int status;
-        std::string out, err;
-    };
-    Run run(QStringList args) {
-        args.prepend(QString::fromStdString(folder().string()));
-        args.prepend(QStringLiteral("--machine"));
-        std::ostringstream out, err;
-        const int status = qv::cli::runScript(qv::cli::parse(args), out, err);
-        return {status, out.str(), err.str()};
-    }
+    using Run = ScriptRun;
+    Run run(QStringList args) { return runScriptOn(folder(), std::move(args)); }
 
     // Writes raw values into the machine's files before the program runs.
     void seed(const std::function<void(reg::RegistryApi&)>& fill) {

@@ -14,17 +14,8 @@ namespace {
 class ListThenSet : public ::testing::Test {
 protected:
     fs::path folder() const { return dir_.path() / "machine"; }
-    struct Run {
-        int status;
-        std::string out, err;
-    };
-    Run run(QStringList args) {
-        args.prepend(QString::fromStdString(folder().string()));
-        args.prepend(QStringLiteral("--machine"));
-        std::ostringstream out, err;
-        const int status = qv::cli::runScript(qv::cli::parse(args), out, err);
-        return {status, out.str(), err.str()};
-    }
+    using Run = ScriptRun;
+    Run run(QStringList args) { return runScriptOn(folder(), std::move(args)); }
     // The listed line of a control, without its line break.
     static std::string line(const std::string& listing, const std::string& name) {
         std::istringstream in(listing);

@@ -17,21 +17,7 @@ namespace ctl = qv::ctl;
 
 namespace {
 
-struct ScriptRun {
-    int status;
-    std::string out, err;
-};
-
-ScriptRun run(const QStringList& args) {
-    std::ostringstream out, err;
-    int status = 2;
-    try {
-        status = cli::runScript(cli::parse(args), out, err);
-    } catch (const ctl::UsageError& e) {
-        err << e.what();
-    }
-    return {status, out.str(), err.str()};
-}
+ScriptRun run(const QStringList& args) { return runScript(args); }
 
 int lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
 

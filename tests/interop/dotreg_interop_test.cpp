@@ -25,17 +25,6 @@ const int32_t CU = HKEY_CURRENT_USER, LM = HKEY_LOCAL_MACHINE;
 
 std::string z16(std::u16string_view s) { return utf16ToBytes(s) + std::string(2, '\0'); }
 
-ChangeOp setOp(int32_t root, std::u16string key, std::u16string name, uint32_t type, std::string data) {
-    ChangeOp op;
-    op.kind = ChangeOp::Kind::SetValue;
-    op.root = root;
-    op.key = std::move(key);
-    op.name = std::move(name);
-    op.type = type;
-    op.data = std::move(data);
-    return op;
-}
-
 // Every value type, escapes, text beyond ASCII, long binaries, a deep chain, a key over 600 KB
 // and names whose order depends on case folding.
 ChangeSet content() {
@@ -44,37 +33,37 @@ ChangeSet content() {
     std::string longBin;
     for (int i = 0; i < 3000; ++i) longBin += static_cast<char>((i * 37 + 11) & 0xff);
     cs.ops = {
-        setOp(CU, T, u"", REG_SZ, z16(u"default")),
-        setOp(CU, T, u"Sz", REG_SZ, z16(u"say \"hi\" \\ [x] ;not a comment")),
-        setOp(CU, T, u"Empty", REG_SZ, z16(u"")),
-        setOp(CU, T, u"Lines", REG_SZ, z16(u"one\r\ntwo\nthree")),
-        setOp(CU, T, u"Exp", REG_EXPAND_SZ, z16(u"%SystemRoot%\\system32")),
-        setOp(CU, T, u"Multi", REG_MULTI_SZ, utf16ToBytes(std::u16string(u"a\0bc\0\0", 6))),
-        setOp(CU, T, u"Bin", REG_BINARY, "\x01\x02\xff"),
-        setOp(CU, T, u"BinEmpty", REG_BINARY, ""),
-        setOp(CU, T, u"LongBin", REG_BINARY, longBin),
-        setOp(CU, T, u"Dw", REG_DWORD, std::string("\x90\x01\0\0", 4)),
-        setOp(CU, T, u"DwMax", REG_DWORD, std::string(4, '\xff')),
-        setOp(CU, T, u"BigE", REG_DWORD_BIG_ENDIAN, std::string("\0\0\0\x10", 4)),
-        setOp(CU, T, u"Qw", REG_QWORD, std::string("\xf0\xde\xbc\x9a\x78\x56\x34\x12", 8)),
-        setOp(CU, T, u"None", REG_NONE, z16(u"abc")),
-        setOp(CU, T, u"Odd type", 0x100, "\x05\x06"),
-        setOp(CU, T, u"a \"quoted\" = [name] \\ with ; stuff", REG_SZ, z16(u"v")),
-        setOp(CU, T, u"A very long value name that pushes the hex data to wrap early", REG_BINARY,
+        setValueOp(CU, T, u"", REG_SZ, z16(u"default")),
+        setValueOp(CU, T, u"Sz", REG_SZ, z16(u"say \"hi\" \\ [x] ;not a comment")),
+        setValueOp(CU, T, u"Empty", REG_SZ, z16(u"")),
+        setValueOp(CU, T, u"Lines", REG_SZ, z16(u"one\r\ntwo\nthree")),
+        setValueOp(CU, T, u"Exp", REG_EXPAND_SZ, z16(u"%SystemRoot%\\system32")),
+        setValueOp(CU, T, u"Multi", REG_MULTI_SZ, utf16ToBytes(std::u16string(u"a\0bc\0\0", 6))),
+        setValueOp(CU, T, u"Bin", REG_BINARY, "\x01\x02\xff"),
+        setValueOp(CU, T, u"BinEmpty", REG_BINARY, ""),
+        setValueOp(CU, T, u"LongBin", REG_BINARY, longBin),
+        setValueOp(CU, T, u"Dw", REG_DWORD, std::string("\x90\x01\0\0", 4)),
+        setValueOp(CU, T, u"DwMax", REG_DWORD, std::string(4, '\xff')),
+        setValueOp(CU, T, u"BigE", REG_DWORD_BIG_ENDIAN, std::string("\0\0\0\x10", 4)),
+        setValueOp(CU, T, u"Qw", REG_QWORD, std::string("\xf0\xde\xbc\x9a\x78\x56\x34\x12", 8)),
+        setValueOp(CU, T, u"None", REG_NONE, z16(u"abc")),
+        setValueOp(CU, T, u"Odd type", 0x100, "\x05\x06"),
+        setValueOp(CU, T, u"a \"quoted\" = [name] \\ with ; stuff", REG_SZ, z16(u"v")),
+        setValueOp(CU, T, u"A very long value name that pushes the hex data to wrap early", REG_BINARY,
               longBin.substr(0, 200)),
-        setOp(CU, u"Software\\QvDotReg\\Uni\\caf\u00e9 \u4e2d \U0001F600", u"\u043a\u043b\u044e\u0447",
+        setValueOp(CU, u"Software\\QvDotReg\\Uni\\caf\u00e9 \u4e2d \U0001F600", u"\u043a\u043b\u044e\u0447",
               REG_SZ, z16(u"caf\u00e9 \u4e2d \U0001F600")),
-        setOp(CU, u"Software\\QvDotReg\\Uni\\caf\u00e9 \u4e2d \U0001F600", u"\u00e9", REG_MULTI_SZ,
+        setValueOp(CU, u"Software\\QvDotReg\\Uni\\caf\u00e9 \u4e2d \U0001F600", u"\u00e9", REG_MULTI_SZ,
               utf16ToBytes(std::u16string(u"\u00e9\0\u4e2d\0\0", 5))),
-        setOp(CU, u"Software\\QvDotReg\\Uni\\caf\u00e9 \u4e2d \U0001F600", u"", REG_EXPAND_SZ,
+        setValueOp(CU, u"Software\\QvDotReg\\Uni\\caf\u00e9 \u4e2d \U0001F600", u"", REG_EXPAND_SZ,
               z16(u"%windir%\\\u00fc")),
-        setOp(LM, u"Software\\QvDotReg\\M", u"m", REG_SZ, z16(u"machine")),
-        setOp(LM, u"Software\\QvDotReg\\M\\Sub", u"n", REG_DWORD, std::string(4, '\0')),
+        setValueOp(LM, u"Software\\QvDotReg\\M", u"m", REG_SZ, z16(u"machine")),
+        setValueOp(LM, u"Software\\QvDotReg\\M\\Sub", u"n", REG_DWORD, std::string(4, '\0')),
     };
     std::u16string deep = u"Software\\QvDotReg\\Deep";
     for (int i = 1; i <= 30; ++i) {
         deep += u"\\L" + utf8ToUtf16(std::to_string(100 + i).substr(1));
-        if (i % 7 == 0) cs.ops.push_back(setOp(CU, deep, u"depth", REG_DWORD, std::string(1, static_cast<char>(i)) + std::string(3, '\0')));
+        if (i % 7 == 0) cs.ops.push_back(setValueOp(CU, deep, u"depth", REG_DWORD, std::string(1, static_cast<char>(i)) + std::string(3, '\0')));
     }
     ChangeOp bare;
     bare.kind = ChangeOp::Kind::CreateKey;
@@ -82,13 +71,13 @@ ChangeSet content() {
     bare.key = deep + u"\\Bare";
     cs.ops.push_back(bare);
     for (const char16_t* name : {u"b", u"A", u"a1", u"_x", u"Z", u"\u00e4", u"[", u"a", u"B2"})
-        cs.ops.push_back(setOp(CU, std::u16string(u"Software\\QvDotReg\\Order\\") + name, u"v", REG_SZ, z16(name)));
+        cs.ops.push_back(setValueOp(CU, std::u16string(u"Software\\QvDotReg\\Order\\") + name, u"v", REG_SZ, z16(name)));
     std::string blob;
     std::mt19937 rng(7);
     for (int i = 0; i < 640 * 1024; ++i) blob += static_cast<char>(rng() & 0xff);
-    cs.ops.push_back(setOp(CU, u"Software\\QvDotReg\\Big", u"blob", REG_BINARY, blob));
+    cs.ops.push_back(setValueOp(CU, u"Software\\QvDotReg\\Big", u"blob", REG_BINARY, blob));
     for (int i = 0; i < 200; ++i)
-        cs.ops.push_back(setOp(CU, u"Software\\QvDotReg\\Big", u"s" + utf8ToUtf16(std::to_string(i)), REG_SZ,
+        cs.ops.push_back(setValueOp(CU, u"Software\\QvDotReg\\Big", u"s" + utf8ToUtf16(std::to_string(i)), REG_SZ,
                                z16(std::u16string(1000, static_cast<char16_t>(u'a' + i % 26)))));
     return cs;
 }

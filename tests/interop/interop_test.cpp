@@ -313,31 +313,6 @@ TEST_F(Interop, ListingsOfThePrefixsOwnKeysMatchWine) {
 // ---------------------------------------------------------------------------------------------
 // Byte-exact round trip
 
-struct Blocks {
-    std::string head;                        // before the first key
-    std::vector<std::string> order;          // key names as written
-    std::map<std::string, std::string> text;  // key name -> its lines
-};
-
-Blocks splitKeys(const std::string& file) {
-    Blocks b;
-    std::string* cur = &b.head;
-    size_t i = 0;
-    while (i < file.size()) {
-        size_t e = file.find('\n', i);
-        e = e == std::string::npos ? file.size() : e + 1;
-        const std::string line = file.substr(i, e - i);
-        if (!line.empty() && line[0] == '[') {
-            const std::string name = line.substr(1, line.rfind(']') - 1);
-            b.order.push_back(name);
-            cur = &b.text[name];
-        }
-        *cur += line;
-        i = e;
-    }
-    return b;
-}
-
 // The timestamps are the only lines a change is allowed to make differ from Wine's own.
 std::string withoutTimes(const std::string& block) {
     std::stringstream in(block);

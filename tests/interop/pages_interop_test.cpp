@@ -269,30 +269,6 @@ TEST_F(PagesInterop, EveryPageWritesWhatWindowsReadsAndShowsWhatWindowsWrote) {
 
 // ---------------------------------------------------------------------------------------------
 
-struct Blocks {
-    std::string head;
-    std::vector<std::string> order;
-    std::map<std::string, std::string> text;
-};
-
-Blocks splitKeys(const std::string& file) {
-    Blocks b;
-    std::string* cur = &b.head;
-    for (size_t i = 0; i < file.size();) {
-        size_t e = file.find('\n', i);
-        e = e == std::string::npos ? file.size() : e + 1;
-        const std::string line = file.substr(i, e - i);
-        if (!line.empty() && line[0] == '[') {
-            const std::string name = line.substr(1, line.rfind(']') - 1);
-            b.order.push_back(name);
-            cur = &b.text[name];
-        }
-        *cur += line;
-        i = e;
-    }
-    return b;
-}
-
 // Keys the save pass may write on a fresh prefix, as the .reg files name them.
 void expectOnlyPageKeysDiffer(const std::string& before, const std::string& after,
                               const std::set<std::string>& pageKeys, const std::string& what) {

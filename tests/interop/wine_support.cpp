@@ -420,4 +420,23 @@ Proc runBatch(const fs::path& prefix, const std::string& name,
     return WineWorld::get().wine(prefix, {"cmd", "/c", winPath(bat)}, 180);
 }
 
+Blocks splitKeys(const std::string& file) {
+    Blocks b;
+    std::string* cur = &b.head;
+    size_t i = 0;
+    while (i < file.size()) {
+        size_t e = file.find('\n', i);
+        e = e == std::string::npos ? file.size() : e + 1;
+        const std::string line = file.substr(i, e - i);
+        if (!line.empty() && line[0] == '[') {
+            const std::string name = line.substr(1, line.rfind(']') - 1);
+            b.order.push_back(name);
+            cur = &b.text[name];
+        }
+        *cur += line;
+        i = e;
+    }
+    return b;
+}
+
 }  // namespace qv::interop

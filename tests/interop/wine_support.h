@@ -71,6 +71,14 @@ Proc runBatch(const fs::path& prefix, const std::string& name,
 std::string readFile(const fs::path& p);
 std::string withoutCr(std::string s);
 
+// A registry file cut at its key headers, to compare key by key.
+struct Blocks {
+    std::string head;                         // before the first key
+    std::vector<std::string> order;           // key names as written
+    std::map<std::string, std::string> text;  // key name -> its lines
+};
+Blocks splitKeys(const std::string& file);
+
 // A value as `reg export` writes it.
 struct ExportedValue {
     uint32_t type = 0;

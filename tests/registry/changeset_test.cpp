@@ -2,16 +2,13 @@
 // simplified form shown to users, and applying a change set as one transaction.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 #include "registry/changeset.h"
 #include "registry/machine.h"
 #include "registry/text.h"
+#include "test_files.h"
 
 using namespace qv::reg;
 namespace fs = std::filesystem;
@@ -19,24 +16,10 @@ namespace fs = std::filesystem;
 namespace {
 
 struct TempMachine {
-    fs::path dir;
-    std::unique_ptr<Machine> m;
-    TempMachine() {
-        std::string tmpl = (fs::temp_directory_path() / "qv-changes-XXXXXX").string();
-        dir = ::mkdtemp(tmpl.data());
-        m = Machine::openOwn(dir);
-    }
-    ~TempMachine() {
-        m.reset();
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    std::string file(const char* name) const {
-        std::ifstream in(dir / name, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    qvtest::TempDir tmp;
+    fs::path dir = tmp.path();
+    std::unique_ptr<Machine> m = Machine::openOwn(dir);
+    std::string file(const char* name) const { return qvtest::readFile(dir / name); }
 };
 
 // Every key and value below a root, in store order: what must come back after an undo.

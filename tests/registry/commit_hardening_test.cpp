@@ -19,43 +19,18 @@
 #include <sstream>
 #include <thread>
 
+#include "test_files.h"
 #include "registry/cli/reg_tool.h"
 #include "registry/machine.h"
 #include "registry/text.h"
 
 using namespace qv::reg;
 namespace fs = std::filesystem;
+using qvtest::readFile;
+using qvtest::TempDir;
+using qvtest::writeFile;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "qv-harden-XXXXXX").string();
-        path_ = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::permissions(path_, fs::perms::all, ec);
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void writeFile(const fs::path& p, const std::string& s) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << s;
-}
 
 std::string sz(std::u16string_view s) { return utf16ToBytes(s) + std::string(2, '\0'); }
 

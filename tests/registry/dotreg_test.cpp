@@ -195,31 +195,6 @@ TEST(RegFileRead, ErrorsNameTheLineAndGiveNothing) {
 
 namespace {
 
-ChangeOp set(int32_t root, std::u16string key, std::u16string name, uint32_t type, std::string data) {
-    ChangeOp op;
-    op.kind = ChangeOp::Kind::SetValue;
-    op.root = root;
-    op.key = std::move(key);
-    op.name = std::move(name);
-    op.type = type;
-    op.data = std::move(data);
-    return op;
-}
-ChangeOp keyOp(ChangeOp::Kind kind, int32_t root, std::u16string key) {
-    ChangeOp op;
-    op.kind = kind;
-    op.root = root;
-    op.key = std::move(key);
-    return op;
-}
-ChangeOp delValue(int32_t root, std::u16string key, std::u16string name) {
-    ChangeOp op;
-    op.kind = ChangeOp::Kind::DeleteValue;
-    op.root = root;
-    op.key = std::move(key);
-    op.name = std::move(name);
-    return op;
-}
 std::string u16z(std::u16string_view s) { return utf16ToBytes(s) + std::string(2, '\0'); }
 
 }  // namespace
@@ -232,26 +207,26 @@ TEST(RegFileWrite, ChangeSetsComeBackUnchangedInBothFormats) {
     ChangeSet cs;
     cs.ops = {
         keyOp(K::CreateKey, CU, u"Software\\A"),
-        set(CU, u"Software\\A", u"", REG_SZ, u16z(u"default")),
-        set(CU, u"Software\\A", u"quote\"back\\slash\nline\rret", REG_SZ, u16z(u"a\"b\\c\r\nd")),
-        set(CU, u"Software\\A", u"empty", REG_SZ, u16z(u"")),
-        set(CU, u"Software\\A", u"noData", REG_SZ, ""),
-        set(CU, u"Software\\A", u"innerNul", REG_SZ, utf16ToBytes(std::u16string(u"a\0b\0", 4))),
-        set(CU, u"Software\\A", u"dw", REG_DWORD, std::string("\x2a\0\0\0", 4)),
-        set(CU, u"Software\\A", u"dwShort", REG_DWORD, std::string("\x2a\0", 2)),
-        set(CU, u"Software\\A", u"qw", REG_QWORD, std::string("\1\2\3\4\5\6\7\x08", 8)),
-        set(CU, u"Software\\A", u"big", REG_BINARY, big),
-        set(CU, u"Software\\A", u"exp", REG_EXPAND_SZ, u16z(u"%windir%\\x")),
-        set(CU, u"Software\\A", u"multi", REG_MULTI_SZ, utf16ToBytes(std::u16string(u"a\0bc\0\0", 6))),
-        set(CU, u"Software\\A", u"odd type", 0x12345, "\x01\xff"),
-        delValue(CU, u"Software\\A", u"gone"),
-        delValue(CU, u"Software\\A", u""),
+        setValueOp(CU, u"Software\\A", u"", REG_SZ, u16z(u"default")),
+        setValueOp(CU, u"Software\\A", u"quote\"back\\slash\nline\rret", REG_SZ, u16z(u"a\"b\\c\r\nd")),
+        setValueOp(CU, u"Software\\A", u"empty", REG_SZ, u16z(u"")),
+        setValueOp(CU, u"Software\\A", u"noData", REG_SZ, ""),
+        setValueOp(CU, u"Software\\A", u"innerNul", REG_SZ, utf16ToBytes(std::u16string(u"a\0b\0", 4))),
+        setValueOp(CU, u"Software\\A", u"dw", REG_DWORD, std::string("\x2a\0\0\0", 4)),
+        setValueOp(CU, u"Software\\A", u"dwShort", REG_DWORD, std::string("\x2a\0", 2)),
+        setValueOp(CU, u"Software\\A", u"qw", REG_QWORD, std::string("\1\2\3\4\5\6\7\x08", 8)),
+        setValueOp(CU, u"Software\\A", u"big", REG_BINARY, big),
+        setValueOp(CU, u"Software\\A", u"exp", REG_EXPAND_SZ, u16z(u"%windir%\\x")),
+        setValueOp(CU, u"Software\\A", u"multi", REG_MULTI_SZ, utf16ToBytes(std::u16string(u"a\0bc\0\0", 6))),
+        setValueOp(CU, u"Software\\A", u"odd type", 0x12345, "\x01\xff"),
+        deleteValueOp(CU, u"Software\\A", u"gone"),
+        deleteValueOp(CU, u"Software\\A", u""),
         keyOp(K::DeleteKey, LM, u"Software\\Old"),
         keyOp(K::CreateKey, HKEY_CLASSES_ROOT, u".qv"),
         keyOp(K::CreateKey, CU, u"Software\\B]x"),
-        set(CU, u"Software\\B]x", u"caf\u00e9", REG_SZ, u16z(u"\u4e2d")),
+        setValueOp(CU, u"Software\\B]x", u"caf\u00e9", REG_SZ, u16z(u"\u4e2d")),
         keyOp(K::CreateKey, CU, u""),
-        set(CU, u"", u"atRoot", REG_DWORD, std::string(4, '\0')),
+        setValueOp(CU, u"", u"atRoot", REG_DWORD, std::string(4, '\0')),
     };
     const std::string file = writeRegFile(cs, RegFormat::Unicode, "made by a test\nsecond line");
     std::string error;
@@ -273,12 +248,12 @@ TEST(RegFileWrite, LayoutSharesHeadersAndWritesDeletions) {
     const int32_t CU = HKEY_CURRENT_USER;
     ChangeSet cs;
     cs.ops = {
-        set(CU, u"a", u"x", REG_SZ, u16z(u"1")),
-        set(CU, u"a", u"y", REG_DWORD, std::string("\1\0\0\0", 4)),
-        delValue(CU, u"a", u"z"),
+        setValueOp(CU, u"a", u"x", REG_SZ, u16z(u"1")),
+        setValueOp(CU, u"a", u"y", REG_DWORD, std::string("\1\0\0\0", 4)),
+        deleteValueOp(CU, u"a", u"z"),
         keyOp(K::DeleteKey, CU, u"b"),
-        set(CU, u"c", u"", REG_EXPAND_SZ, u16z(u"%x%")),
-        set(CU, u"a", u"w", REG_BINARY, "\xab"),
+        setValueOp(CU, u"c", u"", REG_EXPAND_SZ, u16z(u"%x%")),
+        setValueOp(CU, u"a", u"w", REG_BINARY, "\xab"),
     };
     EXPECT_EQ(writeRegText(cs, "note"),
               "Windows Registry Editor Version 5.00\n"

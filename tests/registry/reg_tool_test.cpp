@@ -10,12 +10,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "test_files.h"
 #include "registry/cli/reg_tool.h"
 #include "registry/machine.h"
 #include "registry/text.h"
 
 using namespace qv::reg;
 namespace fs = std::filesystem;
+using qvtest::readFile;
+using qvtest::writeFile;
 
 namespace {
 
@@ -27,18 +30,6 @@ const char* const kUserReg =
     "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
     "#arch=win64\n\n[Control Panel\\\\Desktop] 1796630155\n#time=1dd8620637331ae\n"
     "\"MenuShowDelay\"=\"400\"\n";
-
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void writeFile(const fs::path& p, const std::string& s) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << s;
-}
 
 std::string le16(std::u16string_view s) { return utf16ToBytes(s); }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "test_files.h"
 #include "registry/api.h"
 #include "registry/machine.h"
 #include "registry/text.h"
@@ -27,16 +28,11 @@ std::string_view seed_user_reg();
 namespace {
 
 namespace fs = std::filesystem;
+using qvtest::readFile;
+using qvtest::TempDir;
 
 constexpr uint64_t kTicksPerSecond = 10000000;
 constexpr uint64_t kTicks1601To1970 = 116444736000000000ULL;
-
-std::string readFile(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 std::string seedText(const char* name) { return readFile(fs::path(QV_SOURCE_DIR) / "resources" / "seed" / name); }
 
@@ -305,23 +301,6 @@ TEST(Seed, NewMenuListsTheWindows98Templates) {
 }
 
 // ---- a new own machine is this seed ------------------------------------------------------------
-
-class TempDir {
-public:
-    TempDir() {
-        std::string t = (fs::path(::testing::TempDir()) / "qv-seed-XXXXXX").string();
-        EXPECT_TRUE(mkdtemp(t.data()));
-        path_ = t;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 TEST(Seed, NewOwnMachineStartsFromIt) {
     TempDir dir;

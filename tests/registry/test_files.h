@@ -1,0 +1,45 @@
+// Files for the registry tests: a temporary folder that goes with everything in it (also what a
+// test made unreadable), and whole files read and written.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace qvtest {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "qv-test-XXXXXX").string();
+        if (::mkdtemp(tmpl.data())) path_ = tmpl;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::permissions(path_, std::filesystem::perms::all, ec);
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline std::string readFile(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void writeFile(const std::filesystem::path& p, const std::string& s) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << s;
+}
+
+}  // namespace qvtest
