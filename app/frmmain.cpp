@@ -909,11 +909,11 @@ void frmMain::reloadUneditedPages() {
 // ---- commands -------------------------------------------------------------------------------
 
 void frmMain::cmdApply_Click() {
-    if (changedPages().empty() && !machine_.hasChanges()) {
+    const bool anything = !changedPages().empty() || machine_.hasChanges();
+    // Even with nothing to write, the pass runs: it drops change marks left by clicks that changed
+    // no value.
+    if (SaveSettings() && !anything)
         tk::MsgBox(tr("There are no changes to apply."), tk::vbOKOnly | tk::vbInformation);
-        return;
-    }
-    SaveSettings();
 }
 
 void frmMain::cmdOK_Click() {

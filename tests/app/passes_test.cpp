@@ -147,6 +147,7 @@ TEST_F(WindowTest, SaveWritesEveryPageInOneCommitAtTheEnd) {
             p.reg().setValue(std::string("x"));
         });
     }
+    for (int node : {11, 23, 24}) f.markPageChanged(node);
     EXPECT_TRUE(f.SaveSettings());
     // The pages may write the machine's file too; each file is written once, at the end.
     EXPECT_EQ(renames["user.reg"], 1);

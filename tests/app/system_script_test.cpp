@@ -86,9 +86,10 @@ protected:
 TEST_F(Scripted, GeneralPagesWriteTheirExactForms) {
     // The seed keeps the drive types as four bytes, as Windows 98 does.
     ASSERT_EQ(stored(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoDriveTypeAutoRun"), binary({0x95, 0, 0, 0}));
+    // An Apply that changed nothing leaves that form alone.
     Outcome r = run({"--apply"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoDriveTypeAutoRun"), binary({0x95}));
+    EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoDriveTypeAutoRun"), binary({0x95, 0, 0, 0}));
 
     put(reg::HKEY_CURRENT_USER, kExplorerPoliciesKey, "NoDriveTypeAutoRun", dword(0x91));
     r = run({"--set", "chkAutoPlay(5)=0", "--set", "chkAnimateWindows=0", "--set", "chkClickHeretoBegin=0",
@@ -116,9 +117,10 @@ TEST_F(Scripted, MenuDelayIsWrittenAsTheDecimalTextOfTheSlider) {
         put(reg::HKEY_CURRENT_USER, kDesktopKey, "MenuShowDelay", c.stored);
         const Outcome r = run({"--list", "--apply"});
         ASSERT_EQ(r.status, 0) << r.err;
-        // "70000" leaves the slider where a fresh window has it.
+        // "70000" leaves the slider where a fresh window has it; the page was not changed, so
+        // the stored form stays.
         EXPECT_EQ(listed(r, "sldMenuShowDelay"), c.slider) << c.stored;
-        EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kDesktopKey, "MenuShowDelay"), sz(c.slider)) << c.stored;
+        EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kDesktopKey, "MenuShowDelay"), c.stored) << c.stored;
     }
     Outcome r = run({"--set", "sldMenuShowDelay=65535"});
     EXPECT_EQ(r.status, 2);
@@ -153,8 +155,9 @@ TEST_F(Scripted, SystemPagesWriteTextsTimeoutsAndTheTildeByte) {
     EXPECT_EQ(stored(reg::HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOwner"), sz(""));
     EXPECT_EQ(stored(reg::HKEY_LOCAL_MACHINE, kSetupKey, "SourcePath"), sz("%windir%\\OPTIONS", reg::REG_EXPAND_SZ));
     EXPECT_EQ(stored(reg::HKEY_LOCAL_MACHINE, kFileSystemKey, "NameNumericTail"), binary({0}));
-    EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kTaskManagerKey, "HungAppTimeout"), sz("400"));
-    EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kTaskManagerKey, "WaitToKillAppTimeout"), sz("20000"));
+    // The Task Manager page was not changed: its values keep their stored forms.
+    EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kTaskManagerKey, "HungAppTimeout"), dword(400));
+    EXPECT_EQ(stored(reg::HKEY_CURRENT_USER, kTaskManagerKey, "WaitToKillAppTimeout"), sz("120000"));
 
     r = run({"--click", "Command1", "--set", "chkDisableTilde=0", "--apply"});
     ASSERT_EQ(r.status, 0) << r.err;

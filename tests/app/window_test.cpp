@@ -190,14 +190,15 @@ TEST_F(WindowTest, WindowHasTheFixedLayoutButtonsAndMenus) {
         EXPECT_EQ(b.b->geometry(), b.r);
         EXPECT_TRUE(b.b->isEnabled());
     }
-    // Tab order: the four buttons, then the tree, then the pages.
+    // Tab order: the five buttons, then the tree, then the pages.
     auto nextTab = [](QWidget* w) {
         do
             w = w->nextInFocusChain();
         while (!(w->focusPolicy() & Qt::TabFocus));
         return w;
     };
-    EXPECT_EQ(nextTab(f.cmdHelp), f.cmdOK);
+    EXPECT_EQ(nextTab(f.cmdHelp), f.cmdChanges);
+    EXPECT_EQ(nextTab(f.cmdChanges), f.cmdOK);
     EXPECT_EQ(nextTab(f.cmdOK), f.cmdCancel);
     EXPECT_EQ(nextTab(f.cmdCancel), f.cmdApply);
     EXPECT_EQ(nextTab(f.cmdApply), f.tvList);
