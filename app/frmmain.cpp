@@ -5,6 +5,10 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QMessageBox>
+#include <QStatusBar>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLayout>
@@ -18,13 +22,16 @@
 #include <fstream>
 #include <optional>
 #include <stdexcept>
+#include <sys/stat.h>
 
 #include "app/artwork.h"
 #include "app/changes.h"
 #include "app/controls.h"
 #include "app/frmabout.h"
 #include "app/help.h"
+#include "app/machinebar.h"
 #include "app/nodes.h"
+#include "app/throughwine.h"
 #include "app/page.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
@@ -61,6 +68,24 @@ frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
     buildPages(*this);
     ctl::nameControlsFromLabels(this);
     Form_Load();
+
+    // Notices between the menu and the pages, hidden until there is something to say.
+    runningBar_ = new MachineBar(QStringLiteral("barRunningPrefix"), this);
+    addToolBar(Qt::TopToolBarArea, runningBar_);
+    addToolBarBreak(Qt::TopToolBarArea);
+    changedBar_ = new MachineBar(QStringLiteral("barChangedOnDisk"), this);
+    addToolBar(Qt::TopToolBarArea, changedBar_);
+    changedBar_->setText(tr("Another program changed this machine's registry files. Your unsaved edits "
+                            "are kept: Apply writes them onto the new files. Reload shows the new "
+                            "values on the pages you have not edited."));
+    changedBar_->addButton(tr("&Reload"), QStringLiteral("cmdReloadFromDisk"));
+    connect(changedBar_, &MachineBar::pressed, this, [this] { reloadUneditedPages(); });
+    changedBar_->hide();
+    runningBar_->setText(tr("This Wine prefix is running: Wine holds its registry in memory, and the "
+                            "values on disk can be up to 30 seconds behind Wine's. Apply offers to "
+                            "write through the running Wine."));
+    runningBar_->setVisible(machine_.wineserverRunning().has_value());
+    watchFiles();
 }
 
 frmMain::~frmMain() {
@@ -348,6 +373,9 @@ void frmMain::loadPages(bool keepPending) {
     if (!keepPending)
         pass.step([&] { machine_.discardChanges(); });
     pass.step([&] { machine_.refresh(); });
+    rememberFiles();
+    if (changedBar_)
+        changedBar_->hide();
     const reg::Machine::Mark before = machine_.mark();
     for (size_t i = 0; i < kLoadOrder.size(); ++i) {
         const int node = kLoadOrder[i].node;
@@ -492,31 +520,77 @@ bool frmMain::SaveSettings() {
         pass.step([&] { shell::Kill(*cache); });
     }
 
+    auto notSaved = [&](std::optional<Backup> drop) {
+        if (drop)
+            removeBackup(*drop);
+        // Nothing was saved: the registry in memory goes back to before this Apply, and the
+        // window keeps every edit and mark for the next try.
+        machine_.rollbackTo(start);
+        pass.rollbackWindow();
+        for (auto& [frame, caption] : captions)
+            frame->setCaption(caption);
+        return false;
+    };
+    const RunningPrefix running = runningChoice(tr("Apply"));
+    if (running == RunningPrefix::Cancel)
+        return notSaved(std::nullopt);
+
     // The way back first: an Apply that cannot be undone is not made silently.
+    const reg::ChangeSet changes = machine_.pendingChanges().simplified();
     std::optional<Backup> backup;
     QString backupError;
     try {
-        backup = writeBackup(machine_, machine_.pendingChanges().simplified());
+        backup = writeBackup(machine_, changes);
     } catch (const std::exception& e) {
         backupError = QString::fromUtf8(e.what());
     }
     if (!backup && failureSink_)
         failureSink_(tr("no undo backup: %1").arg(backupError));
 
+    if (running == RunningPrefix::ThroughWine) {
+        ThroughWine wine(machine_);
+        QString why;
+        const int pointer = tk::MousePointer();
+        tk::setMousePointer(tk::vbHourglass);
+        const bool ok = wine.apply(changes, &why);
+        tk::setMousePointer(pointer);
+        if (ok) {
+            // Wine holds the changes and writes the files itself; the registry here stays what
+            // the files hold until then (the watcher reloads when Wine saves), and the pages
+            // already show what Wine has.
+            machine_.discardChanges();
+            forcedChanged_.clear();
+            takeSnapshot();
+            statusBar()->showMessage(tr("Applied through the running Wine (%1 changes)").arg(changes.size()), 10000);
+            return true;
+        }
+        ++commitFailures_;
+        // `reg import` is no transaction: part of it may have landed, so the backup stays.
+        tk::MsgBox(tr("The settings could not be applied through the running Wine of %1.\n\n%2\n\n"
+                      "Everything you changed is still in the window. Part of it may have reached "
+                      "Wine: Undo Last Apply takes back whatever did.")
+                       .arg(QString::fromStdString(machine_.folder().string()), why),
+                   tk::vbOKOnly | tk::vbCritical);
+        return notSaved(std::nullopt);
+    }
+    if (running == RunningPrefix::StopWine) {
+        ThroughWine wine(machine_);
+        QString why;
+        if (!wine.stopServer(&why)) {
+            ++commitFailures_;
+            tk::MsgBox(tr("Wine could not be stopped, so nothing was saved.\n\n%1").arg(why),
+                       tk::vbOKOnly | tk::vbCritical);
+            return notSaved(backup);
+        }
+        runningBar_->hide();
+    }
+
     if (commit(tr("The settings"))) {
         forcedChanged_.clear();
         takeSnapshot();
         return true;
     }
-    if (backup)
-        removeBackup(*backup);
-    // Nothing was saved: the registry in memory goes back to before this Apply, and the window
-    // keeps every edit and mark for the next try.
-    machine_.rollbackTo(start);
-    pass.rollbackWindow();
-    for (auto& [frame, caption] : captions)
-        frame->setCaption(caption);
-    return false;
+    return notSaved(backup);
 }
 
 reg::ChangeSet frmMain::pendingChanges() {
@@ -585,13 +659,41 @@ bool frmMain::undoLastApply(bool force) {
                    tk::vbOKOnly | tk::vbCritical);
         return false;
     }
+    const RunningPrefix running = runningChoice(tr("Undo"));
+    if (running == RunningPrefix::Cancel)
+        return false;
+    std::optional<ThroughWine> wine;
+    if (running == RunningPrefix::ThroughWine || running == RunningPrefix::StopWine)
+        wine.emplace(machine_);
+    if (running == RunningPrefix::StopWine) {
+        QString why;
+        if (!wine->stopServer(&why)) {
+            tk::MsgBox(tr("Wine could not be stopped, so nothing was undone.\n\n%1").arg(why),
+                       tk::vbOKOnly | tk::vbCritical);
+            return false;
+        }
+        runningBar_->hide();
+        wine.reset();
+    }
     try {
         machine_.refresh();
     } catch (const std::exception& e) {
         tk::MsgBox(QString::fromUtf8(e.what()), tk::vbOKOnly | tk::vbCritical);
         return false;
     }
-    const QStringList changed = changedSince(machine_, *applied);
+    // A running Wine is asked what it holds now: its files can lag behind.
+    QStringList changed;
+    if (wine) {
+        QString why;
+        std::optional<QStringList> diff = wine->differences(*applied, &why);
+        if (!diff) {
+            tk::MsgBox(tr("The running Wine could not be asked what it holds: %1").arg(why), tk::vbOKOnly | tk::vbCritical);
+            return false;
+        }
+        changed = *diff;
+    } else {
+        changed = changedSince(machine_, *applied);
+    }
     if (!changed.isEmpty() && !force) {
         const QString text = tr("These settings changed after the Apply of %1, and undoing it would "
                                 "overwrite them:\n\n%2\n\nUndo anyway?")
@@ -611,6 +713,25 @@ bool frmMain::undoLastApply(bool force) {
                           tr("&Restore"), this);
         if (dlg.exec() != QDialog::Accepted)
             return false;
+    }
+    if (wine) {
+        QString why;
+        if (!wine->apply(*undo, &why)) {
+            ++commitFailures_;
+            tk::MsgBox(tr("The Apply of %1 could not be undone through the running Wine: %2").arg(b->when, why),
+                       tk::vbOKOnly | tk::vbCritical);
+            return false;
+        }
+        removeBackup(*b);
+        // The pages show what Wine now holds; the registry here stays what the files hold.
+        machine_.discardChanges();
+        const reg::Machine::Mark before = machine_.mark();
+        std::string bad;
+        if (machine_.apply(*undo, &bad) == reg::ERROR_SUCCESS)
+            loadPages(true);
+        machine_.rollbackTo(before);
+        statusBar()->showMessage(tr("The Apply of %1 was undone through the running Wine").arg(b->when), 10000);
+        return true;
     }
     const reg::Machine::Mark start = machine_.mark();
     std::string why;
@@ -652,6 +773,8 @@ bool frmMain::commit(const QString& what) {
         if (!machine_.hasChanges())
             return true;  // nothing to write: no file is touched
         machine_.commit();
+        // Our own new files are no news to the watcher.
+        rememberFiles();
         return true;
     } catch (const std::exception& e) {
         why = QString::fromUtf8(e.what());
@@ -664,6 +787,132 @@ bool frmMain::commit(const QString& what) {
                    .arg(what, QString::fromStdString(machine_.folder().string()), why),
                tk::vbOKOnly | tk::vbCritical);
     return false;
+}
+
+// ---- a running prefix, and files changed by others ---------------------------------------------
+
+frmMain::RunningPrefix frmMain::runningChoice(const QString& action) {
+    if (machine_.kind() != reg::Machine::Kind::WinePrefix || !machine_.wineserverRunning())
+        return RunningPrefix::Refuse;  // nothing runs: the files are written as always
+    runningBar_->show();
+    if (runningChoice_ != RunningPrefix::Ask)
+        return runningChoice_;
+    if (!tk::interactive())
+        return RunningPrefix::Refuse;
+    QMessageBox box(this);
+    box.setWindowTitle(tk::App::Title());
+    box.setIcon(QMessageBox::Question);
+    box.setText(tr("The wineserver of %1 is running: Wine holds this registry in memory and would "
+                   "overwrite changes written to its files.")
+                    .arg(QString::fromStdString(machine_.folder().string())));
+    box.setInformativeText(tr("%1 through the running Wine (wine reg import), or stop Wine (its "
+                              "programs close) and write the files?")
+                               .arg(action));
+    QPushButton* through = box.addButton(tr("%1 &through Wine").arg(action), QMessageBox::AcceptRole);
+    through->setObjectName(QStringLiteral("cmdThroughWine"));
+    QPushButton* stop = box.addButton(tr("&Stop Wine and %1").arg(action.toLower()), QMessageBox::DestructiveRole);
+    stop->setObjectName(QStringLiteral("cmdStopWine"));
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(through);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == through)
+        return RunningPrefix::ThroughWine;
+    if (box.clickedButton() == stop)
+        return RunningPrefix::StopWine;
+    return RunningPrefix::Cancel;
+}
+
+std::array<frmMain::FileStamp, 2> frmMain::stampFiles() const {
+    std::array<FileStamp, 2> out{};
+    const char* names[] = {"system.reg", "user.reg"};
+    for (size_t i = 0; i < 2; ++i) {
+        struct stat st;
+        if (::stat((machine_.folder() / names[i]).c_str(), &st) != 0)
+            continue;
+        out[i] = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+                  static_cast<unsigned long long>(st.st_size),
+                  static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec, true};
+    }
+    return out;
+}
+
+void frmMain::rememberFiles() { known_ = stampFiles(); }
+
+void frmMain::watchFiles() {
+    watcher_ = new QFileSystemWatcher(this);
+    watchDelay_ = new QTimer(this);
+    watchDelay_->setSingleShot(true);
+    // A save is a burst of events (temporary file, rename, the other file): one look after it.
+    watchDelay_->setInterval(300);
+    connect(watchDelay_, &QTimer::timeout, this, [this] { checkFilesOnDisk(); });
+    const QString folder = QString::fromStdString(machine_.folder().string());
+    watcher_->addPath(folder);
+    for (const char* name : {"system.reg", "user.reg"})
+        watcher_->addPath(QString::fromStdString((machine_.folder() / name).string()));
+    connect(watcher_, &QFileSystemWatcher::fileChanged, watchDelay_, qOverload<>(&QTimer::start));
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, watchDelay_, qOverload<>(&QTimer::start));
+    rememberFiles();
+}
+
+void frmMain::checkFilesOnDisk() {
+    if (!watcher_ || unloaded_)
+        return;
+    // A file replaced by a rename is a new file: its watch went with the old one.
+    const QStringList watched = watcher_->files();
+    for (const char* name : {"system.reg", "user.reg"}) {
+        const QString path = QString::fromStdString((machine_.folder() / name).string());
+        if (!watched.contains(path) && QFileInfo::exists(path))
+            watcher_->addPath(path);
+    }
+    const std::array<FileStamp, 2> now = stampFiles();
+    if (now == known_)
+        return;
+    known_ = now;
+    // A file half written or gone for a moment is looked at again once it is whole.
+    if (!now[0].exists || !now[1].exists)
+        return;
+    filesChangedOnDisk();
+}
+
+void frmMain::filesChangedOnDisk() {
+    if (!machine_.wineserverRunning())
+        runningBar_->hide();
+    if (changedPages().empty() && !machine_.hasChanges()) {
+        LoadSettings();
+        statusBar()->showMessage(tr("Reloaded: another program changed the registry files"), 10000);
+        return;
+    }
+    changedBar_->show();
+}
+
+void frmMain::reloadUneditedPages() {
+    const std::set<int> edited = changedPages();
+    std::map<int, std::vector<std::pair<QString, QString>>> kept;
+    for (int node : edited)
+        if (auto it = snapshot_.find(node); it != snapshot_.end())
+            kept.insert(*it);
+    reg::cRegistry reg(machine_);
+    Pass pass(Pass::Kind::Load, reg, failureSink_);
+    // The files' new state under the pending changes, which stay.
+    pass.step([&] { machine_.refresh(); });
+    rememberFiles();
+    const reg::Machine::Mark before = machine_.mark();
+    for (size_t i = 0; i < kLoadOrder.size(); ++i) {
+        const int node = kLoadOrder[i].node;
+        if (!loadBlocks_[node] || edited.count(node))
+            continue;
+        pass.enterBlock(static_cast<int>(i + 1), node);
+        pass.step([&] { loadBlocks_[node](pass); });
+    }
+    pass.enterBlock(0, 0);
+    machine_.rollbackTo(before);
+    // Edited pages still compare with what they held before, so they stay edited.
+    takeSnapshot();
+    for (auto& [node, values] : kept)
+        snapshot_[node] = std::move(values);
+    changedBar_->hide();
+    statusBar()->showMessage(tr("Reloaded the pages you had not edited"), 10000);
 }
 
 // ---- commands -------------------------------------------------------------------------------

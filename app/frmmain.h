@@ -16,9 +16,11 @@
 #include "app/toolkit.h"
 
 class QAction;
+class QFileSystemWatcher;
 class QLabel;
 class QMenu;
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -30,6 +32,7 @@ class ChangeSet;
 namespace qv {
 
 class ChangesDialog;
+class MachineBar;
 
 // True when the machine's Windows is of the NT line; set once when the main window loads.
 extern bool bIsWindowsNT;
@@ -83,6 +86,22 @@ public:
     // Takes the last Apply back. When the keys it would restore changed since, asks (or refuses
     // when not interactive and not forced). Returns false when nothing was undone.
     bool undoLastApply(bool force = false);
+
+    // ---- a prefix whose wineserver runs, and files changed by others -----------------------
+    // What Apply and Undo do when the prefix's wineserver runs: ask (the window), go through
+    // `wine reg import`, stop the server first, or try the files (and be refused, as scripting
+    // mode without --through-wine is).
+    enum class RunningPrefix { Ask, ThroughWine, StopWine, Refuse, Cancel };
+    void setRunningPrefixChoice(RunningPrefix c) { runningChoice_ = c; }
+    // Shown when the machine opens with its wineserver running.
+    MachineBar* runningBar() const { return runningBar_; }
+    // Shown when another program changed the files while the window holds unsaved edits.
+    MachineBar* changedBar() const { return changedBar_; }
+    // Looks at the registry files now, as the watcher does shortly after it hears of a change:
+    // a change by another program reloads the pages (no unsaved edit) or shows changedBar().
+    void checkFilesOnDisk();
+    // changedBar()'s Reload: the pages not edited show the files' values; the edits stay.
+    void reloadUneditedPages();
 
     // ---- commands ------------------------------------------------------------------------
     void tvList_NodeClick(int index);
@@ -159,6 +178,19 @@ private:
     // dropped afterwards, with what they did to the window.
     void runSaveBlocks(Pass& pass, const std::set<int>& keep);
     std::set<int> allPages() const;
+    RunningPrefix runningChoice(const QString& action);
+    void watchFiles();
+    void rememberFiles();
+    void filesChangedOnDisk();
+
+    // What identifies a registry file's version on disk: a rename or a write changes it.
+    struct FileStamp {
+        unsigned long long dev = 0, ino = 0, size = 0;
+        long long mtimeNs = 0;
+        bool exists = false;
+        bool operator==(const FileStamp&) const = default;
+    };
+    std::array<FileStamp, 2> stampFiles() const;
 
     reg::Machine& machine_;
     std::array<tk::Frame*, 34> frames_{};
@@ -173,6 +205,12 @@ private:
     bool centred_ = false;
     PageValues snapshot_;
     std::set<int> forcedChanged_;
+    RunningPrefix runningChoice_ = RunningPrefix::Ask;
+    MachineBar* runningBar_ = nullptr;
+    MachineBar* changedBar_ = nullptr;
+    QFileSystemWatcher* watcher_ = nullptr;
+    QTimer* watchDelay_ = nullptr;
+    std::array<FileStamp, 2> known_{};
 };
 
 }  // namespace qv

@@ -119,6 +119,9 @@ QString usage() {
         "  --diff             print what --apply would change, as a .reg text; write nothing\n"
         "  --undo             undo the last Apply on this machine (refused when the keys it\n"
         "                     restores changed since)\n"
+        "  --through-wine     --apply and --undo on a Wine prefix whose wineserver runs write\n"
+        "                     through that Wine (wine reg import, then read back with Wine's\n"
+        "                     reg); without it they are refused there, as Wine would overwrite them\n"
         "  --export FILE      write every value the pages manage to FILE (.reg)\n"
         "  --import FILE      make a .reg file's changes pending and show them in the pages\n"
         "                     (then --apply to write them, or --diff to see them)\n"
@@ -160,6 +163,8 @@ Options parse(const QStringList& args) {
             o.actions.push_back({Action::List, {}, {}});
         } else if (opt == QLatin1String("--json")) {
             o.json = true;
+        } else if (opt == QLatin1String("--through-wine")) {
+            o.throughWine = true;
         } else if (opt == QLatin1String("--apply")) {
             o.actions.push_back({Action::Apply, {}, {}});
         } else if (opt == QLatin1String("--set") || opt == QLatin1String("--grab")) {
@@ -221,6 +226,8 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
     });
 
     frmMain form(*machine, [&err](const QString& line) { err << "quorvel: " << s(line) << '\n'; });
+    form.setRunningPrefixChoice(o.throughWine ? frmMain::RunningPrefix::ThroughWine
+                                              : frmMain::RunningPrefix::Refuse);
     form.show();
     QCoreApplication::processEvents();
     if (form.commitFailures() > 0) {

@@ -26,6 +26,7 @@ struct Options {
     std::optional<std::filesystem::path> machine;
     std::optional<std::filesystem::path> winePrefix;
     bool json = false;
+    bool throughWine = false;  // --apply and --undo on a running prefix go through its Wine
     bool help = false;
     bool version = false;
     std::vector<Action> actions;
