@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -30,6 +31,7 @@ class ChangeSet;
 namespace qv {
 
 class ChangesDialog;
+struct MachineChoice;
 
 // True when the machine's Windows is of the NT line; set once when the main window loads.
 extern bool bIsWindowsNT;
@@ -90,6 +92,12 @@ public:
     void cmdOK_Click();
     void cmdCancel_Click();
     void mnuFileReloadSettings_Click();
+    void mnuFileOpenMachine_Click();
+    // Leaves this machine for another: with unsaved edits asks Save / Discard / Cancel first, then
+    // opens the other machine (a failure is told and this one stays) and unloads the window, which
+    // the caller re-creates on takeNextMachine(). False when the switch did not happen.
+    bool switchMachine(const MachineChoice& choice);
+    std::unique_ptr<reg::Machine> takeNextMachine();
     void mnuFileQuit_Click();
     void mnuFileReviewChanges_Click();
     void mnuFileUndoLastApply_Click();
@@ -121,6 +129,7 @@ public:
     QPushButton* cmdCancel = nullptr;
     QPushButton* cmdApply = nullptr;
     QMenu* mnuFile = nullptr;
+    QAction* mnuFileOpenMachine = nullptr;
     QAction* mnuFileReloadSettings = nullptr;
     QAction* mnuFileReviewChanges = nullptr;
     QAction* mnuFileUndoLastApply = nullptr;
@@ -128,6 +137,7 @@ public:
     QAction* mnuFileExportSettings = nullptr;
     QAction* mnuFileQuit = nullptr;
     QMenu* mnuHelp = nullptr;
+    QLabel* lblMachine = nullptr;  // in the status bar: the machine's name, kind and folder
     QAction* mnuHelpContents = nullptr;
     QAction* mnuHelpAbout = nullptr;
     QMenu* mnuHideDrivesResource = nullptr;
@@ -158,7 +168,10 @@ private:
     void runSaveBlocks(Pass& pass, const std::set<int>& keep);
     std::set<int> allPages() const;
 
+    void showMachine();
+
     reg::Machine& machine_;
+    std::unique_ptr<reg::Machine> nextMachine_;
     std::array<tk::Frame*, 34> frames_{};
     std::array<QTreeWidgetItem*, 34> items_{};
     std::array<Block, 34> loadBlocks_;
