@@ -118,7 +118,9 @@ TEST(Discovery, FindsEveryKindOfPrefixAndPassesOverDecoys) {
     }
     for (const fs::path& decoy : {notWine, half, h / ".PlayOnLinux/wineprefix/Broken", h / "Games/half/prefix"})
         EXPECT_EQ(find(all, decoy), nullptr) << decoy;
-    if (::geteuid() != 0) EXPECT_EQ(find(all, locked), nullptr);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(find(all, locked), nullptr);
+    }
     // Own machine plus each prefix once (the link to ~/.wine adds nothing).
     EXPECT_EQ(all.size(), found.size() + 1 + (::geteuid() == 0 ? 1 : 0));
 }
