@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
@@ -31,8 +32,10 @@
 #include "app/help.h"
 #include "app/machinebar.h"
 #include "app/nodes.h"
+#include "app/openmachine.h"
 #include "app/throughwine.h"
 #include "app/page.h"
+#include "registry/discovery.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
 #include "registry/recorder.h"
@@ -97,7 +100,6 @@ frmMain::~frmMain() {
 
 void frmMain::buildWindow() {
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(QStringLiteral("Quorvel"));
     setWindowIcon(art::applicationIcon());
     // Fixed single border with a minimize box and no maximize box.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -107,6 +109,10 @@ void frmMain::buildWindow() {
     // Menus first: the client area is what lies below the menu bar.
     mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    mnuFileOpenMachine = mnuFile->addAction(QStringLiteral("&Open Machine..."));
+    mnuFileOpenMachine->setObjectName(QStringLiteral("mnuFileOpenMachine"));
+    mnuFileOpenMachine->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuFileSep3"));
     mnuFileReloadSettings = mnuFile->addAction(QStringLiteral("&Reload Settings"));
     mnuFileReloadSettings->setObjectName(QStringLiteral("mnuFileReloadSettings"));
     mnuFileReviewChanges = mnuFile->addAction(QStringLiteral("Re&view Changes..."));
@@ -142,6 +148,14 @@ void frmMain::buildWindow() {
     client->setFixedSize(tk::px(9030), tk::px(5790));
     setCentralWidget(client);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Below the client area, whose layout is fixed: which registry this window edits.
+    lblMachine = new QLabel(this);
+    lblMachine->setObjectName(QStringLiteral("lblMachine"));
+    lblMachine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusBar()->setObjectName(QStringLiteral("sbMachine"));
+    statusBar()->setSizeGripEnabled(false);
+    statusBar()->addWidget(lblMachine, 1);
+    showMachine();
 
     // Creation order is the tab order: the buttons, the tree, then the pages.
     cmdHelp = makeButton(QStringLiteral("He&lp"), client, QStringLiteral("cmdHelp"), 1080, 5280, 1215, 375);
@@ -194,6 +208,7 @@ void frmMain::buildWindow() {
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
     connect(cmdHelp, &QPushButton::clicked, this, [this] { cmdHelp_Click(); });
     connect(cmdChanges, &QPushButton::clicked, this, [this] { mnuFileReviewChanges_Click(); });
+    connect(mnuFileOpenMachine, &QAction::triggered, this, [this] { mnuFileOpenMachine_Click(); });
     connect(mnuFileReloadSettings, &QAction::triggered, this, [this] { mnuFileReloadSettings_Click(); });
     connect(mnuFileQuit, &QAction::triggered, this, [this] { mnuFileQuit_Click(); });
     connect(mnuFileReviewChanges, &QAction::triggered, this, [this] { mnuFileReviewChanges_Click(); });
@@ -932,6 +947,63 @@ void frmMain::cmdOK_Click() {
 }
 
 void frmMain::cmdCancel_Click() { unload(); }
+
+void frmMain::showMachine() {
+    const QString name = QString::fromStdString(reg::machineName(machine_.kind(), machine_.folder()));
+    const QString folder = QString::fromStdString(machine_.folder().string());
+    setWindowTitle(QStringLiteral("Quorvel - %1").arg(name));
+    lblMachine->setText(tr("%1: %2").arg(QString::fromStdString(reg::kindName(machine_.kind())), folder));
+    lblMachine->setToolTip(folder);
+}
+
+void frmMain::mnuFileOpenMachine_Click() {
+    if (!tk::interactive()) {
+        tk::noteRefusedDialog(QStringLiteral("the Open Machine dialog"));
+        return;
+    }
+    const int pointer = tk::MousePointer();
+    tk::setMousePointer(tk::vbHourglass);
+    std::vector<reg::MachineEntry> machines = reg::discoverMachines(reg::discoveryOptionsFromEnvironment());
+    tk::setMousePointer(pointer);
+    OpenMachineDialog dlg(std::move(machines), machine_.folder(), this);
+    if (dlg.exec() != QDialog::Accepted || !dlg.choice())
+        return;
+    switchMachine(*dlg.choice());
+}
+
+bool frmMain::switchMachine(const MachineChoice& choice) {
+    std::error_code ec;
+    if (std::filesystem::weakly_canonical(choice.folder, ec) == std::filesystem::weakly_canonical(machine_.folder(), ec))
+        return false;  // already open
+    if (!changedPages().empty() || machine_.hasChanges()) {
+        const int answer = tk::MsgBox(
+            tr("The settings of %1 were changed and not applied.\n\nSave them before opening %2? "
+               "(Yes saves, No discards them, Cancel stays here.)")
+                .arg(windowTitle().mid(10), QString::fromStdString(reg::machineName(choice.kind, choice.folder))),
+            tk::vbYesNoCancel | tk::vbQuestion);
+        if (answer == tk::vbCancel)
+            return false;
+        if (answer == tk::vbYes && !SaveSettings())
+            return false;
+    }
+    std::unique_ptr<reg::Machine> next;
+    try {
+        next = choice.kind == reg::Machine::Kind::Own ? reg::Machine::openOwn(choice.folder)
+                                                       : reg::Machine::openWinePrefix(choice.folder);
+    } catch (const std::exception& e) {
+        tk::MsgBox(tr("%1 could not be opened.\n\n%2")
+                       .arg(QString::fromStdString(choice.folder.string()), QString::fromUtf8(e.what())),
+                   tk::vbOKOnly | tk::vbCritical);
+        return false;
+    }
+    // What was not saved is dropped with this window.
+    machine_.discardChanges();
+    nextMachine_ = std::move(next);
+    unload();
+    return true;
+}
+
+std::unique_ptr<reg::Machine> frmMain::takeNextMachine() { return std::move(nextMachine_); }
 
 void frmMain::mnuFileReloadSettings_Click() {
     const int pointer = tk::MousePointer();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -33,6 +34,7 @@ namespace qv {
 
 class ChangesDialog;
 class MachineBar;
+struct MachineChoice;
 
 // True when the machine's Windows is of the NT line; set once when the main window loads.
 extern bool bIsWindowsNT;
@@ -109,6 +111,12 @@ public:
     void cmdOK_Click();
     void cmdCancel_Click();
     void mnuFileReloadSettings_Click();
+    void mnuFileOpenMachine_Click();
+    // Leaves this machine for another: with unsaved edits asks Save / Discard / Cancel first, then
+    // opens the other machine (a failure is told and this one stays) and unloads the window, which
+    // the caller re-creates on takeNextMachine(). False when the switch did not happen.
+    bool switchMachine(const MachineChoice& choice);
+    std::unique_ptr<reg::Machine> takeNextMachine();
     void mnuFileQuit_Click();
     void mnuFileReviewChanges_Click();
     void mnuFileUndoLastApply_Click();
@@ -140,6 +148,7 @@ public:
     QPushButton* cmdCancel = nullptr;
     QPushButton* cmdApply = nullptr;
     QMenu* mnuFile = nullptr;
+    QAction* mnuFileOpenMachine = nullptr;
     QAction* mnuFileReloadSettings = nullptr;
     QAction* mnuFileReviewChanges = nullptr;
     QAction* mnuFileUndoLastApply = nullptr;
@@ -147,6 +156,7 @@ public:
     QAction* mnuFileExportSettings = nullptr;
     QAction* mnuFileQuit = nullptr;
     QMenu* mnuHelp = nullptr;
+    QLabel* lblMachine = nullptr;  // in the status bar: the machine's name, kind and folder
     QAction* mnuHelpContents = nullptr;
     QAction* mnuHelpAbout = nullptr;
     QMenu* mnuHideDrivesResource = nullptr;
@@ -192,7 +202,10 @@ private:
     };
     std::array<FileStamp, 2> stampFiles() const;
 
+    void showMachine();
+
     reg::Machine& machine_;
+    std::unique_ptr<reg::Machine> nextMachine_;
     std::array<tk::Frame*, 34> frames_{};
     std::array<QTreeWidgetItem*, 34> items_{};
     std::array<Block, 34> loadBlocks_;

@@ -29,6 +29,8 @@ int main(int argc, char** argv) {
         std::cout << qv::cli::versionText().toStdString();
         return 0;
     }
+    if (options.listMachines)
+        return qv::cli::listMachines(options, std::cout);
     // A script needs no screen: the window is drawn offscreen, also for --grab.
     if (options.scripting()) {
         qputenv("QT_QPA_PLATFORM", "offscreen");

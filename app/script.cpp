@@ -1,9 +1,11 @@
 #include "app/script.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPixmap>
+#include <ctime>
 #include <ostream>
 
 #include "app/changes.h"
@@ -11,6 +13,7 @@
 #include "app/firstpaint.h"
 #include "app/frmmain.h"
 #include "app/toolkit.h"
+#include "registry/discovery.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
 
@@ -19,6 +22,8 @@ namespace qv::cli {
 using ctl::UsageError;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 std::string s(const QString& q) { return q.toStdString(); }
 
@@ -53,19 +58,31 @@ QString oneLine(QString v) {
     return v.replace(QLatin1Char('\n'), QStringLiteral("\\n")).replace(QLatin1Char('\r'), QStringLiteral("\\r"));
 }
 
+// Written by hand so that every object keeps the field order the listing documents.
+std::string jsonString(const QString& v) {
+    const QByteArray doc = QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact);
+    return doc.mid(1, doc.size() - 2).toStdString();  // the string inside "[...]"
+}
+std::string jsonString(const std::string& v) { return jsonString(QString::fromStdString(v)); }
+
 void list(frmMain& form, bool json, std::ostream& out) {
     const auto controls = ctl::listControls(form);
+    const reg::Machine& m = form.machine();
+    const std::string name = reg::machineName(m.kind(), m.folder());
+    const std::string kind = reg::kindName(m.kind());
     if (!json) {
+        // A comment line, which --set would not take: which machine the values come from.
+        out << "# " << name << " (" << kind << "): " << m.folder().string() << '\n';
         for (const auto& c : controls)
             out << s(c.name) << '=' << s(oneLine(ctl::valueOf(c))) << '\n';
         return;
     }
-    // Written by hand so that every object keeps the field order the listing documents.
-    auto str = [](const QString& v) {
-        const QByteArray doc = QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact);
-        return doc.mid(1, doc.size() - 2).toStdString();  // the string inside "[...]"
-    };
-    out << "[\n";
+    auto str = [](const QString& v) { return jsonString(v); };
+    // The first object is the machine itself, as the text listing's first line.
+    out << "[\n  {\"name\": \"machine\", \"page\": 0, \"kind\": \"machine\", \"value\": "
+        << jsonString(m.folder().string()) << ", \"enabled\": true, \"visible\": true, \"text\": "
+        << jsonString(name) << ", \"machineKind\": " << jsonString(kind) << "}"
+        << (controls.empty() ? "" : ",") << '\n';
     for (size_t i = 0; i < controls.size(); ++i) {
         const auto& c = controls[i];
         const QString v = ctl::valueOf(c);
@@ -105,12 +122,16 @@ QString usage() {
         "\n"
         "  --machine DIR      use the own machine in DIR (created and seeded when missing or empty)\n"
         "  --wine-prefix DIR  use the Wine prefix DIR (it must hold system.reg and user.reg)\n"
+        "Without either, the machine opened last in the window is used (at first the own machine).\n"
+        "  --list-machines    print the machines File > Open Machine lists (with --json: as JSON)\n"
         "\n"
         "With an action the window is built offscreen, loads as at start-up, runs the actions in\n"
         "order and exits:\n"
-        "  --list             print every control as NAME=VALUE, in node order; each line can be\n"
+        "  --list             print a first line \"# NAME (KIND): FOLDER\" naming the machine, then\n"
+        "                     every control as NAME=VALUE, in node order; each line can be\n"
         "                     given to --set as it is (a line break in a value shows as \\n)\n"
-        "  --json             with --list: one JSON array of {name, page, kind, value, enabled, visible}\n"
+        "  --json             with --list: one JSON array of {name, page, kind, value, enabled, visible},\n"
+        "                     the first object (kind \"machine\") naming the machine\n"
         "  --set NAME=VALUE   set a control as a user would (its page is shown first)\n"
         "  --click NAME       press a button or menu item\n"
         "  --apply            run the save pass (Apply)\n"
@@ -161,6 +182,8 @@ Options parse(const QStringList& args) {
             o.winePrefix = std::filesystem::path(valueFor(i, opt, inlineValue).toStdString());
         } else if (opt == QLatin1String("--list")) {
             o.actions.push_back({Action::List, {}, {}});
+        } else if (opt == QLatin1String("--list-machines")) {
+            o.listMachines = true;
         } else if (opt == QLatin1String("--json")) {
             o.json = true;
         } else if (opt == QLatin1String("--through-wine")) {
@@ -193,8 +216,10 @@ Options parse(const QStringList& args) {
     }
     if (o.machine && o.winePrefix)
         throw UsageError("--machine and --wine-prefix exclude each other");
+    if (o.listMachines && (!o.actions.empty() || o.machine || o.winePrefix))
+        throw UsageError("--list-machines takes no machine and no action (only --json)");
     // --json alone means the JSON listing.
-    if (o.json && std::none_of(o.actions.begin(), o.actions.end(),
+    if (o.json && !o.listMachines && std::none_of(o.actions.begin(), o.actions.end(),
                                [](const Action& a) { return a.kind == Action::List; }))
         o.actions.push_back({Action::List, {}, {}});
     return o;
@@ -203,7 +228,46 @@ Options parse(const QStringList& args) {
 std::unique_ptr<reg::Machine> openMachine(const Options& o) {
     if (o.winePrefix)
         return reg::Machine::openWinePrefix(*o.winePrefix);
-    return reg::Machine::openOwn(o.machine ? *o.machine : reg::Machine::defaultOwnFolder());
+    if (o.machine)
+        return reg::Machine::openOwn(*o.machine);
+    // The machine of the last session, unless it went away since.
+    if (const auto last = reg::RecentMachines().last()) {
+        std::error_code ec;
+        if (last->kind == reg::Machine::Kind::WinePrefix && reg::isWinePrefix(last->path))
+            return reg::Machine::openWinePrefix(last->path);
+        if (last->kind == reg::Machine::Kind::Own && fs::is_directory(last->path, ec))
+            return reg::Machine::openOwn(last->path);
+    }
+    return reg::Machine::openOwn(reg::Machine::defaultOwnFolder());
+}
+
+int listMachines(const Options& o, std::ostream& out) {
+    const auto machines = reg::discoverMachines(reg::discoveryOptionsFromEnvironment());
+    auto used = [](const reg::MachineEntry& m) {
+        return m.lastUsed ? QDateTime::fromSecsSinceEpoch(qint64(*m.lastUsed)).toString(Qt::ISODate).toStdString()
+                          : std::string();
+    };
+    if (!o.json) {
+        // One machine a line, fields split by tabs: name, kind, source, Windows, server, last used, folder.
+        for (const auto& m : machines)
+            out << m.name << '\t' << reg::kindName(m.kind) << '\t' << m.source << '\t'
+                << (m.windowsVersion.empty() ? "-" : m.windowsVersion) << '\t'
+                << (m.kind == reg::Machine::Kind::Own ? "-" : m.running ? "running" : "stopped") << '\t'
+                << (m.lastUsed ? used(m) : "-") << '\t' << m.path.string() << '\n';
+        return 0;
+    }
+    out << "[\n";
+    for (size_t i = 0; i < machines.size(); ++i) {
+        const auto& m = machines[i];
+        out << "  {\"name\": " << jsonString(m.name) << ", \"path\": " << jsonString(m.path.string())
+            << ", \"kind\": " << jsonString(reg::kindName(m.kind)) << ", \"source\": " << jsonString(m.source)
+            << ", \"windows\": " << jsonString(m.windowsVersion)
+            << ", \"running\": " << (m.running ? "true" : "false")
+            << ", \"lastUsed\": " << (m.lastUsed ? jsonString(used(m)) : "null") << '}'
+            << (i + 1 < machines.size() ? "," : "") << '\n';
+    }
+    out << "]\n";
+    return 0;
 }
 
 int runScript(const Options& o, std::ostream& out, std::ostream& err) {
@@ -329,15 +393,26 @@ int runWindow(const Options& o) {
                    tk::vbOKOnly | tk::vbCritical);
         return 1;
     }
-    for (const std::string& w : machine->warnings())
-        fprintf(stderr, "%s\n", w.c_str());
-    frmMain form(*machine);
-    QObject::connect(&form, &frmMain::unloaded, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    // The start-up benchmark times a run up to the first drawing of the window.
-    if (qEnvironmentVariableIsSet("QV_EXIT_WHEN_DRAWN"))
-        tk::quitOnFirstPaint(form);
-    form.show();
-    return QApplication::exec();
+    // File > Open Machine unloads the window with the next machine open: a new window edits it.
+    for (int status = 0;;) {
+        for (const std::string& w : machine->warnings())
+            fprintf(stderr, "%s\n", w.c_str());
+        std::string error;
+        if (!reg::RecentMachines().touch(machine->folder(), machine->kind(), std::time(nullptr), &error))
+            fprintf(stderr, "quorvel: the list of recent machines was not saved: %s\n", error.c_str());
+        auto form = std::make_unique<frmMain>(*machine);
+        QObject::connect(form.get(), &frmMain::unloaded, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+        // The start-up benchmark times a run up to the first drawing of the window.
+        if (qEnvironmentVariableIsSet("QV_EXIT_WHEN_DRAWN"))
+            tk::quitOnFirstPaint(*form);
+        form->show();
+        status = QApplication::exec();
+        std::unique_ptr<reg::Machine> next = form->takeNextMachine();
+        if (!next)
+            return status;
+        form.reset();
+        machine = std::move(next);
+    }
 }
 
 }  // namespace qv::cli

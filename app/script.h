@@ -29,6 +29,7 @@ struct Options {
     bool throughWine = false;  // --apply and --undo on a running prefix go through its Wine
     bool help = false;
     bool version = false;
+    bool listMachines = false;  // --list-machines: print the machines found, open none
     std::vector<Action> actions;
     bool scripting() const { return !actions.empty(); }
 };
@@ -38,8 +39,12 @@ Options parse(const QStringList& args);
 QString usage();
 QString versionText();
 
-// The machine the options name; throws reg::MachineError.
+// The machine the options name, else the one opened last (when it can still be opened), else
+// the default own machine; throws reg::MachineError.
 std::unique_ptr<reg::Machine> openMachine(const Options& o);
+
+// --list-machines: the machines File > Open Machine lists, as text or JSON; returns 0.
+int listMachines(const Options& o, std::ostream& out);
 
 // Scripting mode (a QApplication must exist): builds the window, runs the first load pass and
 // the actions in order. Message boxes go to out, step failures and errors to err.

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "discovery.h"
 #include "text.h"
 #include "winefile.h"
 
@@ -1057,6 +1058,11 @@ bool Machine::hasChanges() const { return system_->tree->changed() || user_->tre
 
 std::optional<std::string> Machine::wineserverRunning() const {
     if (kind_ != Kind::WinePrefix) return std::nullopt;
+    return wineserverRunningAt(folder_);
+}
+
+// Here rather than in discovery.cpp: it shares this file's reading helpers.
+std::optional<std::string> wineserverRunningAt(const fs::path& folder_) {
     struct stat st;
     if (::stat(folder_.c_str(), &st) != 0) return std::nullopt;
     char server[64];

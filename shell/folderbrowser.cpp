@@ -2,8 +2,11 @@
 
 #include <QFile>
 #include <QFileDialog>
+#include <QUrl>
 #include <system_error>
 
+#include "registry/machine.h"
+#include "shell/directories.h"
 #include "shell/paths.h"
 
 namespace fs = std::filesystem;
@@ -28,7 +31,22 @@ std::optional<fs::path> showChooser(const FolderRequest& r) {
     QFileDialog dlg(r.owner, r.title);
     dlg.setFileMode(QFileDialog::Directory);
     dlg.setOption(QFileDialog::ShowDirsOnly, true);
+    // Qt's own dialog: the platform's cannot take the machine's drives as places.
+    dlg.setOption(QFileDialog::DontUseNativeDialog, true);
+    // A prefix under ~/.wine is hidden; its folders must be reachable.
+    dlg.setFilter(QDir::AllDirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::Drives);
     std::error_code ec;
+    if (const reg::Machine* m = currentMachine()) {
+        QList<QUrl> places;
+        for (const auto& [letter, host] : m->drives())
+            if (fs::is_directory(host, ec))
+                places << QUrl::fromLocalFile(hostText(fs::canonical(host, ec)));
+        if (!places.isEmpty())
+            dlg.setSidebarUrls(places);
+        // With nothing chosen yet the machine's C: drive is the place to start.
+        if (const auto c = m->drives().find('C'); c != m->drives().end() && fs::is_directory(c->second, ec))
+            dlg.setDirectory(hostText(c->second));
+    }
     if (r.preselect && fs::is_directory(*r.preselect, ec)) {
         const fs::path folder = tidy(fs::absolute(*r.preselect, ec));
         // Open on the folder's parent with the folder itself selected, so that OK unchanged

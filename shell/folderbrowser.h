@@ -36,7 +36,7 @@ std::optional<std::filesystem::path> ChooseFolder(const FolderRequest& request);
 std::string BrowseForFolderByPath(QWidget* owner, const std::string& sSelPath);
 std::string BrowseForFolderByPIDL(QWidget* owner, const std::string& sSelPath);
 
-inline constexpr const char* kBrowseByPathTitle = "Pre-selecting the folder using the folder's string.";
-inline constexpr const char* kBrowseByPIDLTitle = "Pre-selecting a folder using the folder's pidl.";
+inline constexpr const char* kBrowseByPathTitle = "Choose a Folder";
+inline constexpr const char* kBrowseByPIDLTitle = "Choose a Folder of the Machine";
 
 }  // namespace qv::shell

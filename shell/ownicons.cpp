@@ -7,6 +7,7 @@
 #include <QString>
 #include <filesystem>
 
+#include "shell/directories.h"
 #include "shell/paths.h"
 
 namespace fs = std::filesystem;
@@ -126,11 +127,108 @@ std::optional<ExtractedIcon> ownIcon(int index) {
     }
 }
 
+std::string LightArrowIconPath() { return WindowsDirectory() + "\\Quorvel\\LightArrow.ico"; }
+std::string BlankIconPath() { return WindowsDirectory() + "\\Quorvel\\Blank.ico"; }
+
+int ownOverlayOf(std::string_view location) {
+    const QString l = QString::fromUtf8(location.data(), qsizetype(location.size())).toLower();
+    for (const auto& [file, which] : {std::pair{LightArrowIconPath(), 1}, std::pair{BlankIconPath(), 2}}) {
+        const QString f = QString::fromStdString(file).toLower();
+        if (l == f || l == f + QStringLiteral(",0"))
+            return which;
+    }
+    // The older form named the program itself (this build or any other) with index 1 or 2.
+    const qsizetype comma = l.lastIndexOf(QLatin1Char(','));
+    if (comma <= 0)
+        return 0;
+    const QString index = l.mid(comma + 1);
+    const int which = index == QLatin1String("1") ? 1 : index == QLatin1String("2") ? 2 : 0;
+    const QString file = l.left(comma);
+    if (which && (file.endsWith(QLatin1String("\\quorvel.exe")) || isOwnExecutable(file.toStdString())))
+        return which;
+    return 0;
+}
+
+QByteArray icoFile(const ShellIcon& icon) {
+    const int w = icon.color.width(), h = icon.color.height();
+    const int maskStride = ((w + 31) / 32) * 4;
+    const quint32 imageSize = 40 + quint32(w * h * 4) + quint32(maskStride * h);
+    QByteArray out;
+    auto u8 = [&](int v) { out.append(char(v & 0xFF)); };
+    auto u16 = [&](int v) { u8(v); u8(v >> 8); };
+    auto u32 = [&](quint32 v) { u16(int(v & 0xFFFF)); u16(int(v >> 16)); };
+    u16(0); u16(1); u16(1);                       // ICONDIR: reserved, type icon, one image
+    u8(w >= 256 ? 0 : w); u8(h >= 256 ? 0 : h);   // ICONDIRENTRY
+    u8(0); u8(0); u16(1); u16(32); u32(imageSize); u32(22);
+    u32(40); u32(quint32(w)); u32(quint32(h * 2)); // BITMAPINFOHEADER, height of colour and mask
+    u16(1); u16(32); u32(0); u32(quint32(w * h * 4) + quint32(maskStride * h));
+    u32(0); u32(0); u32(0); u32(0);
+    const bool hasMask = !icon.mask.isNull();
+    for (int y = h - 1; y >= 0; --y) {             // bottom-up BGRA
+        for (int x = 0; x < w; ++x) {
+            const QRgb c = icon.color.pixel(x, y);
+            const bool shows = hasMask ? icon.mask.scanLine(y)[x] == 0 : qAlpha(c) > 0;
+            u8(qBlue(c)); u8(qGreen(c)); u8(qRed(c)); u8(shows ? (icon.alpha ? qAlpha(c) : 255) : 0);
+        }
+    }
+    for (int y = h - 1; y >= 0; --y) {             // the AND mask: 1 where the pixel is see-through
+        QByteArray row(maskStride, '\0');
+        for (int x = 0; x < w; ++x) {
+            const bool shows = hasMask ? icon.mask.scanLine(y)[x] == 0 : qAlpha(icon.color.pixel(x, y)) > 0;
+            if (!shows)
+                row[x / 8] = char(uchar(row[x / 8]) | (0x80 >> (x % 8)));
+        }
+        out.append(row);
+    }
+    return out;
+}
+
+bool writeOwnOverlayFiles(std::string* error, std::vector<fs::path>* created) {
+    for (const auto& [windowsPath, icon] :
+         {std::pair{LightArrowIconPath(), lightArrowIcon()}, std::pair{BlankIconPath(), emptyOverlayIcon()}}) {
+        const std::optional<fs::path> host = HostPath(windowsPath);
+        if (!host) {
+            *error = "no drive of the machine holds " + windowsPath;
+            return false;
+        }
+        const QByteArray bytes = icoFile(icon);
+        const QString file = QString::fromStdString(host->string());
+        QFile existing(file);
+        if (existing.open(QIODevice::ReadOnly) && existing.readAll() == bytes)
+            continue;
+        const bool existed = existing.exists();
+        existing.close();
+        std::error_code ec;
+        if (!fs::exists(host->parent_path(), ec)) {
+            fs::create_directories(host->parent_path(), ec);
+            if (!ec)
+                created->push_back(host->parent_path());
+        }
+        QFile out(file);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size() ||
+            !out.flush()) {
+            *error = "could not write " + host->string() + ": " + out.errorString().toStdString();
+            return false;
+        }
+        if (!existed)
+            created->push_back(*host);
+    }
+    return true;
+}
+
 std::optional<ExtractedIcon> extractIconAt(std::string_view windowsPath, int index) {
     if (windowsPath.empty())
         return std::nullopt;
     if (isOwnExecutable(windowsPath))
         return ownIcon(index);
+    // The overlay files show before an Apply has written them.
+    if (index == 0) {
+        const QString p = QString::fromUtf8(windowsPath.data(), qsizetype(windowsPath.size()));
+        if (p.compare(QString::fromStdString(LightArrowIconPath()), Qt::CaseInsensitive) == 0)
+            return both(lightArrowIcon());
+        if (p.compare(QString::fromStdString(BlankIconPath()), Qt::CaseInsensitive) == 0)
+            return both(emptyOverlayIcon());
+    }
     const std::optional<fs::path> host = HostPath(windowsPath);
     if (!host)
         return std::nullopt;

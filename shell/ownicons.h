@@ -6,8 +6,11 @@
 // Every other icon location is read from the host file behind its Windows path.
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
+#include <filesystem>
 #include <optional>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -23,6 +26,21 @@ inline constexpr int kOwnIconCount = 4;
 std::string OwnExecutablePath();
 // Whether a Windows path names the own executable; letter case does not count.
 bool isOwnExecutable(std::string_view windowsPath);
+
+// The overlay icons as files of the machine, so that Windows and Wine can load them too:
+// <Windows folder>\Quorvel\LightArrow.ico and Blank.ico, each one icon (index 0).
+std::string LightArrowIconPath();
+std::string BlankIconPath();
+// 0 for no own overlay, 1 the light arrow, 2 the blank overlay, for a stored icon location: the
+// files above with index 0 (or none), or the older "<folder>\quorvel.exe,1" / ",2" form, whatever
+// its folder; letter case does not count.
+int ownOverlayOf(std::string_view location);
+// A .ico file of one 32x32 image (32-bit colour with its AND mask).
+QByteArray icoFile(const ShellIcon& icon);
+// Writes both overlay files into the current machine's Windows folder (creating the folder),
+// leaving files that already hold the same bytes alone; *created lists the files and folders
+// that did not exist before, newest last. False with *error when it cannot.
+bool writeOwnOverlayFiles(std::string* error, std::vector<std::filesystem::path>* created);
 
 // The application icon's pictures (32x32 and 16x16); fully transparent pixels become the mask.
 // The window hands them over once; until then icons 0 and 3 are missing.

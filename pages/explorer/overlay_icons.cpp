@@ -2,6 +2,8 @@
 
 #include <QPushButton>
 #include <cmath>
+#include <filesystem>
+#include <stdexcept>
 #include <limits>
 
 #include "app/artwork.h"
@@ -25,14 +27,13 @@ int32_t IndexNumber(const QString& indexText) {
 
 int ShortcutChoiceOf(const std::string& location) {
     const QString l = QString::fromStdString(location).toLower();
-    const QString own = QString::fromStdString(shell::OwnExecutablePath());
     if (l.isEmpty() || l == QString::fromStdString(DefaultShortcutOverlay()).toLower())
         return 0;
-    if (l == (own + QStringLiteral(",1")).toLower())
-        return 1;
-    if (l == (own + QStringLiteral(",2")).toLower())
-        return 3;
-    return 2;
+    switch (shell::ownOverlayOf(location)) {
+    case 1: return 1;
+    case 2: return 3;
+    default: return 2;
+    }
 }
 
 namespace {
@@ -297,13 +298,12 @@ std::string OverlayIconPages::shareLocation() const {
 
 // What the shortcut page writes: nothing when no choice is made.
 std::optional<std::string> OverlayIconPages::shortcutLocation() const {
-    const std::string own = shell::OwnExecutablePath();
     if (optShortcutIcon_[0]->Value())
         return std::string();
     if (optShortcutIcon_[1]->Value())
-        return own + ",1";
+        return shell::LightArrowIconPath() + ",0";
     if (optShortcutIcon_[3]->Value())
-        return own + ",2";
+        return shell::BlankIconPath() + ",0";
     if (optShortcutIcon_[2]->Value())
         return shell::JoinIconLocation(shortcut_.path->Text().toStdString(), shortcut_.idx->Text().toStdString());
     return std::nullopt;
@@ -344,8 +344,25 @@ void OverlayIconPages::saveShortcutOverlay(Pass& p) {
     p.step([&] { r.setValueKey(kShortcutOverlayValue); });
     p.step([&] { r.setValueType(reg::REG_SZ); });
     const std::optional<std::string> stored = shortcutLocation();
-    if (stored)
-        p.step([&] { shortcutAsRead_.write(r, *stored); });
+    if (!stored)
+        return;
+    // The own overlays are files the machine must hold for Windows and Wine to draw them. What
+    // this block creates goes again when its writes are dropped (an unchanged page, a review).
+    if (shell::ownOverlayOf(*stored) != 0) {
+        p.step([&] {
+            std::string error;
+            std::vector<std::filesystem::path> created;
+            const bool ok = shell::writeOwnOverlayFiles(&error, &created);
+            p.onRollback([created] {
+                std::error_code ec;
+                for (auto it = created.rbegin(); it != created.rend(); ++it)
+                    std::filesystem::remove(*it, ec);
+            });
+            if (!ok)
+                throw std::runtime_error(error);
+        });
+    }
+    p.step([&] { shortcutAsRead_.write(r, *stored); });
 }
 
 }  // namespace

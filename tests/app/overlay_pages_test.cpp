@@ -50,6 +50,8 @@ protected:
         ExplorerTest::SetUp();
         qv::shell::setCurrentMachine(&machine());  // the window sets it too; the tests need it first
         own_ = qv::shell::OwnExecutablePath();
+        arrow_ = qv::shell::LightArrowIconPath() + ",0";
+        blank_ = qv::shell::BlankIconPath() + ",0";
     }
     void TearDown() override {
         form_.reset();
@@ -94,7 +96,8 @@ protected:
                 return i;
         return -1;
     }
-    std::string own_;
+    std::string own_, arrow_, blank_;
+    std::filesystem::path ownFiles() { return folder() / "drive_c" / "WINDOWS" / "Quorvel"; }
 };
 
 }  // namespace
@@ -184,17 +187,39 @@ TEST_F(OverlayPages, TheOwnLocationsLoadWhateverTheirLetterCase) {
     reload();
     EXPECT_EQ(selected(), 3);
     EXPECT_EQ(pic10(), ctl<qv::shell::PreviewBox>("picShortcutSmallIcon")->background());
-    choice(1)->setValue(true);  // chosen: the page's own spelling
+    choice(1)->setValue(true);  // chosen: the page's own spelling, an icon file of the machine
     apply();
-    EXPECT_EQ(v29(), sz(own_ + ",1"));
+    EXPECT_EQ(v29(), sz(arrow_));
 
     putString(HKEY_LOCAL_MACHINE, kKey, "29", upper(sysDir()) + "\\SHELL32.DLL,29");
     reload();
     EXPECT_EQ(selected(), 0);
 }
 
-TEST_F(OverlayPages, AMovedProgramOrAnyOtherIconIsCustom) {
-    const std::string moved = "C:\\Old Place\\" + own_.substr(own_.rfind('\\') + 1);
+TEST_F(OverlayPages, TheOlderProgramFormWhereverBuiltAndTheIconFilesLoadAsOwnChoices) {
+    const struct {
+        std::string stored;
+        int choice;
+    } cases[] = {
+        {"Z:\\home\\u\\old build\\app\\QUORVEL.exe,1", 1},
+        {"Z:\\elsewhere\\quorvel.exe,2", 3},
+        {"c:\\windows\\quorvel\\lightarrow.ico,0", 1},
+        {qv::shell::LightArrowIconPath(), 1},
+        {qv::shell::BlankIconPath() + ",0", 3},
+        {qv::shell::BlankIconPath() + ",1", 2},
+        {"Z:\\elsewhere\\quorvel.exe,3", 2},
+        {"C:\\x\\notquorvel.dll,1", 2},
+    };
+    form();
+    for (const auto& c : cases) {
+        putString(HKEY_LOCAL_MACHINE, kKey, "29", c.stored);
+        reload();
+        EXPECT_EQ(selected(), c.choice) << c.stored;
+    }
+}
+
+TEST_F(OverlayPages, AnyOtherIconIsCustom) {
+    const std::string moved = "C:\\Old Place\\other.exe";
     putString(HKEY_LOCAL_MACHINE, kKey, "29", moved + ",1");
     form();
     show(10);
@@ -220,13 +245,35 @@ TEST_F(OverlayPages, ChoicesPreviewStoreAndShowTheCustomFrame) {
     click(choice(1));
     EXPECT_EQ(pic10().pixel(2, 27), qRgb(255, 255, 255));  // the light arrow over the folder
     EXPECT_FALSE(customFrame()->Visible());
+    // A review writes nothing, neither values nor icon files.
+    EXPECT_FALSE(form_->pendingChanges().empty());
+    EXPECT_FALSE(std::filesystem::exists(ownFiles()));
     apply();
-    EXPECT_EQ(v29(), sz(own_ + ",1"));
+    EXPECT_EQ(v29(), sz(arrow_));
+    // The files are real icons, read back as the overlays they stand for.
+    for (const auto& [file, icon] : {std::pair{"LightArrow.ico", qv::shell::lightArrowIcon()},
+                                     std::pair{"Blank.ico", qv::shell::emptyOverlayIcon()}}) {
+        const auto read = qv::shell::extractIcon(ownFiles() / file, 0);
+        ASSERT_TRUE(read.has_value()) << file;
+        const qv::shell::ShellIcon& got = read->large;
+        ASSERT_EQ(got.size(), icon.size()) << file;
+        auto shows = [](const qv::shell::ShellIcon& i, int x, int y) {
+            return i.mask.isNull() ? qAlpha(i.color.pixel(x, y)) > 0 : i.mask.pixelColor(x, y).value() == 0;
+        };
+        int differing = 0;
+        for (int y = 0; y < icon.size().height(); ++y)
+            for (int x = 0; x < icon.size().width(); ++x)
+                if (shows(got, x, y) != shows(icon, x, y) ||
+                    (shows(icon, x, y) && (got.color.pixel(x, y) & 0xFFFFFF) != (icon.color.pixel(x, y) & 0xFFFFFF)))
+                    ++differing;
+        EXPECT_EQ(differing, 0) << file;
+        EXPECT_EQ(qv::shell::extractIconCount(ownFiles() / file), 1) << file;
+    }
 
     click(choice(3));
     EXPECT_EQ(pic10(), bare);
     apply();
-    EXPECT_EQ(v29(), sz(own_ + ",2"));
+    EXPECT_EQ(v29(), sz(blank_));
 
     click(choice(2));
     EXPECT_TRUE(customFrame()->Visible());
@@ -424,7 +471,8 @@ TEST_F(OverlayPages, ScriptingModeStoresExactValuesAndRefusesTheChooser) {
                                            "--set", "optShortcutIcon(1)=1", "--apply"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(v28(), sz("C:\\A,B\\x.dll,12abc"));
-    EXPECT_EQ(v29(), sz(own_ + ",1"));
+    EXPECT_EQ(v29(), sz(arrow_));
+    EXPECT_TRUE(std::filesystem::exists(ownFiles() / "LightArrow.ico"));
 
     // Read back, the first comma splits: the path box gets "C:\A".
     r = runQuorvel(folder(), {"--list"});

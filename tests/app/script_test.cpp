@@ -57,7 +57,7 @@ TEST(Scripting, ListsEveryControlOfAFreshMachineInNodeOrder) {
     auto pos = [&](const std::string& l) {
         return std::find(names.begin(), names.end(), l) - names.begin();
     };
-    EXPECT_LT(pos("frmMain=Quorvel"), pos("cmdOK=&OK"));
+    EXPECT_LT(pos("frmMain=Quorvel - fresh"), pos("cmdOK=&OK"));
     EXPECT_LT(pos("tvList=Root"), pos("fraOption(1)=Quorvel"));
     for (int i = 1; i < 33; ++i)
         EXPECT_LT(pos("fraOption(" + std::to_string(i) + ")=" + qv::kNodes[i - 1].text),

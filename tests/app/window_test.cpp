@@ -177,7 +177,10 @@ TEST_F(WindowTest, WindowHasTheFixedLayoutButtonsAndMenus) {
     EXPECT_EQ(f.minimumSize(), f.maximumSize());  // fixed border
     EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
-    EXPECT_EQ(f.windowTitle(), "Quorvel");
+    // The title names the machine's folder; the status bar gives its kind and full path.
+    const QString folder = QString::fromStdString(machine().folder().string());
+    EXPECT_EQ(f.windowTitle(), "Quorvel - " + QString::fromStdString(machine().folder().filename().string()));
+    EXPECT_EQ(f.findChild<QLabel*>("lblMachine")->text(), "Own machine: " + folder);
     EXPECT_EQ(f.tvList->geometry(), QRect(72, 16, 177, 329));
     EXPECT_EQ(f.Image1->geometry(), QRect(8, 16, 32, 32));
     struct B { QPushButton* b; const char* name; const char* text; QRect r; };

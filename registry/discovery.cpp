@@ -1,0 +1,309 @@
+#include "discovery.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace qv::reg {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kWineHeader = "WINE REGISTRY Version ";
+
+// Reads at most `limit` bytes from the start of a file; "" when it cannot be opened.
+std::string readHead(const fs::path& path, size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return {};
+    std::string out;
+    out.resize(limit);
+    size_t got = 0;
+    while (got < limit) {
+        const ssize_t n = ::read(fd, out.data() + got, limit - got);
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    out.resize(got);
+    return out;
+}
+
+bool hasWineHeader(const fs::path& file) {
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) return false;
+    const std::string head = readHead(file, 64);
+    // A UTF-8 byte order mark is not Wine's; the line must start the file.
+    return head.compare(0, kWineHeader.size(), kWineHeader) == 0;
+}
+
+std::vector<fs::path> subfolders(const fs::path& dir) {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+    if (ec) return out;
+    for (const auto& e : it) {
+        std::error_code e2;
+        if (e.is_directory(e2)) out.push_back(e.path());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// A REG_SZ value of a Wine key line ("Name"="text"), unescaped enough for names and versions.
+std::optional<std::string> stringValue(std::string_view block, std::string_view name) {
+    const std::string needle = "\n\"" + std::string(name) + "\"=\"";
+    const size_t at = block.find(needle);
+    if (at == std::string_view::npos) return std::nullopt;
+    std::string out;
+    for (size_t i = at + needle.size(); i < block.size() && block[i] != '\n'; ++i) {
+        if (block[i] == '"') return out;
+        if (block[i] == '\\' && i + 1 < block.size()) ++i;
+        out += block[i];
+    }
+    return std::nullopt;
+}
+
+// The "name" of a Steam app manifest ("name"  "Some Game").
+std::string steamGameName(const fs::path& steamapps, const std::string& appid) {
+    const std::string text = readHead(steamapps / ("appmanifest_" + appid + ".acf"), 64 * 1024);
+    size_t at = text.find("\"name\"");
+    if (at == std::string::npos) return {};
+    at = text.find('"', at + 6);
+    if (at == std::string::npos) return {};
+    const size_t end = text.find('"', at + 1);
+    if (end == std::string::npos || text.find('\n', at) < end) return {};
+    return text.substr(at + 1, end - at - 1);
+}
+
+std::string canonicalKey(const fs::path& p) {
+    std::error_code ec;
+    fs::path c = fs::weakly_canonical(p, ec);
+    if (ec) c = p.lexically_normal();
+    std::string s = c.string();
+    while (s.size() > 1 && s.back() == '/') s.pop_back();
+    return s;
+}
+
+}  // namespace
+
+std::string kindName(Machine::Kind kind) {
+    return kind == Machine::Kind::Own ? "Own machine" : "Wine prefix";
+}
+
+std::string machineName(Machine::Kind kind, const fs::path& folder) {
+    if (kind == Machine::Kind::Own && canonicalKey(folder) == canonicalKey(Machine::defaultOwnFolder()))
+        return "Own machine";
+    fs::path f = folder.lexically_normal();
+    if (f.filename().empty()) f = f.parent_path();
+    std::string name = f.filename().string();
+    return name.empty() ? f.string() : name;
+}
+
+bool isWinePrefix(const fs::path& folder) {
+    return hasWineHeader(folder / "system.reg") && hasWineHeader(folder / "user.reg");
+}
+
+std::string windowsVersionOf(const fs::path& folder) {
+    std::ifstream in(folder / "system.reg", std::ios::binary);
+    if (!in) return {};
+    std::error_code ec;
+    const auto size = fs::file_size(folder / "system.reg", ec);
+    if (ec || size > Machine::kMaxFileSize) return {};
+    std::string text(size_t(size), '\0');
+    in.read(text.data(), std::streamsize(size));
+    text.resize(size_t(in.gcount()));
+    // The NT line keeps its version under "Windows NT", Windows 9x under "Windows".
+    for (const char* keyName : {"Windows NT", "Windows"}) {
+        const std::string key = std::string("\n[Software\\\\Microsoft\\\\") + keyName + "\\\\CurrentVersion]";
+        const size_t at = text.find(key);
+        if (at == std::string::npos) continue;
+        const size_t end = text.find("\n[", at + key.size());
+        const std::string_view block(text.data() + at + key.size(),
+                                     (end == std::string::npos ? text.size() : end) - at - key.size());
+        const auto product = stringValue(block, "ProductName");
+        auto version = stringValue(block, "CurrentVersion");
+        if (!version) version = stringValue(block, "VersionNumber");
+        if (product && version) return *product + " (" + *version + ")";
+        if (product) return *product;
+        if (version) return "Windows " + *version;
+    }
+    return {};
+}
+
+// ---- recent machines --------------------------------------------------------------------------
+
+fs::path RecentMachines::defaultFile() {
+    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x && fs::path(x).is_absolute())
+        return fs::path(x) / "quorvel" / "machines";
+    const char* home = std::getenv("HOME");
+    return fs::path(home && *home ? home : "/") / ".local" / "state" / "quorvel" / "machines";
+}
+
+RecentMachines::RecentMachines(fs::path file) : file_(std::move(file)) {
+    std::ifstream in(file_);
+    std::string line;
+    // One machine a line: seconds since 1970, a tab, "own" or "wine", a tab, the folder.
+    while (entries_.size() < kMaxEntries && std::getline(in, line)) {
+        const size_t t1 = line.find('\t');
+        const size_t t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
+        if (t2 == std::string::npos || t2 + 1 >= line.size()) continue;
+        Entry e;
+        try {
+            size_t used = 0;
+            e.used = std::time_t(std::stoll(line.substr(0, t1), &used));
+            if (used != t1) continue;
+        } catch (const std::exception&) {
+            continue;
+        }
+        const std::string kind = line.substr(t1 + 1, t2 - t1 - 1);
+        if (kind != "own" && kind != "wine") continue;
+        e.kind = kind == "own" ? Machine::Kind::Own : Machine::Kind::WinePrefix;
+        e.path = line.substr(t2 + 1);
+        if (!e.path.is_absolute()) continue;
+        entries_.push_back(std::move(e));
+    }
+}
+
+std::optional<RecentMachines::Entry> RecentMachines::last() const {
+    if (entries_.empty()) return std::nullopt;
+    return entries_.front();
+}
+
+bool RecentMachines::touch(const fs::path& path, Machine::Kind kind, std::time_t when, std::string* error) {
+    fs::path abs = fs::absolute(path).lexically_normal();
+    if (abs.filename().empty() && abs.has_parent_path()) abs = abs.parent_path();
+    const std::string key = canonicalKey(abs);
+    entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                  [&](const Entry& e) { return canonicalKey(e.path) == key; }),
+                   entries_.end());
+    entries_.insert(entries_.begin(), Entry{abs, kind, when});
+    if (entries_.size() > kMaxEntries) entries_.resize(kMaxEntries);
+
+    std::ostringstream text;
+    for (const Entry& e : entries_) {
+        const std::string p = e.path.string();
+        if (p.find('\n') != std::string::npos) continue;  // a line cannot hold it
+        text << static_cast<long long>(e.used) << '\t' << (e.kind == Machine::Kind::Own ? "own" : "wine") << '\t'
+             << p << '\n';
+    }
+    // Written aside and renamed: two windows closing at once leave one whole list.
+    std::error_code ec;
+    fs::create_directories(file_.parent_path(), ec);
+    const fs::path tmp = file_.string() + ".tmp" + std::to_string(::getpid());
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out << text.str();
+        out.flush();
+        if (!out) {
+            fs::remove(tmp, ec);
+            if (error) *error = "could not write " + tmp.string();
+            return false;
+        }
+    }
+    fs::rename(tmp, file_, ec);
+    if (ec) {
+        fs::remove(tmp, ec);
+        if (error) *error = "could not write " + file_.string() + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+// ---- discovery --------------------------------------------------------------------------------
+
+DiscoveryOptions discoveryOptionsFromEnvironment() {
+    DiscoveryOptions o;
+    const char* home = std::getenv("HOME");
+    o.home = home && *home ? fs::path(home) : fs::path("/");
+    if (const char* w = std::getenv("WINEPREFIX"); w && *w) o.winePrefixVar = fs::path(w);
+    o.ownFolder = Machine::defaultOwnFolder();
+    o.recent = RecentMachines().entries();
+    return o;
+}
+
+std::vector<MachineEntry> discoverMachines(const DiscoveryOptions& options) {
+    std::vector<MachineEntry> out;
+    std::map<std::string, size_t> seen;  // canonical folder -> index in out
+
+    auto add = [&](MachineEntry e) {
+        const std::string key = canonicalKey(e.path);
+        if (seen.count(key)) return;
+        seen.emplace(key, out.size());
+        out.push_back(std::move(e));
+    };
+    auto addPrefix = [&](const fs::path& folder, std::string name, const char* source) {
+        if (seen.count(canonicalKey(folder)) || !isWinePrefix(folder)) return;
+        MachineEntry e;
+        e.name = name.empty() ? machineName(Machine::Kind::WinePrefix, folder) : std::move(name);
+        e.path = folder;
+        e.kind = Machine::Kind::WinePrefix;
+        e.source = source;
+        add(std::move(e));
+    };
+
+    // The own machine is always there: opening it creates it.
+    {
+        MachineEntry e;
+        e.name = "Own machine";
+        e.path = options.ownFolder;
+        e.kind = Machine::Kind::Own;
+        e.source = "own";
+        add(std::move(e));
+    }
+    for (const auto& r : options.recent) {
+        std::error_code ec;
+        if (r.kind == Machine::Kind::Own) {
+            if (!fs::is_directory(r.path, ec)) continue;
+            MachineEntry e;
+            e.name = machineName(r.kind, r.path);
+            e.path = r.path;
+            e.kind = r.kind;
+            e.source = "recent";
+            add(std::move(e));
+        } else {
+            addPrefix(r.path, {}, "recent");
+        }
+    }
+    const fs::path& h = options.home;
+    if (options.winePrefixVar) addPrefix(*options.winePrefixVar, {}, "WINEPREFIX");
+    addPrefix(h / ".wine", {}, "wine");
+    for (const fs::path& root : {h / ".local/share/bottles/bottles",
+                                 h / ".var/app/com.usebottles.bottles/data/bottles/bottles"})
+        for (const fs::path& p : subfolders(root)) addPrefix(p, {}, "bottles");
+    for (const fs::path& p : subfolders(h / "Games")) {
+        addPrefix(p, {}, "lutris");
+        addPrefix(p / "prefix", p.filename().string(), "lutris");
+    }
+    for (const fs::path& root : {h / ".steam/steam", h / ".local/share/Steam"}) {
+        const fs::path steamapps = root / "steamapps";
+        for (const fs::path& app : subfolders(steamapps / "compatdata")) {
+            const std::string appid = app.filename().string();
+            std::string name = steamGameName(steamapps, appid);
+            addPrefix(app / "pfx", name.empty() ? "Steam app " + appid : name, "proton");
+        }
+    }
+    for (const fs::path& p : subfolders(h / "Games/Heroic/Prefixes")) addPrefix(p, {}, "heroic");
+    for (const fs::path& p : subfolders(h / ".PlayOnLinux/wineprefix")) addPrefix(p, {}, "playonlinux");
+
+    // Recent use adds the time to whatever found the folder.
+    for (const auto& r : options.recent) {
+        const auto it = seen.find(canonicalKey(r.path));
+        if (it != seen.end() && !out[it->second].lastUsed) out[it->second].lastUsed = r.used;
+    }
+    if (options.readDetails) {
+        for (MachineEntry& e : out) {
+            e.windowsVersion = windowsVersionOf(e.path);
+            e.running = e.kind == Machine::Kind::WinePrefix && wineserverRunningAt(e.path).has_value();
+        }
+    }
+    return out;
+}
+
+}  // namespace qv::reg
