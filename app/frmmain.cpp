@@ -961,11 +961,9 @@ void frmMain::mnuFileOpenMachine_Click() {
         tk::noteRefusedDialog(QStringLiteral("the Open Machine dialog"));
         return;
     }
-    const int pointer = tk::MousePointer();
-    tk::setMousePointer(tk::vbHourglass);
-    std::vector<reg::MachineEntry> machines = reg::discoverMachines(reg::discoveryOptionsFromEnvironment());
-    tk::setMousePointer(pointer);
-    OpenMachineDialog dlg(std::move(machines), machine_.folder(), this);
+    reg::DiscoveryOptions options = reg::discoveryOptionsFromEnvironment();
+    options.readDetails = false;  // the dialog reads them while it is shown
+    OpenMachineDialog dlg(reg::discoverMachines(options), machine_.folder(), this);
     if (dlg.exec() != QDialog::Accepted || !dlg.choice())
         return;
     switchMachine(*dlg.choice());

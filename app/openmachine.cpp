@@ -1,6 +1,7 @@
 #include "app/openmachine.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -30,6 +31,15 @@ QString sourceText(const std::string& source) {
     return QString::fromStdString(source);
 }
 
+// Paths under the home folder as the shell writes them, so that the column shows what differs.
+QString homeRelative(const fs::path& p) {
+    const QString path = QString::fromStdString(p.string());
+    const QString home = QDir::homePath();
+    if (home.size() > 1 && path.startsWith(home + QLatin1Char('/')))
+        return QStringLiteral("~") + path.mid(home.size());
+    return path;
+}
+
 }  // namespace
 
 std::optional<MachineChoice> classifyFolder(const fs::path& folder, QString* why) {
@@ -49,7 +59,7 @@ std::optional<MachineChoice> classifyFolder(const fs::path& folder, QString* why
 }
 
 OpenMachineDialog::OpenMachineDialog(std::vector<reg::MachineEntry> machines, const fs::path& current,
-                                     QWidget* parent)
+                                     QWidget* parent, bool readDetails)
     : QDialog(parent), machines_(std::move(machines)) {
     setObjectName(QStringLiteral("frmOpenMachine"));
     setWindowTitle(tr("Open Machine"));
@@ -70,14 +80,17 @@ OpenMachineDialog::OpenMachineDialog(std::vector<reg::MachineEntry> machines, co
                                  ? tr("Own machine")
                                  : tr("Wine prefix (%1)").arg(sourceText(m.source));
         auto* item = new QTreeWidgetItem(lstMachines, QStringList{
-            QString::fromStdString(m.name), kind,
-            m.windowsVersion.empty() ? tr("unknown") : QString::fromStdString(m.windowsVersion),
-            m.kind == reg::Machine::Kind::Own ? QString() : (m.running ? tr("running") : tr("stopped")),
+            QString::fromStdString(m.name), kind, QString(), QString(),
             m.lastUsed ? QLocale().toString(QDateTime::fromSecsSinceEpoch(qint64(*m.lastUsed)), QLocale::ShortFormat)
                        : tr("never"),
-            QString::fromStdString(m.path.string())});
+            homeRelative(m.path)});
         item->setData(0, Qt::UserRole, int(i));
-        item->setToolTip(5, item->text(5));
+        item->setToolTip(5, QString::fromStdString(m.path.string()));
+        if (readDetails) {
+            item->setText(2, tr("reading..."));
+        } else {
+            showDetails(i, m);
+        }
         std::error_code ec;
         if (!currentItem && fs::weakly_canonical(m.path, ec) == fs::weakly_canonical(current, ec)) {
             currentItem = item;
@@ -89,6 +102,17 @@ OpenMachineDialog::OpenMachineDialog(std::vector<reg::MachineEntry> machines, co
         }
     }
     for (int c = 0; c < 5; ++c) lstMachines->resizeColumnToContents(c);
+    if (readDetails && !machines_.empty()) {
+        detailsLeft_ = machines_.size();
+        std::vector<reg::MachineEntry> todo = machines_;
+        reader_ = std::thread([this, todo = std::move(todo)]() mutable {
+            for (size_t i = 0; i < todo.size() && !stopReading_; ++i) {
+                reg::readMachineDetails(todo[i]);
+                // Queued to the dialog: dropped unread if the dialog is gone by then.
+                QMetaObject::invokeMethod(this, [this, i, e = todo[i]] { showDetails(i, e); }, Qt::QueuedConnection);
+            }
+        });
+    }
     lstMachines->setCurrentItem(currentItem ? currentItem : lstMachines->topLevelItem(0));
     lstMachines->setMinimumSize(tk::px(10800), tk::px(3600));
     layout->addWidget(lstMachines);
@@ -109,6 +133,24 @@ OpenMachineDialog::OpenMachineDialog(std::vector<reg::MachineEntry> machines, co
     connect(cmdBrowse, &QPushButton::clicked, this, [this] { browse(); });
     connect(cmdNewOwn, &QPushButton::clicked, this, [this] { newOwn(); });
     connect(lstMachines, &QTreeWidget::itemActivated, this, [this] { openSelected(); });
+}
+
+OpenMachineDialog::~OpenMachineDialog() {
+    stopReading_ = true;
+    if (reader_.joinable()) reader_.join();
+}
+
+void OpenMachineDialog::showDetails(size_t row, const reg::MachineEntry& e) {
+    QTreeWidgetItem* item = lstMachines->topLevelItem(int(row));
+    if (!item) return;
+    machines_[row].windowsVersion = e.windowsVersion;
+    machines_[row].running = e.running;
+    item->setText(2, e.windowsVersion.empty() ? tr("unknown") : QString::fromStdString(e.windowsVersion));
+    item->setText(3, e.kind == reg::Machine::Kind::Own ? QString() : (e.running ? tr("running") : tr("stopped")));
+    if (detailsLeft_ > 0 && --detailsLeft_ == 0) {
+        lstMachines->resizeColumnToContents(2);
+        lstMachines->resizeColumnToContents(3);
+    }
 }
 
 void OpenMachineDialog::openSelected() {

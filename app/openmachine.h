@@ -3,7 +3,10 @@
 #pragma once
 
 #include <QDialog>
+#include <atomic>
 #include <filesystem>
+#include <memory>
+#include <thread>
 #include <optional>
 #include <vector>
 
@@ -26,8 +29,13 @@ std::optional<MachineChoice> classifyFolder(const std::filesystem::path& folder,
 class OpenMachineDialog : public QDialog {
     Q_OBJECT
 public:
+    // Entries listed without their details get them filled in by a background reader while the
+    // dialog is shown, so that it opens at once however many prefixes the computer holds.
     OpenMachineDialog(std::vector<reg::MachineEntry> machines, const std::filesystem::path& current,
-                      QWidget* parent = nullptr);
+                      QWidget* parent = nullptr, bool readDetails = true);
+    ~OpenMachineDialog() override;
+    // True once every entry's details are shown.
+    bool detailsShown() const { return detailsLeft_ == 0; }
     std::optional<MachineChoice> choice() const { return choice_; }
 
     QTreeWidget* lstMachines = nullptr;
@@ -40,8 +48,13 @@ private:
     void browse();
     void newOwn();
 
+    void showDetails(size_t row, const reg::MachineEntry& e);
+
     std::vector<reg::MachineEntry> machines_;
     std::optional<MachineChoice> choice_;
+    size_t detailsLeft_ = 0;
+    std::atomic<bool> stopReading_{false};
+    std::thread reader_;
 };
 
 }  // namespace qv

@@ -12,6 +12,7 @@
 #include "app/controls.h"
 #include "app/firstpaint.h"
 #include "app/frmmain.h"
+#include "app/openmachine.h"
 #include "app/toolkit.h"
 #include "registry/discovery.h"
 #include "registry/dotreg.h"
@@ -136,7 +137,8 @@ QString usage() {
         "  --click NAME       press a button or menu item\n"
         "  --apply            run the save pass (Apply)\n"
         "  --grab NAME=FILE   save a PNG picture of a control (frmMain: the whole window;\n"
-        "                     frmChanges: the Review Changes dialog)\n"
+        "                     frmChanges: the Review Changes dialog; frmOpenMachine: the Open\n"
+        "                     Machine dialog)\n"
         "  --diff             print what --apply would change, as a .reg text; write nothing\n"
         "  --undo             undo the last Apply on this machine (refused when the keys it\n"
         "                     restores changed since)\n"
@@ -340,7 +342,15 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
             case Action::Grab: {
                 QWidget* w = &form;
                 std::unique_ptr<ChangesDialog> review;
-                if (a.name == QLatin1String("frmChanges")) {
+                std::unique_ptr<OpenMachineDialog> machines;
+                if (a.name == QLatin1String("frmOpenMachine")) {
+                    // File > Open Machine's list as this computer gives it now, details read.
+                    machines = std::make_unique<OpenMachineDialog>(
+                        reg::discoverMachines(reg::discoveryOptionsFromEnvironment()), form.machine().folder(), &form,
+                        false);
+                    machines->show();
+                    w = machines.get();
+                } else if (a.name == QLatin1String("frmChanges")) {
                     // The review dialog as File > Review Changes would show it now.
                     review.reset(form.makeReviewDialog());
                     review->show();

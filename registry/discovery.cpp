@@ -1,6 +1,8 @@
 #include "discovery.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,30 +113,45 @@ bool isWinePrefix(const fs::path& folder) {
 }
 
 std::string windowsVersionOf(const fs::path& folder) {
-    std::ifstream in(folder / "system.reg", std::ios::binary);
-    if (!in) return {};
-    std::error_code ec;
-    const auto size = fs::file_size(folder / "system.reg", ec);
-    if (ec || size > Machine::kMaxFileSize) return {};
-    std::string text(size_t(size), '\0');
-    in.read(text.data(), std::streamsize(size));
-    text.resize(size_t(in.gcount()));
+    // Mapped, not read: the dialog asks this of every prefix on the computer, and the version
+    // key sits deep in a file of several MB.
+    const int fd = ::open((folder / "system.reg").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return {};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        uint64_t(st.st_size) > Machine::kMaxFileSize) {
+        ::close(fd);
+        return {};
+    }
+    const size_t size = size_t(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) return {};
+    const std::string_view text(static_cast<const char*>(map), size);
+    std::string result;
     // The NT line keeps its version under "Windows NT", Windows 9x under "Windows".
     for (const char* keyName : {"Windows NT", "Windows"}) {
         const std::string key = std::string("\n[Software\\\\Microsoft\\\\") + keyName + "\\\\CurrentVersion]";
-        const size_t at = text.find(key);
-        if (at == std::string::npos) continue;
+        const void* hit = ::memmem(text.data(), text.size(), key.data(), key.size());
+        if (!hit) continue;
+        const size_t at = size_t(static_cast<const char*>(hit) - text.data());
         const size_t end = text.find("\n[", at + key.size());
-        const std::string_view block(text.data() + at + key.size(),
-                                     (end == std::string::npos ? text.size() : end) - at - key.size());
+        const std::string_view block = text.substr(at + key.size(), end == std::string_view::npos ? std::string_view::npos : end - at - key.size());
         const auto product = stringValue(block, "ProductName");
         auto version = stringValue(block, "CurrentVersion");
         if (!version) version = stringValue(block, "VersionNumber");
-        if (product && version) return *product + " (" + *version + ")";
-        if (product) return *product;
-        if (version) return "Windows " + *version;
+        if (product && version) result = *product + " (" + *version + ")";
+        else if (product) result = *product;
+        else if (version) result = "Windows " + *version;
+        if (!result.empty()) break;
     }
-    return {};
+    ::munmap(map, size);
+    return result;
+}
+
+void readMachineDetails(MachineEntry& e) {
+    e.windowsVersion = windowsVersionOf(e.path);
+    e.running = e.kind == Machine::Kind::WinePrefix && wineserverRunningAt(e.path).has_value();
 }
 
 // ---- recent machines --------------------------------------------------------------------------
@@ -297,12 +314,8 @@ std::vector<MachineEntry> discoverMachines(const DiscoveryOptions& options) {
         const auto it = seen.find(canonicalKey(r.path));
         if (it != seen.end() && !out[it->second].lastUsed) out[it->second].lastUsed = r.used;
     }
-    if (options.readDetails) {
-        for (MachineEntry& e : out) {
-            e.windowsVersion = windowsVersionOf(e.path);
-            e.running = e.kind == Machine::Kind::WinePrefix && wineserverRunningAt(e.path).has_value();
-        }
-    }
+    if (options.readDetails)
+        for (MachineEntry& e : out) readMachineDetails(e);
     return out;
 }
 

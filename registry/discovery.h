@@ -36,6 +36,8 @@ bool isWinePrefix(const std::filesystem::path& folder);
 // "ProductName (CurrentVersion)" from the machine's system.reg, read without parsing the whole
 // file; "" when the file or the values are missing.
 std::string windowsVersionOf(const std::filesystem::path& folder);
+// Fills an entry's Windows version and wineserver state (what reading costs time).
+void readMachineDetails(MachineEntry& e);
 // A message naming the wineserver that serves the prefix, or nothing when none runs.
 std::optional<std::string> wineserverRunningAt(const std::filesystem::path& prefix);
 
@@ -68,7 +70,9 @@ struct DiscoveryOptions {
     std::optional<std::filesystem::path> winePrefixVar;  // $WINEPREFIX
     std::filesystem::path ownFolder;       // the default own machine
     std::vector<RecentMachines::Entry> recent;
-    bool readDetails = true;               // Windows version and wineserver state
+    // Windows version and wineserver state; the window lists without them and fills them in
+    // while the list is shown.
+    bool readDetails = true;
 };
 // The options for this process: $HOME, $WINEPREFIX, the default own folder, the recent list.
 DiscoveryOptions discoveryOptionsFromEnvironment();

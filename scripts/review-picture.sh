@@ -4,13 +4,8 @@
 # QUORVEL names the program (default build/app/quorvel).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-out="${1:-docs/review.png}"
-bin="${QUORVEL:-build/app/quorvel}"
-command -v xvfb-run >/dev/null || { echo "review-picture.sh: xvfb-run is missing (apt-get install xvfb xauth)" >&2; exit 1; }
-[ -x "$bin" ] || { echo "review-picture.sh: $bin is not built" >&2; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$(dirname "$out")"
+. scripts/picture-setup.sh
+picture_setup review-picture.sh x docs/review.png "${1:-}"
 xvfb-run -a -s "-screen 0 1280x800x24" env QT_QPA_PLATFORM=xcb XDG_STATE_HOME="$work/state" \
   "$bin" --machine "$work/machine" \
   --set "txtRegisteredName=Ada Lovelace" --set "chkAnimateWindows=1" --set "sldMenuShowDelay=100" \

@@ -1,5 +1,9 @@
 #include "app_support.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
 #include <sstream>
 
 #include "app/controls.h"
@@ -122,6 +126,20 @@ void WindowTest::write(int32_t root, const std::string& key, const std::string& 
     reg.setValueKey(value);
     reg.setValueType(type);
     reg.setValue(data);
+}
+
+}  // namespace qvtest
+
+namespace qvtest {
+
+bool waitUntil(const std::function<bool()>& done, int milliseconds) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(5);
+    }
+    return done();
 }
 
 }  // namespace qvtest

@@ -2,6 +2,8 @@
 // per test, and a message-box hook that answers and records.
 #pragma once
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include <QPoint>
@@ -51,6 +53,9 @@ struct ScriptRun {
 };
 ScriptRun runScript(const QStringList& args);
 ScriptRun runScriptOn(const fs::path& folder, QStringList args);
+
+// Runs the event loop until done() holds or the time is up; returns done().
+bool waitUntil(const std::function<bool()>& done, int milliseconds = 3000);
 
 // Mouse and key input delivered as the window system would.
 void mouseClick(QWidget* w, QPoint pos, Qt::MouseButton button = Qt::LeftButton);

@@ -33,18 +33,6 @@ std::string slurp(const fs::path& p) {
     return ss.str();
 }
 
-// Runs the event loop until `done` holds or two seconds pass (the watcher waits a moment after
-// the last event before it looks).
-bool waitFor(const std::function<bool()>& done) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < 2000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(10);
-    }
-    return done();
-}
-
 // Another program writing the machine's files.
 enum class Writer {
     SecondMachine,  // another Quorvel commit: new files renamed into place
@@ -111,7 +99,7 @@ TEST_P(DiskChanges, WithoutEditsTheWindowReloadsAndSaysSo) {
     form().show();
     ASSERT_NE(value("txtRegisteredName"), "Grace");
     writeElsewhere(u"Grace", u"123");
-    ASSERT_TRUE(waitFor([&] { return value("txtRegisteredName") == "Grace"; }))
+    ASSERT_TRUE(waitUntil([&] { return value("txtRegisteredName") == "Grace"; }))
         << value("txtRegisteredName").toStdString();
     EXPECT_EQ(value("sldMenuShowDelay"), "123");
     EXPECT_TRUE(form().statusBar()->currentMessage().startsWith("Reloaded"));
@@ -121,7 +109,7 @@ TEST_P(DiskChanges, WithoutEditsTheWindowReloadsAndSaysSo) {
 
     // A second change is followed too: the watch survives the files being replaced.
     writeElsewhere(u"Hopper", u"321");
-    EXPECT_TRUE(waitFor([&] { return value("txtRegisteredName") == "Hopper"; }));
+    EXPECT_TRUE(waitUntil([&] { return value("txtRegisteredName") == "Hopper"; }));
     EXPECT_EQ(value("sldMenuShowDelay"), "321");
 }
 
@@ -129,7 +117,7 @@ TEST_P(DiskChanges, WithEditsTheBarKeepsThemAndApplyLandsBoth) {
     form().show();
     set("sldMenuShowDelay", "77");  // an unsaved edit on the menu speed page
     writeElsewhere(u"Grace", u"123");
-    ASSERT_TRUE(waitFor([&] { return form().changedBar()->isVisible(); }));
+    ASSERT_TRUE(waitUntil([&] { return form().changedBar()->isVisible(); }));
     EXPECT_EQ(value("sldMenuShowDelay"), "77");
     EXPECT_NE(value("txtRegisteredName"), "Grace");  // not reloaded behind the user's back
 
@@ -152,7 +140,7 @@ TEST_P(DiskChanges, EditsAppliedWithoutReloadReplayOntoTheNewFiles) {
     form().show();
     set("sldMenuShowDelay", "88");
     writeElsewhere(u"Lovelace", u"123");
-    ASSERT_TRUE(waitFor([&] { return form().changedBar()->isVisible(); }));
+    ASSERT_TRUE(waitUntil([&] { return form().changedBar()->isVisible(); }));
     ASSERT_TRUE(form().SaveSettings());
     EXPECT_EQ(onDisk(reg::HKEY_CURRENT_USER, kDesktopKey, "MenuShowDelay"), "88");
     EXPECT_EQ(onDisk(reg::HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOwner"), "Lovelace");
@@ -171,7 +159,7 @@ TEST_F(WindowTest, OwnApplyIsNoNewsToTheWatcher) {
     ctl::setControl(form(), ctl::findControl(form(), "sldMenuShowDelay"), "55");
     ASSERT_TRUE(form().SaveSettings());
     // Long enough for the watcher's delayed look; it must find nothing new.
-    waitFor([] { return false; });
+    waitUntil([] { return false; });
     EXPECT_FALSE(form().changedBar()->isVisible());
     EXPECT_FALSE(form().statusBar()->currentMessage().startsWith("Reloaded"));
     qv::tk::setInteractive(true);
