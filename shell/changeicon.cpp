@@ -1,5 +1,7 @@
 #include "shell/changeicon.h"
 
+#include "shell/folderbrowser.h"
+
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "shell/folderbrowser.h"
 #include "shell/iconreader.h"
 #include "shell/ownicons.h"
 #include "shell/paths.h"
@@ -164,13 +167,15 @@ void ChangeIconDialog::browseForFile() {
     if (g_fileHook) {
         chosen = g_fileHook(start);
     } else {
-        const QString file = QFileDialog::getOpenFileName(
-            this, QStringLiteral("Change Icon"),
-            start ? QFile::decodeName(QByteArray::fromStdString(start->string())) : QString(),
-            QStringLiteral("Icon files (*.ico *.exe *.dll);;Programs (*.exe);;Libraries (*.dll);;"
-                           "Icons (*.ico);;All files (*)"));
-        if (!file.isEmpty())
-            chosen = fs::path(QFile::encodeName(file).toStdString());
+        QFileDialog dlg(this, QStringLiteral("Change Icon"));
+        dlg.setFileMode(QFileDialog::ExistingFile);
+        dlg.setNameFilters({QStringLiteral("Icon files (*.ico *.exe *.dll)"), QStringLiteral("Programs (*.exe)"),
+                            QStringLiteral("Libraries (*.dll)"), QStringLiteral("Icons (*.ico)"),
+                            QStringLiteral("All files (*)")});
+        dlg.setFilter(QDir::Files);
+        showMachineIn(dlg, start);
+        if (dlg.exec() == QDialog::Accepted && !dlg.selectedFiles().isEmpty())
+            chosen = fs::path(QFile::encodeName(dlg.selectedFiles().first()).toStdString());
     }
     if (!chosen)
         return;

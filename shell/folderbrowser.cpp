@@ -31,22 +31,8 @@ std::optional<fs::path> showChooser(const FolderRequest& r) {
     QFileDialog dlg(r.owner, r.title);
     dlg.setFileMode(QFileDialog::Directory);
     dlg.setOption(QFileDialog::ShowDirsOnly, true);
-    // Qt's own dialog: the platform's cannot take the machine's drives as places.
-    dlg.setOption(QFileDialog::DontUseNativeDialog, true);
-    // A prefix under ~/.wine is hidden; its folders must be reachable.
-    dlg.setFilter(QDir::AllDirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::Drives);
+    showMachineIn(dlg);
     std::error_code ec;
-    if (const reg::Machine* m = currentMachine()) {
-        QList<QUrl> places;
-        for (const auto& [letter, host] : m->drives())
-            if (fs::is_directory(host, ec))
-                places << QUrl::fromLocalFile(hostText(fs::canonical(host, ec)));
-        if (!places.isEmpty())
-            dlg.setSidebarUrls(places);
-        // With nothing chosen yet the machine's C: drive is the place to start.
-        if (const auto c = m->drives().find('C'); c != m->drives().end() && fs::is_directory(c->second, ec))
-            dlg.setDirectory(hostText(c->second));
-    }
     if (r.preselect && fs::is_directory(*r.preselect, ec)) {
         const fs::path folder = tidy(fs::absolute(*r.preselect, ec));
         // Open on the folder's parent with the folder itself selected, so that OK unchanged
@@ -80,6 +66,35 @@ std::string browse(QWidget* owner, const char* title, std::optional<fs::path> pr
 }
 
 }  // namespace
+
+void showMachineIn(QFileDialog& dlg, const std::optional<fs::path>& start) {
+    // Qt's own dialog: the platform's cannot take the machine's drives as places.
+    dlg.setOption(QFileDialog::DontUseNativeDialog, true);
+    // A prefix under ~/.wine is hidden; its folders must be reachable.
+    dlg.setFilter(dlg.filter() | QDir::AllDirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::Drives);
+    std::error_code ec;
+    if (const reg::Machine* m = currentMachine()) {
+        QList<QUrl> places;
+        for (const auto& [letter, host] : m->drives())
+            if (fs::is_directory(host, ec))
+                places << QUrl::fromLocalFile(hostText(fs::canonical(host, ec)));
+        if (!places.isEmpty())
+            dlg.setSidebarUrls(places);
+        // With nothing chosen yet the machine's C: drive is the place to start.
+        if (const auto c = m->drives().find('C'); c != m->drives().end() && fs::is_directory(c->second, ec))
+            dlg.setDirectory(hostText(c->second));
+    }
+    if (!start)
+        return;
+    // The folder a value names, or the folder of the file it names.
+    fs::path folder = *start;
+    if (!fs::is_directory(folder, ec))
+        folder = folder.parent_path();
+    if (!folder.empty() && fs::is_directory(folder, ec))
+        dlg.setDirectory(hostText(folder));
+    if (fs::is_regular_file(*start, ec))
+        dlg.selectFile(hostText(start->filename()));
+}
 
 void setFolderChooserHook(FolderChooserHook hook) { g_hook = std::move(hook); }
 bool folderChooserHooked() { return static_cast<bool>(g_hook); }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+class QFileDialog;
 class QWidget;
 
 namespace qv::shell {
@@ -25,6 +26,11 @@ struct FolderRequest {
 using FolderChooserHook = std::function<std::optional<std::filesystem::path>(const FolderRequest&)>;
 void setFolderChooserHook(FolderChooserHook hook);
 bool folderChooserHooked();
+
+// Makes a file or folder dialog show the machine being edited: its drives as places, hidden
+// folders reachable, starting in the folder `start` names (or the folder of the file it names),
+// else at the machine's C: drive.
+void showMachineIn(QFileDialog& dlg, const std::optional<std::filesystem::path>& start = std::nullopt);
 
 // Runs the chooser (or the hook) once.
 std::optional<std::filesystem::path> ChooseFolder(const FolderRequest& request);

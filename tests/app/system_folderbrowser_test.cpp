@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QTimer>
+#include <QUrl>
+#include <fstream>
 
 #include "app_support.h"
 #include "pages/system/system_settings.h"
@@ -130,4 +132,29 @@ TEST_F(FolderBrowser, SetupPathButtonFillsTheTextBoxButWritesNothingUntilApply) 
     EXPECT_EQ(value("txtCabFilePath"), "C:\\Install");
     apply();
     EXPECT_EQ(onDisk(reg::HKEY_LOCAL_MACHINE, qv::pages::kSetupKey, "SourcePath"), sz("C:\\Install"));
+}
+
+TEST_F(FolderBrowser, FileAndFolderDialogsOpenInTheMachineWithItsDrivesAsPlaces) {
+    form();  // sets the machine the dialogs show
+    const fs::path windows = driveC() / "WINDOWS";
+    fs::create_directories(windows);
+    { std::ofstream(windows / "icons.dll") << "MZ"; }
+    struct Case { std::optional<fs::path> start; fs::path folder; QString selected; };
+    const Case cases[] = {{std::nullopt, driveC(), ""},
+                          {windows, windows, ""},
+                          {windows / "icons.dll", windows, "icons.dll"},
+                          {windows / "gone.dll", windows, ""},   // the value's folder still exists
+                          {driveC() / "no/such/file.dll", driveC(), ""}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.start ? c.start->string() : "none");
+        QFileDialog dlg;
+        shell::showMachineIn(dlg, c.start);
+        EXPECT_EQ(fs::canonical(dlg.directory().absolutePath().toStdString()), fs::canonical(c.folder));
+        EXPECT_TRUE(dlg.filter() & QDir::Hidden);
+        EXPECT_TRUE(dlg.sidebarUrls().contains(QUrl::fromLocalFile(QString::fromStdString(fs::canonical(driveC()).string()))));
+        if (!c.selected.isEmpty()) {
+            ASSERT_FALSE(dlg.selectedFiles().isEmpty());
+            EXPECT_TRUE(dlg.selectedFiles().first().endsWith(c.selected));
+        }
+    }
 }
