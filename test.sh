@@ -27,3 +27,6 @@ fi
 
 # Everything, Wine interop included (those run one at a time).
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+# The .deb as a user installs it: apt-get, then the program, manual, desktop entry and icons.
+scripts/check-deb-install.sh build

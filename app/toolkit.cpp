@@ -32,6 +32,22 @@
 
 namespace qv::tk {
 
+namespace {
+double g_fontScale = 1.0;
+}  // namespace
+
+double fontScaleFor(double desktopPointSize) {
+    constexpr double kOrdinary = 10.0;
+    return desktopPointSize > kOrdinary ? desktopPointSize / kOrdinary : 1.0;
+}
+
+double fontScale() { return g_fontScale; }
+
+int px(int twips) {
+    const int base = (twips * 2 + 15) / 30;
+    return g_fontScale == 1.0 ? base : int(std::lround(base * g_fontScale));
+}
+
 void place(QWidget* w, int left, int top, int width, int height) {
     w->setGeometry(px(left), px(top), px(width), px(height));
 }
@@ -143,9 +159,11 @@ void setupApplication(QApplication& app) {
     // Quorvel"); the titles name the program themselves.
     QGuiApplication::setDesktopFileName(QStringLiteral("quorvel"));
     QGuiApplication::setWindowIcon(art::applicationIcon());
-    // The layout is measured for an 8-point dialog font, as on the desktop it imitates.
+    // The layout is measured for an 8-point dialog font, as on the desktop it imitates; a
+    // larger desktop font is followed, and the layout grows with it rather than clipping.
     QFont f = app.font();
-    f.setPointSizeF(8.25);
+    g_fontScale = fontScaleFor(f.pointSizeF());
+    f.setPointSizeF(8.25 * g_fontScale);
     app.setFont(f);
 }
 

@@ -35,8 +35,14 @@ namespace qv::tk {
 
 // ---- geometry -------------------------------------------------------------------------------
 
-// 15 twips make one logical pixel; Qt scales logical pixels for high-dpi screens.
-constexpr int px(int twips) { return (twips * 2 + 15) / 30; }
+// 15 twips make one logical pixel at the layout's own font size; a larger desktop font scales
+// the layout with it (Qt scales logical pixels for high-dpi screens on top).
+int px(int twips);
+// How much larger than the layout's 8.25-point font the window's font is (1 at most desktops).
+double fontScale();
+// The scale for a desktop font of this many points: the layout stands for a desktop whose own
+// font is at most 10 points; a larger one (chosen for legibility) grows the window alike.
+double fontScaleFor(double desktopPointSize);
 // Places w at a twip rectangle relative to its parent.
 void place(QWidget* w, int left, int top, int width, int height);
 

@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
 )
 if [ "${1:-}" != run ]; then
-  packages+=(clang libclang-rt-14-dev wine wine64 xvfb xauth imagemagick)
+  packages+=(clang libclang-rt-14-dev wine wine64 xvfb xauth imagemagick qt6-gtk-platformtheme)
   # The packaging checks: desktop entry, metainfo, the .deb's dependencies and lintian.
   packages+=(desktop-file-utils appstream lintian dpkg-dev man-db)
 fi

@@ -225,3 +225,36 @@ TEST_F(WindowTest, DescriptionsAreTheNumberedStrings) {
     EXPECT_THROW(qv::tk::LoadResString(8), qv::tk::ControlError);
     EXPECT_THROW(qv::tk::LoadResString(42), qv::tk::ControlError);
 }
+
+TEST(FontScale, ALargerDesktopFontGrowsTheLayoutAndAnOrdinaryOneKeepsIt) {
+    struct Case { double points; double scale; };
+    for (const Case c : {Case{8, 1}, Case{9, 1}, Case{10, 1}, Case{12, 1.2}, Case{15, 1.5}}) {
+        SCOPED_TRACE(c.points);
+        EXPECT_DOUBLE_EQ(qv::tk::fontScaleFor(c.points), c.scale);
+    }
+}
+
+TEST_F(WindowTest, WithA15PointDesktopFontTheWindowIsHalfAsLargeAgain) {
+    QApplication& app = *qApp;
+    const QFont saved = app.font();
+    QFont desktop = saved;
+    desktop.setPointSizeF(15);
+    app.setFont(desktop);
+    qv::tk::setupApplication(app);
+    EXPECT_DOUBLE_EQ(qv::tk::fontScale(), 1.5);
+    EXPECT_DOUBLE_EQ(app.font().pointSizeF(), 8.25 * 1.5);
+    {
+        frmMain& f = form();
+        f.show();
+        EXPECT_EQ(f.centralWidget()->size(), QSize(903, 579));
+        EXPECT_EQ(f.cmdOK->geometry(), QRect(504, 528, 122, 38));
+        // Nothing on the button row is cut: each caption fits its button.
+        for (QPushButton* b : {f.cmdHelp, f.cmdChanges, f.cmdOK, f.cmdCancel, f.cmdApply})
+            EXPECT_LE(b->sizeHint().width(), b->width()) << b->objectName().toStdString();
+    }
+    form_.reset();
+    // Back to the font every other test measures with.
+    app.setFont(saved);
+    qv::tk::setupApplication(app);
+    EXPECT_DOUBLE_EQ(qv::tk::fontScale(), 1.0);
+}
