@@ -41,6 +41,7 @@
 #include "registry/recorder.h"
 #include "shell/directories.h"
 #include "shell/folderbrowser.h"
+#include "shell/icondraw.h"
 #include "shell/paths.h"
 
 namespace qv {
@@ -388,6 +389,8 @@ void frmMain::loadPages(bool keepPending) {
     if (!keepPending)
         pass.step([&] { machine_.discardChanges(); });
     pass.step([&] { machine_.refresh(); });
+    // Icon files are read again too: a reload is how the user says the machine changed.
+    shell::clearIconCache();
     rememberFiles();
     if (changedBar_)
         changedBar_->hide();

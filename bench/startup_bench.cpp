@@ -78,7 +78,33 @@ void startup(benchmark::State& state, std::vector<std::string> argv) {
     }
 }
 
+// A real Wine prefix made once by wineboot (or the one QV_BENCH_WINE_PREFIX names), with Wine's
+// own shell32.dll behind the overlay previews.
+const fs::path& winePrefix() {
+    static const fs::path dir = [] {
+        if (const char* given = std::getenv("QV_BENCH_WINE_PREFIX"); given && *given) return fs::path(given);
+        const fs::path d = fs::temp_directory_path() / ("qv-startup-bench-wine-" + std::to_string(::getpid()));
+        const std::string cmd = "WINEDEBUG=-all WINEPREFIX='" + d.string() +
+                                "' wineboot -i </dev/null >/dev/null 2>&1 && WINEPREFIX='" + d.string() +
+                                "' wineserver -w";
+        if (std::system(cmd.c_str()) != 0) return fs::path();
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(fs::temp_directory_path() / ("qv-startup-bench-wine-" + std::to_string(::getpid())), ec);
+        });
+        return d;
+    }();
+    return dir;
+}
+
 void BM_StartupEmptyQtWindow(benchmark::State& state) { startup(state, {QV_EMPTY_WINDOW}); }
+void BM_StartupQuorvelWinePrefix(benchmark::State& state) {
+    if (winePrefix().empty() || !fs::exists(winePrefix() / "system.reg")) {
+        state.SkipWithError("no Wine prefix (wineboot failed; QV_BENCH_WINE_PREFIX names one)");
+        return;
+    }
+    startup(state, {QV_QUORVEL, "--wine-prefix", winePrefix().string()});
+}
 void BM_StartupQuorvel(benchmark::State& state) {
     startup(state, {QV_QUORVEL, "--machine", machineFolder().string()});
 }
@@ -97,6 +123,7 @@ void BM_StartupQuorvelSeedMachine(benchmark::State& state) {
 }
 BENCHMARK(BM_StartupQuorvelSeedMachine)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
 BENCHMARK(BM_StartupEmptyQtWindow)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
+BENCHMARK(BM_StartupQuorvelWinePrefix)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
 BENCHMARK(BM_StartupQuorvel)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
 
 struct Window {

@@ -1,5 +1,9 @@
 #include "shell/icondraw.h"
 
+#include <sys/stat.h>
+
+#include <map>
+
 #include <QByteArrayView>
 #include <QColor>
 #include <QPaintEngine>
@@ -106,10 +110,56 @@ std::optional<ShellIcon> groupIcon(const IconGroup& group, int size) {
     return std::nullopt;
 }
 
-std::optional<ExtractedIcon> extractIcon(const std::filesystem::path& hostFile, int index) {
-    const auto bytes = readIconFile(hostFile);
-    if (!bytes) return std::nullopt;
-    const auto group = iconGroup(*bytes, index);
+namespace {
+
+// What was taken from icon files since the last reload, so that a pass previewing two icons of
+// one 15 MB library maps it once. A file counts as the same while its identity, size and time
+// are; anything else reads it again.
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    long long mtimeNs = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+struct CachedFile {
+    FileStamp stamp;
+    std::optional<int> count;
+    std::map<int, std::optional<ExtractedIcon>> icons;
+};
+constexpr std::size_t kCachedFiles = 16;
+constexpr std::size_t kCachedIconsPerFile = 64;
+std::map<std::string, CachedFile>& iconCache() {
+    static std::map<std::string, CachedFile> cache;
+    return cache;
+}
+
+std::optional<FileStamp> stampOf(const std::filesystem::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+    return FileStamp{st.st_dev, st.st_ino, st.st_size, (long long)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+}
+
+// The cache entry for a file as it is now; nothing (and no entry) for a file that is not there.
+CachedFile* cachedFile(const std::filesystem::path& file) {
+    const std::optional<FileStamp> stamp = stampOf(file);
+    auto& cache = iconCache();
+    if (!stamp) {
+        cache.erase(file.string());
+        return nullptr;
+    }
+    auto it = cache.find(file.string());
+    if (it != cache.end() && it->second.stamp == *stamp) return &it->second;
+    if (it == cache.end() && cache.size() >= kCachedFiles) cache.clear();
+    CachedFile& entry = cache[file.string()];
+    entry = CachedFile{*stamp, std::nullopt, {}};
+    return &entry;
+}
+
+std::optional<ExtractedIcon> readIcon(const std::filesystem::path& hostFile, int index) {
+    const MappedIconFile file(hostFile);
+    if (!file) return std::nullopt;
+    const auto group = iconGroup(file.bytes(), index);
     if (!group) return std::nullopt;
     auto large = groupIcon(*group, kLargeIconSize);
     auto small = groupIcon(*group, kSmallIconSize);
@@ -117,9 +167,28 @@ std::optional<ExtractedIcon> extractIcon(const std::filesystem::path& hostFile, 
     return ExtractedIcon{std::move(*large), std::move(*small)};
 }
 
+}  // namespace
+
+void clearIconCache() { iconCache().clear(); }
+
+std::optional<ExtractedIcon> extractIcon(const std::filesystem::path& hostFile, int index) {
+    CachedFile* entry = cachedFile(hostFile);
+    if (!entry) return std::nullopt;
+    if (auto it = entry->icons.find(index); it != entry->icons.end()) return it->second;
+    std::optional<ExtractedIcon> icon = readIcon(hostFile, index);
+    if (entry->icons.size() >= kCachedIconsPerFile) entry->icons.clear();
+    entry->icons.emplace(index, icon);
+    return icon;
+}
+
 int extractIconCount(const std::filesystem::path& hostFile) {
-    const auto bytes = readIconFile(hostFile);
-    return bytes ? iconCount(*bytes) : 0;
+    CachedFile* entry = cachedFile(hostFile);
+    if (!entry) return 0;
+    if (!entry->count) {
+        const MappedIconFile file(hostFile);
+        entry->count = file ? iconCount(file.bytes()) : 0;
+    }
+    return *entry->count;
 }
 
 void drawIcon(QImage& target, int x, int y, const ShellIcon& icon) {

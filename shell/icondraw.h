@@ -56,6 +56,9 @@ struct ExtractedIcon {
 std::optional<ExtractedIcon> extractIcon(const std::filesystem::path& hostFile, int index);
 // The number of icons in the file (iconCount); 0 when it cannot be read.
 int extractIconCount(const std::filesystem::path& hostFile);
+// Both answer from what they took from a file before while the file is unchanged; a reload of
+// the registry drops that.
+void clearIconCache();
 
 // Draws the icon at its own size with its top left corner at (x, y), clipped to the target.
 // A target of another format than RGB32 / ARGB32 is converted for the drawing and back, so it may

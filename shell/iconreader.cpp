@@ -1,5 +1,10 @@
 #include "shell/iconreader.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -558,6 +563,27 @@ std::optional<DibImage> decodeDib(std::string_view d) {
         for (int x = 0; x < w; ++x) dst[x] = (byteAt(d, row + x / 8) >> (7 - x % 8)) & 1;
     }
     return out;
+}
+
+MappedIconFile::MappedIconFile(const std::filesystem::path& file, std::uint64_t cap) {
+    // Non-blocking, so that a FIFO put where a file was expected cannot hang the open.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && std::uint64_t(st.st_size) <= cap) {
+        size_ = std::size_t(st.st_size);
+        if (size_ == 0) {
+            ok_ = true;
+        } else if (void* m = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0); m != MAP_FAILED) {
+            data_ = m;
+            mapped_ = ok_ = true;
+        }
+    }
+    ::close(fd);
+}
+
+MappedIconFile::~MappedIconFile() {
+    if (mapped_) ::munmap(data_, size_);
 }
 
 std::optional<std::string> readIconFile(const std::filesystem::path& file, std::uint64_t cap) {

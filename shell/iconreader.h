@@ -105,6 +105,26 @@ std::optional<DibImage> decodeDib(std::string_view image);
 
 bool isPng(std::string_view image);
 
+// A regular host file of at most `cap` bytes mapped read-only: parsing it touches only the
+// pages it reads (the resource directory and the images asked for), not the whole file. Empty
+// for a missing, unreadable, special or larger file. The parse results copy what they keep, so
+// the mapping is dropped as soon as they are taken.
+class MappedIconFile {
+public:
+    explicit MappedIconFile(const std::filesystem::path& file, std::uint64_t cap = kMaxIconFileBytes);
+    ~MappedIconFile();
+    MappedIconFile(const MappedIconFile&) = delete;
+    MappedIconFile& operator=(const MappedIconFile&) = delete;
+    explicit operator bool() const { return ok_; }
+    std::string_view bytes() const { return {static_cast<const char*>(data_), size_}; }
+
+private:
+    void* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;
+    bool ok_ = false;
+};
+
 // The bytes of a regular host file of at most `cap` bytes; nothing for a missing, unreadable,
 // special or larger file.
 std::optional<std::string> readIconFile(const std::filesystem::path& file,

@@ -33,6 +33,7 @@ PreviewBox::PreviewBox(QWidget* parent, const QString& name) : QLabel(parent) {
 }
 
 void PreviewBox::setBackground(const ShellIcon& sample, const QColor& back) {
+    drawPending();  // an icon asked for before stays over the new background's predecessor
     background_ = QImage(kPreviewSide, kPreviewSide, QImage::Format_RGB32);
     background_.fill(back);
     drawIcon(background_, 0, 0, sample);
@@ -40,14 +41,47 @@ void PreviewBox::setBackground(const ShellIcon& sample, const QColor& back) {
 }
 
 void PreviewBox::drawOverBackground(const ShellIcon& icon, int x, int y) {
+    pending_.clear();  // drawn now: what was asked for before is covered anyway
     QImage next = background_;
     drawIcon(next, x, y, icon);
     display(next);
 }
 
-void PreviewBox::display(const QImage& image) {
+const QImage& PreviewBox::image() const {
+    drawPending();
+    return image_;
+}
+
+void PreviewBox::previewLater(std::string_view windowsPath, int index) {
+    pending_.push_back(Location{std::string(windowsPath), index});
+    if (isVisible())
+        drawPending();
+}
+
+void PreviewBox::showEvent(QShowEvent* e) {
+    drawPending();
+    QLabel::showEvent(e);
+}
+
+void PreviewBox::drawPending() const {
+    if (pending_.empty())
+        return;
+    std::vector<Location> asked;
+    asked.swap(pending_);
+    // The last location with an icon is what drawing them in turn would have left.
+    for (auto it = asked.rbegin(); it != asked.rend(); ++it) {
+        if (const std::optional<ExtractedIcon> icon = extractIconAt(it->path, it->index)) {
+            QImage next = background_;
+            drawIcon(next, 1, 1, icon->large);
+            display(next);
+            return;
+        }
+    }
+}
+
+void PreviewBox::display(const QImage& image) const {
     image_ = image;
-    setPixmap(QPixmap::fromImage(image_));
+    const_cast<PreviewBox*>(this)->setPixmap(QPixmap::fromImage(image_));
 }
 
 bool previewIconInto(PreviewBox& box, std::string_view windowsPath, int index) {
@@ -57,5 +91,7 @@ bool previewIconInto(PreviewBox& box, std::string_view windowsPath, int index) {
     box.drawOverBackground(icon->large);
     return true;
 }
+
+void previewIconLater(PreviewBox& box, std::string_view windowsPath, int index) { box.previewLater(windowsPath, index); }
 
 }  // namespace qv::shell

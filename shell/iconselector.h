@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "shell/icondraw.h"
 
@@ -37,18 +38,32 @@ public:
     void setBackground(const ShellIcon& sample, const QColor& back);
     const QImage& background() const { return background_; }
     // What the box shows now.
-    const QImage& image() const { return image_; }
+    const QImage& image() const;
     // Back to the bare background, then the icon at its own size with its transparency.
     void drawOverBackground(const ShellIcon& icon, int x = 1, int y = 1);
+    // The icon a location names, read when the box is first shown or looked at: a page that is
+    // not on screen costs no icon file. A location with no icon leaves the picture the box had.
+    void previewLater(std::string_view windowsPath, int index);
+
+protected:
+    void showEvent(QShowEvent* e) override;
 
 private:
-    void display(const QImage& image);
+    void display(const QImage& image) const;
+    void drawPending() const;
+    struct Location {
+        std::string path;
+        int index;
+    };
     QImage background_;
-    QImage image_;
+    mutable QImage image_;
+    mutable std::vector<Location> pending_;
 };
 
 // Draws the large icon `index` of the file a Windows path names (the own executable's icons
 // included) into the box. False, with the box keeping its picture, when there is no such icon.
 bool previewIconInto(PreviewBox& box, std::string_view windowsPath, int index);
+// The same once the box is shown or its picture is asked for (PreviewBox::previewLater).
+void previewIconLater(PreviewBox& box, std::string_view windowsPath, int index);
 
 }  // namespace qv::shell

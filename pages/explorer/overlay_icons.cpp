@@ -75,7 +75,7 @@ struct Selector {
     void Preview(const std::string& file, int32_t index) {
         if (skipEmptyPath && file.empty())
             return;
-        shell::previewIconInto(*pic, file, index);
+        shell::previewIconLater(*pic, file, index);
     }
     std::string dialogPath() const { return shell::TrimAtNull(path->Text().toStdString()); }
 
