@@ -700,9 +700,16 @@ int32_t Machine::resolve(int32_t root, std::string_view path, File** file, std::
 
 int32_t Machine::openKey(int32_t root, std::string_view path, HKey* out) {
     File* f;
+    RegKey* k;
+    if (root != HKEY_CLASSES_ROOT) {
+        // Looked up in UTF-8 from the root, with no path built.
+        if (!(f = fileFor(root))) return ERROR_INVALID_HANDLE;
+        if (int st = f->tree->findKey(&f->tree->root(), path, &k)) return st;
+        *out = k;
+        return ERROR_SUCCESS;
+    }
     std::u16string full;
     if (int32_t st = resolve(root, path, &f, &full)) return st;
-    RegKey* k;
     if (int st = f->tree->findKey(full, &k)) return st;
     *out = k;
     return ERROR_SUCCESS;
@@ -769,7 +776,7 @@ int32_t Machine::enumKey(HKey key, uint32_t index, std::string* name) {
     if (!key) return ERROR_INVALID_HANDLE;
     const RegKey* k = keyOf(key);
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    if (name) *name = utf16ToUtf8(k->subkeys[index]->name);
+    if (name) *name = utf16ToUtf8(k->subkeys.nameAt(index));
     return ERROR_SUCCESS;
 }
 
@@ -779,7 +786,8 @@ int32_t Machine::queryInfoKey(HKey key, KeyInfo* info) {
     KeyInfo r;
     r.subkeys = static_cast<uint32_t>(k->subkeys.size());
     r.values = static_cast<uint32_t>(k->values().size());
-    for (const auto& s : k->subkeys) r.maxSubkeyNameLength = std::max<uint32_t>(r.maxSubkeyNameLength, static_cast<uint32_t>(s->name.size()));
+    for (size_t i = 0; i < r.subkeys; ++i)
+        r.maxSubkeyNameLength = std::max<uint32_t>(r.maxSubkeyNameLength, static_cast<uint32_t>(k->subkeys.nameAt(i).size()));
     for (const auto& v : k->values()) {
         r.maxValueNameLength = std::max<uint32_t>(r.maxValueNameLength, static_cast<uint32_t>(v.name.size()));
         r.maxValueDataLength = std::max<uint32_t>(r.maxValueDataLength, static_cast<uint32_t>(v.data.size()));
