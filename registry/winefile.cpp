@@ -737,6 +737,9 @@ std::unique_ptr<RegKey> SubkeyList::make(uint32_t a) const {
 }
 
 RegKey* SubkeyList::find(std::u16string_view n) const {
+    // A list looked into again and again (a page walking every class) is built whole: its
+    // sorted names are then searched without reading the file.
+    if (index_ && list_.size() >= 32) build();
     if (!index_) {
         bool found;
         const size_t i = sortedPosition(list_, n, keyName, &found);
