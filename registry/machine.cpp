@@ -64,14 +64,49 @@ private:
     int fd_;
 };
 
-// A 64-bit FNV-1a hash of a file's bytes: tells a rewrite that kept size and time apart.
-uint64_t contentHash(std::string_view s) {
+// A 64-bit FNV-1a hash of a file's bytes, as commit journals written before contentHash hold.
+uint64_t fnv1aHash(std::string_view s) {
     uint64_t h = 0xcbf29ce484222325ull;
     for (unsigned char c : s) {
         h ^= c;
         h *= 0x100000001b3ull;
     }
     return h;
+}
+
+// A 64-bit hash of a file's bytes: tells a rewrite that kept size and time apart. Every open of
+// a machine hashes its files, so it takes eight bytes at a time in four independent lanes (a
+// byte-serial hash cost a third of a one-value query on a 20 MB registry).
+uint64_t contentHash(std::string_view s) {
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    auto mix = [](uint64_t h, uint64_t v) {
+        h ^= v * 0xC2B2AE3D27D4EB4Full;
+        h = (h << 31) | (h >> 33);
+        return h * kMul;
+    };
+    uint64_t lane[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull, 0x082EFA98EC4E6C89ull};
+    const char* p = s.data();
+    size_t n = s.size();
+    for (; n >= 32; p += 32, n -= 32) {
+        for (int i = 0; i < 4; ++i) {
+            uint64_t v;
+            std::memcpy(&v, p + 8 * i, 8);
+            lane[i] = mix(lane[i], v);
+        }
+    }
+    uint64_t h = s.size() * kMul;
+    for (uint64_t l : lane) h = mix(h, l);
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        h = mix(h, v);
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, p, n);
+    h = mix(h, tail ^ (static_cast<uint64_t>(n) << 56));
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 32);
 }
 
 // Reads the rest of an open file, bounded by the largest registry file accepted.
@@ -306,7 +341,8 @@ bool holds(const fs::path& p, uint64_t size, uint64_t hash) {
     FileId id;
     struct stat st;
     if (::lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != size) return false;
-    return readWhole(p, &bytes, &id, &why, O_NOFOLLOW) && bytes.size() == size && contentHash(bytes) == hash;
+    return readWhole(p, &bytes, &id, &why, O_NOFOLLOW) && bytes.size() == size &&
+           (contentHash(bytes) == hash || fnv1aHash(bytes) == hash);
 }
 
 std::string lowerAscii(std::string_view s) {
@@ -664,9 +700,16 @@ int32_t Machine::resolve(int32_t root, std::string_view path, File** file, std::
 
 int32_t Machine::openKey(int32_t root, std::string_view path, HKey* out) {
     File* f;
+    RegKey* k;
+    if (root != HKEY_CLASSES_ROOT) {
+        // Looked up in UTF-8 from the root, with no path built.
+        if (!(f = fileFor(root))) return ERROR_INVALID_HANDLE;
+        if (int st = f->tree->findKey(&f->tree->root(), path, &k)) return st;
+        *out = k;
+        return ERROR_SUCCESS;
+    }
     std::u16string full;
     if (int32_t st = resolve(root, path, &f, &full)) return st;
-    RegKey* k;
     if (int st = f->tree->findKey(full, &k)) return st;
     *out = k;
     return ERROR_SUCCESS;
@@ -733,7 +776,7 @@ int32_t Machine::enumKey(HKey key, uint32_t index, std::string* name) {
     if (!key) return ERROR_INVALID_HANDLE;
     const RegKey* k = keyOf(key);
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    if (name) *name = utf16ToUtf8(k->subkeys[index]->name);
+    if (name) *name = utf16ToUtf8(k->subkeys.nameAt(index));
     return ERROR_SUCCESS;
 }
 
@@ -743,7 +786,8 @@ int32_t Machine::queryInfoKey(HKey key, KeyInfo* info) {
     KeyInfo r;
     r.subkeys = static_cast<uint32_t>(k->subkeys.size());
     r.values = static_cast<uint32_t>(k->values().size());
-    for (const auto& s : k->subkeys) r.maxSubkeyNameLength = std::max<uint32_t>(r.maxSubkeyNameLength, static_cast<uint32_t>(s->name.size()));
+    for (size_t i = 0; i < r.subkeys; ++i)
+        r.maxSubkeyNameLength = std::max<uint32_t>(r.maxSubkeyNameLength, static_cast<uint32_t>(k->subkeys.nameAt(i).size()));
     for (const auto& v : k->values()) {
         r.maxValueNameLength = std::max<uint32_t>(r.maxValueNameLength, static_cast<uint32_t>(v.name.size()));
         r.maxValueDataLength = std::max<uint32_t>(r.maxValueDataLength, static_cast<uint32_t>(v.data.size()));

@@ -394,18 +394,14 @@ void RegFile::setClock(uint64_t (*clock)()) { g_clock = clock ? clock : systemCl
 // ---- tree ------------------------------------------------------------------------------------
 
 size_t RegKey::subkeyPosition(std::u16string_view n, bool* found) const {
-    return sortedPosition(subkeys, n, keyName, found);
+    return sortedPosition(subkeys.all(), n, keyName, found);
 }
 
 size_t RegKey::valuePosition(std::u16string_view n, bool* found) const {
     return sortedPosition(values(), n, valueName, found);
 }
 
-RegKey* RegKey::subkey(std::u16string_view n) const {
-    bool found;
-    size_t i = subkeyPosition(n, &found);
-    return found ? subkeys[i].get() : nullptr;
-}
+RegKey* RegKey::subkey(std::u16string_view n) const { return subkeys.find(n); }
 
 const RegValue* RegKey::value(std::u16string_view n) const {
     bool found;
@@ -443,19 +439,19 @@ RegKey::~RegKey() {
     // Ordinary trees go by recursion, which is quickest; past 128 levels the rest of
     // the subtree is taken apart with a list of its own, as keys may nest deeper than the stack.
     static thread_local unsigned depth = 0;
-    if (subkeys.empty()) return;
+    if (subkeys.made().empty()) return;
     if (depth < 128) {
         ++depth;
-        subkeys.clear();
+        subkeys.made().clear();
         --depth;
         return;
     }
-    std::vector<std::unique_ptr<RegKey>> pending = std::move(subkeys);
+    std::vector<std::unique_ptr<RegKey>> pending = std::move(subkeys.made());
     while (!pending.empty()) {
         std::unique_ptr<RegKey> k = std::move(pending.back());
         pending.pop_back();
-        for (auto& sub : k->subkeys) pending.push_back(std::move(sub));
-        k->subkeys.clear();  // k now goes without reaching its former subkeys
+        for (auto& sub : k->subkeys.made()) pending.push_back(std::move(sub));
+        k->subkeys.made().clear();  // k now goes without reaching its former subkeys
     }
 }
 
@@ -477,6 +473,8 @@ std::unique_ptr<RegKey> RegKey::clone(RegKey* newParent) const {
         c->lazyBegin_ = from.lazyBegin_;
         c->lazyEnd_ = from.lazyEnd_;
         c->lazyCount_ = from.lazyCount_;
+        c->header_ = from.header_;
+        c->subkeys.copyLazy(from.subkeys);
         return c;
     };
     auto top = copyOne(*this, newParent);
@@ -484,10 +482,12 @@ std::unique_ptr<RegKey> RegKey::clone(RegKey* newParent) const {
     while (!pending.empty()) {
         auto [from, to] = pending.back();
         pending.pop_back();
-        to->subkeys.reserve(from->subkeys.size());
-        for (const auto& sub : from->subkeys) {
-            to->subkeys.push_back(copyOne(*sub, to));
-            pending.emplace_back(sub.get(), to->subkeys.back().get());
+        // Keys not built yet stay so in the copy: it reads them from the same text.
+        auto& made = to->subkeys.made();
+        made.reserve(from->subkeys.made().size());
+        for (const auto& sub : from->subkeys.made()) {
+            made.push_back(copyOne(*sub, to));
+            pending.emplace_back(sub.get(), made.back().get());
         }
     }
     return top;
@@ -503,6 +503,411 @@ std::u16string RegKey::path() const {
     }
     return p;
 }
+
+
+// ---- keys built when used ---------------------------------------------------------------------
+
+// A file Wine wrote holds its keys in depth-first order, so the headers below a key are one run
+// and those of each subkey one run within it. The index keeps, per header, where it stands in
+// the text; keys are made from it when a lookup or a walk reaches them.
+struct KeyIndex {
+    struct Header {
+        uint32_t lead;    // the blank lines before the header
+        uint32_t begin;   // the header line
+        uint32_t path;    // its escaped path, pathLen bytes
+        uint32_t pathLen;
+        uint32_t depth;   // components in the path
+    };
+    const std::string* text = nullptr;
+    std::vector<Header> headers;
+    uint32_t tail = 0;       // where the blank lines ending the file begin
+
+    // The escaped text of the component of header h that starts `at` bytes into its path. The
+    // headers below a key share the text of its path, so one offset serves all of them.
+    std::string_view component(uint32_t h, uint32_t at) const {
+        const Header& hd = headers[h];
+        const char* p = text->data() + hd.path + at;
+        return {p, static_cast<size_t>(separator(p, text->data() + hd.path + hd.pathLen) - p)};
+    }
+    // The next escaped separator ("\\") at or after p, or end.
+    static const char* separator(const char* p, const char* end) {
+        for (;;) {
+            const char* q = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>(end - p)));
+            if (!q || q + 1 >= end) return end;
+            if (q[1] == '\\') return q;
+            p = q + 2;  // an escape takes the character after the backslash with it
+        }
+    }
+    uint32_t sectionEnd(uint32_t h) const {
+        return h + 1 < headers.size() ? headers[h + 1].begin : static_cast<uint32_t>(text->size());
+    }
+    uint32_t rawEnd(uint32_t h) const { return h + 1 < headers.size() ? headers[h + 1].lead : tail; }
+    // The end of the run of headers from a on that share the component at `at` with it.
+    uint32_t groupEnd(uint32_t a, uint32_t last, uint32_t at) const {
+        const std::string_view c = component(a, at);
+        uint32_t lo = a, step = 1;  // lo: known to share it
+        while (step < last - lo && component(lo + step, at) == c) {
+            lo += step;
+            step *= 2;
+        }
+        uint32_t hi = std::min(last, lo + step);  // first known not to share it, or last
+        while (hi - lo > 1) {
+            const uint32_t mid = lo + (hi - lo) / 2;
+            if (component(mid, at) == c) lo = mid;
+            else hi = mid;
+        }
+        return hi;
+    }
+    // The key time a header gives: its seconds, then a #time line among its options.
+    uint64_t headerTime(uint32_t h) const;
+};
+
+namespace {
+
+bool plainAscii(std::string_view raw) {
+    for (char c : raw)
+        if (c == '\\' || static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+void decodeComponent(std::string_view raw, std::u16string& out) {
+    if (plainAscii(raw)) {
+        out.assign(raw.begin(), raw.end());
+        return;
+    }
+    static thread_local std::string buf;
+    buf.assign(raw);
+    buf.push_back(']');  // any ']' within is escaped
+    parseString(buf.data(), buf.data() + buf.size(), ']', out);
+}
+
+// Wine's order between an escaped component and a name, without decoding plain text.
+int compareComponent(std::string_view raw, std::u16string_view name) {
+    if (plainAscii(raw)) {
+        const size_t n = std::min(raw.size(), name.size());
+        for (size_t i = 0; i < n; ++i) {
+            const auto r = static_cast<unsigned char>(raw[i]);
+            const char16_t x = r >= 'A' && r <= 'Z' ? static_cast<char16_t>(r + 32) : r;
+            const char16_t y = name[i] < 0x80 ? (name[i] >= u'A' && name[i] <= u'Z' ? static_cast<char16_t>(name[i] + 32)
+                                                                                      : name[i])
+                                              : foldLower(name[i]);
+            if (x != y) return x < y ? -1 : 1;
+        }
+        return raw.size() == name.size() ? 0 : raw.size() < name.size() ? -1 : 1;
+    }
+    static thread_local std::u16string decoded;
+    decodeComponent(raw, decoded);
+    return compareNames(decoded, name);
+}
+
+}  // namespace
+
+uint64_t KeyIndex::headerTime(uint32_t h) const {
+    const Header& hd = headers[h];
+    const char* const base = text->data();
+    const char* const end = base + sectionEnd(h);
+    const char* p = base + hd.path + hd.pathLen + 1;  // past the ']'
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char* le = nl ? nl : end;
+    uint64_t t;
+    while (p < le && isSpace(*p)) ++p;
+    if (p < le && *p >= '0' && *p <= '9') {
+        uint64_t secs = 0;
+        while (p < le && *p >= '0' && *p <= '9') secs = secs * 10 + static_cast<uint64_t>(*p++ - '0');
+        t = static_cast<uint64_t>(static_cast<int64_t>(secs & 0xFFFFFFFFu) * kTicksPerSecond + kTicks1601To1970);
+    } else {
+        t = RegFile::now();
+    }
+    for (p = nl ? nl + 1 : end; p < end;) {
+        nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        le = nl ? nl : end;
+        const char* s = p;
+        while (s < le && isSpace(*s)) ++s;
+        if (startsWith(s, le, "#time=")) {
+            t = 0;
+            for (const char* q = s + 6; q < le && hexValue(*q) >= 0; ++q) t = (t << 4) | static_cast<unsigned>(hexValue(*q));
+        }
+        p = nl ? nl + 1 : end;
+    }
+    return t;
+}
+
+void SubkeyList::setLazy(const KeyIndex* index, uint32_t first, uint32_t last, uint32_t depth, uint32_t at,
+                         uint64_t implied) {
+    index_ = first < last ? index : nullptr;
+    implied_ = implied;
+    first_ = first;
+    last_ = last;
+    depth_ = depth;
+    at_ = at;
+}
+
+void SubkeyList::copyLazy(const SubkeyList& from) {
+    index_ = from.index_;
+    first_ = from.first_;
+    last_ = from.last_;
+    depth_ = from.depth_;
+    at_ = from.at_;
+    implied_ = from.implied_;
+    groups_ = from.groups_;
+}
+
+void SubkeyList::clear() {
+    list_.clear();
+    groups_.clear();
+    index_ = nullptr;
+}
+
+void SubkeyList::count() const {
+    if (!groups_.empty() || first_ == last_) return;
+    for (uint32_t a = first_; a < last_; a = index_->groupEnd(a, last_, at_)) groups_.push_back(a);
+    groups_.shrink_to_fit();
+}
+
+size_t SubkeyList::size() const {
+    if (!index_) return list_.size();
+    count();
+    return groups_.size();
+}
+
+std::u16string SubkeyList::nameAt(size_t i) const {
+    if (!index_) return list_[i]->name;
+    count();
+    std::u16string n;
+    decodeComponent(index_->component(groups_[i], at_), n);
+    return n;
+}
+
+std::unique_ptr<RegKey> SubkeyList::make(uint32_t a) const {
+    const KeyIndex& ix = *index_;
+    auto c = std::make_unique<RegKey>();
+    const std::string_view comp = ix.component(a, at_);
+    decodeComponent(comp, c->name);
+    c->parent = owner_;
+    c->header_ = a;
+    const uint32_t below = at_ + static_cast<uint32_t>(comp.size()) + 2;
+    const uint32_t end = groups_.empty() ? ix.groupEnd(a, last_, at_) : [&] {
+        auto it = std::upper_bound(groups_.begin(), groups_.end(), a);
+        return it == groups_.end() ? last_ : *it;
+    }();
+    const KeyIndex::Header& h = ix.headers[a];
+    // A key with no header of its own takes the time of the nearest key above that has one (as
+    // read, however that key changed since), as when the whole file is read at once.
+    if (h.depth != depth_ + 1) {
+        c->modif = implied_;
+        c->subkeys.setLazy(index_, a, end, depth_ + 1, below, implied_);
+        return c;
+    }
+    c->modif = ix.headerTime(a);
+    c->subkeys.setLazy(index_, a + 1, end, depth_ + 1, below, c->modif);
+    c->rawValid = true;
+    c->rawLead = h.lead;
+    c->rawBegin = h.begin;
+    c->rawEnd = ix.rawEnd(a);
+    // The options and the values' lines; the values are read when asked for.
+    const char* const base = ix.text->data();
+    const char* const end2 = base + ix.sectionEnd(a);
+    const char* p = static_cast<const char*>(std::memchr(base + h.path, '\n', static_cast<size_t>(end2 - base - h.path)));
+    p = p ? p + 1 : end2;
+    c->lazyBegin_ = static_cast<uint32_t>(p - base);
+    uint32_t values = 0;
+    while (p < end2) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end2 - p)));
+        const char* le = nl ? nl : end2;
+        if (le > p && le[-1] == '\r') --le;
+        const char* s = p;
+        while (s < le && isSpace(*s)) ++s;
+        if (s < le) {
+            if (*s == '@' || *s == '"') {
+                ++values;  // hex lists go on over lines that start with a digit, never with these
+            } else if (startsWith(s, le, "#class=\"")) {
+                std::u16string cls;
+                parseString(s + 8, le, '"', cls);
+                c->cls = std::make_unique<std::u16string>(std::move(cls));
+            } else if (std::string_view(s, static_cast<size_t>(le - s)) == "#link") {
+                c->link = true;
+            }
+        }
+        p = nl ? nl + 1 : end2;
+    }
+    c->lazySource_ = ix.text;
+    c->lazyCount_ = values;
+    c->lazyEnd_ = values ? static_cast<uint32_t>(end2 - base) : 0;
+    return c;
+}
+
+RegKey* SubkeyList::find(std::u16string_view n) const {
+    // A list looked into again and again (a page walking every class) is built whole: its
+    // sorted names are then searched without reading the file.
+    if (index_ && list_.size() >= 32) build();
+    if (!index_) {
+        bool found;
+        const size_t i = sortedPosition(list_, n, keyName, &found);
+        return found ? list_[i].get() : nullptr;
+    }
+    // Searched among the subkeys' first headers, counted once: fewer steps than all headers.
+    count();
+    size_t glo = 0, ghi = groups_.size();
+    while (glo < ghi) {
+        const size_t mid = glo + (ghi - glo) / 2;
+        if (compareComponent(index_->component(groups_[mid], at_), n) < 0) glo = mid + 1;
+        else ghi = mid;
+    }
+    if (glo == groups_.size() || compareComponent(index_->component(groups_[glo], at_), n) != 0) return nullptr;
+    const uint32_t lo = groups_[glo];
+    // Keys found before are kept in file order, so that building the list later keeps them.
+    auto it = std::lower_bound(list_.begin(), list_.end(), lo,
+                               [](const std::unique_ptr<RegKey>& k, uint32_t h) { return k->header_ < h; });
+    if (it != list_.end() && (*it)->header_ == lo) return it->get();
+    return list_.insert(it, make(lo))->get();
+}
+
+void SubkeyList::build() const {
+    count();
+    List all;
+    all.reserve(groups_.size());
+    size_t j = 0;
+    for (uint32_t a : groups_) {
+        if (j < list_.size() && list_[j]->header_ == a) all.push_back(std::move(list_[j++]));
+        else all.push_back(make(a));
+    }
+    list_ = std::move(all);
+    groups_.clear();
+    groups_.shrink_to_fit();
+    index_ = nullptr;
+}
+
+// Reads a file the way Wine wrote it: every line checked, only the key headers' places kept.
+// Anything the full reader would warn about, keep aside or reorder (comments, unknown options,
+// keys out of order or named twice, spelled in two cases) makes it give up; the file is then
+// read whole by WineParser, which knows those cases.
+class LazyScanner {
+public:
+    static std::unique_ptr<KeyIndex> run(RegFile& f) {
+        const std::string& src = f.source_;
+        const char* const base = src.data();
+        const char* const end = base + src.size();
+        auto ix = std::make_unique<KeyIndex>();
+        ix->text = &src;
+        const char* p = base;
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', src.size()));
+        const char* le = nl ? nl : end;
+        if (le > p && le[-1] == '\r') --le;
+        if (std::string_view(p, static_cast<size_t>(le - p)) != "WINE REGISTRY Version 2") return nullptr;
+        p = nl ? nl + 1 : end;
+        size_t blankStart = SIZE_MAX;
+        bool sawKey = false;
+        std::u16string scratch;
+        std::vector<uint32_t> seps, prevSeps;
+        std::string_view prev;
+        while (p < end) {
+            nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* next = nl ? nl + 1 : end;
+            le = nl ? nl : end;
+            if (le > p && le[-1] == '\r') --le;
+            const char* s = p;
+            while (s < le && isSpace(*s)) ++s;
+            const size_t lineStart = static_cast<size_t>(p - base);
+            if (s == le) {
+                if (blankStart == SIZE_MAX) blankStart = lineStart;
+                p = next;
+                continue;
+            }
+            const size_t lead = blankStart == SIZE_MAX ? lineStart : blankStart;
+            blankStart = SIZE_MAX;
+            switch (*s) {
+            case '[': {
+                sawKey = true;
+                const char* after = skipString(s + 1, le, ']');
+                if (!after) return nullptr;
+                const std::string_view raw(s + 1, static_cast<size_t>(after - 1 - (s + 1)));
+                if (!goodPath(raw, seps) || !follows(prev, prevSeps, raw, seps)) return nullptr;
+                ix->headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
+                                       static_cast<uint32_t>(raw.data() - base), static_cast<uint32_t>(raw.size()),
+                                       static_cast<uint32_t>(seps.size() + 1)});
+                prev = raw;
+                std::swap(prevSeps, seps);
+                break;
+            }
+            case '@':
+            case '"': {
+                if (!sawKey) return nullptr;
+                size_t extra = 0;
+                if (parseValueLine(s, le, next, end, nullptr, scratch, &next, &extra)) return nullptr;
+                break;
+            }
+            case '#':
+                if (!sawKey) {
+                    std::string_view opt(s, static_cast<size_t>(le - s));
+                    if (opt.substr(0, 6) == "#arch=") {
+                        std::string_view arch = opt.substr(6);
+                        while (!arch.empty() && isSpace(arch.back())) arch.remove_suffix(1);
+                        if (arch != "win32" && arch != "win64") return nullptr;
+                    }
+                } else if (startsWith(s, le, "#class=\"")) {
+                    if (!skipString(s + 8, le, '"')) return nullptr;
+                } else if (!startsWith(s, le, "#time=") && std::string_view(s, static_cast<size_t>(le - s)) != "#link") {
+                    return nullptr;
+                }
+                break;
+            case ';':
+                if (sawKey) return nullptr;
+                break;
+            default:
+                return nullptr;
+            }
+            p = next;
+        }
+        if (src.empty()) return nullptr;
+        ix->tail = static_cast<uint32_t>(blankStart == SIZE_MAX ? src.size() : blankStart);
+        return ix;
+    }
+
+private:
+    // Components non-empty, within Wine's length, none holding an escaped backslash (which the
+    // full reader would take for a separator); seps gets where the separators stand.
+    static bool goodPath(std::string_view raw, std::vector<uint32_t>& seps) {
+        seps.clear();
+        const char* const b = raw.data();
+        const char* const e = b + raw.size();
+        const char* start = b;
+        for (;;) {
+            const char* q = KeyIndex::separator(start, e);
+            const std::string_view comp(start, static_cast<size_t>(q - start));
+            if (comp.empty()) return false;
+            if (comp.find('\\') != std::string_view::npos || comp.size() > kMaxKeyNameLength) {
+                static thread_local std::u16string name;
+                decodeComponent(comp, name);
+                if (name.size() > kMaxKeyNameLength || name.find(u'\\') != std::u16string::npos) return false;
+            }
+            if (q == e) return true;
+            seps.push_back(static_cast<uint32_t>(q - b));
+            start = q + 2;
+        }
+    }
+
+    // Whether a header comes after the previous one in Wine's order, naming a new key.
+    static bool follows(std::string_view prev, const std::vector<uint32_t>& prevSeps, std::string_view cur,
+                        const std::vector<uint32_t>& curSeps) {
+        if (prev.data() == nullptr) return true;
+        const size_t prevDepth = prevSeps.size() + 1, curDepth = curSeps.size() + 1;
+        const size_t common = commonPrefix(prev, cur);
+        size_t j = 0;
+        while (j < prevSeps.size() && j < curSeps.size() && prevSeps[j] == curSeps[j] && prevSeps[j] + 2 <= common) ++j;
+        for (;; ++j) {
+            if (j == curDepth) return false;  // the same key again, or one above the previous
+            if (j == prevDepth) return true;  // the first below the previous
+            const size_t pa = j ? prevSeps[j - 1] + 2 : 0, ca = j ? curSeps[j - 1] + 2 : 0;
+            const size_t pb = j < prevSeps.size() ? prevSeps[j] : prev.size();
+            const size_t cb = j < curSeps.size() ? curSeps[j] : cur.size();
+            const std::string_view a = prev.substr(pa, pb - pa), c = cur.substr(ca, cb - ca);
+            if (a == c) continue;
+            static thread_local std::u16string name;
+            decodeComponent(c, name);
+            return compareComponent(a, name) < 0;  // equal in another spelling: the full reader
+        }
+    }
+};
 
 // ---- parsing ---------------------------------------------------------------------------------
 
@@ -897,10 +1302,22 @@ std::unique_ptr<RegFile> RegFile::parse(std::string content, const std::string& 
     f->source_ = std::move(content);
     f->root_ = std::make_unique<RegKey>();
     f->root_->modif = now();
+    if (auto index = LazyScanner::run(*f)) {
+        const uint32_t preambleEnd = index->headers.empty() ? index->tail : index->headers[0].lead;
+        f->preamble_.assign(f->source_, 0, preambleEnd);
+        f->trailer_.assign(f->source_, index->tail, std::string::npos);
+        f->root_->subkeys.setLazy(index.get(), 0, static_cast<uint32_t>(index->headers.size()), 0, 0,
+                                   f->root_->modif);
+        f->index_ = std::move(index);
+        return f;
+    }
     WineParser parser(*f, name);
     if (!parser.run(error)) return nullptr;
     return f;
 }
+
+RegFile::RegFile() = default;
+RegFile::~RegFile() = default;
 
 std::unique_ptr<RegFile> RegFile::create(std::string_view rootComment, std::string_view arch) {
     std::unique_ptr<RegFile> f(new RegFile);
@@ -1076,6 +1493,15 @@ void appendTree(std::string& out, const RegKey& root, const std::string& source)
             if (k.rawValid) out.append(source, k.rawLead, k.rawEnd - k.rawLead);
             else appendKey(out, k);
         }
+        if (!k.subkeys.built() && k.subkeys.made().empty() && !k.subkeys.empty()) {
+            // Nothing below was touched: the subtree is one run of the text.
+            const KeyIndex& index = *k.subkeys.index();
+            const uint32_t from = index.headers[k.subkeys.first()].lead;
+            const uint32_t to = index.rawEnd(k.subkeys.last() - 1);
+            if (!out.empty() && out.back() != '\n') out.push_back('\n');
+            out.append(source, from, to - from);
+            continue;
+        }
         for (auto it = k.subkeys.rbegin(); it != k.subkeys.rend(); ++it) pending.push_back(it->get());
     }
 }
@@ -1108,14 +1534,64 @@ int RegFile::splitPath(std::u16string_view path, std::vector<std::u16string_view
     return ERROR_SUCCESS;
 }
 
-int RegFile::findKey(std::u16string_view path, RegKey** out) const {
-    std::vector<std::u16string_view> parts;
-    if (int st = splitPath(path, &parts)) return st;
-    RegKey* k = root_.get();
-    for (auto part : parts) {
-        k = k->subkey(part);
-        if (!k) return ERROR_FILE_NOT_FOUND;
+namespace {
+
+// Calls fn for each component of a "\\"-separated path, leading and trailing separators ignored;
+// stops at the first nonzero result.
+template <class Char, class Fn>
+int forEachComponent(std::basic_string_view<Char> path, Fn fn) {
+    size_t i = 0, endp = path.size();
+    while (i < endp && path[i] == Char('\\')) ++i;
+    while (endp > i && path[endp - 1] == Char('\\')) --endp;
+    while (i < endp) {
+        size_t j = path.find(Char('\\'), i);
+        if (j == std::basic_string_view<Char>::npos || j > endp) j = endp;
+        if (int st = fn(path.substr(i, j - i))) return st;
+        i = j + 1;
     }
+    return 0;
+}
+
+size_t utf16Length(std::string_view utf8) {
+    size_t n = 0;
+    for (unsigned char c : utf8) n += (c & 0xC0) != 0x80 ? ((c & 0xF8) == 0xF0 ? 2 : 1) : 0;
+    return n;
+}
+
+}  // namespace
+
+int RegFile::findKey(std::u16string_view path, RegKey** out) const {
+    if (int st = forEachComponent(path, [](std::u16string_view c) {
+            return c.empty() ? ERROR_BAD_PATHNAME : c.size() > kMaxKeyNameLength ? ERROR_FILENAME_EXCED_RANGE : 0;
+        }))
+        return st;
+    RegKey* k = root_.get();
+    if (int st = forEachComponent(path, [&](std::u16string_view c) {
+            k = k->subkey(c);
+            return k ? 0 : ERROR_FILE_NOT_FOUND;
+        }))
+        return st;
+    *out = k;
+    return ERROR_SUCCESS;
+}
+
+int RegFile::findKey(const RegKey* from, std::string_view path, RegKey** out) const {
+    if (int st = forEachComponent(path, [](std::string_view c) {
+            return c.empty() ? ERROR_BAD_PATHNAME
+                   : utf16Length(c) > kMaxKeyNameLength ? ERROR_FILENAME_EXCED_RANGE : 0;
+        }))
+        return st;
+    RegKey* k = const_cast<RegKey*>(from);
+    static thread_local std::u16string name;  // reused: a lookup allocates nothing once warm
+    if (int st = forEachComponent(path, [&](std::string_view c) {
+            bool ascii = true;
+            for (char ch : c) ascii = ascii && static_cast<unsigned char>(ch) < 0x80;
+            if (ascii) name.assign(c.begin(), c.end());
+            else name = utf8ToUtf16(c);
+            k = k->subkey(name);
+            return k ? 0 : ERROR_FILE_NOT_FOUND;
+        }))
+        return st;
     *out = k;
     return ERROR_SUCCESS;
 }
@@ -1130,6 +1606,10 @@ int RegFile::createKey(std::u16string_view path, RegKey** out) {
     if (int st = splitPath(path, &parts)) return st;
     RegKey* k = root_.get();
     for (auto part : parts) {
+        if (RegKey* existing = k->subkey(part)) {
+            k = existing;
+            continue;
+        }
         bool found;
         size_t pos = k->subkeyPosition(part, &found);
         if (found) {

@@ -29,6 +29,72 @@ struct KeptLine {
                                  // that the values written with the key keep belonging to it
 };
 
+class RegKey;
+struct KeyIndex;  // the key headers of a file, whose keys are built when first used
+
+// A key's subkeys in Wine's order, built from the file's key headers when first used. Counting
+// them, listing their names and finding one by name need no list: a lookup builds only the key
+// it finds. Anything that walks, changes or indexes the list builds it whole.
+class SubkeyList {
+public:
+    using List = std::vector<std::unique_ptr<RegKey>>;
+    using iterator = List::iterator;
+    using const_iterator = List::const_iterator;
+
+    explicit SubkeyList(RegKey* owner) : owner_(owner) {}
+
+    size_t size() const;
+    bool empty() const { return index_ ? first_ == last_ : list_.empty(); }
+    // The i-th subkey's name (i < size()), read from the file while the list is not built.
+    std::u16string nameAt(size_t i) const;
+    // The subkey named n (folded as Wine folds names), or null.
+    RegKey* find(std::u16string_view n) const;
+
+    List& all() const {
+        if (index_) build();
+        return list_;
+    }
+    iterator begin() { return all().begin(); }
+    iterator end() { return all().end(); }
+    const_iterator begin() const { return all().begin(); }
+    const_iterator end() const { return all().end(); }
+    auto rbegin() { return all().rbegin(); }
+    auto rend() { return all().rend(); }
+    auto rbegin() const { return all().crbegin(); }
+    auto rend() const { return all().crend(); }
+    std::unique_ptr<RegKey>& operator[](size_t i) { return all()[i]; }
+    const std::unique_ptr<RegKey>& operator[](size_t i) const { return all()[i]; }
+    std::unique_ptr<RegKey>& back() { return all().back(); }
+    iterator insert(const_iterator at, std::unique_ptr<RegKey> k) { return list_.insert(at, std::move(k)); }
+    iterator erase(const_iterator at) { return list_.erase(at); }
+    void push_back(std::unique_ptr<RegKey> k) { all().push_back(std::move(k)); }
+    void reserve(size_t n) { all().reserve(n); }
+    void clear();
+
+    // Internal to the store: whether the list is built, the keys made so far, the headers below.
+    bool built() const { return index_ == nullptr; }
+    List& made() const { return list_; }
+    void setLazy(const KeyIndex* index, uint32_t first, uint32_t last, uint32_t depth, uint32_t at,
+                 uint64_t implied);
+    void copyLazy(const SubkeyList& from);
+    const KeyIndex* index() const { return index_; }
+    uint32_t first() const { return first_; }
+    uint32_t last() const { return last_; }
+
+private:
+    void build() const;
+    void count() const;
+    std::unique_ptr<RegKey> make(uint32_t at) const;
+
+    RegKey* owner_;
+    mutable List list_;  // built: every subkey; else the keys found so far, in file order
+    mutable const KeyIndex* index_ = nullptr;
+    uint32_t first_ = 0, last_ = 0, depth_ = 0;  // headers [first_, last_) lie below, depth_: owner's
+    uint32_t at_ = 0;        // where in their paths the subkeys' names begin
+    uint64_t implied_ = 0;   // the time of subkeys that have no header of their own
+    mutable std::vector<uint32_t> groups_;       // where each subkey's headers begin, once counted
+};
+
 class RegKey {
 public:
     RegKey() = default;
@@ -39,7 +105,7 @@ public:
 
     std::u16string name;
     RegKey* parent = nullptr;
-    std::vector<std::unique_ptr<RegKey>> subkeys;  // Wine's order
+    SubkeyList subkeys{this};                      // Wine's order
     uint64_t modif = 0;                            // last change, 100 ns ticks since 1601
     std::unique_ptr<std::u16string> cls;           // rare: kept out of line, like kept lines
     std::unique_ptr<std::vector<KeptLine>> kept;
@@ -77,7 +143,10 @@ public:
 
 private:
     friend class WineParser;
+    friend class SubkeyList;
     void loadValues() const;
+
+    uint32_t header_ = UINT32_MAX;  // the first file header at or below this key, for lazy keys
 
     mutable std::vector<RegValue> values_;
     const std::string* lazySource_ = nullptr;
@@ -137,6 +206,8 @@ public:
     // Path: components separated by "\"; leading and trailing ones are ignored.
     // Returns 0 or a Windows error number.
     int findKey(std::u16string_view path, RegKey** out) const;
+    // The same below `from`, for a path in UTF-8; it builds no key but those on the path.
+    int findKey(const RegKey* from, std::string_view path, RegKey** out) const;
     int createKey(std::u16string_view path, RegKey** out);
     int setValue(RegKey* key, std::u16string_view name, uint32_t type, std::string_view data);
     int deleteValue(RegKey* key, std::u16string_view name);
@@ -158,8 +229,10 @@ public:
     static uint64_t now();
     static void setClock(uint64_t (*clock)());
 
+    ~RegFile();
+
 private:
-    RegFile() = default;
+    RegFile();
     void touch(RegKey* key);
     static int splitPath(std::u16string_view path, std::vector<std::u16string_view>* parts);
 
@@ -168,8 +241,10 @@ private:
     std::unique_ptr<RegKey> root_;
     std::vector<std::string> warnings_;
     std::vector<RegOp> journal_;
+    std::unique_ptr<KeyIndex> index_;  // set when the keys are built as they are used
 
     friend class WineParser;
+    friend class LazyScanner;
 };
 
 // Wine's string escaping, as the writer uses it (exposed for the tools and tests).

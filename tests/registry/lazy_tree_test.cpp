@@ -1,0 +1,147 @@
+// Keys built when first used must be the keys the whole-file reader builds. A file the lazy
+// reader declines (here: a comment after the last key) is read whole, so each text is read both
+// ways and the trees, lookups and written text compared.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "registry/api.h"
+#include "registry/text.h"
+#include "registry/winefile.h"
+
+using namespace qv::reg;
+
+namespace {
+
+const char* const kTrailer = "\n; read whole\n";
+
+std::string seed(const char* name) {
+    std::ifstream in(std::string(QV_SOURCE_DIR) + "/resources/seed/" + name, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<std::pair<const char*, std::string>> inputs() {
+    return {
+        {"seed system.reg", seed("system.reg")},
+        {"seed user.reg", seed("user.reg")},
+        // Implied keys at several depths, a class, a link, escapes and non-ASCII names, a key with
+        // neither values nor subkeys, no #arch and no final line end.
+        {"hand-made",
+         "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n"
+         "[A\\\\B\\\\C] 1700000000\n#time=1da0000000000001\n#class=\"cl\\\"ass\"\n@=\"x\"\n\n"
+         "[A\\\\B\\\\C\\\\b\\\\x] 1700000005\n\"w\"=\"\"\n\n"
+         "[A\\\\B\\\\C\\\\caf\\xe9\\\\x] 1700000001\n\"v\"=dword:00000001\n\n"
+         "[A\\\\B\\\\C-d] 1700000002\n\n"
+         "[A\\\\b2\\\\Link] 1700000003\n#link\n\"SymbolicLinkValue\"=hex(6):5c,00\n\n"
+         "[Z\\\\\\x4e2d\\\\[x\\]] 1700000004\n\"a\"=hex:01,02,\\\n  03\n\"b\"=\"q\""},
+    };
+}
+
+std::unique_ptr<RegFile> parse(const std::string& text) {
+    std::string error;
+    auto f = RegFile::parse(text, "t.reg", &error);
+    EXPECT_TRUE(f) << error;
+    return f;
+}
+
+// Compares two trees key by key; the lazy one is asked for counts and names before its lists are
+// built, so that the index answers them.
+void expectSame(const RegKey& lazy, const RegKey& whole, const std::string& where) {
+    std::vector<std::pair<const RegKey*, const RegKey*>> pending{{&lazy, &whole}};
+    while (!pending.empty()) {
+        auto [a, b] = pending.back();
+        pending.pop_back();
+        const std::string path = where + ":" + utf16ToUtf8(b->path());
+        ASSERT_EQ(a->subkeys.size(), b->subkeys.size()) << path;
+        for (size_t i = 0; i < b->subkeys.size(); ++i) ASSERT_EQ(a->subkeys.nameAt(i), b->subkeys[i]->name) << path;
+        EXPECT_EQ(a->name, b->name) << path;
+        EXPECT_EQ(a->modif, b->modif) << path;
+        EXPECT_EQ(a->link, b->link) << path;
+        EXPECT_EQ(a->cls ? *a->cls : u"-", b->cls ? *b->cls : u"-") << path;
+        ASSERT_EQ(a->values().size(), b->values().size()) << path;
+        for (size_t i = 0; i < a->values().size(); ++i) {
+            EXPECT_EQ(a->values()[i].name, b->values()[i].name) << path;
+            EXPECT_EQ(a->values()[i].type, b->values()[i].type) << path;
+            EXPECT_EQ(a->values()[i].data, b->values()[i].data) << path;
+        }
+        for (size_t i = 0; i < b->subkeys.size(); ++i) {
+            // Found by name in other capitals, before the list is built, it is the key the list holds.
+            std::u16string upper = b->subkeys[i]->name;
+            for (char16_t& c : upper)
+                if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+            RegKey* found = a->subkey(upper);
+            ASSERT_TRUE(found) << path << " / " << utf16ToUtf8(upper);
+            EXPECT_EQ(found, a->subkeys[i].get()) << path;
+            pending.emplace_back(found, b->subkeys[i].get());
+        }
+    }
+}
+
+TEST(LazyTree, BuildsTheTreeTheWholeFileReaderBuilds) {
+    RegFile::setClock([] { return uint64_t(133000000000000000); });
+    for (const auto& [what, text] : inputs()) {
+        auto lazy = parse(text);
+        auto whole = parse(text + kTrailer);
+        ASSERT_TRUE(lazy && whole) << what;
+        EXPECT_TRUE(lazy->warnings().empty()) << what;
+        EXPECT_FALSE(lazy->root().subkeys.built()) << what << ": read whole";
+        EXPECT_TRUE(whole->root().subkeys.built()) << what << ": not read whole";
+        EXPECT_EQ(lazy->serialize(), text) << what;  // untouched: the text itself
+        expectSame(lazy->root(), whole->root(), what);
+        EXPECT_EQ(lazy->serialize(), text) << what;  // built: still the text itself
+    }
+    RegFile::setClock(nullptr);
+}
+
+// The same changes through both trees write the same text; lookups go by path from the root and
+// relative to a key, in UTF-8, before anything around them is built.
+TEST(LazyTree, ChangesWriteWhatTheWholeFileReaderWrites) {
+    RegFile::setClock([] { return uint64_t(133000000000000000); });
+    for (const auto& [what, text] : inputs()) {
+        auto lazy = parse(text);
+        auto whole = parse(text + kTrailer);
+        ASSERT_TRUE(lazy && whole) << what;
+        // The second key header of the file names a key deep enough to have implied parents.
+        const size_t open = text.find("\n[", text.find("\n[") + 1) + 2;
+        std::string path = text.substr(open, text.find(']', open) - open);
+        for (size_t i; (i = path.find("\\\\")) != std::string::npos;) path.replace(i, 2, "\\");
+        const std::u16string wpath = utf8ToUtf16(path);  // plain in every input here
+        RegKey *a = nullptr, *b = nullptr;
+        ASSERT_EQ(lazy->findKey(&lazy->root(), path, &a), ERROR_SUCCESS) << what << " " << path;
+        ASSERT_EQ(whole->findKey(wpath, &b), ERROR_SUCCESS) << what;
+        const size_t cut = path.find('\\');
+        RegKey* top = nullptr;
+        RegKey* rel = nullptr;
+        ASSERT_EQ(lazy->findKey(path.substr(0, cut) == path ? u"" : utf8ToUtf16(path.substr(0, cut)), &top), ERROR_SUCCESS);
+        ASSERT_EQ(lazy->findKey(top, cut == std::string::npos ? "" : path.substr(cut + 1), &rel), ERROR_SUCCESS);
+        EXPECT_EQ(rel, a) << what;
+        EXPECT_EQ(lazy->findKey(&lazy->root(), path + "\\no such key", &rel), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(lazy->findKey(&lazy->root(), "a\\\\b", &rel), ERROR_BAD_PATHNAME);
+
+        for (RegFile* f : {lazy.get(), whole.get()}) {
+            RegKey* k = f == lazy.get() ? a : b;
+            ASSERT_EQ(f->setValue(k, u"New", REG_DWORD, std::string(4, '\2')), ERROR_SUCCESS);
+            RegKey* made = nullptr;
+            ASSERT_EQ(f->createKey(wpath + u"\\Made\\Deeper", &made), ERROR_SUCCESS);
+            ASSERT_EQ(f->moveKey(wpath + u"\\Made", wpath + u"\\Moved"), ERROR_SUCCESS);
+            RegKey* parent = k->parent;
+            if (parent && parent->parent) {
+                ASSERT_EQ(f->deleteKey(parent), ERROR_SUCCESS);
+            }
+        }
+        EXPECT_EQ(lazy->serialize() + kTrailer, whole->serialize()) << what;
+        // Taken back, the lazy tree writes the text it read.
+        lazy->rollbackTo(0);
+        EXPECT_EQ(lazy->serialize(), text) << what;
+        whole->rollbackTo(0);
+        expectSame(lazy->root(), whole->root(), what);
+    }
+    RegFile::setClock(nullptr);
+}
+
+}  // namespace
