@@ -558,17 +558,6 @@ const RegKey* descend(const RegKey* k, std::u16string_view path) {
     return k;
 }
 
-void WindowsMachine::open() {
-    std::error_code ec;
-    if (!fs::is_directory(drive_, ec)) throw MachineError("The Windows drive " + drive_.string() + " does not exist");
-    findHives();
-    recoverInterruptedCommit();
-    std::unique_ptr<RegFile> system, user;
-    buildTrees(&system, &user);
-    adoptTrees(std::move(system), hives_[0].path, std::move(user), hives_[2].path);
-    setDrive('C', drive_);
-}
-
 void WindowsMachine::findHives() {
     hives_.clear();
     std::string amb;
@@ -1144,8 +1133,10 @@ void WindowsMachine::checkWritable(const Hive& hv) const {
                            "the partition for writing");
     if (::access(dir.c_str(), W_OK) != 0)
         throw MachineError(dir.string() + " is not writable (" + errnoText(errno) + ")");
-    if (::access(hv.path.c_str(), W_OK) != 0)
-        throw MachineError(hv.path.string() + " is read-only (" + errnoText(errno) + ")");
+    // Users take the write permission away to keep programs from changing a file; root ignores it.
+    struct stat st;
+    if (::access(hv.path.c_str(), W_OK) != 0 || (::stat(hv.path.c_str(), &st) == 0 && (st.st_mode & 0222) == 0))
+        throw MachineError(hv.path.string() + " is read-only, so it was left as it is");
 }
 
 // One hive's pending changes turned into libhivex edits, key by key: each touched key is made to
@@ -1485,6 +1476,28 @@ void WindowsMachine::commit() {
     for (auto& e : edits) e->hive().id = *idOf(e->hive().path);
     systemTree().clearJournal();
     userTree().clearJournal();
+}
+
+void WindowsMachine::open() {
+    std::error_code ec;
+    if (!fs::is_directory(drive_, ec)) throw MachineError("The Windows drive " + drive_.string() + " does not exist");
+    findHives();
+    std::unique_ptr<RegFile> system, user;
+    {
+        // Under the commit lock, so that the hives are read as one commit left them.
+        std::optional<CommitLock> lock;
+        try {
+            lock.emplace(config_);
+        } catch (const MachineError&) {
+            // A folder that cannot be locked can still be read.
+        }
+        recoverInterruptedCommit();
+        buildTrees(&system, &user);
+        for (const Hive& hv : hives_) removeTemporariesOf(hv.path);
+        ::unlink((config_ / (std::string(kJournal) + kTempMarker)).c_str());
+    }
+    adoptTrees(std::move(system), hives_[0].path, std::move(user), hives_[2].path);
+    setDrive('C', drive_);
 }
 
 }  // namespace
