@@ -167,10 +167,6 @@ struct Freed {
 template <class T>
 using Owned = std::unique_ptr<T, Freed>;
 
-std::string hiveText(hive_h* h, char* (*get)(hive_h*, size_t), size_t node) {
-    Owned<char> s(get(h, node));
-    return s ? std::string(s.get()) : std::string();
-}
 
 // The values of a hive node, as the store keeps them.
 bool readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out) {
@@ -225,24 +221,22 @@ void loadHive(hive_h* h, RegKey* into, const std::string& label, std::vector<std
         hidden += sortUnique(values, [](const RegValue& v) -> const std::u16string& { return v.name; });
         Owned<hive_node_h> kids(hivex_node_children(h, node));
         if (!kids) throw MachineError("Could not read " + label + ": " + errnoText(errno));
+        std::vector<std::pair<std::u16string, hive_node_h>> named;
         for (hive_node_h* c = kids.get(); *c; ++c) {
-            auto k = std::make_unique<RegKey>();
             Owned<char> name(hivex_node_name(h, *c));
             if (!name) throw MachineError("Could not read " + label + ": " + errnoText(errno));
-            k->name = utf8ToUtf16(name.get());
-            k->parent = key;
-            const int64_t t = hivex_node_timestamp(h, *c);
-            k->modif = t > 0 ? static_cast<uint64_t>(t) : 0;
-            key->subkeys.push_back(std::move(k));
+            named.emplace_back(utf8ToUtf16(name.get()), *c);
         }
-        hidden += sortUnique(key->subkeys, [](const std::unique_ptr<RegKey>& k) -> const std::u16string& { return k->name; });
-        // Handles follow the sorted keys: match them again by name.
-        for (hive_node_h* c = kids.get(); *c; ++c) {
-            Owned<char> name(hivex_node_name(h, *c));
-            bool found = false;
-            const std::u16string n = utf8ToUtf16(name ? name.get() : "");
-            const size_t at = key->subkeyPosition(n, &found);
-            if (found && key->subkeys[at]->name == n) pending.emplace_back(*c, key->subkeys[at].get());
+        hidden += sortUnique(named, [](const auto& e) -> const std::u16string& { return e.first; });
+        key->subkeys.reserve(named.size());
+        for (auto& [name, c] : named) {
+            auto k = std::make_unique<RegKey>();
+            k->name = std::move(name);
+            k->parent = key;
+            const int64_t t = hivex_node_timestamp(h, c);
+            k->modif = t > 0 ? static_cast<uint64_t>(t) : 0;
+            pending.emplace_back(c, k.get());
+            key->subkeys.push_back(std::move(k));
         }
     }
     if (hidden)
@@ -505,7 +499,7 @@ private:
     };
 
     void findHives();
-    void chooseUser(const fs::path& software);
+    void chooseUser(const RegKey* software);
     void buildTrees(std::unique_ptr<RegFile>* system, std::unique_ptr<RegFile>* user);
     void reload(bool keepChanges);
     void recoverInterruptedCommit();
@@ -584,47 +578,37 @@ void WindowsMachine::findHives() {
     }
 }
 
-void WindowsMachine::chooseUser(const fs::path& software) {
+void WindowsMachine::chooseUser(const RegKey* software) {
     users_.clear();
-    // ProfileList names the real accounts' folders; the profile folders are the fallback.
-    Hivex h(hivex_open(software.c_str(), 0));
     auto addUser = [&](WindowsUser u) {
         std::error_code ec;
         for (const WindowsUser& o : users_)
             if (fs::equivalent(o.folder, u.folder, ec)) return;
         users_.push_back(std::move(u));
     };
-    if (h) {
-        hive_node_h n = hivex_root(h.get());
-        for (const char* c : {"Microsoft", "Windows NT", "CurrentVersion", "ProfileList"})
-            n = n ? hivex_node_get_child(h.get(), n, c) : 0;
-        Owned<hive_node_h> sids(n ? hivex_node_children(h.get(), n) : nullptr);
-        for (hive_node_h* s = sids.get(); s && *s; ++s) {
-            const std::string sid = hiveText(h.get(), hivex_node_name, *s);
-            if (!sid.starts_with("S-1-5-21-") || lowerAscii(sid).ends_with(".bak")) continue;
-            std::vector<RegValue> values;
-            if (!readValues(h.get(), *s, &values)) continue;
-            const RegValue* image = nullptr;
-            for (const RegValue& v : values)
-                if (namesEqual(v.name, u"ProfileImagePath")) image = &v;
-            std::string p = textOf(image);
-            if (sameAscii(p.substr(0, std::min<size_t>(p.size(), 13)), "%SystemDrive%")) p = p.substr(13);
-            else if (p.size() >= 2 && p[1] == ':') p = p.substr(2);
-            std::replace(p.begin(), p.end(), '\\', '/');
-            const std::vector<std::string> parts = components(p, '/');
-            if (parts.empty()) continue;
-            WindowsUser u;
-            u.name = parts.back();
-            u.sid = sid;
-            if (auto folder = findCaseless(drive_, p)) {
-                u.folder = *folder;
-                u.name = folder->filename().string();
-                if (auto nt = findCaseless(*folder, "NTUSER.DAT")) u.ntuser = *nt;
-            } else {
-                u.folder = drive_ / p;
-            }
-            addUser(std::move(u));
+    // ProfileList names the real accounts' folders; the profile folders are the fallback.
+    const RegKey* profiles = descend(software, u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
+    static const std::vector<std::unique_ptr<RegKey>> none;
+    for (const auto& k : profiles ? profiles->subkeys : none) {
+        const std::string sid = utf16ToUtf8(k->name);
+        if (!sid.starts_with("S-1-5-21-") || lowerAscii(sid).ends_with(".bak")) continue;
+        std::string p = textOf(k->value(u"ProfileImagePath"));
+        if (sameAscii(p.substr(0, std::min<size_t>(p.size(), 13)), "%SystemDrive%")) p = p.substr(13);
+        else if (p.size() >= 2 && p[1] == ':') p = p.substr(2);
+        std::replace(p.begin(), p.end(), '\\', '/');
+        const std::vector<std::string> parts = components(p, '/');
+        if (parts.empty()) continue;
+        WindowsUser u;
+        u.name = parts.back();
+        u.sid = sid;
+        if (auto folder = findCaseless(drive_, p)) {
+            u.folder = *folder;
+            u.name = folder->filename().string();
+            if (auto nt = findCaseless(*folder, "NTUSER.DAT")) u.ntuser = *nt;
+        } else {
+            u.folder = drive_ / p;
         }
+        addUser(std::move(u));
     }
     for (const char* base : {"Users", "Documents and Settings"}) {
         auto dir = findCaseless(drive_, base);
@@ -690,11 +674,18 @@ void WindowsMachine::chooseUser(const fs::path& software) {
 
 void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_ptr<RegFile>* user) {
     findHives();
-    chooseUser(hives_[0].path);
     *system = RegFile::create("", "");
     *user = RegFile::create("", "");
     std::vector<std::string> notes;
-    for (Hive& hv : hives_) {
+    // The machine's hives first: SOFTWARE names the users.
+    for (size_t i = 0;; ++i) {
+        if (i == 2) {
+            RegKey* software = nullptr;
+            (*system)->findKey(u"Software", &software);
+            chooseUser(software);
+        }
+        if (i >= hives_.size()) break;
+        Hive& hv = hives_[i];
         std::string why;
         struct stat st;
         if (::stat(hv.path.c_str(), &st) != 0)
