@@ -744,8 +744,11 @@ void WindowsMachine::reload(bool keepChanges) {
     std::vector<Hive> before = hives_;
     bool changedOnDisk = false;
     for (const Hive& hv : hives_) changedOnDisk = changedOnDisk || !(idOf(hv.path) == std::optional<FileId>(hv.id));
-    if (keepChanges && !changedOnDisk) return;
-    if (!keepChanges && !hasChanges() && !changedOnDisk) return;
+    if (!changedOnDisk) {
+        // The trees take their own changes back exactly; only new files need reading.
+        if (!keepChanges) rollbackTo(Mark{});
+        return;
+    }
     try {
         buildTrees(&system, &user);
     } catch (...) {

@@ -609,3 +609,26 @@ TEST(WindowsHives, RegToolWorksOnTheHivesAsOnAMachineFolder) {
     EXPECT_EQ(cli::runRegTool({"--windows-user", "bob", "query", "HKCU\\Software"}, out, err), 1);
     EXPECT_NE(err.str().find("goes with --windows"), std::string::npos) << err.str();
 }
+
+TEST(WindowsHives, DiscardAndRefreshFollowTheFiles) {
+    Drive d;
+    auto m = Machine::openWindows(d.root, "alice");
+    ASSERT_EQ(set(*m, HKEY_CURRENT_USER, "Control Panel\\Desktop", "MenuShowDelay", REG_SZ, hb::sz("1")), 0);
+    m->discardChanges();
+    EXPECT_FALSE(m->hasChanges());
+    EXPECT_EQ(query(*m, HKEY_CURRENT_USER, "Control Panel\\Desktop", "MenuShowDelay")->data, hb::sz("400"));
+
+    // Another program saves SOFTWARE: a refresh reads it and keeps the pending change.
+    ASSERT_EQ(set(*m, HKEY_LOCAL_MACHINE, "Software\\Mine", "Pending", REG_DWORD, hb::dword(9)), 0);
+    auto other = Machine::openWindows(d.root, "alice");
+    ASSERT_EQ(set(*other, HKEY_LOCAL_MACHINE, "Software\\Elsewhere", "V", REG_DWORD, hb::dword(4)), 0);
+    other->commit();
+    const std::string before = qvtest::readFile(d.software);
+    EXPECT_THROW(m->commit(), MachineError);  // SOFTWARE is not what it read
+    EXPECT_EQ(qvtest::readFile(d.software), before);
+    m->refresh();
+    EXPECT_EQ(query(*m, HKEY_LOCAL_MACHINE, "Software\\Elsewhere", "V")->data, hb::dword(4));
+    m->commit();
+    EXPECT_EQ(hivexValue(d.software, "Mine", "Pending")->data, hb::dword(9));
+    EXPECT_EQ(hivexValue(d.software, "Elsewhere", "V")->data, hb::dword(4));
+}
