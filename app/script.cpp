@@ -118,12 +118,18 @@ QString describe(const Action& a) {
 
 QString usage() {
     return QStringLiteral(
-        "Usage: quorvel [--machine DIR | --wine-prefix DIR] [ACTION...]\n"
-        "Edits Windows shell and system settings in a Wine prefix or in Quorvel's own machine.\n"
+        "Usage: quorvel [--machine DIR | --wine-prefix DIR | --windows DIR [--windows-user NAME]]\n"
+        "               [ACTION...]\n"
+        "Edits Windows shell and system settings in a Wine prefix, in Quorvel's own machine or in\n"
+        "an installed Windows.\n"
         "\n"
         "  --machine DIR      use the own machine in DIR (created and seeded when missing or empty)\n"
         "  --wine-prefix DIR  use the Wine prefix DIR (it must hold system.reg and user.reg)\n"
-        "Without either, the machine opened last in the window is used (at first the own machine).\n"
+        "  --windows DIR      use the Windows installation whose system drive is DIR (a mounted\n"
+        "                     partition or a copy), through its registry hive files\n"
+        "  --windows-user NAME  with --windows: the user (profile folder or SID) whose settings\n"
+        "                     are edited; needed when that Windows has several users\n"
+        "Without any, the machine opened last in the window is used (at first the own machine).\n"
         "  --list-machines    print the machines File > Open Machine lists (with --json: as JSON)\n"
         "\n"
         "With an action the window is built offscreen, loads as at start-up, runs the actions in\n"
@@ -182,6 +188,12 @@ Options parse(const QStringList& args) {
             o.machine = std::filesystem::path(valueFor(i, opt, inlineValue).toStdString());
         } else if (opt == QLatin1String("--wine-prefix")) {
             o.winePrefix = std::filesystem::path(valueFor(i, opt, inlineValue).toStdString());
+        } else if (opt == QLatin1String("--windows")) {
+            o.windows = std::filesystem::path(valueFor(i, opt, inlineValue).toStdString());
+        } else if (opt == QLatin1String("--windows-user")) {
+            o.windowsUser = valueFor(i, opt, inlineValue).toStdString();
+            if (o.windowsUser.empty())
+                throw UsageError("--windows-user needs a NAME");
         } else if (opt == QLatin1String("--list")) {
             o.actions.push_back({Action::List, {}, {}});
         } else if (opt == QLatin1String("--list-machines")) {
@@ -216,9 +228,11 @@ Options parse(const QStringList& args) {
             throw UsageError("unknown option '" + s(args[i]) + "'");
         }
     }
-    if (o.machine && o.winePrefix)
-        throw UsageError("--machine and --wine-prefix exclude each other");
-    if (o.listMachines && (!o.actions.empty() || o.machine || o.winePrefix))
+    if (int(o.machine.has_value()) + int(o.winePrefix.has_value()) + int(o.windows.has_value()) > 1)
+        throw UsageError("--machine, --wine-prefix and --windows exclude each other");
+    if (!o.windowsUser.empty() && !o.windows)
+        throw UsageError("--windows-user goes with --windows");
+    if (o.listMachines && (!o.actions.empty() || o.machine || o.winePrefix || o.windows))
         throw UsageError("--list-machines takes no machine and no action (only --json)");
     // --json alone means the JSON listing.
     if (o.json && !o.listMachines && std::none_of(o.actions.begin(), o.actions.end(),
@@ -228,6 +242,8 @@ Options parse(const QStringList& args) {
 }
 
 std::unique_ptr<reg::Machine> openMachine(const Options& o) {
+    if (o.windows)
+        return reg::Machine::openWindows(*o.windows, o.windowsUser);
     if (o.winePrefix)
         return reg::Machine::openWinePrefix(*o.winePrefix);
     if (o.machine)
@@ -408,7 +424,9 @@ int runWindow(const Options& o) {
         for (const std::string& w : machine->warnings())
             fprintf(stderr, "%s\n", w.c_str());
         std::string error;
-        if (!reg::RecentMachines().touch(machine->folder(), machine->kind(), std::time(nullptr), &error))
+        // An installed Windows is opened on purpose, never again by default: it is not listed.
+        if (machine->kind() != reg::Machine::Kind::Windows &&
+            !reg::RecentMachines().touch(machine->folder(), machine->kind(), std::time(nullptr), &error))
             fprintf(stderr, "quorvel: the list of recent machines was not saved: %s\n", error.c_str());
         auto form = std::make_unique<frmMain>(*machine);
         QObject::connect(form.get(), &frmMain::unloaded, qApp, &QCoreApplication::quit, Qt::QueuedConnection);

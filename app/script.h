@@ -25,6 +25,8 @@ struct Action {
 struct Options {
     std::optional<std::filesystem::path> machine;
     std::optional<std::filesystem::path> winePrefix;
+    std::optional<std::filesystem::path> windows;  // a Windows system drive
+    std::string windowsUser;                       // with windows: whose NTUSER.DAT is HKCU
     bool json = false;
     bool throughWine = false;  // --apply and --undo on a running prefix go through its Wine
     bool help = false;

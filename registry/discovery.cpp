@@ -96,6 +96,7 @@ std::string canonicalKey(const fs::path& p) {
 }  // namespace
 
 std::string kindName(Machine::Kind kind) {
+    if (kind == Machine::Kind::Windows) return "Windows installation";
     return kind == Machine::Kind::Own ? "Own machine" : "Wine prefix";
 }
 

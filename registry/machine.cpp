@@ -429,6 +429,19 @@ fs::path Machine::defaultOwnFolder() {
 Machine::Machine(Kind kind, fs::path folder) : kind_(kind), folder_(std::move(folder)) {}
 Machine::~Machine() = default;
 
+void Machine::adoptTrees(std::unique_ptr<RegFile> system, const fs::path& systemName, std::unique_ptr<RegFile> user,
+                         const fs::path& userName) {
+    system_ = std::make_unique<File>();
+    system_->path = system_->openTarget = systemName;
+    system_->tree = std::move(system);
+    user_ = std::make_unique<File>();
+    user_->path = user_->openTarget = userName;
+    user_->tree = std::move(user);
+}
+
+RegFile& Machine::systemTree() const { return *system_->tree; }
+RegFile& Machine::userTree() const { return *user_->tree; }
+
 void Machine::loadFile(File& f) {
     std::string content, why;
     if (!readWhole(f.path, &content, &f.id, &why))

@@ -1,5 +1,6 @@
-// A machine: the registry files of a Wine prefix or of Quorvel's own machine folder, its drive
-// letters and Windows directories, and the commit that writes changes back to disk.
+// A machine: the registry files of a Wine prefix or of Quorvel's own machine folder (or the hives
+// of a Windows installation, hive.cpp), its drive letters and Windows directories, and the commit
+// that writes changes back to disk.
 #pragma once
 
 #include <filesystem>
@@ -26,7 +27,7 @@ public:
 
 class Machine : public RegistryApi {
 public:
-    enum class Kind { Own, WinePrefix };
+    enum class Kind { Own, WinePrefix, Windows };
 
     // Registry files larger than this are refused before they are read (a real one is a few MB).
     static constexpr uint64_t kMaxFileSize = uint64_t(2) << 30;  // 2 GiB
@@ -40,6 +41,10 @@ public:
     static std::unique_ptr<Machine> openOwn(const std::filesystem::path& folder);
     // Opens a Wine prefix (it must hold system.reg and user.reg).
     static std::unique_ptr<Machine> openWinePrefix(const std::filesystem::path& prefix);
+    // Opens the Windows installation whose system drive (a mounted partition or a copy) is
+    // drive, through its hive files; user names the profile folder (or SID) whose NTUSER.DAT is
+    // HKEY_CURRENT_USER, and may be empty when the installation has one user. Defined in hive.cpp.
+    static std::unique_ptr<Machine> openWindows(const std::filesystem::path& drive, const std::string& user = {});
 
     ~Machine() override;
 
@@ -51,8 +56,8 @@ public:
     std::vector<std::string> warnings() const;
 
     // "C:\WINDOWS" / "C:\windows" and its system folder, without a trailing backslash.
-    std::string windowsDirectory() const;
-    std::string systemDirectory() const;
+    virtual std::string windowsDirectory() const;
+    virtual std::string systemDirectory() const;
     // Maps a Windows path ("C:\x\y") to the host file behind it, through the drive letters.
     std::optional<std::filesystem::path> hostPath(std::string_view windowsPath) const;
     // Maps a host path to the Windows path of this machine (the longest drive mapping wins).
@@ -66,11 +71,11 @@ public:
     // since it was read (checked again just before the renames) is re-read and this commit's
     // changes are replayed onto it. Throws MachineError, saying what was and was not saved, when
     // anything could not be written; the changes that were not saved stay pending then.
-    void commit();
+    virtual void commit();
     // Re-reads files that changed on disk since they were read, keeping pending changes.
-    void refresh();
+    virtual void refresh();
     // Drops pending changes: the registry is again what the files on disk hold.
-    void discardChanges();
+    virtual void discardChanges();
     // The pending changes, in the order they were made, with the old state of everything they
     // touch; roots HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER. Its inverse, applied after the
     // commit, restores every touched key and value exactly.
@@ -87,7 +92,7 @@ public:
     // Applies a change set as one transaction: all of it becomes pending, or on an error none of
     // it does and the status is returned with *error saying which key and why. HKEY_CLASSES_ROOT
     // is HKLM\Software\Classes; deleting a key or value that is not there is no error.
-    int32_t apply(const ChangeSet& changes, std::string* error);
+    virtual int32_t apply(const ChangeSet& changes, std::string* error);
 
     // For a Wine prefix: a message naming the running wineserver, or nothing when none runs.
     std::optional<std::string> wineserverRunning() const;
@@ -113,11 +118,21 @@ public:
     // Test hook: called just before each file is renamed into place; throwing stops the commit.
     void setBeforeRenameHook(std::function<void(const std::filesystem::path&)> hook);
 
+protected:
+    Machine(Kind kind, std::filesystem::path folder);
+    // For a machine whose files are not Wine's: the two trees it keeps in memory (HKLM and
+    // HKCU), named for messages; any earlier ones are dropped.
+    void adoptTrees(std::unique_ptr<RegFile> system, const std::filesystem::path& systemName,
+                    std::unique_ptr<RegFile> user, const std::filesystem::path& userName);
+    RegFile& systemTree() const;
+    RegFile& userTree() const;
+    void addNote(std::string note) { notes_.push_back(std::move(note)); }
+    void setDrive(char letter, std::filesystem::path folder) { drives_[letter] = std::move(folder); }
+
 private:
     struct File;  // a registry file and what is known of its copy on disk
     struct Step;  // one file of a commit under way
     enum class Round { Saved, Changed };
-    Machine(Kind kind, std::filesystem::path folder);
     static std::unique_ptr<Machine> openFiles(Kind kind, const std::filesystem::path& folder);
     void recoverInterruptedCommit();
     void removeStaleTemporaries() const;

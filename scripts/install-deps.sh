@@ -7,9 +7,12 @@ packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev libglx-dev libopengl-dev libvulkan-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libhivex-dev
 )
 if [ "${1:-}" != run ]; then
   packages+=(clang libclang-rt-14-dev wine wine64 xvfb xauth imagemagick qt6-gtk-platformtheme)
+  # Hives for the Windows-installation tests are checked with hivexget/hivexml and hivegen.py.
+  packages+=(libhivex-bin python3)
   # The packaging checks: desktop entry, metainfo, the .deb's dependencies and lintian.
   packages+=(desktop-file-utils appstream lintian dpkg-dev man-db)
 fi

@@ -188,13 +188,18 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
 // Help
 
 constexpr std::string_view kToolHelp =
-    "Usage: quorvel-reg [--machine DIR | --wine-prefix DIR] OPERATION ...\n"
+    "Usage: quorvel-reg [--machine DIR | --wine-prefix DIR | --windows DIR [--windows-user NAME]]\n"
+    "                   OPERATION ...\n"
     "\n"
     "Reads and changes a registry the way Wine's `reg` command does, without starting Wine.\n"
     "\n"
     "  --machine DIR       use the Quorvel machine in DIR (made and seeded when missing or empty)\n"
     "  --wine-prefix DIR   use the Wine prefix DIR (its system.reg and user.reg); it is not\n"
     "                      changed while its wineserver runs\n"
+    "  --windows DIR       use the Windows installation whose system drive is DIR (a mounted\n"
+    "                      partition or a copy), through its hive files\n"
+    "  --windows-user NAME with --windows: the user (profile folder or SID) whose NTUSER.DAT\n"
+    "                      is HKCU; needed when the installation has several users\n"
     "  (neither)           use Quorvel's own machine in $XDG_DATA_HOME/quorvel/machine\n"
     "\n"
     "Operations:\n"
@@ -209,7 +214,8 @@ constexpr std::string_view kToolHelp =
     "message names the line) and nothing is changed; copy likewise lands whole or not at all.\n"
     "\n"
     "KEY is ROOT\\path with ROOT one of HKLM, HKCU, HKCR (or HKEY_LOCAL_MACHINE,\n"
-    "HKEY_CURRENT_USER, HKEY_CLASSES_ROOT); HKCR is HKLM\\Software\\Classes.\n"
+    "HKEY_CURRENT_USER, HKEY_CLASSES_ROOT); HKCR is HKLM\\Software\\Classes (on a Windows\n"
+    "installation merged with the user's classes, as Windows shows it).\n"
     "Type \"quorvel-reg OPERATION /?\" for the options of an operation.\n"
     "\n"
     "Exit status: 0 done (or cancelled at a question), 1 error.\n";
@@ -626,7 +632,8 @@ private:
                       std::vector<std::string>& chain);
 
     ToolIo& io_;
-    enum class Kind { Default, Own, Wine } kind_ = Kind::Default;
+    enum class Kind { Default, Own, Wine, Windows } kind_ = Kind::Default;
+    std::string windowsUser_;
     std::string folder_;
     std::unique_ptr<Machine> machine_;
 };
@@ -650,7 +657,8 @@ bool inChain(const std::vector<std::string>& chain, const std::string& id) {
 
 bool Tool::openMachine() {
     try {
-        if (kind_ == Kind::Wine) machine_ = Machine::openWinePrefix(folder_);
+        if (kind_ == Kind::Windows) machine_ = Machine::openWindows(folder_, windowsUser_);
+        else if (kind_ == Kind::Wine) machine_ = Machine::openWinePrefix(folder_);
         else if (kind_ == Kind::Own) machine_ = Machine::openOwn(folder_);
         else machine_ = Machine::openOwn(Machine::defaultOwnFolder());
     } catch (const MachineError& e) {
@@ -1309,19 +1317,30 @@ int Tool::run(const std::vector<std::string>& args) {
             }
             return false;
         };
+        if (optionIs("--windows-user")) {
+            if (value.empty()) return fail("quorvel-reg: --windows-user needs a user name");
+            windowsUser_ = value;
+            ++i;
+            continue;
+        }
         if (optionIs("--machine")) kind = Kind::Own;
         else if (optionIs("--wine-prefix")) kind = Kind::Wine;
-        else if (a == "--machine" || a == "--wine-prefix")
+        else if (optionIs("--windows")) kind = Kind::Windows;
+        else if (a == "--machine" || a == "--wine-prefix" || a == "--windows")
             return fail("quorvel-reg: " + a + " needs a folder");
+        else if (a == "--windows-user")
+            return fail("quorvel-reg: --windows-user needs a user name");
         else
             return fail("quorvel-reg: unknown option " + a + " (see quorvel-reg --help)");
         if (kind_ != Kind::Default)
-            return fail("quorvel-reg: give one machine only (--machine or --wine-prefix, once)");
+            return fail("quorvel-reg: give one machine only (--machine, --wine-prefix or --windows, once)");
         if (value.empty()) return fail("quorvel-reg: " + a + " needs a folder");
         kind_ = kind;
         folder_ = value;
         ++i;
     }
+    if (!windowsUser_.empty() && kind_ != Kind::Windows)
+        return fail("quorvel-reg: --windows-user goes with --windows");
     if (i >= args.size()) return fail("reg: Invalid syntax. Type \"REG /?\" for help.");
     const std::string& word = args[i];
     if (isHelpWord(word) || word == "-h") {
