@@ -588,8 +588,8 @@ void WindowsMachine::chooseUser(const RegKey* software) {
     };
     // ProfileList names the real accounts' folders; the profile folders are the fallback.
     const RegKey* profiles = descend(software, u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
-    static const std::vector<std::unique_ptr<RegKey>> none;
-    for (const auto& k : profiles ? profiles->subkeys : none) {
+    for (size_t i = 0, n = profiles ? profiles->subkeys.size() : 0; i < n; ++i) {
+        const auto& k = profiles->subkeys[i];
         const std::string sid = utf16ToUtf8(k->name);
         if (!sid.starts_with("S-1-5-21-") || lowerAscii(sid).ends_with(".bak")) continue;
         std::string p = textOf(k->value(u"ProfileImagePath"));

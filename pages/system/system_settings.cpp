@@ -197,8 +197,8 @@ QV_PAGE(system_settings) {
             p.step([&] { txtRegisteredCompany->writeTo(r); });
         };
         writeBoth(kVersionKey);
-        // An NT-like system (every Wine prefix) shows the names from its own key.
-        if (p.test([&] { return form.machine().kind() == reg::Machine::Kind::WinePrefix; }))
+        // An NT-like system (every Wine prefix and installed Windows) shows the names from its own key.
+        if (p.test([&] { return form.machine().kind() != reg::Machine::Kind::Own; }))
             writeBoth(kNTVersionKey);
     });
 

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <fstream>
 #include <sstream>
 
 #include "app/controls.h"
@@ -131,6 +132,13 @@ void WindowTest::write(int32_t root, const std::string& key, const std::string& 
 }  // namespace qvtest
 
 namespace qvtest {
+
+std::string fileBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
 
 bool waitUntil(const std::function<bool()>& done, int milliseconds) {
     QElapsedTimer t;

@@ -54,6 +54,9 @@ struct ScriptRun {
 ScriptRun runScript(const QStringList& args);
 ScriptRun runScriptOn(const fs::path& folder, QStringList args);
 
+// A file's bytes ("" when it cannot be read).
+std::string fileBytes(const fs::path& p);
+
 // Runs the event loop until done() holds or the time is up; returns done().
 bool waitUntil(const std::function<bool()>& done, int milliseconds = 3000);
 

@@ -26,13 +26,6 @@ constexpr const char* kDesktopKey = "Control Panel\\Desktop";
 
 std::string sz(const std::u16string& s) { return reg::utf16ToBytes(s + u'\0'); }
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // Another program writing the machine's files.
 enum class Writer {
     SecondMachine,  // another Quorvel commit: new files renamed into place
@@ -76,7 +69,7 @@ protected:
         other->commit();
         if (GetParam() == Writer::Editor)
             for (const char* name : {"system.reg", "user.reg"}) {
-                const std::string bytes = slurp(target / name);
+                const std::string bytes = fileBytes(target / name);
                 std::ofstream out(folder / name, std::ios::binary | std::ios::trunc);
                 out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
             }

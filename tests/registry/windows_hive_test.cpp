@@ -24,8 +24,12 @@
 #include "registry/text.h"
 #include "test_files.h"
 #include "tools/hive_builder.h"
+#include "tools/hive_check.h"
 
 using namespace qv::reg;
+using qvtest::hive::expectSoundHive;
+using qvtest::hive::hivexHasKey;
+using qvtest::hive::hivexValue;
 namespace cli = qv::reg::cli;
 namespace fs = std::filesystem;
 namespace hb = qvtest::hive;
@@ -100,47 +104,6 @@ struct Drive {
     }
 };
 
-// A value as libhivex itself reads it from the file.
-std::optional<StoredValue> hivexValue(const fs::path& file, const std::string& path, const std::string& name) {
-    hive_h* h = hivex_open(file.c_str(), 0);
-    if (!h) return std::nullopt;
-    hive_node_h n = hivex_root(h);
-    size_t i = 0;
-    while (n && i < path.size()) {
-        size_t j = path.find('\\', i);
-        if (j == std::string::npos) j = path.size();
-        n = hivex_node_get_child(h, n, path.substr(i, j - i).c_str());
-        i = j + 1;
-    }
-    std::optional<StoredValue> out;
-    if (n) {
-        if (hive_value_h v = hivex_node_get_value(h, n, name.c_str())) {
-            hive_type t;
-            size_t len;
-            char* data = hivex_value_value(h, v, &t, &len);
-            out = StoredValue{utf8ToUtf16(name), static_cast<uint32_t>(t), std::string(data ? data : "", len)};
-            free(data);
-        }
-    }
-    hivex_close(h);
-    return out;
-}
-
-bool hivexHasKey(const fs::path& file, const std::string& path) {
-    hive_h* h = hivex_open(file.c_str(), 0);
-    if (!h) return false;
-    hive_node_h n = hivex_root(h);
-    size_t i = 0;
-    while (n && i < path.size()) {
-        size_t j = path.find('\\', i);
-        if (j == std::string::npos) j = path.size();
-        n = hivex_node_get_child(h, n, path.substr(i, j - i).c_str());
-        i = j + 1;
-    }
-    hivex_close(h);
-    return n != 0;
-}
-
 std::optional<StoredValue> query(Machine& m, int32_t root, const std::string& key, const std::string& name) {
     HKey k;
     if (m.openKey(root, key, &k) != ERROR_SUCCESS) return std::nullopt;
@@ -169,18 +132,6 @@ std::vector<std::string> subkeys(Machine& m, int32_t root, const std::string& ke
     for (uint32_t i = 0; m.enumKey(k, i, &n) == ERROR_SUCCESS; ++i) out.push_back(n);
     m.closeKey(k);
     return out;
-}
-
-// hivegen.py's structural check of a written hive (order, hashes, cells), where Python is there.
-void expectSoundHive(const fs::path& file) {
-    if (std::system("python3 -c '' >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 is not installed";
-    const std::string cmd = "python3 " QV_SOURCE_DIR "/tests/tools/hivegen.py info '" + file.string() + "' > '" +
-                            file.string() + ".info' 2>&1";
-    const int st = std::system(cmd.c_str());
-    const std::string report = qvtest::readFile(file.string() + ".info");
-    fs::remove(file.string() + ".info");
-    EXPECT_EQ(st, 0) << report;
-    EXPECT_NE(report.find("state: clean"), std::string::npos) << report;
 }
 
 }  // namespace
