@@ -989,8 +989,9 @@ bool frmMain::switchMachine(const MachineChoice& choice) {
     }
     std::unique_ptr<reg::Machine> next;
     try {
-        next = choice.kind == reg::Machine::Kind::Own ? reg::Machine::openOwn(choice.folder)
-                                                       : reg::Machine::openWinePrefix(choice.folder);
+        next = choice.kind == reg::Machine::Kind::Own       ? reg::Machine::openOwn(choice.folder)
+               : choice.kind == reg::Machine::Kind::Windows ? reg::Machine::openWindows(choice.folder)
+                                                            : reg::Machine::openWinePrefix(choice.folder);
     } catch (const std::exception& e) {
         tk::MsgBox(tr("%1 could not be opened.\n\n%2")
                        .arg(QString::fromStdString(choice.folder.string()), QString::fromUtf8(e.what())),

@@ -28,6 +28,7 @@ QString sourceText(const std::string& source) {
     if (source == "proton") return QObject::tr("Steam Proton");
     if (source == "heroic") return QObject::tr("Heroic");
     if (source == "playonlinux") return QObject::tr("PlayOnLinux");
+    if (source == "mounted") return QObject::tr("mounted drive");
     return QString::fromStdString(source);
 }
 
@@ -48,12 +49,14 @@ std::optional<MachineChoice> classifyFolder(const fs::path& folder, QString* why
         *why = QObject::tr("%1 is not a folder.").arg(QString::fromStdString(folder.string()));
         return std::nullopt;
     }
+    if (reg::isWindowsDrive(folder))
+        return MachineChoice{reg::Machine::Kind::Windows, folder};
     if (fs::exists(folder / "dosdevices", ec) || (reg::isWinePrefix(folder) && fs::exists(folder / "drive_c" / "windows", ec)))
         return MachineChoice{reg::Machine::Kind::WinePrefix, folder};
     if (reg::isWinePrefix(folder))
         return MachineChoice{reg::Machine::Kind::Own, folder};
     *why = QObject::tr("%1 holds no machine: a Wine prefix or an own machine has system.reg and user.reg "
-                       "in Wine's format.")
+                       "in Wine's format, a Windows drive has Windows\\System32\\config\\SOFTWARE.")
                .arg(QString::fromStdString(folder.string()));
     return std::nullopt;
 }
@@ -76,9 +79,9 @@ OpenMachineDialog::OpenMachineDialog(std::vector<reg::MachineEntry> machines, co
     QTreeWidgetItem* currentItem = nullptr;
     for (size_t i = 0; i < machines_.size(); ++i) {
         const reg::MachineEntry& m = machines_[i];
-        const QString kind = m.kind == reg::Machine::Kind::Own
-                                 ? tr("Own machine")
-                                 : tr("Wine prefix (%1)").arg(sourceText(m.source));
+        const QString kind = m.kind == reg::Machine::Kind::Own       ? tr("Own machine")
+                             : m.kind == reg::Machine::Kind::Windows ? tr("Windows (%1)").arg(sourceText(m.source))
+                                                                     : tr("Wine prefix (%1)").arg(sourceText(m.source));
         auto* item = new QTreeWidgetItem(lstMachines, QStringList{
             QString::fromStdString(m.name), kind, QString(), QString(),
             m.lastUsed ? QLocale().toString(QDateTime::fromSecsSinceEpoch(qint64(*m.lastUsed)), QLocale::ShortFormat)
@@ -146,7 +149,7 @@ void OpenMachineDialog::showDetails(size_t row, const reg::MachineEntry& e) {
     machines_[row].windowsVersion = e.windowsVersion;
     machines_[row].running = e.running;
     item->setText(2, e.windowsVersion.empty() ? tr("unknown") : QString::fromStdString(e.windowsVersion));
-    item->setText(3, e.kind == reg::Machine::Kind::Own ? QString() : (e.running ? tr("running") : tr("stopped")));
+    item->setText(3, e.kind != reg::Machine::Kind::WinePrefix ? QString() : (e.running ? tr("running") : tr("stopped")));
     if (detailsLeft_ > 0 && --detailsLeft_ == 0) {
         lstMachines->resizeColumnToContents(2);
         lstMachines->resizeColumnToContents(3);
@@ -162,7 +165,7 @@ void OpenMachineDialog::openSelected() {
 }
 
 void OpenMachineDialog::browse() {
-    QFileDialog dlg(this, tr("Open a Wine Prefix or Machine Folder"), QDir::homePath());
+    QFileDialog dlg(this, tr("Open a Wine Prefix, Machine Folder or Windows Drive"), QDir::homePath());
     dlg.setFileMode(QFileDialog::Directory);
     dlg.setOption(QFileDialog::ShowDirsOnly);
     // ~/.wine and the front ends' folders are hidden.

@@ -270,7 +270,7 @@ int listMachines(const Options& o, std::ostream& out) {
         for (const auto& m : machines)
             out << m.name << '\t' << reg::kindName(m.kind) << '\t' << m.source << '\t'
                 << (m.windowsVersion.empty() ? "-" : m.windowsVersion) << '\t'
-                << (m.kind == reg::Machine::Kind::Own ? "-" : m.running ? "running" : "stopped") << '\t'
+                << (m.kind != reg::Machine::Kind::WinePrefix ? "-" : m.running ? "running" : "stopped") << '\t'
                 << (m.lastUsed ? used(m) : "-") << '\t' << m.path.string() << '\n';
         return 0;
     }

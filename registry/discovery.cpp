@@ -1,5 +1,7 @@
 #include "discovery.h"
 
+#include "hive.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -109,6 +111,11 @@ std::string machineName(Machine::Kind kind, const fs::path& folder) {
     return name.empty() ? f.string() : name;
 }
 
+bool isWindowsDrive(const fs::path& folder) {
+    const auto software = findCaseless(folder, "Windows/System32/config/SOFTWARE");
+    return software && readHead(*software, 4) == "regf";
+}
+
 bool isWinePrefix(const fs::path& folder) {
     return hasWineHeader(folder / "system.reg") && hasWineHeader(folder / "user.reg");
 }
@@ -151,7 +158,7 @@ std::string windowsVersionOf(const fs::path& folder) {
 }
 
 void readMachineDetails(MachineEntry& e) {
-    e.windowsVersion = windowsVersionOf(e.path);
+    e.windowsVersion = e.kind == Machine::Kind::Windows ? installedWindowsVersion(e.path) : windowsVersionOf(e.path);
     e.running = e.kind == Machine::Kind::WinePrefix && wineserverRunningAt(e.path).has_value();
 }
 
@@ -243,6 +250,13 @@ DiscoveryOptions discoveryOptionsFromEnvironment() {
     if (const char* w = std::getenv("WINEPREFIX"); w && *w) o.winePrefixVar = fs::path(w);
     o.ownFolder = Machine::defaultOwnFolder();
     o.recent = RecentMachines().entries();
+    const char* user = std::getenv("USER");
+    if (user && *user && !std::strchr(user, '/')) {
+        o.mountRoots.push_back(fs::path("/media") / user);
+        o.mountRoots.push_back(fs::path("/run/media") / user);
+    }
+    o.mountRoots.push_back("/media");
+    o.mountRoots.push_back("/mnt");
     return o;
 }
 
@@ -309,6 +323,18 @@ std::vector<MachineEntry> discoverMachines(const DiscoveryOptions& options) {
     }
     for (const fs::path& p : subfolders(h / "Games/Heroic/Prefixes")) addPrefix(p, {}, "heroic");
     for (const fs::path& p : subfolders(h / ".PlayOnLinux/wineprefix")) addPrefix(p, {}, "playonlinux");
+
+    // Windows drives mounted where desktops and users mount them.
+    for (const fs::path& root : options.mountRoots)
+        for (const fs::path& p : subfolders(root)) {
+            if (seen.count(canonicalKey(p)) || !isWindowsDrive(p)) continue;
+            MachineEntry e;
+            e.name = machineName(Machine::Kind::Windows, p);
+            e.path = p;
+            e.kind = Machine::Kind::Windows;
+            e.source = "mounted";
+            add(std::move(e));
+        }
 
     // Recent use adds the time to whatever found the folder.
     for (const auto& r : options.recent) {

@@ -19,7 +19,7 @@ struct MachineEntry {
     std::filesystem::path path;    // the machine folder
     Machine::Kind kind = Machine::Kind::WinePrefix;
     // Where it was found: "own", "recent", "WINEPREFIX", "wine", "bottles", "lutris",
-    // "proton", "heroic", "playonlinux".
+    // "proton", "heroic", "playonlinux", "mounted" (a Windows drive).
     std::string source;
     std::string windowsVersion;    // "Windows 10 (10.0)", or "" when the registry does not say
     bool running = false;          // a wineserver serves the prefix now
@@ -33,6 +33,9 @@ std::string machineName(Machine::Kind kind, const std::filesystem::path& folder)
 
 // True when the folder holds system.reg and user.reg, both starting with Wine's header line.
 bool isWinePrefix(const std::filesystem::path& folder);
+// True when the folder is the system drive of a Windows installation: it holds
+// Windows\System32\config\SOFTWARE (any letter case) starting with a hive's signature.
+bool isWindowsDrive(const std::filesystem::path& folder);
 // "ProductName (CurrentVersion)" from the machine's system.reg, read without parsing the whole
 // file; "" when the file or the values are missing.
 std::string windowsVersionOf(const std::filesystem::path& folder);
@@ -70,6 +73,8 @@ struct DiscoveryOptions {
     std::optional<std::filesystem::path> winePrefixVar;  // $WINEPREFIX
     std::filesystem::path ownFolder;       // the default own machine
     std::vector<RecentMachines::Entry> recent;
+    // Folders whose subfolders may be mounted Windows drives (/media/USER, /run/media/USER, /mnt).
+    std::vector<std::filesystem::path> mountRoots;
     // Windows version and wineserver state; the window lists without them and fills them in
     // while the list is shown.
     bool readDetails = true;

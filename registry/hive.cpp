@@ -1505,5 +1505,25 @@ std::unique_ptr<Machine> Machine::openWindows(const fs::path& driveIn, const std
     return m;
 }
 
+std::string installedWindowsVersion(const fs::path& drive) {
+    const auto software = findCaseless(drive, "Windows/System32/config/SOFTWARE");
+    if (!software) return {};
+    Hivex h(hivex_open(software->c_str(), 0));
+    if (!h) return {};
+    hive_node_h n = hivex_root(h.get());
+    for (const char* part : {"Microsoft", "Windows NT", "CurrentVersion"})
+        if (n) n = hivex_node_get_child(h.get(), n, part);
+    if (!n) return {};
+    auto text = [&](const char* name) -> std::string {
+        const hive_value_h v = hivex_node_get_value(h.get(), n, name);
+        if (!v) return {};
+        Owned<char> s(hivex_value_string(h.get(), v));
+        return s ? std::string(s.get()) : std::string();
+    };
+    const std::string product = text("ProductName"), version = text("CurrentVersion");
+    if (!product.empty() && !version.empty()) return product + " (" + version + ")";
+    return !product.empty() ? product : version.empty() ? std::string() : "Windows " + version;
+}
+
 }  // namespace qv::reg
 

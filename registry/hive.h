@@ -36,6 +36,10 @@ struct WindowsUser {
     std::filesystem::path ntuser;     // its NTUSER.DAT, empty when missing
 };
 
+// "ProductName (CurrentVersion)" of the installation whose system drive is `drive`, read from
+// its SOFTWARE hive; "" when that cannot be read.
+std::string installedWindowsVersion(const std::filesystem::path& drive);
+
 // Looks a relative path up below base, each component compared without regard to ASCII case, as
 // Windows names are. Returns nothing when a component is missing; *ambiguous names a folder that
 // holds two spellings of one name.

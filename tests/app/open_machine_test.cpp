@@ -12,6 +12,7 @@
 #include "app_support.h"
 #include "registry/discovery.h"
 #include "registry/text.h"
+#include "tools/hive_builder.h"
 
 using namespace qvtest;
 namespace reg = qv::reg;
@@ -91,10 +92,12 @@ TEST_F(OpenMachine, ABrowsedFolderIsAPrefixAnOwnMachineOrRefusedWithAReason) {
     makePrefix(root / "prefix", "", true);
     makePrefix(root / "own", "", false);
     fs::create_directories(root / "empty");
+    qvtest::hive::Builder().write(root / "drive/WINDOWS/system32/CONFIG/software");
     put(root / "file", "x");
     struct Case { const char* folder; std::optional<reg::Machine::Kind> kind; const char* why; };
     const Case cases[] = {{"prefix", reg::Machine::Kind::WinePrefix, ""},
                           {"own", reg::Machine::Kind::Own, ""},
+                          {"drive", reg::Machine::Kind::Windows, ""},
                           {"empty", std::nullopt, "holds no machine"},
                           {"file", std::nullopt, "is not a folder"},
                           {"missing", std::nullopt, "is not a folder"}};

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "registry/discovery.h"
+#include "tools/hive_builder.h"
 
 using namespace qv::reg;
 namespace fs = std::filesystem;
@@ -184,4 +185,39 @@ TEST(RecentMachinesStore, KeepsNewestFirstOnceAndSurvivesDamage) {
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(r.touch("/q/" + std::to_string(i), Machine::Kind::WinePrefix, 100 + i));
     EXPECT_EQ(RecentMachines(file).entries().size(), RecentMachines::kMaxEntries);
     EXPECT_EQ(RecentMachines(file).last()->path, "/q/29");
+}
+
+TEST(Discovery, MountedWindowsDrivesAreListedWithTheirVersion) {
+    TempDir t;
+    const fs::path media = t.path() / "media/user";
+    auto software = [](const fs::path& file, const char* product) {
+        qvtest::hive::Builder b;
+        b.set("Microsoft\\Windows NT\\CurrentVersion", "ProductName", REG_SZ, qvtest::hive::sz(product))
+            .set("Microsoft\\Windows NT\\CurrentVersion", "CurrentVersion", REG_SZ, qvtest::hive::sz("6.3"));
+        b.write(file);
+    };
+    software(media / "Windows10/Windows/System32/config/SOFTWARE", "Windows 10 Pro");
+    software(media / "XP/windows/system32/config/software", "Microsoft Windows XP");  // XP's lower case
+    write(media / "NotAHive/Windows/System32/config/SOFTWARE", "REGEDIT4\n");
+    fs::create_directories(media / "UsbStick/Photos");
+
+    DiscoveryOptions o;
+    o.home = t.path() / "home";
+    o.ownFolder = t.path() / "own";
+    o.mountRoots = {media, t.path() / "missing"};
+    const auto all = discoverMachines(o);
+    struct Case { const char* folder; const char* version; };
+    for (const Case c : {Case{"Windows10", "Windows 10 Pro (6.3)"}, Case{"XP", "Microsoft Windows XP (6.3)"}}) {
+        SCOPED_TRACE(c.folder);
+        const MachineEntry* e = find(all, media / c.folder);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->kind, Machine::Kind::Windows);
+        EXPECT_EQ(e->source, "mounted");
+        EXPECT_EQ(e->name, c.folder);
+        EXPECT_EQ(e->windowsVersion, c.version);
+        EXPECT_FALSE(e->running);
+    }
+    EXPECT_EQ(find(all, media / "NotAHive"), nullptr);
+    EXPECT_EQ(find(all, media / "UsbStick"), nullptr);
+    EXPECT_EQ(all.size(), 3u);
 }
