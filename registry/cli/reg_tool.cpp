@@ -153,6 +153,7 @@
 #include <iterator>
 #include <memory>
 #include <sstream>
+#include <unordered_set>
 
 #include "registry/dotreg.h"
 #include "registry/machine.h"
@@ -626,10 +627,14 @@ private:
     void valueLine(std::string_view name, uint32_t type, std::string_view data);
     void listValues(HKey k);
     std::vector<std::string> subkeyNames(HKey k);
-    // chain: the keys being listed above this one, so that a loop of links is walked only once.
-    void listTree(const Place& at, const std::string& shown, std::vector<std::string>& chain);
-    size_t searchTree(const Place& at, const std::string& shown, const std::string& name,
-                      std::vector<std::string>& chain);
+    // Visits every key below `at` depth first, in the store's order, with an explicit stack: a
+    // tree can be deeper than the call stack. A link back to a key on the current path is
+    // visited when linkBacks says so, but never entered, so a loop is walked once. visit
+    // answers whether the key could be opened; one that could not is not entered.
+    void walkTree(const Place& at, const std::string& shown, bool linkBacks,
+                  const std::function<bool(const Place&, const std::string&)>& visit);
+    void listTree(const Place& at, const std::string& shown);
+    size_t searchTree(const Place& at, const std::string& shown, const std::string& name);
 
     ToolIo& io_;
     enum class Kind { Default, Own, Wine, Windows } kind_ = Kind::Default;
@@ -809,50 +814,74 @@ std::vector<std::string> Tool::subkeyNames(HKey k) {
 }
 
 // Every key below `at`: its name, its values and a blank line, depth first.
-void Tool::listTree(const Place& at, const std::string& shown, std::vector<std::string>& chain) {
-    HKey k;
-    if (machine_->openKey(at.root, at.path, &k) != ERROR_SUCCESS) return;
-    const std::vector<std::string> subs = subkeyNames(k);
-    machine_->closeKey(k);
-    for (const std::string& s : subs) {
-        const std::optional<Place> child = enter(at, s);
-        const std::string sh = shown + '\\' + s;
+void Tool::walkTree(const Place& at, const std::string& shown, bool linkBacks,
+                    const std::function<bool(const Place&, const std::string&)>& visit) {
+    struct Frame {
+        Place place;
+        std::string shown, id;
+        std::vector<std::string> subs;
+        size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    std::unordered_set<std::string> onPath;
+    auto enterKey = [&](const Place& p, const std::string& sh, std::string id) {
+        HKey k;
+        std::vector<std::string> subs;
+        if (machine_->openKey(p.root, p.path, &k) == ERROR_SUCCESS) {
+            subs = subkeyNames(k);
+            machine_->closeKey(k);
+        }
+        onPath.insert(id);
+        stack.push_back(Frame{p, sh, std::move(id), std::move(subs), 0});
+    };
+    enterKey(at, shown, identity(at));
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next == f.subs.size()) {
+            onPath.erase(f.id);
+            stack.pop_back();
+            continue;
+        }
+        const std::string& name = f.subs[f.next++];
+        const std::optional<Place> child = enter(f.place, name);
+        if (!child) continue;
+        std::string sh = f.shown + '\\' + name;
+        std::string id = identity(*child);
+        const bool linkBack = onPath.count(id) > 0;
+        if (linkBack && !linkBacks) continue;
+        if (visit(*child, sh) && !linkBack) enterKey(*child, sh, std::move(id));
+    }
+}
+
+void Tool::listTree(const Place& at, const std::string& shown) {
+    walkTree(at, shown, true, [&](const Place& p, const std::string& sh) {
         HKey c;
-        if (!child || machine_->openKey(child->root, child->path, &c) != ERROR_SUCCESS) continue;
+        if (machine_->openKey(p.root, p.path, &c) != ERROR_SUCCESS) return false;
         io_.out << sh << '\n';
         listValues(c);
         io_.out << '\n';
         machine_->closeKey(c);
-        const std::string id = identity(*child);
-        if (inChain(chain, id)) continue;
-        chain.push_back(id);
-        listTree(*child, sh, chain);
-        chain.pop_back();
-    }
+        return true;
+    });
 }
 
-size_t Tool::searchTree(const Place& at, const std::string& shown, const std::string& name,
-                        std::vector<std::string>& chain) {
-    HKey k;
-    if (machine_->openKey(at.root, at.path, &k) != ERROR_SUCCESS) return 0;
+size_t Tool::searchTree(const Place& at, const std::string& shown, const std::string& name) {
     size_t found = 0;
-    uint32_t type = 0;
-    std::string data;
-    if (machine_->queryValue(k, name, &type, &data) == ERROR_SUCCESS) {
-        io_.out << shown << '\n';
-        valueLine(name, type, data);
-        io_.out << '\n';
-        ++found;
-    }
-    const std::vector<std::string> subs = subkeyNames(k);
-    machine_->closeKey(k);
-    for (const std::string& s : subs) {
-        const std::optional<Place> child = enter(at, s);
-        if (!child || inChain(chain, identity(*child))) continue;
-        chain.push_back(identity(*child));
-        found += searchTree(*child, shown + '\\' + s, name, chain);
-        chain.pop_back();
-    }
+    auto search = [&](const Place& p, const std::string& sh) {
+        HKey k;
+        if (machine_->openKey(p.root, p.path, &k) != ERROR_SUCCESS) return false;
+        uint32_t type = 0;
+        std::string data;
+        if (machine_->queryValue(k, name, &type, &data) == ERROR_SUCCESS) {
+            io_.out << sh << '\n';
+            valueLine(name, type, data);
+            io_.out << '\n';
+            ++found;
+        }
+        machine_->closeKey(k);
+        return true;
+    };
+    if (search(at, shown)) walkTree(at, shown, false, search);
     return found;
 }
 
@@ -872,8 +901,7 @@ int Tool::query(const KeyArg& key, const Options& o) {
     io_.out << '\n';
     if (byName && o.recurse) {
         machine_->closeKey(k);
-        std::vector<std::string> chain = {identity(at)};
-        const size_t n = searchTree(at, key.shown, name, chain);
+        const size_t n = searchTree(at, key.shown, name);
         io_.out << "Search complete. Number of matches found: " << n << '\n';
         return 0;
     }
@@ -900,8 +928,7 @@ int Tool::query(const KeyArg& key, const Options& o) {
     }
     if (o.recurse) {
         machine_->closeKey(k);
-        std::vector<std::string> chain = {identity(at)};
-        listTree(at, key.shown, chain);
+        listTree(at, key.shown);
         return 0;
     }
     for (const std::string& s : subkeyNames(k)) io_.out << key.shown << '\\' << s << '\n';

@@ -5,14 +5,17 @@
 // takes (minutes); its time and memory are printed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 
 #include "registry/api.h"
 #include "registry/bounded_child.h"
+#include "registry/cli/reg_tool.h"
 #include "registry/machine.h"
 #include "registry/text.h"
 #include "registry/winefile.h"
@@ -197,12 +200,48 @@ std::string deepMachineKeys() {
     return result;
 }
 
+// quorvel-reg query /s and query /v /s over a key 3,000 levels deep: every level listed or
+// searched without the call stack growing with the depth.
+std::string deepQuery() {
+    const size_t levels = 3000;
+    const fs::path dir = fs::temp_directory_path() / ("qv-hostile-q-" + std::to_string(getpid()));
+    std::string result;
+    try {
+        {
+            auto m = Machine::openOwn(dir);
+            HKey k = nullptr;
+            if (m->createKey(HKEY_CURRENT_USER, "Deep\\" + deepPath(levels, "\\"), &k) != ERROR_SUCCESS)
+                throw std::runtime_error("no deep key");
+            m->setValue(k, "v", REG_SZ, std::string("x\0", 2));
+            m->closeKey(k);
+            m->commit();
+        }
+        for (const bool byName : {false, true}) {
+            std::ostringstream out, err;
+            std::vector<std::string> args = {"--machine", dir.string(), "query", "HKCU\\Deep", "/s"};
+            if (byName) args.insert(args.end(), {"/v", "v"});
+            if (qv::reg::cli::runRegTool(args, out, err) != 0) throw std::runtime_error(err.str());
+            const std::string text = out.str();
+            const size_t lines = size_t(std::count(text.begin(), text.end(), '\n'));
+            if (!byName && lines < 2 * levels) throw std::runtime_error("query /s listed " + std::to_string(lines) + " lines");
+            if (byName && text.find("Number of matches found: 1") == std::string::npos)
+                throw std::runtime_error("query /v /s did not find the deepest value");
+        }
+    } catch (const std::exception& e) {
+        result = e.what();
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return result;
+}
+
 }  // namespace
 
 TEST(HostileInput, HeavyFilesReadInBoundedTimeMemoryAndStack) {
     const HeavyCase cases[] = {
         {"deep: 200,000 levels", 60, 1536, deepLevels},
         {"deep: copied and deleted in a machine", 60, 1024, deepMachineKeys},
+        {"deep: quorvel-reg query /s", 60, 1024, deepQuery},
         {"wide: 700,000 keys out of order", 45, 1536, wideKeys},
         {"wide: 200,000 values out of order", 60, 1024, wideValues},
         {"escapes: 8 MB", 60, 1024, escapes},
