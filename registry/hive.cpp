@@ -22,6 +22,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <type_traits>
 #include <unordered_map>
 
 #include "machine.h"
@@ -175,10 +176,12 @@ bool readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out) {
     for (hive_value_h* v = vals.get(); *v; ++v) {
         Owned<char> key(hivex_value_key(h, *v));
         if (!key) return false;
-        hive_type t;
+        // Any 32-bit type is a valid value type; read it as an integer, since most lie outside
+        // the enumeration libhivex declares.
+        std::underlying_type_t<hive_type> t = 0;
         size_t len = 0;
         errno = 0;
-        Owned<char> data(hivex_value_value(h, *v, &t, &len));
+        Owned<char> data(hivex_value_value(h, *v, reinterpret_cast<hive_type*>(&t), &len));
         if (!data && len) return false;
         RegValue rv;
         rv.name = utf8ToUtf16(key.get());
@@ -1238,7 +1241,8 @@ private:
         for (size_t i = 0; i < set.size(); ++i) {
             const RegValue& v = t.values()[i];
             set[i].key = names[i].data();
-            set[i].t = static_cast<hive_type>(v.type);
+            static_assert(sizeof(set[i].t) == sizeof(v.type));
+            std::memcpy(&set[i].t, &v.type, sizeof(v.type));  // any 32-bit type, not only the enumerated
             set[i].len = v.data.size();
             set[i].value = const_cast<char*>(v.data.data());
         }

@@ -204,9 +204,11 @@ public:
             const hive_node_h n = node(path);
             if (values.empty()) continue;
             std::vector<hive_set_value> set;
-            for (const Value& v : values)
-                set.push_back({const_cast<char*>(v.name.c_str()), static_cast<hive_type>(v.type), v.data.size(),
-                               const_cast<char*>(v.data.data())});
+            for (const Value& v : values) {
+                hive_set_value sv{const_cast<char*>(v.name.c_str()), {}, v.data.size(), const_cast<char*>(v.data.data())};
+                std::memcpy(&sv.t, &v.type, sizeof(sv.t));  // any 32-bit type, not only the enumerated
+                set.push_back(sv);
+            }
             if (hivex_node_set_values(h, n, set.size(), set.data(), 0) != 0)
                 throw std::runtime_error("hivex_node_set_values failed for " + path);
         }

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "registry/changeset.h"
 #include "registry/text.h"
@@ -40,9 +41,9 @@ inline std::optional<qv::reg::StoredValue> hivexValue(const fs::path& file, cons
     std::optional<qv::reg::StoredValue> out;
     if (n) {
         if (hive_value_h v = hivex_node_get_value(h, n, name.c_str())) {
-            hive_type t;
+            std::underlying_type_t<hive_type> t = 0;  // any 32-bit type, not only the enumerated
             size_t len;
-            char* data = hivex_value_value(h, v, &t, &len);
+            char* data = hivex_value_value(h, v, reinterpret_cast<hive_type*>(&t), &len);
             out = qv::reg::StoredValue{qv::reg::utf8ToUtf16(name), static_cast<uint32_t>(t), std::string(data ? data : "", len)};
             free(data);
         }
