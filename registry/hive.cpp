@@ -25,6 +25,7 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "journal.h"
 #include "machine.h"
 #include "text.h"
 #include "winefile.h"
@@ -1011,52 +1012,8 @@ int32_t WindowsMachine::apply(const ChangeSet& changes, std::string* error) {
 
 // The commit journal: the temporaries and the hives they replace, written whole before the first
 // rename, so that a commit killed half way is finished when the machine is next opened.
-struct JournalEntry {
-    uint64_t size = 0;
-    fs::path tmp, target;
-};
-
-std::string formatJournal(const std::vector<JournalEntry>& entries) {
-    std::string j = "QUORVEL HIVES 1\n" + std::to_string(entries.size()) + "\n";
-    for (const JournalEntry& e : entries)
-        j += std::to_string(e.size) + " " + std::to_string(e.tmp.native().size()) + ":" + e.tmp.native() + " " +
-             std::to_string(e.target.native().size()) + ":" + e.target.native() + "\n";
-    return j + "END\n";
-}
-
-bool parseJournal(const std::string& text, std::vector<JournalEntry>* out) {
-    size_t pos = 0;
-    auto expect = [&](std::string_view lit) {
-        if (text.compare(pos, lit.size(), lit) != 0) return false;
-        pos += lit.size();
-        return true;
-    };
-    auto number = [&](uint64_t* v) {
-        if (pos >= text.size() || !std::isdigit(static_cast<unsigned char>(text[pos]))) return false;
-        char* end = nullptr;
-        errno = 0;
-        *v = std::strtoull(text.c_str() + pos, &end, 10);
-        if (errno) return false;
-        pos = static_cast<size_t>(end - text.c_str());
-        return true;
-    };
-    auto path = [&](fs::path* p) {
-        uint64_t n;
-        if (!number(&n) || !expect(":") || n > text.size() - pos) return false;
-        *p = text.substr(pos, n);
-        pos += n;
-        return true;
-    };
-    uint64_t count;
-    if (!expect("QUORVEL HIVES 1\n") || !number(&count) || !expect("\n") || count > 8) return false;
-    for (uint64_t i = 0; i < count; ++i) {
-        JournalEntry e;
-        if (!number(&e.size) || !expect(" ") || !path(&e.tmp) || !expect(" ") || !path(&e.target) || !expect("\n"))
-            return false;
-        out->push_back(std::move(e));
-    }
-    return expect("END\n") && pos == text.size();
-}
+constexpr std::string_view kHivesTag = "QUORVEL HIVES 1";
+constexpr size_t kMaxJournalEntries = 8;
 
 bool readSmall(const fs::path& p, std::string* out) {
     Fd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -1091,7 +1048,7 @@ void WindowsMachine::recoverInterruptedCommit() {
     if (::lstat(journal.c_str(), &st) != 0) return;
     std::string text;
     std::vector<JournalEntry> entries;
-    const bool whole = readSmall(journal, &text) && parseJournal(text, &entries);
+    const bool whole = readSmall(journal, &text) && parseJournal(text, kHivesTag, kMaxJournalEntries, &entries);
     std::error_code ec;
     const fs::path inside = fs::weakly_canonical(drive_, ec);
     std::string finished, broken;
@@ -1429,7 +1386,7 @@ void WindowsMachine::commit() {
             const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
             if (fd < 0) throw MachineError("Could not write beside " + hv.path.string() + ": " + errnoText(errno));
             ::close(fd);
-            entries.push_back({0, tmpl, hv.path});
+            entries.push_back({tmpl, hv.path});
             if (hivex_commit(h.get(), tmpl.c_str(), 0) != 0)
                 throw MachineError("Could not write " + tmpl + ": " + errnoText(errno));
             if (!stampAndSync(tmpl, hv.path))
@@ -1444,7 +1401,7 @@ void WindowsMachine::commit() {
         const fs::path jtmp = config_ / (std::string(kJournal) + kTempMarker);
         {
             Fd fd(::open(jtmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-            const std::string text = formatJournal(entries);
+            const std::string text = formatJournal(kHivesTag, entries);
             if (fd.get() < 0 || ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
                 ::fsync(fd.get()) != 0)
                 throw MachineError("Could not write " + jtmp.string() + ": " + errnoText(errno));

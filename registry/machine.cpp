@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "discovery.h"
+#include "journal.h"
 #include "text.h"
 #include "winefile.h"
 
@@ -278,62 +279,8 @@ std::string shellQuote(std::string_view s) {
     return r + "'";
 }
 
-// The commit journal: the temporaries and the files they replace, with the size and hash each
-// temporary must have; the last line tells that it was written whole.
-struct JournalEntry {
-    fs::path tmp, target;
-    uint64_t size = 0, hash = 0;
-};
-
-std::string formatJournal(const std::vector<JournalEntry>& entries) {
-    std::string j = "QUORVEL COMMIT 1\n" + std::to_string(entries.size()) + "\n";
-    for (const JournalEntry& e : entries) {
-        char head[64];
-        std::snprintf(head, sizeof head, "%llu %016llx ", static_cast<unsigned long long>(e.size),
-                      static_cast<unsigned long long>(e.hash));
-        j += head;
-        j += std::to_string(e.tmp.native().size()) + ":" + e.tmp.native() + " ";
-        j += std::to_string(e.target.native().size()) + ":" + e.target.native() + "\n";
-    }
-    return j + "END\n";
-}
-
-// False for a journal that was not written whole (its commit renamed nothing yet).
-bool parseJournal(const std::string& text, std::vector<JournalEntry>* out) {
-    size_t pos = 0;
-    auto expect = [&](std::string_view lit) {
-        if (text.compare(pos, lit.size(), lit) != 0) return false;
-        pos += lit.size();
-        return true;
-    };
-    auto number = [&](int base, uint64_t* v) {
-        const char* begin = text.c_str() + pos;
-        char* end = nullptr;
-        if (pos >= text.size() || !std::isxdigit(static_cast<unsigned char>(*begin))) return false;
-        errno = 0;
-        *v = std::strtoull(begin, &end, base);
-        if (errno) return false;
-        pos += static_cast<size_t>(end - begin);
-        return true;
-    };
-    auto path = [&](fs::path* p) {
-        uint64_t n;
-        if (!number(10, &n) || !expect(":") || n > text.size() - pos) return false;
-        *p = text.substr(pos, n);
-        pos += n;
-        return true;
-    };
-    uint64_t count;
-    if (!expect("QUORVEL COMMIT 1\n") || !number(10, &count) || !expect("\n") || count > 16) return false;
-    for (uint64_t i = 0; i < count; ++i) {
-        JournalEntry e;
-        if (!number(10, &e.size) || !expect(" ") || !number(16, &e.hash) || !expect(" ") || !path(&e.tmp) ||
-            !expect(" ") || !path(&e.target) || !expect("\n"))
-            return false;
-        out->push_back(std::move(e));
-    }
-    return expect("END\n") && pos == text.size();
-}
+constexpr std::string_view kCommitTag = "QUORVEL COMMIT 1";
+constexpr size_t kMaxJournalEntries = 16;
 
 // Whether a file holds exactly the bytes a journal entry names.
 bool holds(const fs::path& p, uint64_t size, uint64_t hash) {
@@ -566,7 +513,7 @@ void Machine::recoverInterruptedCommit() {
     struct stat st;
     if (::lstat(journal.c_str(), &st) != 0) return;
     std::vector<JournalEntry> entries;
-    const bool whole = readWhole(journal, &text, &id, &why, O_NOFOLLOW) && parseJournal(text, &entries);
+    const bool whole = readWhole(journal, &text, &id, &why, O_NOFOLLOW) && parseJournal(text, kCommitTag, kMaxJournalEntries, &entries);
     // Only this machine's files and their own temporaries are touched, whatever a journal says.
     std::vector<JournalEntry> valid;
     std::error_code ec;
@@ -1285,7 +1232,7 @@ Machine::Round Machine::commitRound() {
         {
             // Renamed into place, so that a journal is there whole or not at all.
             FileId ignored;
-            const fs::path jtmp = writeTemporary(journal, formatJournal(entries), &ignored);
+            const fs::path jtmp = writeTemporary(journal, formatJournal(kCommitTag, entries), &ignored);
             if (::rename(jtmp.c_str(), journal.c_str()) != 0) {
                 const int e = errno;
                 ::unlink(jtmp.c_str());

@@ -777,6 +777,19 @@ void SubkeyList::build() const {
     index_ = nullptr;
 }
 
+// One line of a file's text: where its text ends (before "\r\n" or "\n") and where the next
+// line starts.
+struct TextLine {
+    const char* end;
+    const char* next;
+};
+inline TextLine lineAt(const char* p, const char* end) {
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char* le = nl ? nl : end;
+    if (le > p && le[-1] == '\r') --le;
+    return {le, nl ? nl + 1 : end};
+}
+
 // Reads a file the way Wine wrote it: every line checked, only the key headers' places kept.
 // Anything the full reader would warn about, keep aside or reorder (comments, unknown options,
 // keys out of order or named twice, spelled in two cases) makes it give up; the file is then
@@ -789,22 +802,18 @@ public:
         const char* const end = base + src.size();
         auto ix = std::make_unique<KeyIndex>();
         ix->text = &src;
-        const char* p = base;
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', src.size()));
-        const char* le = nl ? nl : end;
-        if (le > p && le[-1] == '\r') --le;
-        if (std::string_view(p, static_cast<size_t>(le - p)) != "WINE REGISTRY Version 2") return nullptr;
-        p = nl ? nl + 1 : end;
+        const TextLine head = lineAt(base, end);
+        if (std::string_view(base, static_cast<size_t>(head.end - base)) != "WINE REGISTRY Version 2") return nullptr;
+        const char* p = head.next;
         size_t blankStart = SIZE_MAX;
         bool sawKey = false;
         std::u16string scratch;
         std::vector<uint32_t> seps, prevSeps;
         std::string_view prev;
         while (p < end) {
-            nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const char* next = nl ? nl + 1 : end;
-            le = nl ? nl : end;
-            if (le > p && le[-1] == '\r') --le;
+            const TextLine line = lineAt(p, end);
+            const char* next = line.next;
+            const char* le = line.end;
             const char* s = p;
             while (s < le && isSpace(*s)) ++s;
             const size_t lineStart = static_cast<size_t>(p - base);
@@ -933,12 +942,10 @@ public:
         bool first = true;
 
         while (p < end) {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const char* lineEnd = nl ? nl : end;
-            const char* next = nl ? nl + 1 : end;
+            const TextLine line = lineAt(p, end);
+            const char* next = line.next;
+            const char* le = line.end;
             ++lineNo;
-            const char* le = lineEnd;
-            if (le > p && le[-1] == '\r') --le;
             const size_t lineStart = static_cast<size_t>(p - base);
 
             if (first) {

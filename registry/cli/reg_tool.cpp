@@ -620,8 +620,7 @@ private:
     int copy(const std::vector<std::string>& args, size_t i);
     // Like wineserverStops, and names the Wine command that would make the same change.
     bool wineserverStops(const std::string& wineCommand);
-    void exportTree(RegExportWriter& w, const Place& at, const std::string& shown,
-                    std::vector<std::string>& chain);
+    void exportTree(RegExportWriter& w, const Place& at, const std::string& shown);
     std::vector<StoredValue> valuesOf(HKey k);
 
     void valueLine(std::string_view name, uint32_t type, std::string_view data);
@@ -654,10 +653,6 @@ std::string identity(const Place& p) {
         path = childPath("Software\\Classes", path);
     }
     return std::to_string(root) + ':' + utf16ToUtf8(foldName(utf8ToUtf16(path)));
-}
-
-bool inChain(const std::vector<std::string>& chain, const std::string& id) {
-    return std::find(chain.begin(), chain.end(), id) != chain.end();
 }
 
 bool Tool::openMachine() {
@@ -1057,23 +1052,16 @@ std::vector<StoredValue> Tool::valuesOf(HKey k) {
 }
 
 // Every key below `at`, depth first in the store's order (Wine's), links followed.
-void Tool::exportTree(RegExportWriter& w, const Place& at, const std::string& shown,
-                      std::vector<std::string>& chain) {
-    HKey k;
-    if (machine_->openKey(at.root, at.path, &k) != ERROR_SUCCESS) return;
-    w.key(utf8ToUtf16(shown));
-    for (const StoredValue& v : valuesOf(k)) w.value(v.name, v.type, v.data);
-    const std::vector<std::string> subs = subkeyNames(k);
-    machine_->closeKey(k);
-    for (const std::string& s : subs) {
-        const std::optional<Place> child = enter(at, s);
-        if (!child) continue;
-        const std::string id = identity(*child);
-        if (inChain(chain, id)) continue;
-        chain.push_back(id);
-        exportTree(w, *child, shown + '\\' + s, chain);
-        chain.pop_back();
-    }
+void Tool::exportTree(RegExportWriter& w, const Place& at, const std::string& shown) {
+    auto write = [&](const Place& p, const std::string& sh) {
+        HKey k;
+        if (machine_->openKey(p.root, p.path, &k) != ERROR_SUCCESS) return false;
+        w.key(utf8ToUtf16(sh));
+        for (const StoredValue& v : valuesOf(k)) w.value(v.name, v.type, v.data);
+        machine_->closeKey(k);
+        return true;
+    };
+    if (write(at, shown)) walkTree(at, shown, false, write);
 }
 
 // Options of export, import and copy: the letters allowed, each at most once unless repeatable;
@@ -1130,8 +1118,7 @@ int Tool::exportKey(const std::vector<std::string>& args, size_t i) {
         if (a != Answer::Yes) return cancelled(a);
     }
     RegExportWriter w;
-    std::vector<std::string> chain = {identity(*found)};
-    exportTree(w, *found, key.shown, chain);
+    exportTree(w, *found, key.shown);
     const std::string bytes = w.finish();
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out) return fail(fileError(errno));
@@ -1246,27 +1233,18 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
         std::vector<StoredValue> values;
     };
     std::vector<Node> nodes;
-    std::vector<std::string> chain = {identity(*from)};
     const std::string typed = key0Path(args[i]);
-    std::function<void(const Place&, const std::string&, const std::string&)> walk =
-        [&](const Place& at, const std::string& rel, const std::string& shownPath) {
-            HKey h;
-            if (machine_->openKey(at.root, at.path, &h) != ERROR_SUCCESS) return;
-            nodes.push_back({rel, shownPath, valuesOf(h)});
-            const std::vector<std::string> subs = subkeyNames(h);
-            machine_->closeKey(h);
-            if (!recurse) return;
-            for (const std::string& s : subs) {
-                const std::optional<Place> child = enter(at, s);
-                if (!child) continue;
-                const std::string id = identity(*child);
-                if (inChain(chain, id)) continue;
-                chain.push_back(id);
-                walk(*child, childPath(rel, s), shownPath + '\\' + s);
-                chain.pop_back();
-            }
-        };
-    walk(*from, {}, typed);
+    // Walked with "" as the source's shown path, so that a key's path below it is what follows
+    // the leading backslash.
+    auto take = [&](const Place& at, const std::string& below) {
+        HKey h;
+        if (machine_->openKey(at.root, at.path, &h) != ERROR_SUCCESS) return false;
+        const std::string rel = below.empty() ? below : below.substr(1);
+        nodes.push_back({rel, typed + below, valuesOf(h)});
+        machine_->closeKey(h);
+        return true;
+    };
+    if (take(*from, {}) && recurse) walkTree(*from, {}, false, take);
 
     ChangeSet changes;
     for (const Node& n : nodes) {

@@ -136,13 +136,7 @@ const PageChange kChanges[] = {
     {33, {"sldHungApp=4000"}, "control panel\\desktop"},
 };
 
-class ApplyChangesInterop : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (auto why = WineWorld::get().unavailable()) GTEST_SKIP() << *why;
-    }
-    WineWorld& w = WineWorld::get();
-};
+class ApplyChangesInterop : public WineTest {};
 
 }  // namespace
 

@@ -84,12 +84,8 @@ ChangeSet content() {
 
 void writeFile(const fs::path& p, const std::string& s) { std::ofstream(p, std::ios::binary) << s; }
 
-class DotRegInterop : public ::testing::Test {
+class DotRegInterop : public WineTest {
 protected:
-    void SetUp() override {
-        if (auto why = WineWorld::get().unavailable()) GTEST_SKIP() << *why;
-    }
-
     // The prefix holding content(), put there by Wine's own import; made once.
     fs::path filled() {
         static fs::path p;
@@ -109,8 +105,6 @@ protected:
         args.insert(args.begin(), {"--wine-prefix", prefix.string()});
         return tool(args, input);
     }
-
-    WineWorld& w = WineWorld::get();
 };
 
 const std::vector<std::string> kExportKeys = {

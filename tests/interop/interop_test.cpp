@@ -185,13 +185,7 @@ void expectRowsInMachine(const fs::path& prefix, const std::vector<Row>& rs) {
     }
 }
 
-class Interop : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (auto why = WineWorld::get().unavailable()) GTEST_SKIP() << *why;
-    }
-    WineWorld& w = WineWorld::get();
-};
+class Interop : public WineTest {};
 
 TEST_F(Interop, WhatWineWritesReadsBackIdentically) {
     const fs::path p = w.copy("wine-writes");

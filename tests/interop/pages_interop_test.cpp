@@ -76,17 +76,13 @@ void expectValue(const Exported& e, const std::string& key, const std::string& n
     EXPECT_EQ(v->second.type, type) << key << " '" << name << "'";
     EXPECT_EQ(v->second.data, data) << key << " '" << name << "'";
 }
-class PagesInterop : public ::testing::Test {
+class PagesInterop : public WineTest {
 protected:
-    void SetUp() override {
-        if (auto why = WineWorld::get().unavailable()) GTEST_SKIP() << *why;
-    }
     // Stops the prefix's wineserver and makes sure quorvel would find none.
     void stopped(const fs::path& p) {
         w.stop(p);
         ASSERT_FALSE(qv::reg::Machine::openWinePrefix(p)->wineserverRunning().has_value());
     }
-    WineWorld& w = WineWorld::get();
 };
 
 const std::string kCR = "HKEY_CLASSES_ROOT\\";

@@ -116,13 +116,7 @@ std::string filesHold(const fs::path& p, const Value& v) {
     return rc == 0 ? typeName(type) + " " + shown(type, data) : "";
 }
 
-class ThroughWineInterop : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (auto why = WineWorld::get().unavailable()) GTEST_SKIP() << *why;
-    }
-    WineWorld& w = WineWorld::get();
-};
+class ThroughWineInterop : public WineTest {};
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 // wineboot, cheap copies of it for each test, and a reader for the .reg files `reg export` writes.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -57,6 +59,15 @@ private:
     std::optional<std::string> unavailable_ = std::string("not set up");
     fs::path base_, scratch_;
     std::vector<fs::path> copies_;
+};
+
+// A test that needs the Wine prefix: skipped, saying why, where Wine cannot be used.
+class WineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto why = WineWorld::get().unavailable()) GTEST_SKIP() << *why;
+    }
+    WineWorld& w = WineWorld::get();
 };
 
 Proc tool(const std::vector<std::string>& args, const std::string& input = {});

@@ -572,38 +572,12 @@ TEST(WineserverMessage, PastingTheSuggestedCommandIsSafe) {
     fs::create_directories(prefix);
     writeFile(prefix / "system.reg", kSystem);
     writeFile(prefix / "user.reg", kUser);
-    // Pretend to be the prefix's server: its lock file, locked by another process.
-    struct stat st;
-    ASSERT_EQ(::stat(prefix.c_str(), &st), 0);
-    char server[64];
-    std::snprintf(server, sizeof server, "server-%llx-%llx", static_cast<unsigned long long>(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    const std::string name = "qv-quote-" + std::to_string(::getpid());
-    writeFile(prefix / "wineserver", name);
-    const fs::path serverDir = fs::path("/tmp") / name / server;
-    fs::create_directories(serverDir);
-    writeFile(serverDir / "lock", "");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        int fd = ::open((serverDir / "lock").c_str(), O_RDWR);
-        struct flock fl{};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_len = 1;
-        ::fcntl(fd, F_SETLK, &fl);
-        (void)!::write(ready[1], "x", 1);
-        ::pause();
-        ::_exit(0);
+    std::optional<std::string> msg;
+    {
+        qvtest::FakeWineserver server(prefix, "qv-quote-" + std::to_string(::getpid()));
+        ASSERT_GT(server.pid(), 0);
+        msg = Machine::openWinePrefix(prefix)->wineserverRunning();
     }
-    char c;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
-    auto m = Machine::openWinePrefix(prefix);
-    const auto msg = m->wineserverRunning();
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    fs::remove_all(fs::path("/tmp") / name);
     ASSERT_TRUE(msg);
     const std::string suffix = " wineserver -k";
     const size_t at = msg->find("WINEPREFIX=");

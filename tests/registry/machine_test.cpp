@@ -215,33 +215,9 @@ TEST(Machine, AFailedCommitLeavesTheFileAndKeepsTheChangesForTheNextTry) {
 TEST(Machine, RefusesToWriteWhileTheWineserverOfThePrefixRuns) {
     TempDir tmp;
     const fs::path dir = makePrefix(tmp.path() / "p");
-    // Pretend to be the server: its lock file, locked by another process.
-    struct stat st;
-    ASSERT_EQ(::stat(dir.c_str(), &st), 0);
-    char server[64];
-    std::snprintf(server, sizeof server, "server-%llx-%llx", static_cast<unsigned long long>(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    const std::string name = "qv-test-" + std::to_string(::getpid());
-    writeFile(dir / "wineserver", name);
-    const fs::path serverDir = fs::path("/tmp") / name / server;
-    fs::create_directories(serverDir);
-    writeFile(serverDir / "lock", "");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t child = ::fork();
-    if (child == 0) {
-        int fd = ::open((serverDir / "lock").c_str(), O_RDWR);
-        struct flock fl{};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_len = 1;
-        ::fcntl(fd, F_SETLK, &fl);
-        (void)!::write(ready[1], "x", 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char c;
-    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    qvtest::FakeWineserver server(dir, "qv-test-" + std::to_string(::getpid()));
+    ASSERT_GT(server.pid(), 0);
+    const pid_t child = server.pid();
 
     auto m = Machine::openWinePrefix(dir);
     set(*m, HKEY_CURRENT_USER, "Control Panel\\Desktop", "MenuShowDelay", REG_SZ, sz(u"1"));
@@ -256,11 +232,9 @@ TEST(Machine, RefusesToWriteWhileTheWineserverOfThePrefixRuns) {
     }
     EXPECT_EQ(readFile(dir / "user.reg"), kPrefixUser);
 
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    server.stop();
     m->commit();
     EXPECT_NE(readFile(dir / "user.reg").find("\"MenuShowDelay\"=\"1\""), std::string::npos);
-    fs::remove_all(fs::path("/tmp") / name);
 }
 
 TEST(Machine, CopyKeyMergesTheWholeSubtreeExactly) {

@@ -58,6 +58,15 @@ protected:
         args.insert(args.begin(), {"--machine", dir_.string()});
         return runRaw(args, input);
     }
+    // The command fails with exactly this message and prints nothing else.
+    void expectRefused(const std::vector<std::string>& args, const std::string& err) {
+        const Result r = run(args);
+        std::string shown;
+        for (const auto& a : args) shown += "[" + a + "] ";
+        EXPECT_EQ(r.rc, 1) << shown;
+        EXPECT_EQ(r.err, err) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+    }
     static Result runRaw(const std::vector<std::string>& args, const std::string& input = {}) {
         std::istringstream in(input);
         std::ostringstream out, err;
@@ -141,14 +150,7 @@ TEST_F(RegToolTest, ArgumentErrorsAreReportedBeforeTheMachineIsTouched) {
         {{"add", "HKCU\\x", "/t", "REG_LINK", "/d", "1"}, "reg: Unsupported registry data type [REG_LINK]\n"},
         {{"add", "HKCU\\x", "/t", "REG_DWORD"}, "reg: Invalid command line parameters\n"},
     };
-    for (const Case& c : cases) {
-        const Result r = run(c.args);
-        std::string shown;
-        for (const auto& a : c.args) shown += "[" + a + "] ";
-        EXPECT_EQ(r.rc, 1) << shown;
-        EXPECT_EQ(r.err, c.err) << shown;
-        EXPECT_EQ(r.out, "") << shown;
-    }
+    for (const Case& c : cases) expectRefused(c.args, c.err);
     EXPECT_EQ(readFile(dir_ / "system.reg"), before);
     EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, "x"));
 
@@ -704,14 +706,7 @@ TEST_F(RegToolTest, ExportImportCopyArgumentErrors) {
          "reg: The source and destination keys cannot be the same\n"},
         {{"copy", "HKCU\\Software\\Nope", "HKCU\\b", "/f"}, kKeyMissing},
     };
-    for (const Case& c : cases) {
-        const Result r = run(c.args);
-        std::string shown;
-        for (const auto& a : c.args) shown += "[" + a + "] ";
-        EXPECT_EQ(r.rc, 1) << shown;
-        EXPECT_EQ(r.err, c.err) << shown;
-        EXPECT_EQ(r.out, "") << shown;
-    }
+    for (const Case& c : cases) expectRefused(c.args, c.err);
     EXPECT_FALSE(fs::exists(file));
     EXPECT_EQ(readFile(dir_ / "user.reg"), before);
     for (const char* op : {"export", "import", "copy"}) {

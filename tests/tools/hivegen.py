@@ -2,8 +2,8 @@
 """hivegen.py - build a minimal empty Windows NT registry hive (regf) from
 nothing, make a "dirty" copy of a hive, and print/check a hive's structure.
 
-Written from the public regf format description (M. Suhanov, "Windows
-registry file format specification"); no bytes come from a Windows file.
+Written from M. Suhanov's public description of the regf file format; no
+bytes come from a Windows file.
 
   hivegen.py make OUT [--root NAME] [--minor N] [--subkeys N [--list KIND]]
                                                  empty hive: base block, one
