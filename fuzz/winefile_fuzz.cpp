@@ -1,6 +1,7 @@
 // libFuzzer target for the Wine registry file reader and writer (registry/winefile.*).
 //
 // For any input that the reader accepts:
+//  -. when the key index took it, the whole-file reader reads the same tree without a warning;
 //  0. a key header Wine refuses makes no key: with each such header made into a bare "[" line the
 //     file reads into the same keys and values;
 //  1. what the writer gives back for the unchanged file parses again into the same tree (same
@@ -155,8 +156,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto first = RegFile::parse(std::string(reinterpret_cast<const char*>(data), size), "fuzz.reg", &error);
     if (!first) return 0;  // refused as Wine would refuse it: nothing more to check
 
-    // 0. Refused headers make no key.
     const std::string input(reinterpret_cast<const char*>(data), size);
+    // A file taken by the key index is one the whole-file reader reads alike and without a
+    // warning (a comment after the last key makes the reader read it whole).
+    if (!first->root().subkeys.built()) {
+        std::string whyNot;
+        auto whole = RegFile::parse(input + "\n; read whole\n", "fuzz.reg", &whyNot);
+        if (!whole) fail("indexed a file the whole-file reader refuses: " + whyNot, "");
+        if (!whole->warnings().empty()) fail("indexed a file with a warning: " + whole->warnings()[0], "");
+        if (g_level >= 1) compare(first->root(), whole->root(), false, "index", false);
+    }
+
+    // 0. Refused headers make no key.
     if (const std::string bare = withoutRefusedHeaders(*first, input); g_level >= 1 && !bare.empty()) {
         auto plain = reparse(bare, "refused headers");
         compare(first->root(), plain->root(), false, "refused headers", false);

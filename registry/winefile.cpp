@@ -6,6 +6,10 @@
 #include <map>
 #include <unordered_map>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "api.h"
 #include "text.h"
 
@@ -34,6 +38,103 @@ struct HexTable {
 };
 constexpr HexTable kHexTable;
 inline int hexValue(char c) { return kHexTable.v[static_cast<unsigned char>(c)]; }
+
+// ---- scanning the text fast ----------------------------------------------------------------------
+// Opening a file checks every line, so these run over every byte. Lines are short: a library
+// call per search costs more than the search, hence small inline loops, 16 bytes at a time where
+// the processor allows.
+
+#if defined(__SSE2__)
+inline uint32_t matches(const char* p, char c) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+}
+inline uint32_t matches(const char* p, char a, char b, char c) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(a)), _mm_cmpeq_epi8(v, _mm_set1_epi8(b))),
+                                   _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+    return static_cast<uint32_t>(_mm_movemask_epi8(m));
+}
+#endif
+
+// The first '\\n' at or after p, or end.
+inline const char* findNewline(const char* p, const char* end) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16)
+        if (const uint32_t m = matches(p, '\n')) return p + __builtin_ctz(m);
+#endif
+    while (p < end && *p != '\n') ++p;
+    return p;
+}
+
+// The first of a, b or c at or after p, or end.
+inline const char* findAny(const char* p, const char* end, char a, char b, char c) {
+#if defined(__SSE2__)
+    for (; end - p >= 16; p += 16)
+        if (const uint32_t m = matches(p, a, b, c)) return p + __builtin_ctz(m);
+#endif
+    while (p < end && *p != a && *p != b && *p != c) ++p;
+    return p;
+}
+
+inline const char* newlineOrNull(const char* p, const char* end) {
+    const char* nl = findNewline(p, end);
+    return nl < end ? nl : nullptr;
+}
+
+// Where the line after the one holding p starts.
+inline const char* nextLine(const char* p, const char* end) {
+    const char* nl = findNewline(p, end);
+    return nl < end ? nl + 1 : end;
+}
+
+// The line after a line end ("\\n" or "\\r\\n") standing at p, or null when none stands there.
+inline const char* afterLineEnd(const char* p, const char* end) {
+    if (p < end && *p == '\n') return p + 1;
+    if (end - p >= 2 && p[0] == '\r' && p[1] == '\n') return p + 2;
+    return nullptr;
+}
+
+// Past the closing delimiter of an escaped string, or null when the line (or text) ends first.
+// Accepts exactly what skipString accepts within the line.
+inline const char* skipQuoted(const char* p, const char* end, char delim) {
+    for (;;) {
+        p = findAny(p, end, delim, '\\', '\n');
+        if (p >= end || *p == '\n') return nullptr;
+        if (*p == delim) return p + 1;
+        // An escape takes the next character, unless that ends the line.
+        if (end - p < 2 || p[1] == '\n' || (p[1] == '\r' && (end - p < 3 || p[2] == '\n'))) return nullptr;
+        p += 2;
+    }
+}
+
+// Past the run of "hh," that Wine writes hex lists as.
+inline const char* skipHexTriples(const char* p, const char* end) {
+#if defined(__SSE2__)
+    // Bit i of kComma[k]: byte 16k + i of a 48-byte block is a comma.
+    static constexpr uint32_t kComma[3] = {0x4924, 0x2492, 0x9249};
+    const __m128i before0 = _mm_set1_epi8('0' - 1), after9 = _mm_set1_epi8('9' + 1);
+    const __m128i beforeA = _mm_set1_epi8('a' - 1), afterF = _mm_set1_epi8('f' + 1);
+    const __m128i lowerBit = _mm_set1_epi8(0x20), comma = _mm_set1_epi8(',');
+    while (end - p >= 48) {
+        bool good = true;
+        for (int k = 0; k < 3 && good; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+            const __m128i lower = _mm_or_si128(v, lowerBit);
+            const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, before0), _mm_cmplt_epi8(v, after9));
+            const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, beforeA), _mm_cmplt_epi8(lower, afterF));
+            const auto hex = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+            const auto commas = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
+            good = commas == kComma[k] && (hex | commas) == 0xFFFF;
+        }
+        if (!good) break;
+        p += 48;
+    }
+#endif
+    while (end - p >= 3 && p[2] == ',' && hexValue(p[0]) >= 0 && hexValue(p[1]) >= 0) p += 3;
+    return p;
+}
+
 
 const char kHex[] = "0123456789abcdef";
 
@@ -154,10 +255,14 @@ const char* parseHexBytes(const char* p, const char* end, std::string* out, bool
     *bad = false;
     // Wine writes "hh," over and over: take those without the general rules.
     for (;;) {
-        while (end - p >= 3 && p[2] == ',' && hexValue(p[0]) >= 0 && hexValue(p[1]) >= 0) {
-            if (out) out->push_back(static_cast<char>(hexValue(p[0]) * 16 + hexValue(p[1])));
-            p += 3;
+        const char* run = skipHexTriples(p, end);
+        if (out) {
+            const size_t at = out->size();
+            out->resize(at + static_cast<size_t>(run - p) / 3);
+            for (char* d = out->data() + at; p < run; p += 3)
+                *d++ = static_cast<char>(hexValue(p[0]) * 16 + hexValue(p[1]));
         }
+        p = run;
         if (p < end && isSpace(*p)) {
             while (p < end && isSpace(*p)) ++p;
             continue;
@@ -180,20 +285,12 @@ const char* parseHexBytes(const char* p, const char* end, std::string* out, bool
 }
 
 // Finds the end of an escaped string without decoding it: the same lines pass as for parseString.
-// The delimiter found is searched for again only once an escape has taken it, so that a line of
-// many escapes costs no more than its length.
 const char* skipString(const char* p, const char* end, char delim) {
-    const char* q = p;  // the first delimiter at or after p, or end; not searched for yet
-    bool searched = false;
     while (p < end) {
-        if (!searched || q < p) {
-            q = static_cast<const char*>(std::memchr(p, delim, static_cast<size_t>(end - p)));
-            if (!q) q = end;
-            searched = true;
-        }
-        const char* b = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>(q - p)));
-        if (!b) return q < end ? q + 1 : nullptr;
-        p = b + 2;  // an escape takes at least the character after the backslash
+        p = findAny(p, end, delim, '\\', delim);
+        if (p >= end) return nullptr;
+        if (*p == delim) return p + 1;
+        p += 2;  // an escape takes at least the character after the backslash
     }
     return nullptr;
 }
@@ -301,7 +398,7 @@ const char* parseValueLine(const char* s, const char* le, const char* next, cons
             if (d == limit) break;
             if (*d != '\\') return "malformed hex data";
             if (next >= end) return kDanglingContinuation;
-            const char* nl = static_cast<const char*>(std::memchr(next, '\n', static_cast<size_t>(end - next)));
+            const char* nl = newlineOrNull(next, end);
             d = next;
             limit = nl ? nl : end;
             if (limit > d && limit[-1] == '\r') --limit;
@@ -418,7 +515,7 @@ void RegKey::loadValues() const {
     std::u16string scratch;
     const size_t before = values_.size();
     while (p < end) {
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* nl = newlineOrNull(p, end);
         const char* next = nl ? nl + 1 : end;
         const char* le = nl ? nl : end;
         if (le > p && le[-1] == '\r') --le;
@@ -532,8 +629,8 @@ struct KeyIndex {
     // The next escaped separator ("\\") at or after p, or end.
     static const char* separator(const char* p, const char* end) {
         for (;;) {
-            const char* q = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>(end - p)));
-            if (!q || q + 1 >= end) return end;
+            const char* q = findAny(p, end, '\\', '\\', '\\');
+            if (q + 1 >= end) return end;
             if (q[1] == '\\') return q;
             p = q + 2;  // an escape takes the character after the backslash with it
         }
@@ -581,6 +678,18 @@ void decodeComponent(std::string_view raw, std::u16string& out) {
     parseString(buf.data(), buf.data() + buf.size(), ']', out);
 }
 
+inline char16_t foldAscii(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 32) : c; }
+
+// Wine's order between two plain ASCII components.
+int compareAscii(std::string_view a, std::string_view b) {
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        const char16_t x = foldAscii(static_cast<unsigned char>(a[i])), y = foldAscii(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+}
+
 // Wine's order between an escaped component and a name, without decoding plain text.
 int compareComponent(std::string_view raw, std::u16string_view name) {
     if (plainAscii(raw)) {
@@ -607,7 +716,7 @@ uint64_t KeyIndex::headerTime(uint32_t h) const {
     const char* const base = text->data();
     const char* const end = base + sectionEnd(h);
     const char* p = base + hd.path + hd.pathLen + 1;  // past the ']'
-    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char* nl = newlineOrNull(p, end);
     const char* le = nl ? nl : end;
     uint64_t t;
     while (p < le && isSpace(*p)) ++p;
@@ -619,7 +728,7 @@ uint64_t KeyIndex::headerTime(uint32_t h) const {
         t = RegFile::now();
     }
     for (p = nl ? nl + 1 : end; p < end;) {
-        nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        nl = newlineOrNull(p, end);
         le = nl ? nl : end;
         const char* s = p;
         while (s < le && isSpace(*s)) ++s;
@@ -707,12 +816,12 @@ std::unique_ptr<RegKey> SubkeyList::make(uint32_t a) const {
     // The options and the values' lines; the values are read when asked for.
     const char* const base = ix.text->data();
     const char* const end2 = base + ix.sectionEnd(a);
-    const char* p = static_cast<const char*>(std::memchr(base + h.path, '\n', static_cast<size_t>(end2 - base - h.path)));
+    const char* p = newlineOrNull(base + h.path, end2);
     p = p ? p + 1 : end2;
     c->lazyBegin_ = static_cast<uint32_t>(p - base);
     uint32_t values = 0;
     while (p < end2) {
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end2 - p)));
+        const char* nl = newlineOrNull(p, end2);
         const char* le = nl ? nl : end2;
         if (le > p && le[-1] == '\r') --le;
         const char* s = p;
@@ -784,10 +893,10 @@ struct TextLine {
     const char* next;
 };
 inline TextLine lineAt(const char* p, const char* end) {
-    const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-    const char* le = nl ? nl : end;
+    const char* nl = findNewline(p, end);
+    const char* le = nl;
     if (le > p && le[-1] == '\r') --le;
-    return {le, nl ? nl + 1 : end};
+    return {le, nl < end ? nl + 1 : end};
 }
 
 // Reads a file the way Wine wrote it: every line checked, only the key headers' places kept.
@@ -810,7 +919,38 @@ public:
         std::u16string scratch;
         std::vector<uint32_t> seps, prevSeps;
         std::string_view prev;
+        bool prevPlain = false;
         while (p < end) {
+            // The lines Wine writes most, in the form it writes them, are taken in one pass;
+            // anything else goes through the checks below.
+            if (sawKey) {
+                const char* fast = nullptr;
+                if (*p == '"' || *p == '@') fast = plainValueLine(p, end);
+                else if (*p == '#' && startsWith(p, end, "#time=")) fast = nextLine(p + 6, end);
+                else if (*p == '[') {
+                    bool plain;
+                    const char* after = plainHeader(p + 1, end, seps, &plain);
+                    if (after) {
+                        const std::string_view raw(p + 1, static_cast<size_t>(after - 1 - (p + 1)));
+                        if (!follows(prev, prevSeps, prevPlain, raw, seps, plain)) return nullptr;
+                        const size_t lineStart = static_cast<size_t>(p - base);
+                        const size_t lead = blankStart == SIZE_MAX ? lineStart : blankStart;
+                        ix->headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
+                                               static_cast<uint32_t>(raw.data() - base),
+                                               static_cast<uint32_t>(raw.size()),
+                                               static_cast<uint32_t>(seps.size() + 1)});
+                        prev = raw;
+                        prevPlain = plain;
+                        std::swap(prevSeps, seps);
+                        fast = nextLine(after, end);
+                    }
+                }
+                if (fast) {
+                    blankStart = SIZE_MAX;
+                    p = fast;
+                    continue;
+                }
+            }
             const TextLine line = lineAt(p, end);
             const char* next = line.next;
             const char* le = line.end;
@@ -830,11 +970,12 @@ public:
                 const char* after = skipString(s + 1, le, ']');
                 if (!after) return nullptr;
                 const std::string_view raw(s + 1, static_cast<size_t>(after - 1 - (s + 1)));
-                if (!goodPath(raw, seps) || !follows(prev, prevSeps, raw, seps)) return nullptr;
+                if (!goodPath(raw, seps) || !follows(prev, prevSeps, false, raw, seps, false)) return nullptr;
                 ix->headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
                                        static_cast<uint32_t>(raw.data() - base), static_cast<uint32_t>(raw.size()),
                                        static_cast<uint32_t>(seps.size() + 1)});
                 prev = raw;
+                prevPlain = false;
                 std::swap(prevSeps, seps);
                 break;
             }
@@ -873,6 +1014,94 @@ public:
     }
 
 private:
+    // A value line as Wine writes it: a name, "=" and a string, a dword or a hex list (over as
+    // many lines as it continues on). Returns where the next line starts, or null when the line
+    // is anything else, for the general checks to decide.
+    static const char* plainValueLine(const char* p, const char* end) {
+        const char* q = p + 1;
+        if (*p == '"') {
+            q = skipQuoted(q, end, '"');
+            if (!q || static_cast<size_t>(q - p) > kMaxValueNameLength + 2) return nullptr;
+        }
+        if (q >= end || *q != '=') return nullptr;
+        ++q;
+        if (q < end && *q == '"') {
+            q = skipQuoted(q + 1, end, '"');
+            return q ? nextLine(q, end) : nullptr;
+        }
+        if (startsWith(q, end, "str(")) {
+            if (!startsWith(q, end, "str(2):\"") && !startsWith(q, end, "str(7):\"")) return nullptr;
+            q = skipQuoted(q + 8, end, '"');
+            return q ? nextLine(q, end) : nullptr;
+        }
+        if (startsWith(q, end, "dword:")) return q + 6 < end && hexValue(q[6]) >= 0 ? nextLine(q + 6, end) : nullptr;
+        if (!startsWith(q, end, "hex")) return nullptr;
+        q += 3;
+        if (q < end && *q == '(') {
+            const char* t = q + 1;
+            while (t < end && hexValue(*t) >= 0 && t - q <= 8) ++t;
+            if (t == q + 1 || !startsWith(t, end, "):")) return nullptr;
+            q = t + 1;
+        }
+        if (q >= end || *q != ':') return nullptr;
+        ++q;
+        for (;;) {
+            q = skipHexTriples(q, end);
+            if (end - q >= 2 && hexValue(q[0]) >= 0 && hexValue(q[1]) >= 0) q += 2;  // the last byte
+            if (const char* n = afterLineEnd(q, end)) return n;
+            // A backslash ending the line continues the list on the next one, indented.
+            if (q >= end || *q != '\\') return nullptr;
+            q = afterLineEnd(q + 1, end);
+            if (!q) return nullptr;
+            while (q < end && (*q == ' ' || *q == '\t')) ++q;
+            if (q >= end) return nullptr;
+        }
+    }
+
+    // A key header's path up to its "]", when no escape but the separators' stands in it:
+    // returns past the "]" with seps where the separators stand and *plain whether the path is
+    // plain ASCII. Null for anything else, which the general checks then decide.
+    static const char* plainHeader(const char* p, const char* end, std::vector<uint32_t>& seps, bool* plain) {
+        // First every backslash up to the "]"; in a plain path they come in pairs, one per separator.
+        seps.clear();
+        const char* const b = p;
+        uint32_t high = 0;  // non-zero once a byte beyond ASCII is seen
+        const char* stop = nullptr;
+#if defined(__SSE2__)
+        for (; end - p >= 16 && !stop; p += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const auto stops = static_cast<uint32_t>(_mm_movemask_epi8(
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(']')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')))));
+            const uint32_t before = stops ? (stops & (0u - stops)) - 1 : 0xFFFFu;
+            if (stops) stop = p + __builtin_ctz(stops);
+            high |= static_cast<uint32_t>(_mm_movemask_epi8(v)) & before;
+            for (uint32_t bs = matches(p, '\\') & before; bs; bs &= bs - 1)
+                seps.push_back(static_cast<uint32_t>(p - b) + static_cast<uint32_t>(__builtin_ctz(bs)));
+        }
+#endif
+        for (; !stop && p < end; ++p) {
+            if (*p == ']' || *p == '\n') stop = p;
+            else if (*p == '\\') seps.push_back(static_cast<uint32_t>(p - b));
+            else high |= static_cast<unsigned char>(*p) >> 7;
+        }
+        if (!stop || *stop != ']') return nullptr;
+        const auto length = static_cast<uint32_t>(stop - b);
+        const size_t n = seps.size();
+        if (n % 2) return nullptr;
+        uint32_t start = 0;  // of the current component
+        size_t kept = 0;
+        for (size_t k = 0; k < n; k += 2) {
+            const uint32_t at = seps[k];
+            if (seps[k + 1] != at + 1 || at == start || at - start > kMaxKeyNameLength) return nullptr;
+            seps[kept++] = at;
+            start = at + 2;
+        }
+        if (length == start || length - start > kMaxKeyNameLength) return nullptr;
+        seps.resize(kept);
+        *plain = high == 0;
+        return stop + 1;
+    }
+
     // Components non-empty, within Wine's length, none holding an escaped backslash (which the
     // full reader would take for a separator); seps gets where the separators stand.
     static bool goodPath(std::string_view raw, std::vector<uint32_t>& seps) {
@@ -896,8 +1125,8 @@ private:
     }
 
     // Whether a header comes after the previous one in Wine's order, naming a new key.
-    static bool follows(std::string_view prev, const std::vector<uint32_t>& prevSeps, std::string_view cur,
-                        const std::vector<uint32_t>& curSeps) {
+    static bool follows(std::string_view prev, const std::vector<uint32_t>& prevSeps, bool prevPlain,
+                        std::string_view cur, const std::vector<uint32_t>& curSeps, bool curPlain) {
         if (prev.data() == nullptr) return true;
         const size_t prevDepth = prevSeps.size() + 1, curDepth = curSeps.size() + 1;
         const size_t common = commonPrefix(prev, cur);
@@ -911,6 +1140,7 @@ private:
             const size_t cb = j < curSeps.size() ? curSeps[j] : cur.size();
             const std::string_view a = prev.substr(pa, pb - pa), c = cur.substr(ca, cb - ca);
             if (a == c) continue;
+            if (prevPlain && curPlain) return compareAscii(a, c) < 0;
             static thread_local std::u16string name;
             decodeComponent(c, name);
             return compareComponent(a, name) < 0;  // equal in another spelling: the full reader

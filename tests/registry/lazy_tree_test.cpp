@@ -144,4 +144,112 @@ TEST(LazyTree, ChangesWriteWhatTheWholeFileReaderWrites) {
     RegFile::setClock(nullptr);
 }
 
+// Lines as Wine writes them are taken by a quick path, anything else by the general checks; the
+// index may only take a file that the whole-file reader reads alike and without a warning, and
+// must take the forms Wine writes. Each line stands in a file between two keys.
+TEST(LazyTree, TakesExactlyTheLinesTheWholeFileReaderReadsWithoutWarning) {
+    enum Outcome { Indexed, Warns, ReadWhole };
+    const std::string triples = [] {
+        std::string t;
+        for (int i = 0; i < 40; ++i) t += "a" + std::to_string(i % 10) + ",";
+        return t;
+    }();
+    const struct {
+        std::string line;
+        Outcome outcome;
+    } rows[] = {
+        {"\"a\"=\"b\"", Indexed},
+        {"@=\"b\"", Indexed},
+        {"\"a\"=\"b\" and after", Indexed},
+        {"\"a\" = \"b\"", Indexed},
+        {"  \"a\"=\"b\"", Indexed},
+        {"\"a\"=\"b\\\\\"", Indexed},
+        {"\"a\\\"q\"=\"b\\\"\"", Indexed},
+        {"\"a\"=\"b\\\"", Warns},
+        {"\"a\"=\"b", Warns},
+        {"\"a\\\"=\"b\"", Warns},
+        {"\"a\"=\"b\"\r", Indexed},
+        {"\"a\"=\"b\\\r", Warns},
+        {"\"a\"=\"b\\\r\"", Indexed},
+        {"\"a\"", Warns},
+        {"\"\"=\"empty name\"", Indexed},
+        {"\"" + std::string(16383, 'n') + "\"=\"b\"", Indexed},
+        {"\"" + std::string(16384, 'n') + "\"=\"b\"", Warns},
+        {"\"a\"=str:\"b\"", Indexed},
+        {"\"a\"=str(2):\"%b%\"", Indexed},
+        {"\"a\"=str(7):\"b\\0c\\0\"", Indexed},
+        {"\"a\"=str(3):\"b\"", Warns},
+        {"\"a\"=str(2):\"b", Warns},
+        {"\"a\"=dword:00000001", Indexed},
+        {"\"a\"=dword:0x1f", Indexed},
+        {"\"a\"=dword: 1", Indexed},
+        {"\"a\"=dword:", Warns},
+        {"\"a\"=dword:zz", Warns},
+        {"\"a\"=hex:01,02,03", Indexed},
+        {"\"a\"=hex:", Indexed},
+        {"\"a\"=hex:0", Indexed},
+        {"\"a\"=hex:1,2", Indexed},
+        {"\"a\"=hex:01, 02 ,03", Indexed},
+        {"\"a\"=hex:0x1f", Indexed},
+        {"\"a\"=hex:100", Warns},
+        {"\"a\"=hex:01,zz", Warns},
+        {"\"a\"=hex:01,02,\\\n  03,04", Indexed},
+        {"\"a\"=hex:01,02,\\\r\n  03,04\r", Indexed},
+        {"\"a\"=hex:01,02,\\ more\n  03", Indexed},
+        {"\"a\"=hex:01,02\\\n\t03", Indexed},
+        {"\"a\"=hex:01,\\\n\n\"b\"=\"c\"", Indexed},
+        {"\"a\"=hex:01,\\\n  0g", Warns},
+        {"\"a\"=hex:01,,02", Warns},
+        {"\"a\"=hex(2):41,00,00,00", Indexed},
+        {"\"a\"=hex(ffffffff):00", Indexed},
+        {"\"a\"=hex(100000000):00", Warns},
+        {"\"a\"=hex(7)00", Warns},
+        {"\"a\"=hex():00", Warns},
+        {"\"a\"=hex:" + triples + "\\\n  " + triples + "ff", Indexed},
+        {"\"a\"=hex:" + triples.substr(0, 50) + "g" + triples.substr(51), Warns},
+        {"\"a\"=hex:" + triples.substr(0, 49) + " " + triples.substr(50), Indexed},
+        {"\"a\"=hex:" + triples + "1ff", Warns},
+        {"\"a\"=other", Warns},
+        {"#time=1da0000000000001", Indexed},
+        {"#class=\"x\"", Indexed},
+        {"#link", Indexed},
+        {"#other", ReadWhole},
+        {"; a comment", ReadWhole},
+        {"[A\\\\C] 1700000001", Indexed},
+        {"[A\\\\C]", Indexed},
+        {"[A\\\\c\\\\d] 1700000001", Indexed},
+        {"[A\\\\C\\x41] 1700000001", Indexed},
+        {"[A\\\\C\\]x] 1700000001", Indexed},
+        {"[A\\\\caf\xc3\xa9] 1700000001", Indexed},
+        {"[A\\\\" + std::string(255, 'k') + "] 1", Indexed},
+        {"[A\\\\" + std::string(256, 'k') + "] 1", Warns},
+        {"[A\\\\\\\\C] 1700000001", Warns},
+        {"[A\\\\C 1700000001", Warns},
+        {"[A\\\\C\\\\] 1700000001", ReadWhole},
+        {"[A\\\\B\\\\] 1700000001", ReadWhole},
+        {"[A\\\\A] 1700000001", ReadWhole},
+        {"[A\\\\B] 1700000001", ReadWhole},
+        {"[a\\\\b\\\\x] 1700000001", ReadWhole},
+        {"[A\\\\C\xc3\x89] 1\n[A\\\\C\xc3\xa9] 1", ReadWhole},  // the same name in two capitals
+        {"[A\\\\C\xc3\x89] 1\n[A\\\\D\xc3\xa9] 1", Indexed},
+    };
+    RegFile::setClock([] { return uint64_t(133000000000000000); });
+    for (const auto& row : rows) {
+        const std::string text = "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
+                                 "[A\\\\B] 1700000000\n\"first\"=\"1\"\n" +
+                                 row.line + "\n\"z\"=\"last\"\n\n[Z] 1700000002\n\"q\"=\"r\"\n";
+        const std::string what = row.line.substr(0, 60);
+        auto lazy = parse(text);
+        auto whole = parse(text + kTrailer);
+        ASSERT_TRUE(lazy && whole) << what;
+        const bool indexed = !lazy->root().subkeys.built();
+        EXPECT_EQ(indexed, row.outcome == Indexed) << what;
+        EXPECT_EQ(whole->warnings().empty(), row.outcome != Warns) << what;
+        if (!indexed) continue;
+        EXPECT_EQ(lazy->serialize(), text) << what;
+        expectSame(lazy->root(), whole->root(), what);
+    }
+    RegFile::setClock(nullptr);
+}
+
 }  // namespace
