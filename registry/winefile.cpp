@@ -604,6 +604,25 @@ std::u16string RegKey::path() const {
 
 // ---- keys built when used ---------------------------------------------------------------------
 
+// A list that grows in blocks and never moves what it holds: a large file's index is built
+// without a copy of itself while it grows, and without the spare half a doubling vector keeps.
+template <class T, uint32_t kBlock = 4096>
+class BlockList {
+public:
+    void push_back(const T& v) {
+        if (size_ % kBlock == 0) blocks_.emplace_back(new T[kBlock]);
+        blocks_.back()[size_ % kBlock] = v;
+        ++size_;
+    }
+    const T& operator[](uint32_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+    uint32_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    uint32_t size_ = 0;
+};
+
 // A file Wine wrote holds its keys in depth-first order, so the headers below a key are one run
 // and those of each subkey one run within it. The index keeps, per header, where it stands in
 // the text; keys are made from it when a lookup or a walk reaches them.
@@ -616,7 +635,7 @@ struct KeyIndex {
         uint32_t depth;   // components in the path
     };
     const std::string* text = nullptr;
-    std::vector<Header> headers;
+    BlockList<Header> headers;
     uint32_t tail = 0;       // where the blank lines ending the file begin
 
     // The escaped text of the component of header h that starts `at` bytes into its path. The
