@@ -110,24 +110,33 @@ uint64_t contentHash(std::string_view s) {
     return h ^ (h >> 32);
 }
 
-// Reads the rest of an open file, bounded by the largest registry file accepted.
-bool readFd(int fd, std::string* out, std::string* why) {
-    out->clear();
-    char buf[65536];
+// Reads the rest of an open file, bounded by the largest registry file accepted. The text goes
+// straight into out; `expected` (the size fstat gave) saves growing it.
+bool readFd(int fd, std::string* out, std::string* why, size_t expected = 0) {
+    // One byte more than expected, so that a file that grew meanwhile is seen to go on.
+    out->resize(std::min<size_t>(std::max<size_t>(expected + 1, 65536), Machine::kMaxFileSize + 1));
+    size_t length = 0;
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (length == out->size()) {
+            if (length > Machine::kMaxFileSize) {
+                *why = "it is larger than 2 GiB";
+                out->clear();
+                return false;
+            }
+            out->resize(std::min<size_t>(length * 2, Machine::kMaxFileSize + 1));
+        }
+        const ssize_t n = ::read(fd, out->data() + length, out->size() - length);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *why = errnoText(errno);
+            out->clear();
             return false;
         }
-        if (n == 0) return true;
-        if (out->size() + static_cast<size_t>(n) > Machine::kMaxFileSize) {
-            *why = "it is larger than 2 GiB";
-            return false;
-        }
-        out->append(buf, static_cast<size_t>(n));
+        if (n == 0) break;
+        length += static_cast<size_t>(n);
     }
+    out->resize(length);
+    return true;
 }
 
 // Only a regular file of a sane size is read: a FIFO would block, a device never end.
@@ -156,8 +165,7 @@ bool readWhole(const fs::path& path, std::string* out, FileId* id, std::string* 
         return false;
     }
     if (!checkRegular(st, why)) return false;
-    out->reserve(static_cast<size_t>(st.st_size));
-    if (!readFd(fd.get(), out, why)) return false;
+    if (!readFd(fd.get(), out, why, static_cast<size_t>(st.st_size))) return false;
     if (::fstat(fd.get(), &st) != 0) {
         *why = errnoText(errno);
         return false;

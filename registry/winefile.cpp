@@ -783,6 +783,7 @@ void SubkeyList::copyLazy(const SubkeyList& from) {
 void SubkeyList::clear() {
     list_.clear();
     groups_.clear();
+    lookup_.reset();
     index_ = nullptr;
 }
 
@@ -864,34 +865,100 @@ std::unique_ptr<RegKey> SubkeyList::make(uint32_t a) const {
     return c;
 }
 
+namespace {
+
+// A hash of a name as Wine compares names: unit by unit, folded.
+struct FoldedHash {
+    uint64_t h = 0x9E3779B97F4A7C15ull;
+    void add(char16_t folded) { h = (h ^ folded) * 0xFF51AFD7ED558CCDull; }
+    uint32_t value() const { return static_cast<uint32_t>(h ^ (h >> 29)); }
+};
+
+uint32_t hashName(std::u16string_view n) {
+    FoldedHash h;
+    for (char16_t c : n) h.add(c < 0x80 ? foldAscii(static_cast<unsigned char>(c)) : foldLower(c));
+    return h.value();
+}
+
+uint32_t hashComponent(std::string_view raw) {
+    FoldedHash h;
+    if (plainAscii(raw)) {
+        for (char c : raw) h.add(foldAscii(static_cast<unsigned char>(c)));
+        return h.value();
+    }
+    static thread_local std::u16string name;
+    decodeComponent(raw, name);
+    return hashName(name);
+}
+
+}  // namespace
+
+SubkeyList::Lookup& SubkeyList::lookup() const {
+    if (!lookup_) lookup_ = std::make_unique<Lookup>();
+    Lookup& lk = *lookup_;
+    if (lk.slots.size() != groups_.size()) {
+        lk.slots.assign(groups_.size(), nullptr);
+        for (const auto& k : list_)
+            lk.slots[static_cast<size_t>(std::lower_bound(groups_.begin(), groups_.end(), k->header_) - groups_.begin())] =
+                k.get();
+    }
+    return lk;
+}
+
+size_t SubkeyList::findGroup(std::u16string_view n) const {
+    Lookup& lk = lookup();
+    const size_t count = groups_.size();
+    // A table pays for itself once a large list is looked into more than a few times.
+    if (lk.table.empty() && count >= 64 && ++lk.finds > 16) {
+        size_t size = 64;
+        while (size < count * 2) size *= 2;
+        lk.table.assign(size, 0);
+        for (size_t g = 0; g < count; ++g) {
+            size_t i = hashComponent(index_->component(groups_[g], at_)) & (size - 1);
+            while (lk.table[i]) i = (i + 1) & (size - 1);
+            lk.table[i] = static_cast<uint32_t>(g + 1);
+        }
+    }
+    if (!lk.table.empty()) {
+        const size_t mask = lk.table.size() - 1;
+        for (size_t i = hashName(n) & mask; lk.table[i]; i = (i + 1) & mask) {
+            const size_t g = lk.table[i] - 1;
+            if (compareComponent(index_->component(groups_[g], at_), n) == 0) return g;
+        }
+        return count;
+    }
+    // Searched among the subkeys' first headers: fewer steps than all headers.
+    size_t lo = 0, hi = count;
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (compareComponent(index_->component(groups_[mid], at_), n) < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo < count && compareComponent(index_->component(groups_[lo], at_), n) == 0 ? lo : count;
+}
+
 RegKey* SubkeyList::find(std::u16string_view n) const {
-    // A list looked into again and again (a page walking every class) is built whole: its
-    // sorted names are then searched without reading the file.
-    if (index_ && list_.size() >= 32) build();
     if (!index_) {
         bool found;
         const size_t i = sortedPosition(list_, n, keyName, &found);
         return found ? list_[i].get() : nullptr;
     }
-    // Searched among the subkeys' first headers, counted once: fewer steps than all headers.
     count();
-    size_t glo = 0, ghi = groups_.size();
-    while (glo < ghi) {
-        const size_t mid = glo + (ghi - glo) / 2;
-        if (compareComponent(index_->component(groups_[mid], at_), n) < 0) glo = mid + 1;
-        else ghi = mid;
+    const size_t g = findGroup(n);
+    if (g == groups_.size()) return nullptr;
+    // A key found before is the same key: the page that changed it must see its change.
+    RegKey*& slot = lookup().slots[g];
+    if (!slot) {
+        list_.push_back(make(groups_[g]));
+        slot = list_.back().get();
     }
-    if (glo == groups_.size() || compareComponent(index_->component(groups_[glo], at_), n) != 0) return nullptr;
-    const uint32_t lo = groups_[glo];
-    // Keys found before are kept in file order, so that building the list later keeps them.
-    auto it = std::lower_bound(list_.begin(), list_.end(), lo,
-                               [](const std::unique_ptr<RegKey>& k, uint32_t h) { return k->header_ < h; });
-    if (it != list_.end() && (*it)->header_ == lo) return it->get();
-    return list_.insert(it, make(lo))->get();
+    return slot;
 }
 
 void SubkeyList::build() const {
     count();
+    std::sort(list_.begin(), list_.end(), [](const auto& a, const auto& b) { return a->header_ < b->header_; });
+    lookup_.reset();
     List all;
     all.reserve(groups_.size());
     size_t j = 0;

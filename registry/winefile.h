@@ -82,17 +82,27 @@ public:
     uint32_t last() const { return last_; }
 
 private:
+    // Made on the first lookup: the key made for each of groups_, and for a list looked into
+    // again and again (a page visiting every class) a table of the names' hashes.
+    struct Lookup {
+        std::vector<RegKey*> slots;
+        std::vector<uint32_t> table;  // 1 + a group, by the hash of its folded name; 0: free
+        uint32_t finds = 0;
+    };
     void build() const;
     void count() const;
+    Lookup& lookup() const;
+    size_t findGroup(std::u16string_view n) const;  // groups_.size() when there is none
     std::unique_ptr<RegKey> make(uint32_t at) const;
 
     RegKey* owner_;
-    mutable List list_;  // built: every subkey; else the keys found so far, in file order
+    mutable List list_;  // built: every subkey; else the keys found so far, in the order found
     mutable const KeyIndex* index_ = nullptr;
     uint32_t first_ = 0, last_ = 0, depth_ = 0;  // headers [first_, last_) lie below, depth_: owner's
     uint32_t at_ = 0;        // where in their paths the subkeys' names begin
     uint64_t implied_ = 0;   // the time of subkeys that have no header of their own
     mutable std::vector<uint32_t> groups_;       // where each subkey's headers begin, once counted
+    mutable std::unique_ptr<Lookup> lookup_;
 };
 
 class RegKey {

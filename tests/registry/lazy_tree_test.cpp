@@ -3,6 +3,7 @@
 // ways and the trees, lookups and written text compared.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -250,6 +251,64 @@ TEST(LazyTree, TakesExactlyTheLinesTheWholeFileReaderReadsWithoutWarning) {
         expectSame(lazy->root(), whole->root(), what);
     }
     RegFile::setClock(nullptr);
+}
+
+// A list looked into many times is searched through a table of hashed names: every name is found
+// in other capitals, names that fold alike beyond ASCII too, misses stay misses, and a key found
+// twice, or found and then listed, is one key.
+TEST(LazyTree, ManyLookupsInALargeListFindTheKeysTheListHolds) {
+    std::vector<std::u16string> names;
+    for (int i = 0; i < 300; ++i) names.push_back(utf8ToUtf16("Key" + std::to_string(1000 + i)));
+    names.push_back(u"caf\u00e9");
+    names.push_back(u"x\u4e2d]");  // written escaped
+    names.push_back(u"zeta \u03a3");
+    names.push_back(u"\u00c5ngstr\u00f6m");
+    std::string text;
+    {
+        auto made = RegFile::create(";; All keys relative to \\\\Machine", "win64");
+        for (const auto& n : names) {
+            RegKey* k = nullptr;
+            ASSERT_EQ(made->createKey(u"C\\" + n, &k), ERROR_SUCCESS);
+            ASSERT_EQ(made->setValue(k, u"v", REG_SZ, std::string("x\0", 2)), ERROR_SUCCESS);
+        }
+        text = made->serialize();
+    }
+    auto lazy = parse(text);
+    ASSERT_TRUE(lazy);
+    ASSERT_FALSE(lazy->root().subkeys.built());
+    RegKey* c = lazy->root().subkey(u"c");
+    ASSERT_TRUE(c);
+    auto otherCapitals = [](std::u16string n) {
+        for (char16_t& ch : n)
+            ch = ch >= u'a' && ch <= u'z' ? static_cast<char16_t>(ch - 32)
+               : ch == u'\u00e9'          ? u'\u00c9'
+               : ch == u'\u03a3'          ? u'\u03c3'
+               : ch == u'\u00c5'          ? u'\u00e5'
+                                          : ch;
+        return n;
+    };
+    std::vector<RegKey*> found;
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < names.size(); ++i) {
+            RegKey* k = c->subkey(otherCapitals(names[i]));
+            ASSERT_TRUE(k) << utf16ToUtf8(names[i]);
+            EXPECT_EQ(k->name, names[i]);
+            if (round == 0) found.push_back(k);
+            else EXPECT_EQ(k, found[i]) << utf16ToUtf8(names[i]);
+        }
+        EXPECT_EQ(c->subkey(u"Key0999"), nullptr);
+        EXPECT_EQ(c->subkey(u"Key1000 "), nullptr);
+        EXPECT_EQ(c->subkey(u"caf"), nullptr);
+    }
+    EXPECT_FALSE(c->subkeys.built());
+    ASSERT_EQ(c->subkeys.size(), names.size());
+    std::vector<RegKey*> listed;
+    for (const auto& k : c->subkeys) listed.push_back(k.get());
+    std::vector<RegKey*> sortedFound = found;
+    std::sort(sortedFound.begin(), sortedFound.end());
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, sortedFound);
+    EXPECT_EQ(lazy->serialize(), text);
 }
 
 }  // namespace
