@@ -23,6 +23,7 @@
 #include <fstream>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <sys/stat.h>
 
 #include "app/artwork.h"
@@ -65,8 +66,15 @@ QPushButton* makeButton(const QString& caption, QWidget* parent, const QString& 
 }
 }  // namespace
 
+namespace {
+bool g_loadHiddenWhenShown = false;
+}  // namespace
+
+void frmMain::setLoadHiddenPagesWhenShown(bool on) { g_loadHiddenWhenShown = on; }
+
 frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
-    : QMainWindow(parent), machine_(machine), failureSink_(std::move(sink)) {
+    : QMainWindow(parent), machine_(machine), loadHiddenWhenShown_(g_loadHiddenWhenShown),
+      failureSink_(std::move(sink)) {
     shell::setCurrentMachine(&machine_);
     buildWindow();
     buildPages(*this);
@@ -329,6 +337,48 @@ void frmMain::setSaveBlock(int node, Block block) {
     saveBlocks_[node] = std::move(block);
 }
 
+void frmMain::loadWhenShown(int node) {
+    if (!hasLoadSlot(node))
+        throw std::logic_error("node " + std::to_string(node) + " has no step in the load pass");
+    whenShown_.insert(node);
+}
+
+bool frmMain::waitsForShow(int node) {
+    const bool wait = loadHiddenWhenShown_ && whenShown_.count(node) && !frames_[node]->isVisible() &&
+                      iCurrentOption != node;
+    if (wait)
+        left_.insert(node);
+    else
+        left_.erase(node);
+    return wait;
+}
+
+void frmMain::loadLeftPage(int node) {
+    if (!left_.erase(node))
+        return;
+    reg::cRegistry reg(machine_);
+    Pass pass(Pass::Kind::Load, reg, failureSink_);
+    const reg::Machine::Mark before = machine_.mark();
+    for (size_t i = 0; i < kLoadOrder.size(); ++i)
+        if (kLoadOrder[i].node == node) {
+            pass.enterBlock(static_cast<int>(i + 1), node);
+            pass.step([&] { loadBlocks_[node](pass); });
+        }
+    pass.enterBlock(0, 0);
+    machine_.rollbackTo(before);  // a page that waits only reads
+    // What it shows now is what was loaded, as if the pass had filled it.
+    PageValues now = pageValues();
+    if (auto it = now.find(node); it != now.end())
+        snapshot_[node] = std::move(it->second);
+    else
+        snapshot_.erase(node);
+}
+
+void frmMain::loadLeftPages() {
+    for (const std::set<int> left = left_; int node : left)
+        loadLeftPage(node);
+}
+
 bool frmMain::hasLoadBlock(int node) const {
     return node >= 1 && node <= kNodeCount && static_cast<bool>(loadBlocks_[node]);
 }
@@ -342,6 +392,7 @@ bool frmMain::hasSaveBlock(int node) const {
 void frmMain::tvList_NodeClick(int n) {
     if (n < 1 || n > kNodeCount)
         return;
+    loadLeftPage(n);
     frames_[n]->setVisible(true);
     if (iCurrentOption != n && iCurrentOption >= 1 && iCurrentOption <= kNodeCount)
         frames_[iCurrentOption]->setVisible(false);
@@ -388,7 +439,13 @@ void frmMain::loadPages(bool keepPending) {
     // an import the pages show the imported changes instead, still pending.
     if (!keepPending)
         pass.step([&] { machine_.discardChanges(); });
-    pass.step([&] { machine_.refresh(); });
+    // Files read a moment ago, before the window was built, are not read again unless their
+    // stamps say another program wrote them since.
+    const bool justOpened = std::exchange(justOpened_, false);
+    pass.step([&] {
+        if (!justOpened || !machine_.filesAsRead())
+            machine_.refresh();
+    });
     // Icon files are read again too: a reload is how the user says the machine changed.
     shell::clearIconCache();
     rememberFiles();
@@ -397,7 +454,7 @@ void frmMain::loadPages(bool keepPending) {
     const reg::Machine::Mark before = machine_.mark();
     for (size_t i = 0; i < kLoadOrder.size(); ++i) {
         const int node = kLoadOrder[i].node;
-        if (!loadBlocks_[node])
+        if (!loadBlocks_[node] || waitsForShow(node))
             continue;
         pass.enterBlock(static_cast<int>(i + 1), node);
         pass.step([&] { loadBlocks_[node](pass); });
@@ -504,6 +561,7 @@ void frmMain::runSaveBlocks(Pass& pass, const std::set<int>& keep) {
 }
 
 bool frmMain::SaveSettings() {
+    loadLeftPages();  // every save block sees its page as loaded
     reg::cRegistry reg(machine_);
     Pass pass(Pass::Kind::Save, reg, failureSink_);
     const std::set<int> changed = changedPages();
@@ -612,6 +670,7 @@ bool frmMain::SaveSettings() {
 }
 
 reg::ChangeSet frmMain::pendingChanges() {
+    loadLeftPages();
     reg::cRegistry reg(machine_);
     Pass pass(Pass::Kind::Save, reg, failureSink_);
     const reg::Machine::Mark start = machine_.mark();
@@ -623,6 +682,7 @@ reg::ChangeSet frmMain::pendingChanges() {
 }
 
 reg::ChangeSet frmMain::settingsProfile() {
+    loadLeftPages();
     reg::RecordingRegistry recorder(machine_);
     reg::cRegistry reg(recorder);
     Pass pass(Pass::Kind::Save, reg, failureSink_);
@@ -918,7 +978,7 @@ void frmMain::reloadUneditedPages() {
     const reg::Machine::Mark before = machine_.mark();
     for (size_t i = 0; i < kLoadOrder.size(); ++i) {
         const int node = kLoadOrder[i].node;
-        if (!loadBlocks_[node] || edited.count(node))
+        if (!loadBlocks_[node] || edited.count(node) || waitsForShow(node))
             continue;
         pass.enterBlock(static_cast<int>(i + 1), node);
         pass.step([&] { loadBlocks_[node](pass); });

@@ -55,6 +55,12 @@ public:
     void setSaveBlock(int node, Block block);
     bool hasLoadBlock(int node) const;
     bool hasSaveBlock(int node) const;
+    // A page whose load costs more than the window (one walking every class) may be loaded when
+    // it is first shown or a save pass needs it, once the window opens that way (see below).
+    void loadWhenShown(int node);
+    // Whether windows made from now on load such pages when needed rather than before their
+    // first drawing. The interactive window does; scripts and tests load every page at once.
+    static void setLoadHiddenPagesWhenShown(bool on);
     // Commits what an immediate action (outside the passes) wrote; on failure tells the user
     // what could not be saved and returns false.
     bool commitChanges(const QString& what);
@@ -181,6 +187,11 @@ private:
     bool commit(const QString& what);
     void pressDefaultButton();
     void loadPages(bool keepPending);
+    // Whether a pass leaves this block for later; then the node is remembered as not loaded.
+    bool waitsForShow(int node);
+    // Loads a page left for later (its values then count as loaded, not as edited).
+    void loadLeftPage(int node);
+    void loadLeftPages();
     using PageValues = std::map<int, std::vector<std::pair<QString, QString>>>;  // page -> (control, value)
     PageValues pageValues();
     void takeSnapshot();
@@ -210,6 +221,10 @@ private:
     std::array<QTreeWidgetItem*, 34> items_{};
     std::array<Block, 34> loadBlocks_;
     std::array<Block, 34> saveBlocks_;
+    std::set<int> whenShown_;  // pages that may wait
+    std::set<int> left_;       // pages not loaded yet
+    bool loadHiddenWhenShown_ = false;
+    bool justOpened_ = true;  // until the first load pass
     Pass::FailureSink failureSink_;
     QPointer<HelpWindow> help_;
     QTreeWidgetItem* justSelected_ = nullptr;

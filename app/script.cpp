@@ -419,6 +419,8 @@ int runWindow(const Options& o) {
                    tk::vbOKOnly | tk::vbCritical);
         return 1;
     }
+    // The window is drawn before pages it does not show have read the registry.
+    frmMain::setLoadHiddenPagesWhenShown(true);
     // File > Open Machine unloads the window with the next machine open: a new window edits it.
     for (int status = 0;;) {
         for (const std::string& w : machine->warnings())

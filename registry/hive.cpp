@@ -474,6 +474,7 @@ public:
     std::string systemDirectory() const override { return windowsDir_ + "\\System32"; }
     void commit() override;
     void refresh() override { reload(true); }
+    bool filesAsRead() const override { return false; }
     void discardChanges() override { reload(false); }
     int32_t apply(const ChangeSet& changes, std::string* error) override;
 

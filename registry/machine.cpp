@@ -1152,6 +1152,14 @@ void Machine::refresh() {
     reloadIfChanged(*user_, &reloaded);
 }
 
+bool Machine::filesAsRead() const {
+    for (const File* f : {system_.get(), user_.get()}) {
+        struct stat st;
+        if (::stat(f->path.c_str(), &st) != 0 || !(idOf(st) == f->id)) return false;
+    }
+    return true;
+}
+
 void Machine::discardChanges() {
     for (File* f : {system_.get(), user_.get()}) {
         if (!f->tree->changed()) continue;

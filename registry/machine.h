@@ -74,6 +74,9 @@ public:
     virtual void commit();
     // Re-reads files that changed on disk since they were read, keeping pending changes.
     virtual void refresh();
+    // Whether every file still has the identity, size and modification time it was read with:
+    // enough to trust a machine opened a moment ago; refresh() also compares the contents.
+    virtual bool filesAsRead() const;
     // Drops pending changes: the registry is again what the files on disk hold.
     virtual void discardChanges();
     // The pending changes, in the order they were made, with the old state of everything they

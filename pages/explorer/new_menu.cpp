@@ -309,5 +309,7 @@ QV_PAGE(new_menu) {
         "HKEY_CLASSES_ROOT), so there is nothing to list here."));
 
     form.setLoadBlock(pages::kNewMenuNode, [lvNewMenu](Pass& p) { pages::loadNewMenu(p, *lvNewMenu); });
+    // Its load visits every file type: on a machine with thousands it costs more than the window.
+    form.loadWhenShown(pages::kNewMenuNode);
     form.setSaveBlock(pages::kNewMenuNode, [lvNewMenu](Pass& p) { pages::saveNewMenu(p, *lvNewMenu); });
 }

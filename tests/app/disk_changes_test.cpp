@@ -106,6 +106,15 @@ TEST_P(DiskChanges, WithoutEditsTheWindowReloadsAndSaysSo) {
     EXPECT_EQ(value("sldMenuShowDelay"), "321");
 }
 
+// The first load trusts files read a moment before, unless they changed in that moment.
+TEST_P(DiskChanges, AChangeBetweenOpeningAndTheFirstLoadIsShown) {
+    writeElsewhere(u"Grace", u"123");
+    EXPECT_FALSE(machine().filesAsRead());
+    EXPECT_EQ(value("txtRegisteredName"), "Grace");
+    EXPECT_EQ(value("sldMenuShowDelay"), "123");
+    EXPECT_TRUE(machine().filesAsRead());
+}
+
 TEST_P(DiskChanges, WithEditsTheBarKeepsThemAndApplyLandsBoth) {
     form().show();
     set("sldMenuShowDelay", "77");  // an unsaved edit on the menu speed page

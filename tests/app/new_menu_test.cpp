@@ -444,3 +444,37 @@ TEST_F(WindowTest, NewMenuApplyThatCouldNotBeCommittedIsCompletedByTheNextApply)
     EXPECT_TRUE(subtree(*disk, HKEY_CLASSES_ROOT, ".txt\\ShellNew").empty());
     EXPECT_EQ(lv->Key(lv->Find(QStringLiteral(".txt\\ShellNew-"))), QStringLiteral(".txt\\ShellNew-"));
 }
+
+// The interactive window draws itself before the page walks every file type: the page reads the
+// registry when it is first shown, or when a save pass needs it, and what it then shows counts
+// as loaded, not as an edit.
+TEST_F(WindowTest, NewMenuPageLoadsWhenShownOrWhenASavePassNeedsIt) {
+    struct Restore {
+        ~Restore() { qv::frmMain::setLoadHiddenPagesWhenShown(false); }
+    } restore;
+    qv::frmMain::setLoadHiddenPagesWhenShown(true);
+    for (const bool byShowing : {true, false}) {
+        form_.reset();
+        qv::frmMain& f = form();
+        auto* lv = f.fraOption(17)->findChild<tk::CheckListView*>(QStringLiteral("lvNewMenu"));
+        ASSERT_NE(lv, nullptr);
+        EXPECT_EQ(lv->Count(), 0) << byShowing;
+        EXPECT_TRUE(f.changedPages().empty()) << byShowing;
+        if (byShowing)
+            f.selectNode(17);
+        else
+            EXPECT_TRUE(f.pendingChanges().empty());
+        ASSERT_GT(lv->Count(), 0) << byShowing;
+        EXPECT_TRUE(lv->Checked(lv->Find(QStringLiteral(".txt\\ShellNew")))) << byShowing;
+        EXPECT_TRUE(f.changedPages().empty()) << byShowing;
+        // Once loaded it is a page like any other: a switch is an edit Apply writes.
+        lv->setChecked(lv->Find(QStringLiteral(".txt\\ShellNew")), false);
+        EXPECT_EQ(f.changedPages(), std::set<int>{17}) << byShowing;
+        ASSERT_TRUE(f.SaveSettings());
+        auto disk = reg::Machine::openOwn(dir_.path() / "machine");
+        EXPECT_FALSE(subtree(*disk, HKEY_CLASSES_ROOT, ".txt\\ShellNew-").empty()) << byShowing;
+        // Back as it was for the next round.
+        lv->setChecked(lv->Find(QStringLiteral(".txt\\ShellNew-")), true);
+        ASSERT_TRUE(f.SaveSettings());
+    }
+}
