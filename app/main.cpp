@@ -1,10 +1,12 @@
 #include <QApplication>
+#include <future>
 #include <iostream>
 #include <vector>
 
 #include "app/controls.h"
 #include "app/script.h"
 #include "app/toolkit.h"
+#include "registry/machine.h"
 
 int main(int argc, char** argv) {
     QStringList args;
@@ -42,6 +44,16 @@ int main(int argc, char** argv) {
         });
     }
 
+    // The window's machine is read while the toolkit starts: both take milliseconds, and the
+    // opening touches nothing but the machine's files (the choice, which reads the environment,
+    // is made here first). An installed Windows waits: libhivex reads the environment as it opens.
+    std::future<std::unique_ptr<qv::reg::Machine>> opening;
+    if (!options.scripting()) {
+        const qv::cli::MachineToOpen chosen = qv::cli::chooseMachine(options);
+        if (chosen.kind != qv::cli::MachineToOpen::Kind::Windows)
+            opening = std::async(std::launch::async, [chosen] { return qv::cli::openChosen(chosen); });
+    }
+
     // QApplication keeps pointers into argv for its whole life.
     std::vector<QByteArray> qtWords{QByteArray(argv[0])};
     for (const QString& a : split.qt)
@@ -54,5 +66,5 @@ int main(int argc, char** argv) {
     QApplication app(qtArgc, qtArgv.data());
     qv::tk::setupApplication(app);
     return options.scripting() ? qv::cli::runScript(options, std::cout, std::cerr)
-                               : qv::cli::runWindow(options);
+                               : qv::cli::runWindow(options, std::move(opening));
 }

@@ -241,23 +241,35 @@ Options parse(const QStringList& args) {
     return o;
 }
 
-std::unique_ptr<reg::Machine> openMachine(const Options& o) {
+MachineToOpen chooseMachine(const Options& o) {
+    using K = MachineToOpen::Kind;
     if (o.windows)
-        return reg::Machine::openWindows(*o.windows, o.windowsUser);
+        return {K::Windows, *o.windows, o.windowsUser};
     if (o.winePrefix)
-        return reg::Machine::openWinePrefix(*o.winePrefix);
+        return {K::WinePrefix, *o.winePrefix, {}};
     if (o.machine)
-        return reg::Machine::openOwn(*o.machine);
+        return {K::Own, *o.machine, {}};
     // The machine of the last session, unless it went away since.
     if (const auto last = reg::RecentMachines().last()) {
         std::error_code ec;
         if (last->kind == reg::Machine::Kind::WinePrefix && reg::isWinePrefix(last->path))
-            return reg::Machine::openWinePrefix(last->path);
+            return {K::WinePrefix, last->path, {}};
         if (last->kind == reg::Machine::Kind::Own && fs::is_directory(last->path, ec))
-            return reg::Machine::openOwn(last->path);
+            return {K::Own, last->path, {}};
     }
-    return reg::Machine::openOwn(reg::Machine::defaultOwnFolder());
+    return {K::Own, reg::Machine::defaultOwnFolder(), {}};
 }
+
+std::unique_ptr<reg::Machine> openChosen(const MachineToOpen& m) {
+    switch (m.kind) {
+    case MachineToOpen::Kind::Windows: return reg::Machine::openWindows(m.path, m.windowsUser);
+    case MachineToOpen::Kind::WinePrefix: return reg::Machine::openWinePrefix(m.path);
+    case MachineToOpen::Kind::Own: break;
+    }
+    return reg::Machine::openOwn(m.path);
+}
+
+std::unique_ptr<reg::Machine> openMachine(const Options& o) { return openChosen(chooseMachine(o)); }
 
 int listMachines(const Options& o, std::ostream& out) {
     const auto machines = reg::discoverMachines(reg::discoveryOptionsFromEnvironment());
@@ -410,10 +422,10 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
     return 0;
 }
 
-int runWindow(const Options& o) {
+int runWindow(const Options& o, std::future<std::unique_ptr<reg::Machine>> opening) {
     std::unique_ptr<reg::Machine> machine;
     try {
-        machine = openMachine(o);
+        machine = opening.valid() ? opening.get() : openMachine(o);
     } catch (const std::exception& e) {
         tk::MsgBox(QStringLiteral("The registry could not be opened.\n\n%1").arg(QString::fromUtf8(e.what())),
                    tk::vbOKOnly | tk::vbCritical);

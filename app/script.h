@@ -5,9 +5,11 @@
 #include <QString>
 #include <QStringList>
 #include <filesystem>
+#include <future>
 #include <iosfwd>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace qv::reg {
@@ -44,6 +46,15 @@ QString versionText();
 // The machine the options name, else the one opened last (when it can still be opened), else
 // the default own machine; throws reg::MachineError.
 std::unique_ptr<reg::Machine> openMachine(const Options& o);
+// The same in two steps: which machine (this reads the environment and the recent list), and
+// opening it (which reads only its own files, so it may run beside the toolkit's start).
+struct MachineToOpen {
+    enum class Kind { Own, WinePrefix, Windows } kind = Kind::Own;
+    std::filesystem::path path;
+    std::string windowsUser;
+};
+MachineToOpen chooseMachine(const Options& o);
+std::unique_ptr<reg::Machine> openChosen(const MachineToOpen& m);
 
 // --list-machines: the machines File > Open Machine lists, as text or JSON; returns 0.
 int listMachines(const Options& o, std::ostream& out);
@@ -53,7 +64,8 @@ int listMachines(const Options& o, std::ostream& out);
 // Returns the exit status: 0 done, 2 usage error, 1 machine not opened or not committed.
 int runScript(const Options& o, std::ostream& out, std::ostream& err);
 
-// The window for a user; returns when it is unloaded.
-int runWindow(const Options& o);
+// The window for a user; returns when it is unloaded. `opening`, when given, is the machine
+// already being opened (see main).
+int runWindow(const Options& o, std::future<std::unique_ptr<reg::Machine>> opening = {});
 
 }  // namespace qv::cli

@@ -318,8 +318,13 @@ struct Machine::File {
     std::string rootComment;
     std::unique_ptr<RegFile> tree;
     FileId id;          // the copy on disk this tree was read from or last written as
-    uint64_t hash = 0;  // and its bytes' hash
+    // and its bytes' hash, taken from the tree's text when first needed (not at opening)
+    std::optional<uint64_t> hash;
     fs::path openTarget;  // the file path led to when the machine was opened
+    uint64_t bytesHash() {
+        if (!hash) hash = contentHash(tree->source());
+        return *hash;
+    }
 };
 
 struct Machine::Step {
@@ -401,7 +406,7 @@ void Machine::loadFile(File& f) {
     std::string content, why;
     if (!readWhole(f.path, &content, &f.id, &why))
         throw MachineError("Could not read " + f.path.string() + ": " + why);
-    f.hash = contentHash(content);
+    f.hash.reset();
     std::string error;
     auto tree = RegFile::parse(std::move(content), f.path.string(), &error);
     if (!tree) throw MachineError(error + "; the file is left as it is");
@@ -1134,7 +1139,7 @@ void Machine::reloadIfChanged(File& f, bool* reloaded) {
     if (!readWhole(f.path, &content, &id, &why))
         throw MachineError("Could not read " + f.path.string() + ": " + why);
     const uint64_t hash = contentHash(content);
-    if (id == f.id && hash == f.hash) return;
+    if (id == f.id && hash == f.bytesHash()) return;
     // Someone else wrote the file: take their version and put our pending changes on top.
     std::string error;
     auto fresh = RegFile::parse(std::move(content), f.path.string(), &error);
@@ -1271,7 +1276,7 @@ Machine::Round Machine::commitRound() {
             std::string bytes, why;
             struct stat st;
             if (s.held.get() < 0 || ::fstat(s.held.get(), &st) != 0 || !checkRegular(st, &why) ||
-                !(idOf(st) == s.f->id) || !readFd(s.held.get(), &bytes, &why) || contentHash(bytes) != s.f->hash)
+                !(idOf(st) == s.f->id) || !readFd(s.held.get(), &bytes, &why) || contentHash(bytes) != s.f->bytesHash())
                 changedOnDisk = true;
         }
         if (changedOnDisk) {

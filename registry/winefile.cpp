@@ -632,7 +632,8 @@ struct KeyIndex {
         uint32_t begin;   // the header line
         uint32_t path;    // its escaped path, pathLen bytes
         uint32_t pathLen;
-        uint32_t depth;   // components in the path
+        uint16_t depth;   // components in the path
+        uint16_t common;  // leading components it shares with the header before it
     };
     const std::string* text = nullptr;
     BlockList<Header> headers;
@@ -789,7 +790,10 @@ void SubkeyList::clear() {
 
 void SubkeyList::count() const {
     if (!groups_.empty() || first_ == last_) return;
-    for (uint32_t a = first_; a < last_; a = index_->groupEnd(a, last_, at_)) groups_.push_back(a);
+    // A subkey's headers start where a header parts from the one before it at the subkey's level.
+    groups_.push_back(first_);
+    for (uint32_t h = first_ + 1; h < last_; ++h)
+        if (index_->headers[h].common <= depth_) groups_.push_back(h);
     groups_.shrink_to_fit();
 }
 
@@ -991,6 +995,8 @@ inline TextLine lineAt(const char* p, const char* end) {
 // read whole by WineParser, which knows those cases.
 class LazyScanner {
 public:
+    // Deeper paths go to the whole-file reader: the index keeps depths in 16 bits.
+    static constexpr size_t kMaxIndexDepth = 0xFFFF;
     static std::unique_ptr<KeyIndex> run(RegFile& f) {
         const std::string& src = f.source_;
         const char* const base = src.data();
@@ -1018,13 +1024,15 @@ public:
                     const char* after = plainHeader(p + 1, end, seps, &plain);
                     if (after) {
                         const std::string_view raw(p + 1, static_cast<size_t>(after - 1 - (p + 1)));
-                        if (!follows(prev, prevSeps, prevPlain, raw, seps, plain)) return nullptr;
+                        uint32_t shared;
+                        if (seps.size() >= kMaxIndexDepth || !follows(prev, prevSeps, prevPlain, raw, seps, plain, &shared))
+                            return nullptr;
                         const size_t lineStart = static_cast<size_t>(p - base);
                         const size_t lead = blankStart == SIZE_MAX ? lineStart : blankStart;
                         ix->headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
                                                static_cast<uint32_t>(raw.data() - base),
                                                static_cast<uint32_t>(raw.size()),
-                                               static_cast<uint32_t>(seps.size() + 1)});
+                                               static_cast<uint16_t>(seps.size() + 1), static_cast<uint16_t>(shared)});
                         prev = raw;
                         prevPlain = plain;
                         std::swap(prevSeps, seps);
@@ -1056,10 +1064,13 @@ public:
                 const char* after = skipString(s + 1, le, ']');
                 if (!after) return nullptr;
                 const std::string_view raw(s + 1, static_cast<size_t>(after - 1 - (s + 1)));
-                if (!goodPath(raw, seps) || !follows(prev, prevSeps, false, raw, seps, false)) return nullptr;
+                uint32_t shared;
+                if (!goodPath(raw, seps) || seps.size() >= kMaxIndexDepth ||
+                    !follows(prev, prevSeps, false, raw, seps, false, &shared))
+                    return nullptr;
                 ix->headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
                                        static_cast<uint32_t>(raw.data() - base), static_cast<uint32_t>(raw.size()),
-                                       static_cast<uint32_t>(seps.size() + 1)});
+                                       static_cast<uint16_t>(seps.size() + 1), static_cast<uint16_t>(shared)});
                 prev = raw;
                 prevPlain = false;
                 std::swap(prevSeps, seps);
@@ -1211,14 +1222,18 @@ private:
     }
 
     // Whether a header comes after the previous one in Wine's order, naming a new key.
+    // *shared: the leading components the two paths have in common.
     static bool follows(std::string_view prev, const std::vector<uint32_t>& prevSeps, bool prevPlain,
-                        std::string_view cur, const std::vector<uint32_t>& curSeps, bool curPlain) {
+                        std::string_view cur, const std::vector<uint32_t>& curSeps, bool curPlain,
+                        uint32_t* shared) {
+        *shared = 0;
         if (prev.data() == nullptr) return true;
         const size_t prevDepth = prevSeps.size() + 1, curDepth = curSeps.size() + 1;
         const size_t common = commonPrefix(prev, cur);
         size_t j = 0;
         while (j < prevSeps.size() && j < curSeps.size() && prevSeps[j] == curSeps[j] && prevSeps[j] + 2 <= common) ++j;
         for (;; ++j) {
+            *shared = static_cast<uint32_t>(j);
             if (j == curDepth) return false;  // the same key again, or one above the previous
             if (j == prevDepth) return true;  // the first below the previous
             const size_t pa = j ? prevSeps[j - 1] + 2 : 0, ca = j ? curSeps[j - 1] + 2 : 0;
