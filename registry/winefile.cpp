@@ -916,17 +916,20 @@ size_t SubkeyList::findGroup(std::u16string_view n) const {
     if (lk.table.empty() && count >= 64 && ++lk.finds > 16) {
         size_t size = 64;
         while (size < count * 2) size *= 2;
-        lk.table.assign(size, 0);
+        lk.table.assign(size, {0, 0});
         for (size_t g = 0; g < count; ++g) {
-            size_t i = hashComponent(index_->component(groups_[g], at_)) & (size - 1);
-            while (lk.table[i]) i = (i + 1) & (size - 1);
-            lk.table[i] = static_cast<uint32_t>(g + 1);
+            const uint32_t h = hashComponent(index_->component(groups_[g], at_));
+            size_t i = h & (size - 1);
+            while (lk.table[i].first) i = (i + 1) & (size - 1);
+            lk.table[i] = {static_cast<uint32_t>(g + 1), h};
         }
     }
     if (!lk.table.empty()) {
         const size_t mask = lk.table.size() - 1;
-        for (size_t i = hashName(n) & mask; lk.table[i]; i = (i + 1) & mask) {
-            const size_t g = lk.table[i] - 1;
+        const uint32_t h = hashName(n);
+        for (size_t i = h & mask; lk.table[i].first; i = (i + 1) & mask) {
+            if (lk.table[i].second != h) continue;  // the text is read only for a likely match
+            const size_t g = lk.table[i].first - 1;
             if (compareComponent(index_->component(groups_[g], at_), n) == 0) return g;
         }
         return count;

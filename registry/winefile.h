@@ -86,7 +86,8 @@ private:
     // again and again (a page visiting every class) a table of the names' hashes.
     struct Lookup {
         std::vector<RegKey*> slots;
-        std::vector<uint32_t> table;  // 1 + a group, by the hash of its folded name; 0: free
+        // By the hash of its folded name: 1 + a group (0: free) and the hash itself.
+        std::vector<std::pair<uint32_t, uint32_t>> table;
         uint32_t finds = 0;
     };
     void build() const;
