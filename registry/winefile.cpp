@@ -1,9 +1,12 @@
 #include "winefile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #if defined(__SSE2__)
@@ -614,6 +617,19 @@ public:
         blocks_.back()[size_ % kBlock] = v;
         ++size_;
     }
+    // Takes the other list's items after these, the first through fixFirst(), giving back the
+    // other's blocks as they are emptied.
+    template <class Fix>
+    void append(BlockList&& other, Fix fixFirst) {
+        for (uint32_t i = 0; i < other.size_; ++i) {
+            T v = other[i];
+            if (i == 0) fixFirst(v);
+            push_back(v);
+            if (i % kBlock == kBlock - 1) other.blocks_[i / kBlock].reset();
+        }
+        other.blocks_.clear();
+        other.size_ = 0;
+    }
     const T& operator[](uint32_t i) const { return blocks_[i / kBlock][i % kBlock]; }
     uint32_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -1000,22 +1016,95 @@ class LazyScanner {
 public:
     // Deeper paths go to the whole-file reader: the index keeps depths in 16 bits.
     static constexpr size_t kMaxIndexDepth = 0xFFFF;
+    // Scanning a large file is split at a key header near its middle, the second half on a
+    // thread of its own; below this size (or with one processor) one pass is quicker.
+    static std::atomic<size_t>& splitAbove() {
+        static std::atomic<size_t> bytes{4u << 20};
+        return bytes;
+    }
+
     static std::unique_ptr<KeyIndex> run(RegFile& f) {
         const std::string& src = f.source_;
         const char* const base = src.data();
         const char* const end = base + src.size();
-        auto ix = std::make_unique<KeyIndex>();
-        ix->text = &src;
         const TextLine head = lineAt(base, end);
         if (std::string_view(base, static_cast<size_t>(head.end - base)) != "WINE REGISTRY Version 2") return nullptr;
-        const char* p = head.next;
-        size_t blankStart = SIZE_MAX;
+        if (src.empty()) return nullptr;
+        auto ix = std::make_unique<KeyIndex>();
+        ix->text = &src;
+        const char* const from = head.next;
+        if (src.size() >= splitAbove() && std::thread::hardware_concurrency() != 1) {
+            if (const char* split = splitPoint(from, end)) {
+                Stretch a, b;
+                bool aOk = false, bOk = false, threaded = false;
+                try {
+                    std::thread second([&] { bOk = scan(base, split, end, end, true, b); });
+                    threaded = true;
+                    aOk = scan(base, from, split, end, false, a);
+                    second.join();
+                } catch (const std::system_error&) {
+                    // No thread to be had: one pass below.
+                }
+                if (threaded) {
+                    // Each half checks its lines as the whole would, but for the seam.
+                    if (!aOk || !bOk) return nullptr;
+                    uint32_t shared;
+                    if (a.stop == split && a.sawKey && !b.headers.empty()) {
+                        if (!follows(a.last.raw, a.last.seps, a.last.plain, b.first.raw, b.first.seps, b.first.plain,
+                                     &shared))
+                            return nullptr;
+                        ix->headers = std::move(a.headers);
+                        ix->headers.append(std::move(b.headers), [&](KeyIndex::Header& h) {
+                            h.common = static_cast<uint16_t>(shared);
+                            if (a.blankStart != SIZE_MAX) h.lead = static_cast<uint32_t>(a.blankStart);
+                        });
+                        ix->tail = static_cast<uint32_t>(b.blankStart == SIZE_MAX ? src.size() : b.blankStart);
+                        return ix;
+                    }
+                }
+            }
+        }
+        Stretch whole;
+        if (!scan(base, from, end, end, false, whole)) return nullptr;
+        ix->headers = std::move(whole.headers);
+        ix->tail = static_cast<uint32_t>(whole.blankStart == SIZE_MAX ? src.size() : whole.blankStart);
+        return ix;
+    }
+
+private:
+    struct HeaderPath {
+        std::string_view raw;
+        std::vector<uint32_t> seps;
+        bool plain = false;
+    };
+    // What scanning one stretch of the file found, and what joining it to the next needs.
+    struct Stretch {
+        BlockList<KeyIndex::Header> headers;
+        HeaderPath first, last;        // its first and last key headers
+        const char* stop = nullptr;    // where its last line ended
+        size_t blankStart = SIZE_MAX;  // the blank lines ending it
         bool sawKey = false;
+    };
+
+    // The start of a key header line near the middle, or null.
+    static const char* splitPoint(const char* from, const char* end) {
+        for (const char* q = from + (end - from) / 2; q < end;) {
+            const char* nl = findNewline(q, end);
+            if (end - nl > 1 && nl[1] == '[') return nl + 1;
+            q = nl + 1;
+        }
+        return nullptr;
+    }
+
+    // Checks the lines starting in [p, to) of the text [base, end); false when the file is not
+    // for the index. A stretch after the first starts at a key header, with keys seen before it.
+    static bool scan(const char* base, const char* p, const char* to, const char* end, bool sawKey, Stretch& out) {
+        size_t blankStart = SIZE_MAX;
         std::u16string scratch;
         std::vector<uint32_t> seps, prevSeps;
         std::string_view prev;
         bool prevPlain = false;
-        while (p < end) {
+        while (p < to) {
             // The lines Wine writes most, in the form it writes them, are taken in one pass;
             // anything else goes through the checks below.
             if (sawKey) {
@@ -1029,13 +1118,14 @@ public:
                         const std::string_view raw(p + 1, static_cast<size_t>(after - 1 - (p + 1)));
                         uint32_t shared;
                         if (seps.size() >= kMaxIndexDepth || !follows(prev, prevSeps, prevPlain, raw, seps, plain, &shared))
-                            return nullptr;
+                            return false;
                         const size_t lineStart = static_cast<size_t>(p - base);
                         const size_t lead = blankStart == SIZE_MAX ? lineStart : blankStart;
-                        ix->headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
+                        out.headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
                                                static_cast<uint32_t>(raw.data() - base),
                                                static_cast<uint32_t>(raw.size()),
                                                static_cast<uint16_t>(seps.size() + 1), static_cast<uint16_t>(shared)});
+                        if (out.headers.size() == 1) out.first = {raw, seps, plain};
                         prev = raw;
                         prevPlain = plain;
                         std::swap(prevSeps, seps);
@@ -1065,15 +1155,16 @@ public:
             case '[': {
                 sawKey = true;
                 const char* after = skipString(s + 1, le, ']');
-                if (!after) return nullptr;
+                if (!after) return false;
                 const std::string_view raw(s + 1, static_cast<size_t>(after - 1 - (s + 1)));
                 uint32_t shared;
                 if (!goodPath(raw, seps) || seps.size() >= kMaxIndexDepth ||
                     !follows(prev, prevSeps, false, raw, seps, false, &shared))
-                    return nullptr;
-                ix->headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
+                    return false;
+                out.headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
                                        static_cast<uint32_t>(raw.data() - base), static_cast<uint32_t>(raw.size()),
                                        static_cast<uint16_t>(seps.size() + 1), static_cast<uint16_t>(shared)});
+                if (out.headers.size() == 1) out.first = {raw, seps, false};
                 prev = raw;
                 prevPlain = false;
                 std::swap(prevSeps, seps);
@@ -1081,9 +1172,9 @@ public:
             }
             case '@':
             case '"': {
-                if (!sawKey) return nullptr;
+                if (!sawKey) return false;
                 size_t extra = 0;
-                if (parseValueLine(s, le, next, end, nullptr, scratch, &next, &extra)) return nullptr;
+                if (parseValueLine(s, le, next, end, nullptr, scratch, &next, &extra)) return false;
                 break;
             }
             case '#':
@@ -1092,28 +1183,28 @@ public:
                     if (opt.substr(0, 6) == "#arch=") {
                         std::string_view arch = opt.substr(6);
                         while (!arch.empty() && isSpace(arch.back())) arch.remove_suffix(1);
-                        if (arch != "win32" && arch != "win64") return nullptr;
+                        if (arch != "win32" && arch != "win64") return false;
                     }
                 } else if (startsWith(s, le, "#class=\"")) {
-                    if (!skipString(s + 8, le, '"')) return nullptr;
+                    if (!skipString(s + 8, le, '"')) return false;
                 } else if (!startsWith(s, le, "#time=") && std::string_view(s, static_cast<size_t>(le - s)) != "#link") {
-                    return nullptr;
+                    return false;
                 }
                 break;
             case ';':
-                if (sawKey) return nullptr;
+                if (sawKey) return false;
                 break;
             default:
-                return nullptr;
+                return false;
             }
             p = next;
         }
-        if (src.empty()) return nullptr;
-        ix->tail = static_cast<uint32_t>(blankStart == SIZE_MAX ? src.size() : blankStart);
-        return ix;
+        out.stop = p;
+        out.blankStart = blankStart;
+        out.sawKey = sawKey;
+        out.last = {prev, prevSeps, prevPlain};
+        return true;
     }
-
-private:
     // A value line as Wine writes it: a name, "=" and a string, a dword or a hex list (over as
     // many lines as it continues on). Returns where the next line starts, or null when the line
     // is anything else, for the general checks to decide.
@@ -1633,6 +1724,8 @@ private:
     std::u16string text_;
     std::unordered_map<RegKey*, SubkeyIndex> unsorted_;  // keys whose subkeys came out of order
 };
+
+void setSplitScanSize(size_t bytes) { LazyScanner::splitAbove() = bytes; }
 
 std::unique_ptr<RegFile> RegFile::parse(std::string content, const std::string& name, std::string* error) {
     std::unique_ptr<RegFile> f(new RegFile);

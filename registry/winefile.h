@@ -258,6 +258,10 @@ private:
     friend class LazyScanner;
 };
 
+// Files at least this large are checked in two halves at once (4 MiB; tests and the fuzzer set
+// it lower to reach the seam with small files).
+void setSplitScanSize(size_t bytes);
+
 // Wine's string escaping, as the writer uses it (exposed for the tools and tests).
 void appendEscaped(std::string& out, std::u16string_view s, char delim1, char delim2);
 
