@@ -49,9 +49,13 @@ int main(int argc, char** argv) {
     // is made here first). An installed Windows waits: libhivex reads the environment as it opens.
     std::future<std::unique_ptr<qv::reg::Machine>> opening;
     if (!options.scripting()) {
-        const qv::cli::MachineToOpen chosen = qv::cli::chooseMachine(options);
-        if (chosen.kind != qv::cli::MachineToOpen::Kind::Windows)
-            opening = std::async(std::launch::async, [chosen] { return qv::cli::openChosen(chosen); });
+        try {
+            const qv::cli::MachineToOpen chosen = qv::cli::chooseMachine(options);
+            if (chosen.kind != qv::cli::MachineToOpen::Kind::Windows)
+                opening = std::async(std::launch::async, [chosen] { return qv::cli::openChosen(chosen); });
+        } catch (const std::exception&) {
+            // The window opens it as it starts and tells what went wrong.
+        }
     }
 
     // QApplication keeps pointers into argv for its whole life.
