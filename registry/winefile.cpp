@@ -5,13 +5,17 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <new>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include <sys/mman.h>
 
 #include "api.h"
 #include "text.h"
@@ -609,11 +613,23 @@ std::u16string RegKey::path() const {
 
 // A list that grows in blocks and never moves what it holds: a large file's index is built
 // without a copy of itself while it grows, and without the spare half a doubling vector keeps.
+// Blocks are mapped pages of their own, so that a block given back is gone at once, whichever
+// thread filled it (a freed heap block stays with the thread's arena).
 template <class T, uint32_t kBlock = 4096>
 class BlockList {
+    static_assert(std::is_trivially_copyable_v<T>);
+    struct Unmap {
+        void operator()(T* p) const { ::munmap(p, sizeof(T) * kBlock); }
+    };
+    using Block = std::unique_ptr<T[], Unmap>;
+
 public:
     void push_back(const T& v) {
-        if (size_ % kBlock == 0) blocks_.emplace_back(new T[kBlock]);
+        if (size_ % kBlock == 0) {
+            void* p = ::mmap(nullptr, sizeof(T) * kBlock, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) throw std::bad_alloc();
+            blocks_.emplace_back(static_cast<T*>(p));
+        }
         blocks_.back()[size_ % kBlock] = v;
         ++size_;
     }
@@ -635,7 +651,7 @@ public:
     bool empty() const { return size_ == 0; }
 
 private:
-    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::vector<Block> blocks_;
     uint32_t size_ = 0;
 };
 
