@@ -359,11 +359,7 @@ void frmMain::loadLeftPage(int node) {
     reg::cRegistry reg(machine_);
     Pass pass(Pass::Kind::Load, reg, failureSink_);
     const reg::Machine::Mark before = machine_.mark();
-    for (size_t i = 0; i < kLoadOrder.size(); ++i)
-        if (kLoadOrder[i].node == node) {
-            pass.enterBlock(static_cast<int>(i + 1), node);
-            pass.step([&] { loadBlocks_[node](pass); });
-        }
+    runLoadBlocks(pass, [node](int n) { return n == node; });
     pass.enterBlock(0, 0);
     machine_.rollbackTo(before);  // a page that waits only reads
     // What it shows now is what was loaded, as if the pass had filled it.
@@ -372,6 +368,16 @@ void frmMain::loadLeftPage(int node) {
         snapshot_[node] = std::move(it->second);
     else
         snapshot_.erase(node);
+}
+
+void frmMain::runLoadBlocks(Pass& pass, const std::function<bool(int)>& wanted) {
+    for (size_t i = 0; i < kLoadOrder.size(); ++i) {
+        const int node = kLoadOrder[i].node;
+        if (!loadBlocks_[node] || !wanted(node))
+            continue;
+        pass.enterBlock(static_cast<int>(i + 1), node);
+        pass.step([&] { loadBlocks_[node](pass); });
+    }
 }
 
 void frmMain::loadLeftPages() {
@@ -452,13 +458,7 @@ void frmMain::loadPages(bool keepPending) {
     if (changedBar_)
         changedBar_->hide();
     const reg::Machine::Mark before = machine_.mark();
-    for (size_t i = 0; i < kLoadOrder.size(); ++i) {
-        const int node = kLoadOrder[i].node;
-        if (!loadBlocks_[node] || waitsForShow(node))
-            continue;
-        pass.enterBlock(static_cast<int>(i + 1), node);
-        pass.step([&] { loadBlocks_[node](pass); });
-    }
+    runLoadBlocks(pass, [this](int node) { return !waitsForShow(node); });
     if (keepPending)
         machine_.rollbackTo(before);  // reading writes nothing of its own into an import
     else
@@ -976,13 +976,7 @@ void frmMain::reloadUneditedPages() {
     pass.step([&] { machine_.refresh(); });
     rememberFiles();
     const reg::Machine::Mark before = machine_.mark();
-    for (size_t i = 0; i < kLoadOrder.size(); ++i) {
-        const int node = kLoadOrder[i].node;
-        if (!loadBlocks_[node] || edited.count(node) || waitsForShow(node))
-            continue;
-        pass.enterBlock(static_cast<int>(i + 1), node);
-        pass.step([&] { loadBlocks_[node](pass); });
-    }
+    runLoadBlocks(pass, [&](int node) { return !edited.count(node) && !waitsForShow(node); });
     pass.enterBlock(0, 0);
     machine_.rollbackTo(before);
     // Edited pages still compare with what they held before, so they stay edited.

@@ -192,6 +192,8 @@ private:
     // Loads a page left for later (its values then count as loaded, not as edited).
     void loadLeftPage(int node);
     void loadLeftPages();
+    // Runs the load blocks of the wanted nodes, in the pass's order.
+    void runLoadBlocks(Pass& pass, const std::function<bool(int)>& wanted);
     using PageValues = std::map<int, std::vector<std::pair<QString, QString>>>;  // page -> (control, value)
     PageValues pageValues();
     void takeSnapshot();

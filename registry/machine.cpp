@@ -1276,7 +1276,8 @@ Machine::Round Machine::commitRound() {
             std::string bytes, why;
             struct stat st;
             if (s.held.get() < 0 || ::fstat(s.held.get(), &st) != 0 || !checkRegular(st, &why) ||
-                !(idOf(st) == s.f->id) || !readFd(s.held.get(), &bytes, &why) || contentHash(bytes) != s.f->bytesHash())
+                !(idOf(st) == s.f->id) || !readFd(s.held.get(), &bytes, &why, static_cast<size_t>(st.st_size)) ||
+                contentHash(bytes) != s.f->bytesHash())
                 changedOnDisk = true;
         }
         if (changedOnDisk) {

@@ -64,15 +64,17 @@ inline uint32_t matches(const char* p, char a, char b, char c) {
 }
 #endif
 
-// The first '\\n' at or after p, or end.
-inline const char* findNewline(const char* p, const char* end) {
+// The first c at or after p, or end.
+inline const char* findByte(const char* p, const char* end, char c) {
 #if defined(__SSE2__)
     for (; end - p >= 16; p += 16)
-        if (const uint32_t m = matches(p, '\n')) return p + __builtin_ctz(m);
+        if (const uint32_t m = matches(p, c)) return p + __builtin_ctz(m);
 #endif
-    while (p < end && *p != '\n') ++p;
+    while (p < end && *p != c) ++p;
     return p;
 }
+
+inline const char* findNewline(const char* p, const char* end) { return findByte(p, end, '\n'); }
 
 // The first of a, b or c at or after p, or end.
 inline const char* findAny(const char* p, const char* end, char a, char b, char c) {
@@ -681,7 +683,7 @@ struct KeyIndex {
     // The next escaped separator ("\\") at or after p, or end.
     static const char* separator(const char* p, const char* end) {
         for (;;) {
-            const char* q = findAny(p, end, '\\', '\\', '\\');
+            const char* q = findByte(p, end, '\\');
             if (q + 1 >= end) return end;
             if (q[1] == '\\') return q;
             p = q + 2;  // an escape takes the character after the backslash with it
@@ -747,11 +749,8 @@ int compareComponent(std::string_view raw, std::u16string_view name) {
     if (plainAscii(raw)) {
         const size_t n = std::min(raw.size(), name.size());
         for (size_t i = 0; i < n; ++i) {
-            const auto r = static_cast<unsigned char>(raw[i]);
-            const char16_t x = r >= 'A' && r <= 'Z' ? static_cast<char16_t>(r + 32) : r;
-            const char16_t y = name[i] < 0x80 ? (name[i] >= u'A' && name[i] <= u'Z' ? static_cast<char16_t>(name[i] + 32)
-                                                                                      : name[i])
-                                              : foldLower(name[i]);
+            const char16_t x = foldAscii(static_cast<unsigned char>(raw[i]));
+            const char16_t y = name[i] < 0x80 ? foldAscii(static_cast<unsigned char>(name[i])) : foldLower(name[i]);
             if (x != y) return x < y ? -1 : 1;
         }
         return raw.size() == name.size() ? 0 : raw.size() < name.size() ? -1 : 1;
@@ -1045,7 +1044,6 @@ public:
         const char* const end = base + src.size();
         const TextLine head = lineAt(base, end);
         if (std::string_view(base, static_cast<size_t>(head.end - base)) != "WINE REGISTRY Version 2") return nullptr;
-        if (src.empty()) return nullptr;
         auto ix = std::make_unique<KeyIndex>();
         ix->text = &src;
         const char* const from = head.next;
@@ -1120,6 +1118,20 @@ private:
         std::vector<uint32_t> seps, prevSeps;
         std::string_view prev;
         bool prevPlain = false;
+        // A key header checked and in Wine's order, at lineStart after blank lines from lead.
+        auto addHeader = [&](size_t lead, size_t lineStart, std::string_view raw, bool plain) {
+            uint32_t shared;
+            if (seps.size() >= kMaxIndexDepth || !follows(prev, prevSeps, prevPlain, raw, seps, plain, &shared))
+                return false;
+            out.headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
+                                   static_cast<uint32_t>(raw.data() - base), static_cast<uint32_t>(raw.size()),
+                                   static_cast<uint16_t>(seps.size() + 1), static_cast<uint16_t>(shared)});
+            if (out.headers.size() == 1) out.first = {raw, seps, plain};
+            prev = raw;
+            prevPlain = plain;
+            std::swap(prevSeps, seps);
+            return true;
+        };
         while (p < to) {
             // The lines Wine writes most, in the form it writes them, are taken in one pass;
             // anything else goes through the checks below.
@@ -1131,20 +1143,10 @@ private:
                     bool plain;
                     const char* after = plainHeader(p + 1, end, seps, &plain);
                     if (after) {
-                        const std::string_view raw(p + 1, static_cast<size_t>(after - 1 - (p + 1)));
-                        uint32_t shared;
-                        if (seps.size() >= kMaxIndexDepth || !follows(prev, prevSeps, prevPlain, raw, seps, plain, &shared))
-                            return false;
                         const size_t lineStart = static_cast<size_t>(p - base);
-                        const size_t lead = blankStart == SIZE_MAX ? lineStart : blankStart;
-                        out.headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
-                                               static_cast<uint32_t>(raw.data() - base),
-                                               static_cast<uint32_t>(raw.size()),
-                                               static_cast<uint16_t>(seps.size() + 1), static_cast<uint16_t>(shared)});
-                        if (out.headers.size() == 1) out.first = {raw, seps, plain};
-                        prev = raw;
-                        prevPlain = plain;
-                        std::swap(prevSeps, seps);
+                        if (!addHeader(blankStart == SIZE_MAX ? lineStart : blankStart, lineStart,
+                                       std::string_view(p + 1, static_cast<size_t>(after - 1 - (p + 1))), plain))
+                            return false;
                         fast = nextLine(after, end);
                     }
                 }
@@ -1173,17 +1175,7 @@ private:
                 const char* after = skipString(s + 1, le, ']');
                 if (!after) return false;
                 const std::string_view raw(s + 1, static_cast<size_t>(after - 1 - (s + 1)));
-                uint32_t shared;
-                if (!goodPath(raw, seps) || seps.size() >= kMaxIndexDepth ||
-                    !follows(prev, prevSeps, false, raw, seps, false, &shared))
-                    return false;
-                out.headers.push_back({static_cast<uint32_t>(lead), static_cast<uint32_t>(lineStart),
-                                       static_cast<uint32_t>(raw.data() - base), static_cast<uint32_t>(raw.size()),
-                                       static_cast<uint16_t>(seps.size() + 1), static_cast<uint16_t>(shared)});
-                if (out.headers.size() == 1) out.first = {raw, seps, false};
-                prev = raw;
-                prevPlain = false;
-                std::swap(prevSeps, seps);
+                if (!goodPath(raw, seps) || !addHeader(lead, lineStart, raw, false)) return false;
                 break;
             }
             case '@':
