@@ -73,13 +73,15 @@ bool g_loadHiddenWhenShown = false;
 void frmMain::setLoadHiddenPagesWhenShown(bool on) { g_loadHiddenWhenShown = on; }
 
 frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
-    : QMainWindow(parent), machine_(machine), loadHiddenWhenShown_(g_loadHiddenWhenShown),
-      failureSink_(std::move(sink)) {
-    shell::setCurrentMachine(&machine_);
+    : frmMain(std::move(sink), parent) {
+    attachMachine(machine);
+}
+
+frmMain::frmMain(Pass::FailureSink sink, QWidget* parent)
+    : QMainWindow(parent), loadHiddenWhenShown_(g_loadHiddenWhenShown), failureSink_(std::move(sink)) {
     buildWindow();
     buildPages(*this);
     ctl::nameControlsFromLabels(this);
-    Form_Load();
 
     // Notices between the menu and the pages, hidden until there is something to say.
     runningBar_ = new MachineBar(QStringLiteral("barRunningPrefix"), this);
@@ -96,14 +98,22 @@ frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
     runningBar_->setText(tr("This Wine prefix is running: Wine holds its registry in memory, and the "
                             "values on disk can be up to 30 seconds behind Wine's. Apply offers to "
                             "write through the running Wine."));
-    runningBar_->setVisible(machine_.wineserverRunning().has_value());
+    runningBar_->hide();
+}
+
+void frmMain::attachMachine(reg::Machine& machine) {
+    machine_ = &machine;
+    shell::setCurrentMachine(machine_);
+    showMachine();
+    Form_Load();
+    runningBar_->setVisible(machine_->wineserverRunning().has_value());
     watchFiles();
 }
 
 frmMain::~frmMain() {
     if (help_)
         delete help_.data();
-    if (shell::currentMachine() == &machine_)
+    if (machine_ && shell::currentMachine() == machine_)
         shell::setCurrentMachine(nullptr);
 }
 
@@ -164,7 +174,6 @@ void frmMain::buildWindow() {
     statusBar()->setObjectName(QStringLiteral("sbMachine"));
     statusBar()->setSizeGripEnabled(false);
     statusBar()->addWidget(lblMachine, 1);
-    showMachine();
 
     // Creation order is the tab order: the buttons, the tree, then the pages.
     cmdHelp = makeButton(QStringLiteral("He&lp"), client, QStringLiteral("cmdHelp"), 1080, 5280, 1215, 375);
@@ -271,7 +280,7 @@ void frmMain::pressDefaultButton() {
 void frmMain::Form_Load() {
     // 1. The platform: the NT line keeps its version under "Windows NT".
     try {
-        reg::cRegistry probe(machine_);
+        reg::cRegistry probe(*machine_);
         probe.setClassKey(reg::HKEY_LOCAL_MACHINE);
         probe.setSectionKey("Software\\Microsoft\\Windows NT\\CurrentVersion");
         bIsWindowsNT = probe.KeyExists();
@@ -356,12 +365,12 @@ bool frmMain::waitsForShow(int node) {
 void frmMain::loadLeftPage(int node) {
     if (!left_.erase(node))
         return;
-    reg::cRegistry reg(machine_);
+    reg::cRegistry reg(*machine_);
     Pass pass(Pass::Kind::Load, reg, failureSink_);
-    const reg::Machine::Mark before = machine_.mark();
+    const reg::Machine::Mark before = machine_->mark();
     runLoadBlocks(pass, [node](int n) { return n == node; });
     pass.enterBlock(0, 0);
-    machine_.rollbackTo(before);  // a page that waits only reads
+    machine_->rollbackTo(before);  // a page that waits only reads
     // What it shows now is what was loaded, as if the pass had filled it.
     PageValues now = pageValues();
     if (auto it = now.find(node); it != now.end())
@@ -438,29 +447,29 @@ void frmMain::tvList_Collapse(QTreeWidgetItem* node) {
 void frmMain::LoadSettings() { loadPages(false); }
 
 void frmMain::loadPages(bool keepPending) {
-    reg::cRegistry reg(machine_);
+    reg::cRegistry reg(*machine_);
     Pass pass(Pass::Kind::Load, reg, failureSink_);
     // The registry as it is on disk: changes a failed commit left behind are dropped (the window
     // is about to show what is stored), and files another program changed come in fresh. After
     // an import the pages show the imported changes instead, still pending.
     if (!keepPending)
-        pass.step([&] { machine_.discardChanges(); });
+        pass.step([&] { machine_->discardChanges(); });
     // Files read a moment ago, before the window was built, are not read again unless their
     // stamps say another program wrote them since.
     const bool justOpened = std::exchange(justOpened_, false);
     pass.step([&] {
-        if (!justOpened || !machine_.filesAsRead())
-            machine_.refresh();
+        if (!justOpened || !machine_->filesAsRead())
+            machine_->refresh();
     });
     // Icon files are read again too: a reload is how the user says the machine changed.
     shell::clearIconCache();
     rememberFiles();
     if (changedBar_)
         changedBar_->hide();
-    const reg::Machine::Mark before = machine_.mark();
+    const reg::Machine::Mark before = machine_->mark();
     runLoadBlocks(pass, [this](int node) { return !waitsForShow(node); });
     if (keepPending)
-        machine_.rollbackTo(before);  // reading writes nothing of its own into an import
+        machine_->rollbackTo(before);  // reading writes nothing of its own into an import
     else
         commit(tr("The settings"));
     forcedChanged_.clear();
@@ -520,19 +529,19 @@ void frmMain::runSaveBlocks(Pass& pass, const std::set<int>& keep) {
         reg::Machine::Mark from, to;
     };
     std::vector<Range> ranges;
-    const reg::Machine::Mark start = machine_.mark();
+    const reg::Machine::Mark start = machine_->mark();
     pass.setPageHook([&](int node) {
-        ranges.back().to = machine_.mark();
-        ranges.push_back({node, machine_.mark(), {}});
+        ranges.back().to = machine_->mark();
+        ranges.push_back({node, machine_->mark(), {}});
     });
     for (size_t i = 0; i < kSaveOrder.size(); ++i) {
         const int node = kSaveOrder[i].node;
         if (!saveBlocks_[node])
             continue;
         pass.enterBlock(static_cast<int>(i + 1), node);
-        ranges.push_back({node, machine_.mark(), {}});
+        ranges.push_back({node, machine_->mark(), {}});
         pass.step([&] { saveBlocks_[node](pass); });
-        ranges.back().to = machine_.mark();
+        ranges.back().to = machine_->mark();
     }
     pass.setPageHook({});
     pass.enterBlock(0, 0);
@@ -547,25 +556,25 @@ void frmMain::runSaveBlocks(Pass& pass, const std::set<int>& keep) {
     for (const Range& r : ranges) {
         if (!keep.count(r.node))
             continue;
-        reg::ChangeSet part = machine_.changesBetween(r.from, r.to);
+        reg::ChangeSet part = machine_->changesBetween(r.from, r.to);
         kept.ops.insert(kept.ops.end(), std::make_move_iterator(part.ops.begin()),
                         std::make_move_iterator(part.ops.end()));
     }
-    machine_.rollbackTo(start);
+    machine_->rollbackTo(start);
     pass.rollbackWindow([&](int node) { return !keep.count(node); });
     pass.step([&] {
         std::string why;
-        if (machine_.apply(kept, &why) != reg::ERROR_SUCCESS)
+        if (machine_->apply(kept, &why) != reg::ERROR_SUCCESS)
             throw std::runtime_error(why);
     });
 }
 
 bool frmMain::SaveSettings() {
     loadLeftPages();  // every save block sees its page as loaded
-    reg::cRegistry reg(machine_);
+    reg::cRegistry reg(*machine_);
     Pass pass(Pass::Kind::Save, reg, failureSink_);
     const std::set<int> changed = changedPages();
-    const reg::Machine::Mark start = machine_.mark();
+    const reg::Machine::Mark start = machine_->mark();
 
     // Captions back to the nodes' texts, in tree order: this drops every change mark (they come
     // back when the registry cannot be written).
@@ -580,7 +589,7 @@ bool frmMain::SaveSettings() {
 
     runSaveBlocks(pass, changed);
 
-    if (!machine_.hasChanges()) {
+    if (!machine_->hasChanges()) {
         forcedChanged_.clear();
         takeSnapshot();
         return true;  // nothing to write: no file is touched
@@ -589,7 +598,7 @@ bool frmMain::SaveSettings() {
     // The shell rebuilds its icon cache from the registry when the file is gone. A cache that is
     // not there is the usual case and not worth a word, even in scripting mode.
     std::optional<std::filesystem::path> cache =
-        shell::HostPath(shell::WindowsDirectory(machine_) + "\\ShellIconCache");
+        shell::HostPath(shell::WindowsDirectory(*machine_) + "\\ShellIconCache");
     std::error_code ec;
     if (cache && std::filesystem::exists(std::filesystem::symlink_status(*cache, ec))) {
         pass.step([&] { shell::SetAttrNormal(*cache); });
@@ -601,7 +610,7 @@ bool frmMain::SaveSettings() {
             removeBackup(*drop);
         // Nothing was saved: the registry in memory goes back to before this Apply, and the
         // window keeps every edit and mark for the next try.
-        machine_.rollbackTo(start);
+        machine_->rollbackTo(start);
         pass.rollbackWindow();
         for (auto& [frame, caption] : captions)
             frame->setCaption(caption);
@@ -612,11 +621,11 @@ bool frmMain::SaveSettings() {
         return notSaved(std::nullopt);
 
     // The way back first: an Apply that cannot be undone is not made silently.
-    const reg::ChangeSet changes = machine_.pendingChanges().simplified();
+    const reg::ChangeSet changes = machine_->pendingChanges().simplified();
     std::optional<Backup> backup;
     QString backupError;
     try {
-        backup = writeBackup(machine_, changes);
+        backup = writeBackup(*machine_, changes);
     } catch (const std::exception& e) {
         backupError = QString::fromUtf8(e.what());
     }
@@ -624,7 +633,7 @@ bool frmMain::SaveSettings() {
         failureSink_(tr("no undo backup: %1").arg(backupError));
 
     if (running == RunningPrefix::ThroughWine) {
-        ThroughWine wine(machine_);
+        ThroughWine wine(*machine_);
         QString why;
         const int pointer = tk::MousePointer();
         tk::setMousePointer(tk::vbHourglass);
@@ -634,7 +643,7 @@ bool frmMain::SaveSettings() {
             // Wine holds the changes and writes the files itself; the registry here stays what
             // the files hold until then (the watcher reloads when Wine saves), and the pages
             // already show what Wine has.
-            machine_.discardChanges();
+            machine_->discardChanges();
             forcedChanged_.clear();
             takeSnapshot();
             statusBar()->showMessage(tr("Applied through the running Wine (%1 changes)").arg(changes.size()), 10000);
@@ -645,12 +654,12 @@ bool frmMain::SaveSettings() {
         tk::MsgBox(tr("The settings could not be applied through the running Wine of %1.\n\n%2\n\n"
                       "Everything you changed is still in the window. Part of it may have reached "
                       "Wine: Undo Last Apply takes back whatever did.")
-                       .arg(QString::fromStdString(machine_.folder().string()), why),
+                       .arg(QString::fromStdString(machine_->folder().string()), why),
                    tk::vbOKOnly | tk::vbCritical);
         return notSaved(std::nullopt);
     }
     if (running == RunningPrefix::StopWine) {
-        ThroughWine wine(machine_);
+        ThroughWine wine(*machine_);
         QString why;
         if (!wine.stopServer(&why)) {
             ++commitFailures_;
@@ -671,25 +680,25 @@ bool frmMain::SaveSettings() {
 
 reg::ChangeSet frmMain::pendingChanges() {
     loadLeftPages();
-    reg::cRegistry reg(machine_);
+    reg::cRegistry reg(*machine_);
     Pass pass(Pass::Kind::Save, reg, failureSink_);
-    const reg::Machine::Mark start = machine_.mark();
+    const reg::Machine::Mark start = machine_->mark();
     runSaveBlocks(pass, changedPages());
-    reg::ChangeSet cs = machine_.pendingChanges().simplified();
-    machine_.rollbackTo(start);
+    reg::ChangeSet cs = machine_->pendingChanges().simplified();
+    machine_->rollbackTo(start);
     pass.rollbackWindow();
     return cs;
 }
 
 reg::ChangeSet frmMain::settingsProfile() {
     loadLeftPages();
-    reg::RecordingRegistry recorder(machine_);
+    reg::RecordingRegistry recorder(*machine_);
     reg::cRegistry reg(recorder);
     Pass pass(Pass::Kind::Save, reg, failureSink_);
-    const reg::Machine::Mark start = machine_.mark();
+    const reg::Machine::Mark start = machine_->mark();
     runSaveBlocks(pass, allPages());
     reg::ChangeSet cs = recorder.recorded();
-    machine_.rollbackTo(start);
+    machine_->rollbackTo(start);
     pass.rollbackWindow();
     return cs;
 }
@@ -698,7 +707,7 @@ bool frmMain::exportSettings(const std::filesystem::path& file, QString* error) 
     const reg::ChangeSet profile = settingsProfile();
     const std::string comment = "Quorvel settings profile, exported " +
                                 QDateTime::currentDateTime().toString(Qt::ISODate).toStdString() + " from " +
-                                machine_.folder().string();
+                                machine_->folder().string();
     const std::string bytes = reg::writeRegFile(profile, reg::RegFormat::Unicode, comment);
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -715,7 +724,7 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
     if (!cs)
         return false;
     std::string why;
-    if (machine_.apply(*cs, &why) != reg::ERROR_SUCCESS) {
+    if (machine_->apply(*cs, &why) != reg::ERROR_SUCCESS) {
         *error = tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
         return false;
     }
@@ -724,7 +733,7 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
 }
 
 bool frmMain::undoLastApply(bool force) {
-    std::optional<Backup> b = latestBackup(machine_);
+    std::optional<Backup> b = latestBackup(*machine_);
     if (!b) {
         tk::MsgBox(tr("There is no Apply to undo on this machine."), tk::vbOKOnly | tk::vbInformation);
         return false;
@@ -742,7 +751,7 @@ bool frmMain::undoLastApply(bool force) {
         return false;
     std::optional<ThroughWine> wine;
     if (running == RunningPrefix::ThroughWine || running == RunningPrefix::StopWine)
-        wine.emplace(machine_);
+        wine.emplace(*machine_);
     if (running == RunningPrefix::StopWine) {
         QString why;
         if (!wine->stopServer(&why)) {
@@ -754,7 +763,7 @@ bool frmMain::undoLastApply(bool force) {
         wine.reset();
     }
     try {
-        machine_.refresh();
+        machine_->refresh();
     } catch (const std::exception& e) {
         tk::MsgBox(QString::fromUtf8(e.what()), tk::vbOKOnly | tk::vbCritical);
         return false;
@@ -770,7 +779,7 @@ bool frmMain::undoLastApply(bool force) {
         }
         changed = *diff;
     } else {
-        changed = changedSince(machine_, *applied);
+        changed = changedSince(*machine_, *applied);
     }
     if (!changed.isEmpty() && !force) {
         const QString text = tr("These settings changed after the Apply of %1, and undoing it would "
@@ -802,24 +811,24 @@ bool frmMain::undoLastApply(bool force) {
         }
         removeBackup(*b);
         // The pages show what Wine now holds; the registry here stays what the files hold.
-        machine_.discardChanges();
-        const reg::Machine::Mark before = machine_.mark();
+        machine_->discardChanges();
+        const reg::Machine::Mark before = machine_->mark();
         std::string bad;
-        if (machine_.apply(*undo, &bad) == reg::ERROR_SUCCESS)
+        if (machine_->apply(*undo, &bad) == reg::ERROR_SUCCESS)
             loadPages(true);
-        machine_.rollbackTo(before);
+        machine_->rollbackTo(before);
         statusBar()->showMessage(tr("The Apply of %1 was undone through the running Wine").arg(b->when), 10000);
         return true;
     }
-    const reg::Machine::Mark start = machine_.mark();
+    const reg::Machine::Mark start = machine_->mark();
     std::string why;
-    if (machine_.apply(*undo, &why) != reg::ERROR_SUCCESS) {
+    if (machine_->apply(*undo, &why) != reg::ERROR_SUCCESS) {
         tk::MsgBox(tr("The Apply of %1 could not be undone: %2").arg(b->when, QString::fromStdString(why)),
                    tk::vbOKOnly | tk::vbCritical);
         return false;
     }
     if (!commit(tr("The undo"))) {
-        machine_.rollbackTo(start);
+        machine_->rollbackTo(start);
         return false;
     }
     removeBackup(*b);
@@ -848,9 +857,9 @@ QString frmMain::BrowseForFolderByPIDL(const QString& sSelPath) {
 bool frmMain::commit(const QString& what) {
     QString why;
     try {
-        if (!machine_.hasChanges())
+        if (!machine_->hasChanges())
             return true;  // nothing to write: no file is touched
-        machine_.commit();
+        machine_->commit();
         // Our own new files are no news to the watcher.
         rememberFiles();
         return true;
@@ -862,7 +871,7 @@ bool frmMain::commit(const QString& what) {
     ++commitFailures_;
     tk::MsgBox(tr("%1 could not be saved to the registry in %2.\n\n%3\n\nEverything you changed is "
                   "still in the window: press Apply to try again.")
-                   .arg(what, QString::fromStdString(machine_.folder().string()), why),
+                   .arg(what, QString::fromStdString(machine_->folder().string()), why),
                tk::vbOKOnly | tk::vbCritical);
     return false;
 }
@@ -870,7 +879,7 @@ bool frmMain::commit(const QString& what) {
 // ---- a running prefix, and files changed by others ---------------------------------------------
 
 frmMain::RunningPrefix frmMain::runningChoice(const QString& action) {
-    if (machine_.kind() != reg::Machine::Kind::WinePrefix || !machine_.wineserverRunning())
+    if (machine_->kind() != reg::Machine::Kind::WinePrefix || !machine_->wineserverRunning())
         return RunningPrefix::Refuse;  // nothing runs: the files are written as always
     runningBar_->show();
     if (runningChoice_ != RunningPrefix::Ask)
@@ -882,7 +891,7 @@ frmMain::RunningPrefix frmMain::runningChoice(const QString& action) {
     box.setIcon(QMessageBox::Question);
     box.setText(tr("The wineserver of %1 is running: Wine holds this registry in memory and would "
                    "overwrite changes written to its files.")
-                    .arg(QString::fromStdString(machine_.folder().string())));
+                    .arg(QString::fromStdString(machine_->folder().string())));
     box.setInformativeText(tr("%1 through the running Wine (wine reg import), or stop Wine (its "
                               "programs close) and write the files?")
                                .arg(action));
@@ -906,7 +915,7 @@ std::array<frmMain::FileStamp, 2> frmMain::stampFiles() const {
     const char* names[] = {"system.reg", "user.reg"};
     for (size_t i = 0; i < 2; ++i) {
         struct stat st;
-        if (::stat((machine_.folder() / names[i]).c_str(), &st) != 0)
+        if (::stat((machine_->folder() / names[i]).c_str(), &st) != 0)
             continue;
         out[i] = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
                   static_cast<unsigned long long>(st.st_size),
@@ -924,10 +933,10 @@ void frmMain::watchFiles() {
     // A save is a burst of events (temporary file, rename, the other file): one look after it.
     watchDelay_->setInterval(300);
     connect(watchDelay_, &QTimer::timeout, this, [this] { checkFilesOnDisk(); });
-    const QString folder = QString::fromStdString(machine_.folder().string());
+    const QString folder = QString::fromStdString(machine_->folder().string());
     watcher_->addPath(folder);
     for (const char* name : {"system.reg", "user.reg"})
-        watcher_->addPath(QString::fromStdString((machine_.folder() / name).string()));
+        watcher_->addPath(QString::fromStdString((machine_->folder() / name).string()));
     connect(watcher_, &QFileSystemWatcher::fileChanged, watchDelay_, qOverload<>(&QTimer::start));
     connect(watcher_, &QFileSystemWatcher::directoryChanged, watchDelay_, qOverload<>(&QTimer::start));
     rememberFiles();
@@ -939,7 +948,7 @@ void frmMain::checkFilesOnDisk() {
     // A file replaced by a rename is a new file: its watch went with the old one.
     const QStringList watched = watcher_->files();
     for (const char* name : {"system.reg", "user.reg"}) {
-        const QString path = QString::fromStdString((machine_.folder() / name).string());
+        const QString path = QString::fromStdString((machine_->folder() / name).string());
         if (!watched.contains(path) && QFileInfo::exists(path))
             watcher_->addPath(path);
     }
@@ -954,9 +963,9 @@ void frmMain::checkFilesOnDisk() {
 }
 
 void frmMain::filesChangedOnDisk() {
-    if (!machine_.wineserverRunning())
+    if (!machine_->wineserverRunning())
         runningBar_->hide();
-    if (changedPages().empty() && !machine_.hasChanges()) {
+    if (changedPages().empty() && !machine_->hasChanges()) {
         LoadSettings();
         statusBar()->showMessage(tr("Reloaded: another program changed the registry files"), 10000);
         return;
@@ -970,15 +979,15 @@ void frmMain::reloadUneditedPages() {
     for (int node : edited)
         if (auto it = snapshot_.find(node); it != snapshot_.end())
             kept.insert(*it);
-    reg::cRegistry reg(machine_);
+    reg::cRegistry reg(*machine_);
     Pass pass(Pass::Kind::Load, reg, failureSink_);
     // The files' new state under the pending changes, which stay.
-    pass.step([&] { machine_.refresh(); });
+    pass.step([&] { machine_->refresh(); });
     rememberFiles();
-    const reg::Machine::Mark before = machine_.mark();
+    const reg::Machine::Mark before = machine_->mark();
     runLoadBlocks(pass, [&](int node) { return !edited.count(node) && !waitsForShow(node); });
     pass.enterBlock(0, 0);
-    machine_.rollbackTo(before);
+    machine_->rollbackTo(before);
     // Edited pages still compare with what they held before, so they stay edited.
     takeSnapshot();
     for (auto& [node, values] : kept)
@@ -990,7 +999,7 @@ void frmMain::reloadUneditedPages() {
 // ---- commands -------------------------------------------------------------------------------
 
 void frmMain::cmdApply_Click() {
-    const bool anything = !changedPages().empty() || machine_.hasChanges();
+    const bool anything = !changedPages().empty() || machine_->hasChanges();
     // Even with nothing to write, the pass runs: it drops change marks left by clicks that changed
     // no value.
     if (SaveSettings() && !anything)
@@ -1006,10 +1015,10 @@ void frmMain::cmdOK_Click() {
 void frmMain::cmdCancel_Click() { unload(); }
 
 void frmMain::showMachine() {
-    const QString name = QString::fromStdString(reg::machineName(machine_.kind(), machine_.folder()));
-    const QString folder = QString::fromStdString(machine_.folder().string());
+    const QString name = QString::fromStdString(reg::machineName(machine_->kind(), machine_->folder()));
+    const QString folder = QString::fromStdString(machine_->folder().string());
     setWindowTitle(QStringLiteral("Quorvel - %1").arg(name));
-    lblMachine->setText(tr("%1: %2").arg(QString::fromStdString(reg::kindName(machine_.kind())), folder));
+    lblMachine->setText(tr("%1: %2").arg(QString::fromStdString(reg::kindName(machine_->kind())), folder));
     lblMachine->setToolTip(folder);
 }
 
@@ -1020,7 +1029,7 @@ void frmMain::mnuFileOpenMachine_Click() {
     }
     reg::DiscoveryOptions options = reg::discoveryOptionsFromEnvironment();
     options.readDetails = false;  // the dialog reads them while it is shown
-    OpenMachineDialog dlg(reg::discoverMachines(options), machine_.folder(), this);
+    OpenMachineDialog dlg(reg::discoverMachines(options), machine_->folder(), this);
     if (dlg.exec() != QDialog::Accepted || !dlg.choice())
         return;
     switchMachine(*dlg.choice());
@@ -1028,9 +1037,9 @@ void frmMain::mnuFileOpenMachine_Click() {
 
 bool frmMain::switchMachine(const MachineChoice& choice) {
     std::error_code ec;
-    if (std::filesystem::weakly_canonical(choice.folder, ec) == std::filesystem::weakly_canonical(machine_.folder(), ec))
+    if (std::filesystem::weakly_canonical(choice.folder, ec) == std::filesystem::weakly_canonical(machine_->folder(), ec))
         return false;  // already open
-    if (!changedPages().empty() || machine_.hasChanges()) {
+    if (!changedPages().empty() || machine_->hasChanges()) {
         const int answer = tk::MsgBox(
             tr("The settings of %1 were changed and not applied.\n\nSave them before opening %2? "
                "(Yes saves, No discards them, Cancel stays here.)")
@@ -1053,7 +1062,7 @@ bool frmMain::switchMachine(const MachineChoice& choice) {
         return false;
     }
     // What was not saved is dropped with this window.
-    machine_.discardChanges();
+    machine_->discardChanges();
     nextMachine_ = std::move(next);
     unload();
     return true;
@@ -1073,7 +1082,7 @@ ChangesDialog* frmMain::makeReviewDialog() {
     return new ChangesDialog(cs, tr("Review Changes"),
                              cs.empty() ? tr("Apply would change nothing: every page holds what is stored.")
                                         : tr("Apply would make these changes to %1:")
-                                              .arg(QString::fromStdString(machine_.folder().string())),
+                                              .arg(QString::fromStdString(machine_->folder().string())),
                              tr("&Apply"), this);
 }
 

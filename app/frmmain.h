@@ -44,9 +44,14 @@ class frmMain : public QMainWindow {
 public:
     // Builds the window and its pages and runs the first load pass; sink hears step failures.
     explicit frmMain(reg::Machine& machine, Pass::FailureSink sink = {}, QWidget* parent = nullptr);
+    // Builds the window and its pages only, so that they can be made while the machine is still
+    // being read; attachMachine must follow before anything else is asked of the window.
+    explicit frmMain(Pass::FailureSink sink, QWidget* parent = nullptr);
+    // Gives the window its machine, once, and runs the first load pass.
+    void attachMachine(reg::Machine& machine);
     ~frmMain() override;
 
-    reg::Machine& machine() { return machine_; }
+    reg::Machine& machine() { return *machine_; }
 
     // ---- what the pages build on ---------------------------------------------------------
     tk::Frame* fraOption(int index) const;  // 1..33; throws ControlError otherwise
@@ -217,7 +222,7 @@ private:
 
     void showMachine();
 
-    reg::Machine& machine_;
+    reg::Machine* machine_ = nullptr;
     std::unique_ptr<reg::Machine> nextMachine_;
     std::array<tk::Frame*, 34> frames_{};
     std::array<QTreeWidgetItem*, 34> items_{};

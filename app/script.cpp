@@ -423,16 +423,21 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
 }
 
 int runWindow(const Options& o, std::future<std::unique_ptr<reg::Machine>> opening) {
+    // The window is drawn before pages it does not show have read the registry.
+    frmMain::setLoadHiddenPagesWhenShown(true);
+    // A machine being read on its own thread meanwhile gets its window built in the same time.
+    std::unique_ptr<frmMain> form;
+    if (opening.valid())
+        form = std::make_unique<frmMain>(Pass::FailureSink{});
     std::unique_ptr<reg::Machine> machine;
     try {
         machine = opening.valid() ? opening.get() : openMachine(o);
     } catch (const std::exception& e) {
+        form.reset();
         tk::MsgBox(QStringLiteral("The registry could not be opened.\n\n%1").arg(QString::fromUtf8(e.what())),
                    tk::vbOKOnly | tk::vbCritical);
         return 1;
     }
-    // The window is drawn before pages it does not show have read the registry.
-    frmMain::setLoadHiddenPagesWhenShown(true);
     // File > Open Machine unloads the window with the next machine open: a new window edits it.
     for (int status = 0;;) {
         for (const std::string& w : machine->warnings())
@@ -442,7 +447,10 @@ int runWindow(const Options& o, std::future<std::unique_ptr<reg::Machine>> openi
         if (machine->kind() != reg::Machine::Kind::Windows &&
             !reg::RecentMachines().touch(machine->folder(), machine->kind(), std::time(nullptr), &error))
             fprintf(stderr, "quorvel: the list of recent machines was not saved: %s\n", error.c_str());
-        auto form = std::make_unique<frmMain>(*machine);
+        if (form)
+            form->attachMachine(*machine);
+        else
+            form = std::make_unique<frmMain>(*machine);
         QObject::connect(form.get(), &frmMain::unloaded, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
         // The start-up benchmark times a run up to the first drawing of the window.
         if (qEnvironmentVariableIsSet("QV_EXIT_WHEN_DRAWN"))

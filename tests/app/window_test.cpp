@@ -258,3 +258,27 @@ TEST_F(WindowTest, WithA15PointDesktopFontTheWindowIsHalfAsLargeAgain) {
     qv::tk::setupApplication(app);
     EXPECT_DOUBLE_EQ(qv::tk::fontScale(), 1.0);
 }
+
+// The interactive start builds the window while its machine is still being read, and gives it
+// the machine afterwards: it must then be the window a one-step start makes.
+TEST_F(WindowTest, AWindowGivenItsMachineAfterBuildingEqualsOneBuiltWithIt) {
+    const std::string owner = "Owner read after the build";
+    write(qv::reg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion", "RegisteredOwner",
+          qv::reg::REG_SZ, owner);
+    machine().commit();
+    frmMain late(qv::Pass::FailureSink{});
+    late.attachMachine(machine());
+    frmMain& early = form();
+    EXPECT_EQ(late.windowTitle(), early.windowTitle());
+    EXPECT_TRUE(late.changedPages().empty());
+    EXPECT_TRUE(late.pendingChanges().empty());
+    const qv::reg::ChangeSet profile = late.settingsProfile();
+    EXPECT_EQ(profile, early.settingsProfile());
+    std::string utf16;  // REG_SZ bytes, as the profile holds them
+    for (char c : owner)
+        utf16 += {c, '\0'};
+    bool ownerSeen = false;
+    for (const qv::reg::ChangeOp& op : profile.ops)
+        ownerSeen |= op.name == u"RegisteredOwner" && op.data.starts_with(utf16);
+    EXPECT_TRUE(ownerSeen) << "the late window did not read the machine";
+}
