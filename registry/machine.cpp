@@ -970,7 +970,10 @@ void appendOps(const std::vector<RegOp>& journal, size_t from, size_t to, int32_
         c.oldKnown = true;
         switch (op.kind) {
         case RegOp::MoveKey: continue;  // the ops after the marker carry the move
-        case RegOp::CreateKey: c.kind = ChangeOp::Kind::CreateKey; break;
+        case RegOp::CreateKey:
+            c.kind = ChangeOp::Kind::CreateKey;
+            c.link = op.link;
+            break;
         case RegOp::DeleteKey:
             c.kind = ChangeOp::Kind::DeleteKey;
             if (op.removed) flatten(*op.removed, {}, &c.oldTree);
@@ -1040,12 +1043,7 @@ int32_t Machine::apply(const ChangeSet& changes, std::string* error) {
         int st = ERROR_SUCCESS;
         switch (op.kind) {
         case ChangeOp::Kind::CreateKey:
-            if (op.link && f->tree->findKey(path, &k) != ERROR_SUCCESS) {
-                st = f->tree->createKey(path, &k);
-                if (st == ERROR_SUCCESS) k->link = true;
-            } else {
-                st = f->tree->createKey(path, &k);
-            }
+            st = f->tree->createKey(path, &k, op.link);
             break;
         case ChangeOp::Kind::SetValue:
             st = f->tree->createKey(path, &k);

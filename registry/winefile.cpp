@@ -2043,11 +2043,13 @@ void RegFile::touch(RegKey* key) {
     key->rawValid = false;
 }
 
-int RegFile::createKey(std::u16string_view path, RegKey** out) {
+int RegFile::createKey(std::u16string_view path, RegKey** out, bool link) {
     std::vector<std::u16string_view> parts;
     if (int st = splitPath(path, &parts)) return st;
     RegKey* k = root_.get();
+    bool created = false;
     for (auto part : parts) {
+        created = false;
         if (RegKey* existing = k->subkey(part)) {
             k = existing;
             continue;
@@ -2058,6 +2060,7 @@ int RegFile::createKey(std::u16string_view path, RegKey** out) {
             k = k->subkeys[pos].get();
             continue;
         }
+        created = true;
         auto nk = std::make_unique<RegKey>();
         nk->name.assign(part);
         nk->parent = k;
@@ -2071,6 +2074,11 @@ int RegFile::createKey(std::u16string_view path, RegKey** out) {
         k = child;
         op.path = k->path();
         journal_.push_back(std::move(op));
+    }
+    // Recorded with the creation, so that a replay onto a file changed meanwhile makes it a link too.
+    if (link && created) {
+        k->link = true;
+        journal_.back().link = true;
     }
     *out = k;
     return ERROR_SUCCESS;
@@ -2245,7 +2253,7 @@ void RegFile::replay(const std::vector<RegOp>& ops) {
                 i += op.type;
             break;
         case RegOp::CreateKey:
-            createKey(op.path, &k);
+            createKey(op.path, &k, op.link);
             break;
         case RegOp::SetValue:
             if (createKey(op.path, &k) == ERROR_SUCCESS) setValue(k, op.name, op.type, op.data);

@@ -185,6 +185,7 @@ struct RegOp {
     uint64_t oldModif = 0;      // the key the op touched (value ops) or its parent (key ops)
     bool oldRaw = false;
     std::shared_ptr<const RegKey> removed;  // DeleteKey: the subtree as it was
+    bool link = false;                      // CreateKey: the key was made a symbolic link
 
     static RegOp make(Kind k, std::u16string path, std::u16string name = {}, uint32_t type = 0,
                       std::string data = {}) {
@@ -219,7 +220,8 @@ public:
     int findKey(std::u16string_view path, RegKey** out) const;
     // The same below `from`, for a path in UTF-8; it builds no key but those on the path.
     int findKey(const RegKey* from, std::string_view path, RegKey** out) const;
-    int createKey(std::u16string_view path, RegKey** out);
+    // A key created by this call with `link` set is made a symbolic link (Wine's #link).
+    int createKey(std::u16string_view path, RegKey** out, bool link = false);
     int setValue(RegKey* key, std::u16string_view name, uint32_t type, std::string_view data);
     int deleteValue(RegKey* key, std::u16string_view name);
     int deleteKey(RegKey* key);

@@ -455,6 +455,39 @@ TEST(CommitReplay, AMoveMovesTheKeyAsItIsOnDiskNow) {
 
 // ---- links --------------------------------------------------------------------------------------
 
+// A symbolic-link key put back by an Apply (an undo of its deletion) is listed as a link and stays
+// one when the file changed before the commit and the edits are replayed onto the new one.
+TEST(CommitLinks, AKeyMadeALinkStaysOneWhenReplayedOntoAChangedFile) {
+    for (bool changedMeanwhile : {false, true}) {
+        SCOPED_TRACE(changedMeanwhile ? "file changed before the commit" : "file unchanged");
+        TempDir tmp;
+        const fs::path dir = makeMachine(tmp.path() / "m");
+        auto m = Machine::openOwn(dir);
+        ChangeSet cs;
+        ChangeOp create = keyOp(ChangeOp::Kind::CreateKey, HKEY_CURRENT_USER, u"Software\\Linked");
+        create.link = true;
+        cs.ops.push_back(create);
+        cs.ops.push_back(setValueOp(HKEY_CURRENT_USER, u"Software\\Linked", u"SymbolicLinkValue", REG_LINK,
+                                    utf16ToBytes(u"\\Registry\\Machine\\Software")));
+        std::string why;
+        const Machine::Mark start = m->mark();
+        ASSERT_EQ(m->apply(cs, &why), 0) << why;
+        // What review shows and a backup keeps says so too.
+        int links = 0;
+        for (const ChangeOp& op : m->changesSince(start).ops)
+            links += op.link ? (op.key == u"Software\\Linked" ? 1 : 100) : 0;
+        EXPECT_EQ(links, 1);
+        if (changedMeanwhile) foreignAppend(dir / "user.reg", "Other\\\\K");
+        m->commit();
+        const std::string text = readFile(dir / "user.reg");
+        const size_t header = text.find("[Software\\\\Linked]");
+        ASSERT_NE(header, std::string::npos) << text;
+        const std::string block = text.substr(header, text.find("\n[", header) - header);
+        EXPECT_NE(block.find("\n#link\n"), std::string::npos) << block;
+        EXPECT_EQ(changedMeanwhile, text.find("[Other\\\\K]") != std::string::npos);
+    }
+}
+
 TEST(CommitLinks, AFileIsWrittenOnlyThroughTheLinkItHadWhenOpened) {
     enum Swap { Kept, ToOtherOutside, ToInside };
     for (Swap swap : {Kept, ToOtherOutside, ToInside}) {
