@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "discovery.h"
 #include "journal.h"
@@ -218,6 +219,22 @@ fs::path folderOf(const fs::path& p) { return p.parent_path().empty() ? fs::path
 
 // Writes content to a synced temporary file beside target, with the target's mode and owner (a
 // new file's mode follows the umask). Returns its path; *id is what it is once written.
+bool sameFile(const struct stat& st, const FileId& id) { return st.st_dev == id.dev && st.st_ino == id.ino; }
+
+// Moves another program's file out of the way under a name beside its target that says what it
+// is and that no clean-up takes for a temporary; returns the name.
+fs::path keepAside(const fs::path& file, const fs::path& target) {
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
+    for (int n = 1;; ++n) {
+        fs::path aside = target;
+        aside += std::string(".displaced-") + stamp + (n > 1 ? "-" + std::to_string(n) : "");
+        if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) return aside;
+        if (errno != EEXIST || n == 100) return file;  // left where it is, under its temporary name
+    }
+}
+
 fs::path writeTemporary(const fs::path& target, std::string_view content, FileId* id) {
     std::string tmpl = (folderOf(target) / ("." + target.filename().string() + kTempMarker + "XXXXXX")).string();
     int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
@@ -1291,17 +1308,39 @@ Machine::Round Machine::commitRound() {
     // Each file is swapped with its temporary, so that the one replaced stays at hand: to take
     // the renames back when a later one fails, and to see whether another program's file was
     // renamed in after the last look.
+    std::vector<fs::path> setAside;  // other programs' files that could not stay in place
     auto undo = [&] {
         bool all = true;
         for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
             if (!it->renamed) continue;
-            if (it->swapped &&
-                ::renameat2(AT_FDCWD, it->tmp.c_str(), AT_FDCWD, it->target.c_str(), RENAME_EXCHANGE) == 0)
-                it->renamed = it->swapped = false;
-            else
+            if (!it->swapped ||
+                ::renameat2(AT_FDCWD, it->tmp.c_str(), AT_FDCWD, it->target.c_str(), RENAME_EXCHANGE) != 0) {
                 all = false;
+                continue;
+            }
+            it->renamed = it->swapped = false;
+            // Another program may have renamed its file over ours since the swap, so that the
+            // swap back just took its file out of place: that newest file goes back in. The one
+            // ours displaced is then left over; it is dropped only when it is the file this round
+            // read (its content went into ours, and from there to whoever replaced ours).
+            struct stat back, left, held;
+            if (::lstat(it->tmp.c_str(), &back) != 0 || sameFile(back, it->written) ||
+                ::renameat2(AT_FDCWD, it->tmp.c_str(), AT_FDCWD, it->target.c_str(), RENAME_EXCHANGE) != 0)
+                continue;
+            if (::lstat(it->tmp.c_str(), &left) == 0 && ::fstat(it->held.get(), &held) == 0 &&
+                left.st_dev == held.st_dev && left.st_ino == held.st_ino)
+                continue;
+            setAside.push_back(keepAside(it->tmp, it->target));
+            it->tmp.clear();
         }
         return all;
+    };
+    auto asideNote = [&] {
+        std::string l;
+        for (const fs::path& p : setAside)
+            l += "; a version another program had put in place was displaced by a third one and is kept as " +
+                 p.string();
+        return l;
     };
     auto partly = [&](const std::string& why) {
         // The journal stays: the next open or save completes the rest from the temporaries.
@@ -1315,10 +1354,10 @@ Machine::Round Machine::commitRound() {
                             " was not (it is completed when the machine is next opened)");
     };
     auto failed = [&](const std::string& why) {
-        if (!undo()) return partly(why);
+        if (!undo()) return partly(why + asideNote());
         discard();
         syncFolder(folder_);
-        return MachineError(why + "; nothing was saved");
+        return MachineError(why + "; nothing was saved" + asideNote());
     };
     for (Step& s : steps) {
         try {
@@ -1348,9 +1387,12 @@ Machine::Round Machine::commitRound() {
             slipped = true;
     }
     if (slipped) {
-        if (!undo()) throw partly("Another program replaced a registry file while it was being saved");
+        if (!undo()) throw partly("Another program replaced a registry file while it was being saved" + asideNote());
         discard();
         syncFolder(folder_);
+        if (!setAside.empty())
+            throw MachineError("Other programs replaced a registry file while it was being saved; nothing was saved" +
+                               asideNote());
         return Round::Changed;
     }
     for (Step& s : steps) {

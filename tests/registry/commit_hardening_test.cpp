@@ -132,6 +132,52 @@ TEST(CommitBothFiles, AFailureAtARenameIsUndoneOrReportedTruthfully) {
     }
 }
 
+// Another program renames its file over system.reg just after the commit swapped its own in, and
+// the commit then takes its renames back (user.reg failed, or a third program had slipped a file
+// in before the swap): the newest file stays in place, and the one it displaced is dropped only
+// when it is the file the commit read.
+TEST(CommitOtherWriters, TakingTheRenamesBackNeverDropsAFileAnotherProgramPutInPlace) {
+    for (bool thirdSlippedIn : {false, true}) {
+        SCOPED_TRACE(thirdSlippedIn ? "a third program slipped its file in first" : "user.reg failed");
+        TempDir tmp;
+        const fs::path dir = makeMachine(tmp.path() / "m");
+        auto m = Machine::openOwn(dir);
+        editBoth(*m, "new");
+        int calls = 0;
+        m->setBeforeRenameHook([&](const fs::path&) {
+            if (++calls == 1 && thirdSlippedIn) foreignAppend(dir / "system.reg", "Third");
+            if (calls != 2) return;
+            foreignAppend(dir / "system.reg", "Newest");
+            if (!thirdSlippedIn) throw std::runtime_error("No space left on device");
+        });
+        try {
+            m->commit();
+            ADD_FAILURE() << "the commit went through";
+        } catch (const MachineError& e) {
+            const std::string msg = e.what();
+            EXPECT_NE(msg.find("nothing was saved"), std::string::npos) << msg;
+            EXPECT_EQ(msg.find("kept as") != std::string::npos, thirdSlippedIn) << msg;
+        }
+        m->setBeforeRenameHook({});
+        const std::string system = readFile(dir / "system.reg");
+        EXPECT_NE(system.find("[Newest]"), std::string::npos) << system;
+        EXPECT_EQ(readFile(dir / "user.reg"), kUser);
+        const std::set<std::string> left = strays(dir);
+        ASSERT_EQ(left.size(), thirdSlippedIn ? 1u : 0u);
+        if (thirdSlippedIn) {
+            EXPECT_EQ(left.begin()->rfind("system.reg.displaced-", 0), 0u) << *left.begin();
+            EXPECT_NE(readFile(dir / *left.begin()).find("[Third]"), std::string::npos);
+        }
+        // The edits are still pending and go onto the newest file.
+        ASSERT_TRUE(m->hasChanges());
+        m->commit();
+        auto after = Machine::openOwn(dir);
+        EXPECT_EQ(get(*after, HKEY_LOCAL_MACHINE, "Newest", "Other"), sz(u"yes"));
+        EXPECT_EQ(get(*after, HKEY_LOCAL_MACHINE, "Software\\Q", "S"), sz(u"new"));
+        EXPECT_EQ(get(*after, HKEY_CURRENT_USER, "Software\\Q", "U"), sz(u"new"));
+    }
+}
+
 // A process that dies in the middle of its renames leaves the journal; the next open finishes the
 // save from the temporaries, or, when they cannot be trusted, says what it could not finish.
 TEST(CommitBothFiles, OpeningAfterADeathBetweenRenamesFinishesTheSave) {
