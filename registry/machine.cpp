@@ -226,7 +226,9 @@ bool sameFile(const struct stat& st, const FileId& id) { return st.st_dev == id.
 fs::path keepAside(const fs::path& file, const fs::path& target) {
     char stamp[32];
     const std::time_t now = std::time(nullptr);
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
     for (int n = 1;; ++n) {
         fs::path aside = target;
         aside += std::string(".displaced-") + stamp + (n > 1 ? "-" + std::to_string(n) : "");
