@@ -217,9 +217,9 @@ void syncFolder(const fs::path& dir) {
 
 fs::path folderOf(const fs::path& p) { return p.parent_path().empty() ? fs::path(".") : p.parent_path(); }
 
-// Writes content to a synced temporary file beside target, with the target's mode and owner (a
-// new file's mode follows the umask). Returns its path; *id is what it is once written.
+// Whether two looks found the same file (not whether it was changed in between).
 bool sameFile(const struct stat& st, const FileId& id) { return st.st_dev == id.dev && st.st_ino == id.ino; }
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Moves another program's file out of the way under a name beside its target that says what it
 // is and that no clean-up takes for a temporary; returns the name.
@@ -237,6 +237,8 @@ fs::path keepAside(const fs::path& file, const fs::path& target) {
     }
 }
 
+// Writes content to a synced temporary file beside target, with the target's mode and owner (a
+// new file's mode follows the umask). Returns its path; *id is what it is once written.
 fs::path writeTemporary(const fs::path& target, std::string_view content, FileId* id) {
     std::string tmpl = (folderOf(target) / ("." + target.filename().string() + kTempMarker + "XXXXXX")).string();
     int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
@@ -1329,8 +1331,7 @@ Machine::Round Machine::commitRound() {
             if (::lstat(it->tmp.c_str(), &back) != 0 || sameFile(back, it->written) ||
                 ::renameat2(AT_FDCWD, it->tmp.c_str(), AT_FDCWD, it->target.c_str(), RENAME_EXCHANGE) != 0)
                 continue;
-            if (::lstat(it->tmp.c_str(), &left) == 0 && ::fstat(it->held.get(), &held) == 0 &&
-                left.st_dev == held.st_dev && left.st_ino == held.st_ino)
+            if (::lstat(it->tmp.c_str(), &left) == 0 && ::fstat(it->held.get(), &held) == 0 && sameFile(left, held))
                 continue;
             setAside.push_back(keepAside(it->tmp, it->target));
             it->tmp.clear();
@@ -1385,7 +1386,7 @@ Machine::Round Machine::commitRound() {
     for (Step& s : steps) {
         struct stat displaced, held;
         if (s.swapped && (::lstat(s.tmp.c_str(), &displaced) != 0 || ::fstat(s.held.get(), &held) != 0 ||
-                          displaced.st_dev != held.st_dev || displaced.st_ino != held.st_ino))
+                          !sameFile(displaced, held)))
             slipped = true;
     }
     if (slipped) {
