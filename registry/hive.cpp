@@ -1013,7 +1013,7 @@ int32_t WindowsMachine::apply(const ChangeSet& changes, std::string* error) {
 
 // The commit journal: the temporaries and the hives they replace, written whole before the first
 // rename, so that a commit killed half way is finished when the machine is next opened.
-constexpr std::string_view kHivesTag = "QUORVEL HIVES 1";
+constexpr std::string_view kHivesTag = "QUORVEL HIVES";
 constexpr size_t kMaxJournalEntries = 8;
 
 bool readSmall(const fs::path& p, std::string* out) {
@@ -1043,6 +1043,17 @@ void removeTemporariesOf(const fs::path& hive) {
         if (isTemporaryOf(e.path().filename().string(), hive.filename().string())) fs::remove(e.path(), ec);
 }
 
+// The hive is still the file a commit read: same identity, size and times.
+bool stillAsRead(const fs::path& p, const ReadStamp& read) {
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const ReadStamp now = stampOf(st);
+    return now.dev == read.dev && now.ino == read.ino && now.size == read.size && now.mtimeNs == read.mtimeNs &&
+           now.ctimeNs == read.ctimeNs;
+}
+
+// A commit killed while renaming is finished from its temporaries, but only onto hives that are
+// still the ones it read: when Windows (or anyone) wrote one since, the rest of the save is dropped.
 void WindowsMachine::recoverInterruptedCommit() {
     const fs::path journal = config_ / kJournal;
     struct stat st;
@@ -1052,7 +1063,9 @@ void WindowsMachine::recoverInterruptedCommit() {
     const bool whole = readSmall(journal, &text) && parseJournal(text, kHivesTag, kMaxJournalEntries, &entries);
     std::error_code ec;
     const fs::path inside = fs::weakly_canonical(drive_, ec);
-    std::string finished, broken;
+    std::vector<const JournalEntry*> pending;
+    std::string finished, broken, newer, saved;
+    auto list = [](std::string& l, const fs::path& p) { l += (l.empty() ? "" : ", ") + p.string(); };
     for (const JournalEntry& e : entries) {
         // Only hives of this drive and their own temporaries, whatever the journal says.
         const fs::path real = fs::weakly_canonical(e.target, ec);
@@ -1063,15 +1076,25 @@ void WindowsMachine::recoverInterruptedCommit() {
             ::unlink(e.tmp.c_str());
             continue;
         }
-        if (::lstat(e.tmp.c_str(), &st) != 0) continue;  // renamed before the kill
-        if (completeHive(e.tmp, e.size) && ::rename(e.tmp.c_str(), e.target.c_str()) == 0) {
-            finished += (finished.empty() ? "" : ", ") + e.target.string();
-            syncFolder(e.target.parent_path());
-        } else {
-            broken += (broken.empty() ? "" : ", ") + e.target.string();
-            ::unlink(e.tmp.c_str());
+        if (::lstat(e.tmp.c_str(), &st) != 0) {
+            list(saved, e.target);  // renamed before the kill
+            continue;
         }
+        if (e.read && !stillAsRead(e.target, *e.read)) list(newer, e.target);
+        pending.push_back(&e);
     }
+    for (const JournalEntry* e : pending) {
+        if (newer.empty() && completeHive(e->tmp, e->size) && ::rename(e->tmp.c_str(), e->target.c_str()) == 0) {
+            list(finished, e->target);
+            syncFolder(e->target.parent_path());
+            continue;
+        }
+        if (newer.empty()) list(broken, e->target);
+        ::unlink(e->tmp.c_str());
+    }
+    if (!newer.empty())
+        addNote("An interrupted save was discarded: " + newer + " changed since that save read it, and what was "
+                "written there is kept" + (saved.empty() ? "" : "; " + saved + " had already been saved"));
     if (!finished.empty()) addNote("An interrupted save was completed: " + finished + " now holds what was saved");
     if (!broken.empty()) addNote("An interrupted save could not be completed for " + broken + ", which holds what it held before");
     if (!whole) addNote("An interrupted save had not begun to replace any hive; its temporary files were removed");
@@ -1371,6 +1394,12 @@ void WindowsMachine::commit() {
         }
     }
 
+    try {
+        beforeSave();
+    } catch (const std::exception& e) {
+        throw nothing(e.what());
+    }
+
     // Every hive edited in memory and written whole beside itself before anything is replaced.
     std::vector<JournalEntry> entries;
     auto dropTemps = [&] {
@@ -1387,7 +1416,10 @@ void WindowsMachine::commit() {
             const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
             if (fd < 0) throw MachineError("Could not write beside " + hv.path.string() + ": " + errnoText(errno));
             ::close(fd);
-            entries.push_back({tmpl, hv.path});
+            struct stat read;
+            if (::stat(hv.path.c_str(), &read) != 0)
+                throw MachineError("Could not read " + hv.path.string() + ": " + errnoText(errno));
+            entries.push_back({tmpl, hv.path, 0, 0, stampOf(read)});
             if (hivex_commit(h.get(), tmpl.c_str(), 0) != 0)
                 throw MachineError("Could not write " + tmpl + ": " + errnoText(errno));
             if (!stampAndSync(tmpl, hv.path))
@@ -1419,6 +1451,12 @@ void WindowsMachine::commit() {
     }
     std::string failed;
     for (const JournalEntry& j : entries) {
+        try {
+            beforeRename(j.target);
+        } catch (const std::exception& e) {
+            failed = e.what();
+            break;
+        }
         if (::rename(j.tmp.c_str(), j.target.c_str()) != 0) {
             failed = "Could not replace " + j.target.string() + ": " + errnoText(errno);
             break;

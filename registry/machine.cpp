@@ -308,7 +308,7 @@ std::string shellQuote(std::string_view s) {
     return r + "'";
 }
 
-constexpr std::string_view kCommitTag = "QUORVEL COMMIT 1";
+constexpr std::string_view kCommitTag = "QUORVEL COMMIT";
 constexpr size_t kMaxJournalEntries = 16;
 
 // Whether a file holds exactly the bytes a journal entry names.
@@ -538,8 +538,10 @@ void Machine::removeStaleTemporaries() const {
 }
 
 // A commit killed while renaming left its journal: every temporary it names was complete before
-// the journal was written, so the renames are finished; a journal that was not written whole
-// means no rename had begun, and its temporaries go.
+// the journal was written, so the renames are finished, but only onto files that are still the
+// ones the commit read. When another program wrote one since, the save is dropped instead: its
+// file stays, and a file the commit had already replaced goes back to what it was. A journal that
+// was not written whole means no rename had begun, and its temporaries go.
 void Machine::recoverInterruptedCommit() {
     const fs::path journal = folder_ / kCommitJournal;
     std::string text, why;
@@ -563,16 +565,33 @@ void Machine::recoverInterruptedCommit() {
             isTemporaryOf(e.tmp.filename().string(), e.target.filename().string()))
             valid.push_back(e);
     }
-    std::string done, finished, broken;
+    std::string done, finished, broken, newer, restored, stuck;
     auto list = [](std::string& l, const fs::path& p) { l += (l.empty() ? "" : ", ") + p.filename().string(); };
+    auto asRead = [](const fs::path& p, const ReadStamp& r) { return holds(p, r.size, r.hash); };
     if (whole && valid.size() == entries.size()) {
-        std::vector<const JournalEntry*> pending;
+        std::vector<const JournalEntry*> pending, saved;
         for (const JournalEntry& e : valid) {
-            if (holds(e.target, e.size, e.hash)) list(done, e.target);
-            else if (holds(e.tmp, e.size, e.hash)) pending.push_back(&e);
-            else list(broken, e.target);
+            if (holds(e.target, e.size, e.hash)) {
+                list(done, e.target);
+                saved.push_back(&e);
+            } else if (e.read && e.read->hash && !asRead(e.target, *e.read)) {
+                list(newer, e.target);
+            } else if (holds(e.tmp, e.size, e.hash)) {
+                pending.push_back(&e);
+            } else {
+                list(broken, e.target);
+            }
         }
-        if (broken.empty()) {
+        if (!newer.empty()) {
+            // A file this save had replaced goes back when the one it displaced is still at hand.
+            for (const JournalEntry* e : saved) {
+                if (e->read && e->read->hash && asRead(e->tmp, *e->read) &&
+                    ::renameat2(AT_FDCWD, e->tmp.c_str(), AT_FDCWD, e->target.c_str(), RENAME_EXCHANGE) == 0)
+                    list(restored, e->target);
+                else
+                    list(stuck, e->target);
+            }
+        } else if (broken.empty()) {
             for (const JournalEntry* e : pending) {
                 if (::rename(e->tmp.c_str(), e->target.c_str()) == 0) list(finished, e->target);
                 else list(broken, e->target);
@@ -582,7 +601,12 @@ void Machine::recoverInterruptedCommit() {
             ::unlink(e.tmp.c_str());
             syncFolder(folderOf(e.target));
         }
-        if (!broken.empty())
+        if (!newer.empty())
+            notes_.push_back("An interrupted save was discarded: " + newer +
+                             " changed since that save read it, and another program's changes are kept" +
+                             (restored.empty() ? "" : "; " + restored + " was put back as it was before that save") +
+                             (stuck.empty() ? "" : "; " + stuck + " had been saved and could not be put back"));
+        else if (!broken.empty())
             notes_.push_back("An interrupted save could not be completed: the saved copy of " + broken +
                              " was damaged" + (done.empty() ? "" : "; " + done + " had been saved") +
                              (finished.empty() ? "" : "; " + finished + " was completed"));
@@ -1027,6 +1051,24 @@ ChangeSet Machine::changesBetween(Mark from, Mark to) const {
 
 ChangeSet Machine::changesSince(Mark m) const { return changesBetween(m, mark()); }
 
+void Machine::keepOnly(Mark start, const std::vector<std::pair<Mark, Mark>>& ranges) {
+    std::vector<std::pair<std::vector<RegOp>, std::vector<RegOp>>> slices;
+    auto slice = [](const std::vector<RegOp>& journal, size_t from, size_t to) {
+        to = std::min(to, journal.size());
+        return from < to ? std::vector<RegOp>(journal.begin() + static_cast<std::ptrdiff_t>(from),
+                                              journal.begin() + static_cast<std::ptrdiff_t>(to))
+                         : std::vector<RegOp>();
+    };
+    for (const auto& [from, to] : ranges)
+        slices.emplace_back(slice(system_->tree->journal(), from.system, to.system),
+                            slice(user_->tree->journal(), from.user, to.user));
+    rollbackTo(start);
+    for (const auto& [system, user] : slices) {
+        system_->tree->replay(system);
+        user_->tree->replay(user);
+    }
+}
+
 ChangeSet Machine::pendingChanges() const { return changesSince({}); }
 
 void Machine::rollbackTo(Mark m) {
@@ -1265,8 +1307,15 @@ Machine::Round Machine::commitRound() {
             s.tmp = writeTemporary(s.target, content, &s.written);
         }
         std::vector<JournalEntry> entries;
-        for (const Step& s : steps) {
-            entries.push_back({s.tmp, s.target, s.size, s.hash});
+        for (Step& s : steps) {
+            // The file this round read: the journal is finished later only onto that file.
+            ReadStamp read;
+            read.dev = static_cast<uint64_t>(s.f->id.dev);
+            read.ino = static_cast<uint64_t>(s.f->id.ino);
+            read.size = static_cast<uint64_t>(s.f->id.size);
+            read.mtimeNs = static_cast<int64_t>(s.f->id.mtime.tv_sec) * 1000000000 + s.f->id.mtime.tv_nsec;
+            read.hash = s.f->bytesHash();
+            entries.push_back({s.tmp, s.target, s.size, s.hash, read});
             if (folderOf(s.target) != folder_) syncFolder(folderOf(s.target));
         }
         {
@@ -1304,6 +1353,7 @@ Machine::Round Machine::commitRound() {
             return Round::Changed;
         }
         checkWineserver();
+        beforeSave();
     } catch (const std::exception& e) {
         discard();
         throw MachineError(std::string(e.what()) + "; nothing was saved");

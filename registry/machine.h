@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api.h"
@@ -92,6 +93,10 @@ public:
     ChangeSet changesBetween(Mark from, Mark to) const;
     // Takes back every change made after the mark.
     void rollbackTo(Mark m);
+    // Takes back every change made after `start` but those in `ranges` (pairs of marks after it,
+    // in order), which are made again as they were asked for: a key moved stays a move, so that a
+    // commit onto a file another program changed moves the key with what that program added.
+    void keepOnly(Mark start, const std::vector<std::pair<Mark, Mark>>& ranges);
     // Applies a change set as one transaction: all of it becomes pending, or on an error none of
     // it does and the status is returned with *error saying which key and why. HKEY_CLASSES_ROOT
     // is HKLM\Software\Classes; deleting a key or value that is not there is no error.
@@ -120,6 +125,11 @@ public:
 
     // Test hook: called just before each file is renamed into place; throwing stops the commit.
     void setBeforeRenameHook(std::function<void(const std::filesystem::path&)> hook);
+    // Called by a commit once it knows what it replaces, before it replaces anything: with the
+    // pending changes as they stand on the files on disk now (their old state is what those files
+    // hold, another program's writes included), so that a way back is kept of what really goes.
+    // Throwing stops the commit and nothing is saved.
+    void setBeforeSaveHook(std::function<void(const ChangeSet&)> hook) { beforeSave_ = std::move(hook); }
 
 protected:
     Machine(Kind kind, std::filesystem::path folder);
@@ -131,6 +141,12 @@ protected:
     RegFile& userTree() const;
     void addNote(std::string note) { notes_.push_back(std::move(note)); }
     void setDrive(char letter, std::filesystem::path folder) { drives_[letter] = std::move(folder); }
+    void beforeRename(const std::filesystem::path& target) const {
+        if (beforeRename_) beforeRename_(target);
+    }
+    void beforeSave() const {
+        if (beforeSave_) beforeSave_(pendingChanges().simplified());
+    }
 
 private:
     struct File;  // a registry file and what is known of its copy on disk
@@ -153,6 +169,7 @@ private:
     std::map<char, std::filesystem::path> drives_;
     std::vector<std::string> notes_;  // machine-level warnings
     std::function<void(const std::filesystem::path&)> beforeRename_;
+    std::function<void(const ChangeSet&)> beforeSave_;
 };
 
 }  // namespace qv::reg

@@ -179,9 +179,10 @@ TEST(CommitOtherWriters, TakingTheRenamesBackNeverDropsAFileAnotherProgramPutInP
 }
 
 // A process that dies in the middle of its renames leaves the journal; the next open finishes the
-// save from the temporaries, or, when they cannot be trusted, says what it could not finish.
+// save from the temporaries, or, when they cannot be trusted, says what it could not finish. When
+// another program wrote a file in between, the save is dropped and that program's data stays.
 TEST(CommitBothFiles, OpeningAfterADeathBetweenRenamesFinishesTheSave) {
-    enum Damage { None, TornJournal, TornUserTemporary };
+    enum Damage { None, TornJournal, TornUserTemporary, OtherWroteUser };
     struct Case {
         int dieAt;  // the rename before which the process dies
         Damage damage;
@@ -192,6 +193,8 @@ TEST(CommitBothFiles, OpeningAfterADeathBetweenRenamesFinishesTheSave) {
         {2, None, true, true, "An interrupted save was completed"},
         {1, TornJournal, false, false, "An interrupted save had not begun"},
         {2, TornUserTemporary, true, false, "An interrupted save could not be completed"},
+        {1, OtherWroteUser, false, false, "An interrupted save was discarded"},
+        {2, OtherWroteUser, false, false, "An interrupted save was discarded"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("dies at rename " + std::to_string(c.dieAt) + ", damage " + std::to_string(c.damage));
@@ -216,8 +219,10 @@ TEST(CommitBothFiles, OpeningAfterADeathBetweenRenamesFinishesTheSave) {
         if (c.damage == TornUserTemporary)
             for (const std::string& n : strays(dir))
                 if (n.rfind(".user.reg", 0) == 0) fs::resize_file(dir / n, 10);
+        if (c.damage == OtherWroteUser) foreignAppend(dir / "user.reg", "Other");
 
         auto m = Machine::openOwn(dir);
+        EXPECT_EQ(get(*m, HKEY_CURRENT_USER, "Other", "Other").has_value(), c.damage == OtherWroteUser);
         EXPECT_EQ(get(*m, HKEY_LOCAL_MACHINE, "Software\\Q", "S").has_value(), c.systemNew);
         EXPECT_EQ(get(*m, HKEY_CURRENT_USER, "Software\\Q", "U").has_value(), c.userNew);
         const auto w = m->warnings();

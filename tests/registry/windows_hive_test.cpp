@@ -518,6 +518,45 @@ TEST(WindowsHives, KilledCommitsLeaveEachHiveOldOrNew) {
     std::printf("[          ] %u commits in 12 kills, %d completed on the next open\n", lastSeen, killedMidway);
 }
 
+// A commit killed between its journal and its renames, then Windows writes a hive (booted from the
+// drive): the next open keeps what Windows wrote and drops the rest of the save.
+TEST(WindowsHives, AnInterruptedSaveIsNotFinishedOverANewerHive) {
+    for (bool otherWrote : {false, true}) {
+        SCOPED_TRACE(otherWrote ? "Windows wrote SOFTWARE meanwhile" : "nobody wrote meanwhile");
+        Drive d;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            auto m = Machine::openWindows(d.root, "alice");
+            set(*m, HKEY_LOCAL_MACHINE, "Software\\Q", "N", REG_DWORD, hb::dword(1));
+            set(*m, HKEY_CURRENT_USER, "Software\\Q", "N", REG_DWORD, hb::dword(1));
+            m->setBeforeRenameHook([](const fs::path&) { _exit(0); });
+            m->commit();
+            _exit(1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        if (otherWrote) {
+            // As Windows would: the hive rewritten with a key of its own added.
+            hive_h* h = hivex_open(d.software.c_str(), HIVEX_OPEN_WRITE);
+            ASSERT_NE(h, nullptr);
+            ASSERT_NE(hivex_node_add_child(h, hivex_root(h), "Booted"), 0u);
+            ASSERT_EQ(hivex_commit(h, nullptr, 0), 0);
+            hivex_close(h);
+        }
+        auto m = Machine::openWindows(d.root, "alice");
+        HKey booted = nullptr;
+        EXPECT_EQ(m->openKey(HKEY_LOCAL_MACHINE, "Software\\Booted", &booted) == ERROR_SUCCESS, otherWrote);
+        EXPECT_EQ(query(*m, HKEY_LOCAL_MACHINE, "Software\\Q", "N").has_value(), !otherWrote);
+        EXPECT_EQ(query(*m, HKEY_CURRENT_USER, "Software\\Q", "N").has_value(), !otherWrote);
+        ASSERT_EQ(m->warnings().size(), 1u);
+        EXPECT_NE(m->warnings()[0].find(otherWrote ? "was discarded" : "was completed"), std::string::npos)
+            << m->warnings()[0];
+        for (const auto& e : fs::recursive_directory_iterator(d.root))
+            EXPECT_EQ(e.path().filename().string().find("quorvel"), std::string::npos) << e.path();
+    }
+}
+
 // quorvel-reg answers on a Windows installation as on any other machine.
 TEST(WindowsHives, RegToolWorksOnTheHivesAsOnAMachineFolder) {
     Drive d;
