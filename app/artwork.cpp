@@ -32,9 +32,11 @@ QPixmap maskedPixmap(const QString& resource) {
 }
 
 QIcon applicationIcon() {
+    // The launcher's picture, so that the desktop shows one icon for the program and its window.
+    initArtworkResources();
     QIcon icon;
-    icon.addPixmap(maskedPixmap(QStringLiteral(":/icons/quorvel-32.png")));
-    icon.addPixmap(maskedPixmap(QStringLiteral(":/icons/quorvel-16.png")));
+    for (int size : {16, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/launcher/%1.png").arg(size), QSize(size, size));
     return icon;
 }
 

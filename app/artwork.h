@@ -9,7 +9,7 @@ namespace qv::art {
 // Registers the built-in pictures and help file (they live in a static library).
 void initResources();
 
-QIcon applicationIcon();           // 32x32 and 16x16
+QIcon applicationIcon();           // the launcher's picture, 16x16 to 256x256
 QPixmap applicationPixmap();       // 32x32
 // The tree's image list: 1 computer, 2 closed folder, 3 open folder, 4 page (16x16).
 QIcon treeImage(int index);

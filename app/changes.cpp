@@ -16,165 +16,20 @@
 #include <tuple>
 #include <stdexcept>
 
+#include "app/toolkit.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
 #include "registry/text.h"
 
 namespace qv {
 
-namespace fs = std::filesystem;
-
 namespace {
-
-constexpr const char* kUndoSuffix = ".undo.reg";
-constexpr const char* kAppliedSuffix = ".applied.reg";
-
-fs::path stateHome() {
-    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x && fs::path(x).is_absolute())
-        return fs::path(x);
-    const char* home = std::getenv("HOME");
-    return fs::path(home && *home ? home : "/") / ".local" / "state";
-}
-
-void writeFile(const fs::path& p, const std::string& bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out)
-        throw std::runtime_error("Could not write " + p.string());
-}
-
-bool endsWith(const std::string& s, std::string_view tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Backups of the machine, oldest first (names start with a sortable time).
-std::vector<std::string> backupStems(const fs::path& dir) {
-    std::vector<std::string> stems;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-        const std::string n = e.path().filename().string();
-        if (endsWith(n, kUndoSuffix)) stems.push_back(n.substr(0, n.size() - std::string_view(kUndoSuffix).size()));
-    }
-    std::sort(stems.begin(), stems.end());
-    return stems;
-}
-
-QString shownWhen(const std::string& stem) {
-    QDateTime t = QDateTime::fromString(QString::fromStdString(stem.substr(0, 23)), QStringLiteral("yyyy-MM-ddTHH-mm-ss.zzz"));
-    return t.isValid() ? t.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString::fromStdString(stem);
-}
-
-QString keyText(const reg::ChangeOp& op) {
-    QString k = QString::fromStdString(std::string(reg::rootName(op.root)));
-    if (!op.key.empty())
-        k += QLatin1Char('\\') + QString::fromStdString(reg::utf16ToUtf8(op.key));
-    return k;
-}
 
 QString dataText(const std::optional<reg::StoredValue>& v) {
     return v ? QString::fromStdString(reg::regDataText(v->type, v->data)) : QString();
 }
 
 }  // namespace
-
-fs::path backupFolder(const reg::Machine& machine) {
-    const std::string full = machine.folder().string();
-    uint32_t h = 2166136261u;  // FNV-1a: short, stable across runs and builds
-    for (unsigned char c : full) h = (h ^ c) * 16777619u;
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", h);
-    std::string name = machine.folder().filename().string();
-    if (name.empty() || name == "." || name == "/") name = "root";
-    return stateHome() / "quorvel" / "backups" / (name + "-" + hex);
-}
-
-Backup writeBackup(const reg::Machine& machine, const reg::ChangeSet& pending) {
-    const fs::path dir = backupFolder(machine);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec)
-        throw std::runtime_error("Could not create the backup folder " + dir.string() + ": " + ec.message());
-    const QDateTime now = QDateTime::currentDateTime();
-    std::string stem = now.toString(QStringLiteral("yyyy-MM-ddTHH-mm-ss.zzz")).toStdString();
-    // Two Applies within one millisecond still get two backups.
-    for (int n = 2; fs::exists(dir / (stem + kUndoSuffix)); ++n)
-        stem = now.toString(QStringLiteral("yyyy-MM-ddTHH-mm-ss.zzz")).toStdString() + "-" + std::to_string(n);
-    Backup b{dir / (stem + kUndoSuffix), dir / (stem + kAppliedSuffix), shownWhen(stem)};
-    const std::string header = "Quorvel: " + machine.folder().string() + ", " +
-                               now.toString(Qt::ISODate).toStdString();
-    writeFile(b.applied, reg::writeRegFile(pending, reg::RegFormat::Unicode, "Applied to " + header));
-    writeFile(b.undo, reg::writeRegFile(pending.inverse(), reg::RegFormat::Unicode, "Undoes the Apply to " + header));
-    const auto stems = backupStems(dir);
-    for (size_t i = 0; i + kBackupsKept < stems.size(); ++i) {
-        fs::remove(dir / (stems[i] + kUndoSuffix), ec);
-        fs::remove(dir / (stems[i] + kAppliedSuffix), ec);
-    }
-    return b;
-}
-
-void removeBackup(const Backup& b) {
-    std::error_code ec;
-    fs::remove(b.undo, ec);
-    fs::remove(b.applied, ec);
-}
-
-std::optional<Backup> latestBackup(const reg::Machine& machine) {
-    const fs::path dir = backupFolder(machine);
-    const auto stems = backupStems(dir);
-    if (stems.empty())
-        return std::nullopt;
-    const std::string& s = stems.back();
-    return Backup{dir / (s + kUndoSuffix), dir / (s + kAppliedSuffix), shownWhen(s)};
-}
-
-std::optional<reg::ChangeSet> readChangeFile(const fs::path& file, QString* error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        *error = QStringLiteral("Could not open %1").arg(QString::fromStdString(file.string()));
-        return std::nullopt;
-    }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    std::string why;
-    auto cs = reg::readRegFile(bytes.str(), file.string(), &why);
-    if (!cs)
-        *error = QString::fromStdString(why);
-    return cs;
-}
-
-QStringList changedSince(reg::Machine& machine, const reg::ChangeSet& applied) {
-    QStringList changed;
-    for (const reg::ChangeOp& op : applied.ops) {
-        reg::HKey k = nullptr;
-        const int32_t st = machine.openKey(op.root, reg::utf16ToUtf8(op.key), &k);
-        bool holds = true;
-        switch (op.kind) {
-        case reg::ChangeOp::Kind::CreateKey: holds = st == reg::ERROR_SUCCESS; break;
-        case reg::ChangeOp::Kind::DeleteKey: holds = st != reg::ERROR_SUCCESS; break;
-        case reg::ChangeOp::Kind::SetValue:
-        case reg::ChangeOp::Kind::DeleteValue: {
-            uint32_t type = 0;
-            std::string data;
-            const bool there = st == reg::ERROR_SUCCESS &&
-                               machine.queryValue(k, reg::utf16ToUtf8(op.name), &type, &data) == reg::ERROR_SUCCESS;
-            holds = op.kind == reg::ChangeOp::Kind::DeleteValue ? !there : there && type == op.type && data == op.data;
-            break;
-        }
-        }
-        if (k)
-            machine.closeKey(k);
-        if (holds)
-            continue;
-        QString where = keyText(op);
-        if (op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue)
-            where += QLatin1Char('\\') + (op.name.empty() ? QStringLiteral("(Default)")
-                                                          : QString::fromStdString(reg::utf16ToUtf8(op.name)));
-        if (!changed.contains(where))
-            changed << where;
-    }
-    return changed;
-}
 
 namespace {
 
@@ -228,6 +83,75 @@ std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
 }
 
 }  // namespace
+
+namespace {
+
+// One spelling for a key: HKEY_CLASSES_ROOT as the branch of HKEY_LOCAL_MACHINE it is, case folded.
+std::u16string ownedKey(int32_t root, std::u16string_view key) {
+    if (root == reg::HKEY_CLASSES_ROOT)
+        return foldedKey(reg::HKEY_LOCAL_MACHINE, key.empty() ? std::u16string(u"Software\\Classes")
+                                                              : u"Software\\Classes\\" + std::u16string(key));
+    return foldedKey(root, key);
+}
+
+bool under(const std::u16string& key, const std::u16string& top) {
+    return key.size() >= top.size() && key.compare(0, top.size(), top) == 0 &&
+           (key.size() == top.size() || key[top.size()] == u'\\');
+}
+
+}  // namespace
+
+OwnedSplit splitByOwner(const reg::ChangeSet& changes, const reg::ChangeSet& profile) {
+    std::set<std::u16string> values, keys, wholeKeys;  // a value as key + '\n' + folded name
+    for (const reg::ChangeOp& op : profile.ops) {
+        const std::u16string k = ownedKey(op.root, op.key);
+        switch (op.kind) {
+        case reg::ChangeOp::Kind::SetValue:
+        case reg::ChangeOp::Kind::DeleteValue:
+            values.insert(k + u'\n' + reg::foldName(op.name));
+            keys.insert(k);
+            break;
+        case reg::ChangeOp::Kind::CreateKey:
+        case reg::ChangeOp::Kind::DeleteKey: wholeKeys.insert(k); break;
+        }
+    }
+    auto inWhole = [&](const std::u16string& k) {
+        for (const std::u16string& top : wholeKeys)
+            if (under(k, top))
+                return true;
+        return false;
+    };
+    OwnedSplit split;
+    for (const reg::ChangeOp& op : changes.ops) {
+        const std::u16string k = ownedKey(op.root, op.key);
+        const bool isValue = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
+        const bool owned = inWhole(k) || (isValue ? values.count(k + u'\n' + reg::foldName(op.name)) > 0
+                                                  : op.kind == reg::ChangeOp::Kind::CreateKey && keys.count(k) > 0);
+        (owned ? split.pages : split.other).ops.push_back(op);
+        if (isValue)
+            ++(owned ? split.pageValues : split.otherValues);
+    }
+    return split;
+}
+
+QStringList largeDeletions(const reg::ChangeSet& changes) {
+    QStringList out;
+    for (const reg::ChangeOp& op : changes.ops) {
+        if (op.kind != reg::ChangeOp::Kind::DeleteKey)
+            continue;
+        size_t values = 0;
+        for (const auto& k : op.oldTree)
+            values += k.values.size();
+        const bool top = op.key.find(u'\\') == std::u16string::npos;
+        if (!top && values <= kLargeDeletion)
+            continue;
+        QString key = QString::fromStdString(std::string(reg::rootName(op.root)));
+        if (!op.key.empty())
+            key += QLatin1Char('\\') + QString::fromStdString(reg::utf16ToUtf8(op.key));
+        out << QStringLiteral("%1: %2 key(s), %3 value(s)").arg(key).arg(std::max<size_t>(op.oldTree.size(), 1)).arg(values);
+    }
+    return out;
+}
 
 std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes) {
     std::vector<ChangeRow> rows;
@@ -311,7 +235,7 @@ ChangesDialog::ChangesDialog(const reg::ChangeSet& changes, const QString& title
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
-    resize(900, 420);
+    resize(tk::fitToScreen(this, QSize(900, 420)));
 }
 
 }  // namespace qv

@@ -1,5 +1,4 @@
-// Before and after Apply: the list that shows a change set, and the backups that take an Apply
-// back (the inverse of each Apply, kept as .reg files per machine).
+// Before and after Apply: the list that shows a change set.
 #pragma once
 
 #include <QDialog>
@@ -8,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/backups.h"
 #include "registry/changeset.h"
 
 class QTreeWidget;
@@ -18,31 +18,18 @@ class Machine;
 
 namespace qv {
 
-// $XDG_STATE_HOME/quorvel/backups/<machine>/, <machine> being the machine folder's name and a
-// short hash of its whole path (two prefixes may share a name).
-std::filesystem::path backupFolder(const reg::Machine& machine);
+// Deletions that take whole branches: a key at the top of a hive, or one holding more than
+// kLargeDeletion values; "KEY: N keys, M values" each.
+inline constexpr size_t kLargeDeletion = 300;
+QStringList largeDeletions(const reg::ChangeSet& changes);
 
-// One Apply as kept: what it left (to tell whether someone changed it since) and its inverse.
-struct Backup {
-    std::filesystem::path undo;     // <when>.undo.reg
-    std::filesystem::path applied;  // <when>.applied.reg
-    QString when;                   // as shown
+// An imported change set cut in two: what the pages own (a value one of them writes, or a key
+// one of them creates or deletes whole, with what lies in it) and every other change.
+struct OwnedSplit {
+    reg::ChangeSet pages, other;
+    size_t pageValues = 0, otherValues = 0;  // value operations of each
 };
-
-inline constexpr int kBackupsKept = 50;
-
-// Writes the pair for an Apply about to be committed (its simplified pending change set); the
-// oldest beyond kBackupsKept go. Throws std::runtime_error when the folder cannot be written.
-Backup writeBackup(const reg::Machine& machine, const reg::ChangeSet& pending);
-void removeBackup(const Backup& b);
-// The newest backup of the machine, if any.
-std::optional<Backup> latestBackup(const reg::Machine& machine);
-
-// Reads a .reg file whole as a change set; on failure returns nothing and sets *error.
-std::optional<reg::ChangeSet> readChangeFile(const std::filesystem::path& file, QString* error);
-
-// The keys and values of `applied` that no longer hold what it set, as "KEY" or "KEY\NAME" lines.
-QStringList changedSince(reg::Machine& machine, const reg::ChangeSet& applied);
+OwnedSplit splitByOwner(const reg::ChangeSet& changes, const reg::ChangeSet& profile);
 
 // The rows of the list: hive, key, value, old data, new data, one per operation.
 struct ChangeRow {

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
@@ -40,6 +41,7 @@
 #include "registry/dotreg.h"
 #include "registry/machine.h"
 #include "registry/recorder.h"
+#include "registry/safefile.h"
 #include "shell/directories.h"
 #include "shell/folderbrowser.h"
 #include "shell/icondraw.h"
@@ -108,6 +110,16 @@ void frmMain::attachMachine(reg::Machine& machine) {
     Form_Load();
     runningBar_->setVisible(machine_->wineserverRunning().has_value());
     watchFiles();
+    // A server that stops without saving leaves no file event behind: the bar looks for itself.
+    serverPoll_ = new QTimer(this);
+    serverPoll_->setInterval(2000);
+    connect(serverPoll_, &QTimer::timeout, this, [this] { checkServer(); });
+    serverPoll_->start();
+}
+
+void frmMain::checkServer() {
+    if (runningBar_->isVisible() && !machine_->wineserverRunning())
+        runningBar_->hide();
 }
 
 frmMain::~frmMain() {
@@ -552,21 +564,12 @@ void frmMain::runSaveBlocks(Pass& pass, const std::set<int>& keep) {
         dropAny |= !keep.count(r.node);
     if (!dropAny)
         return;
-    reg::ChangeSet kept;
-    for (const Range& r : ranges) {
-        if (!keep.count(r.node))
-            continue;
-        reg::ChangeSet part = machine_->changesBetween(r.from, r.to);
-        kept.ops.insert(kept.ops.end(), std::make_move_iterator(part.ops.begin()),
-                        std::make_move_iterator(part.ops.end()));
-    }
-    machine_->rollbackTo(start);
+    std::vector<std::pair<reg::Machine::Mark, reg::Machine::Mark>> kept;
+    for (const Range& r : ranges)
+        if (keep.count(r.node))
+            kept.emplace_back(r.from, r.to);
+    machine_->keepOnly(start, kept);
     pass.rollbackWindow([&](int node) { return !keep.count(node); });
-    pass.step([&] {
-        std::string why;
-        if (machine_->apply(kept, &why) != reg::ERROR_SUCCESS)
-            throw std::runtime_error(why);
-    });
 }
 
 bool frmMain::SaveSettings() {
@@ -605,9 +608,7 @@ bool frmMain::SaveSettings() {
         pass.step([&] { shell::Kill(*cache); });
     }
 
-    auto notSaved = [&](std::optional<Backup> drop) {
-        if (drop)
-            removeBackup(*drop);
+    auto notSaved = [&] {
         // Nothing was saved: the registry in memory goes back to before this Apply, and the
         // window keeps every edit and mark for the next try.
         machine_->rollbackTo(start);
@@ -618,19 +619,17 @@ bool frmMain::SaveSettings() {
     };
     const RunningPrefix running = runningChoice(tr("Apply"));
     if (running == RunningPrefix::Cancel)
-        return notSaved(std::nullopt);
+        return notSaved();
 
-    // The way back first: an Apply that cannot be undone is not made silently.
     const reg::ChangeSet changes = machine_->pendingChanges().simplified();
-    std::optional<Backup> backup;
-    QString backupError;
-    try {
-        backup = writeBackup(*machine_, changes);
-    } catch (const std::exception& e) {
-        backupError = QString::fromUtf8(e.what());
-    }
-    if (!backup && failureSink_)
-        failureSink_(tr("no undo backup: %1").arg(backupError));
+    const QStringList branches = largeDeletions(changes);
+    if (!branches.isEmpty() && !confirmLargeDeletions(branches))
+        return notSaved();
+
+    // The way back first: an Apply that cannot be undone is not made.
+    std::unique_ptr<PendingBackup> backup = startBackup(changes, tr("the Apply"));
+    if (!backup)
+        return notSaved();
 
     if (running == RunningPrefix::ThroughWine) {
         ThroughWine wine(*machine_);
@@ -639,6 +638,8 @@ bool frmMain::SaveSettings() {
         tk::setMousePointer(tk::vbHourglass);
         const bool ok = wine.apply(changes, &why);
         tk::setMousePointer(pointer);
+        // `reg import` is no transaction: part of it may have landed, so the backup stays.
+        backup->committed();
         if (ok) {
             // Wine holds the changes and writes the files itself; the registry here stays what
             // the files hold until then (the watcher reloads when Wine saves), and the pages
@@ -646,17 +647,19 @@ bool frmMain::SaveSettings() {
             machine_->discardChanges();
             forcedChanged_.clear();
             takeSnapshot();
+            heldByWine_ = changes;
+            heldByWineUntil_ = QDateTime::currentDateTimeUtc().addSecs(90);
+            reportDeleted(branches);
             statusBar()->showMessage(tr("Applied through the running Wine (%1 changes)").arg(changes.size()), 10000);
             return true;
         }
         ++commitFailures_;
-        // `reg import` is no transaction: part of it may have landed, so the backup stays.
         tk::MsgBox(tr("The settings could not be applied through the running Wine of %1.\n\n%2\n\n"
                       "Everything you changed is still in the window. Part of it may have reached "
                       "Wine: Undo Last Apply takes back whatever did.")
                        .arg(QString::fromStdString(machine_->folder().string()), why),
                    tk::vbOKOnly | tk::vbCritical);
-        return notSaved(std::nullopt);
+        return notSaved();
     }
     if (running == RunningPrefix::StopWine) {
         ThroughWine wine(*machine_);
@@ -665,17 +668,41 @@ bool frmMain::SaveSettings() {
             ++commitFailures_;
             tk::MsgBox(tr("Wine could not be stopped, so nothing was saved.\n\n%1").arg(why),
                        tk::vbOKOnly | tk::vbCritical);
-            return notSaved(backup);
+            return notSaved();
         }
         runningBar_->hide();
     }
 
-    if (commit(tr("The settings"))) {
+    if (commitBacked(*backup, tr("The settings"))) {
         forcedChanged_.clear();
         takeSnapshot();
+        reportDeleted(branches);
         return true;
     }
-    return notSaved(backup);
+    return notSaved();
+}
+
+bool frmMain::confirmLargeDeletions(const QStringList& branches) {
+    const QString list = branches.mid(0, 20).join(QLatin1Char('\n'));
+    if (!tk::interactive()) {
+        if (force_)
+            return true;
+        ++commitFailures_;
+        tk::MsgBox(tr("Nothing was applied: these changes delete whole registry branches:\n%1\n"
+                      "Add --force to delete them.")
+                       .arg(list),
+                   tk::vbOKOnly | tk::vbExclamation);
+        return false;
+    }
+    return tk::MsgBox(tr("These changes delete whole registry branches, with everything in them:\n\n%1\n\n"
+                         "Delete them?")
+                          .arg(list),
+                      tk::vbYesNo | tk::vbExclamation | tk::vbDefaultButton2) == tk::vbYes;
+}
+
+void frmMain::reportDeleted(const QStringList& branches) {
+    if (!branches.isEmpty() && !tk::interactive())
+        tk::MsgBox(tr("Deleted: %1").arg(branches.join(QStringLiteral("; "))), tk::vbOKOnly | tk::vbInformation);
 }
 
 reg::ChangeSet frmMain::pendingChanges() {
@@ -709,11 +736,11 @@ bool frmMain::exportSettings(const std::filesystem::path& file, QString* error) 
                                 QDateTime::currentDateTime().toString(Qt::ISODate).toStdString() + " from " +
                                 machine_->folder().string();
     const std::string bytes = reg::writeRegFile(profile, reg::RegFormat::Unicode, comment);
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-        *error = tr("Could not write %1").arg(QString::fromStdString(file.string()));
+    try {
+        // A link planted at the name is replaced, never written through.
+        reg::writeFileSafely(file, bytes);
+    } catch (const std::exception& e) {
+        *error = QString::fromUtf8(e.what());
         return false;
     }
     return true;
@@ -723,6 +750,19 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
     std::optional<reg::ChangeSet> cs = readChangeFile(file, error);
     if (!cs)
         return false;
+    // What no page shows is never taken silently: the window asks for it apart, a script is told.
+    const OwnedSplit split = splitByOwner(*cs, settingsProfile());
+    const QString name = QString::fromStdString(file.string());
+    if (!split.other.empty() && tk::interactive()) {
+        ChangesDialog dlg(split.other, tr("Other Registry Changes"),
+                          tr("%1 also changes these keys and values, which no page shows. Import them too?").arg(name),
+                          tr("&Import Them Too"), this);
+        if (dlg.exec() != QDialog::Accepted)
+            cs = split.pages;
+    } else if (!tk::interactive()) {
+        tk::MsgBox(tr("Imported %1: %2 page value(s), %3 other value(s)").arg(name).arg(split.pageValues).arg(split.otherValues),
+                   tk::vbOKOnly | tk::vbInformation);
+    }
     std::string why;
     if (machine_->apply(*cs, &why) != reg::ERROR_SUCCESS) {
         *error = tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
@@ -732,7 +772,29 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
     return true;
 }
 
+reg::ChangeSet frmMain::asChangeOf(const reg::ChangeSet& changes) {
+    // Made in memory and taken back: what it would change, with what each value holds now, and
+    // only keys it would really create.
+    const reg::Machine::Mark before = machine_->mark();
+    std::string why;
+    reg::ChangeSet made = changes;
+    if (machine_->apply(changes, &why) == reg::ERROR_SUCCESS)
+        made = machine_->changesSince(before).simplified();
+    machine_->rollbackTo(before);
+    return made;
+}
+
+std::optional<reg::ChangeSet> frmMain::undoPreview() {
+    std::optional<Backup> b = latestBackup(*machine_);
+    QString error;
+    std::optional<reg::ChangeSet> undo = b ? readChangeFile(b->undo, &error) : std::nullopt;
+    if (!undo)
+        return std::nullopt;
+    return asChangeOf(*undo);
+}
+
 bool frmMain::undoLastApply(bool force) {
+    force = force || force_;
     std::optional<Backup> b = latestBackup(*machine_);
     if (!b) {
         tk::MsgBox(tr("There is no Apply to undo on this machine."), tk::vbOKOnly | tk::vbInformation);
@@ -779,7 +841,7 @@ bool frmMain::undoLastApply(bool force) {
         }
         changed = *diff;
     } else {
-        changed = changedSince(*machine_, *applied);
+        changed = changedSince(*machine_, *applied, *undo);
     }
     if (!changed.isEmpty() && !force) {
         const QString text = tr("These settings changed after the Apply of %1, and undoing it would "
@@ -795,11 +857,20 @@ bool frmMain::undoLastApply(bool force) {
             return false;
     }
     if (tk::interactive()) {
-        ChangesDialog dlg(*undo, tr("Undo Last Apply"),
+        ChangesDialog dlg(asChangeOf(*undo), tr("Undo Last Apply"),
                           tr("Undoing the Apply of %1 restores these keys and values:").arg(b->when),
                           tr("&Restore"), this);
         if (dlg.exec() != QDialog::Accepted)
             return false;
+    }
+    // Marked as under way until it committed, so that an Undo cut short is settled at the next look.
+    std::optional<PendingUndo> undoing;
+    try {
+        undoing.emplace(*b);
+    } catch (const std::exception& e) {
+        tk::MsgBox(tr("The Apply of %1 was not undone: %2").arg(b->when, QString::fromUtf8(e.what())),
+                   tk::vbOKOnly | tk::vbCritical);
+        return false;
     }
     if (wine) {
         QString why;
@@ -809,7 +880,7 @@ bool frmMain::undoLastApply(bool force) {
                        tk::vbOKOnly | tk::vbCritical);
             return false;
         }
-        removeBackup(*b);
+        undoing->committed();
         // The pages show what Wine now holds; the registry here stays what the files hold.
         machine_->discardChanges();
         const reg::Machine::Mark before = machine_->mark();
@@ -831,12 +902,47 @@ bool frmMain::undoLastApply(bool force) {
         machine_->rollbackTo(start);
         return false;
     }
-    removeBackup(*b);
+    undoing->committed();
     loadPages(false);
+    statusBar()->showMessage(tr("The Apply of %1 was undone").arg(b->when), 10000);
     return true;
 }
 
-bool frmMain::commitChanges(const QString& what) { return commit(what); }
+bool frmMain::commitChanges(const QString& what) {
+    if (!machine_->hasChanges())
+        return true;
+    // A script that asked for --diff sees immediate actions in it, and nothing is written.
+    if (!writeImmediately_)
+        return true;
+    std::unique_ptr<PendingBackup> backup = startBackup(machine_->pendingChanges().simplified(), what);
+    return backup && commitBacked(*backup, what);
+}
+
+std::unique_ptr<PendingBackup> frmMain::startBackup(const reg::ChangeSet& changes, const QString& what) {
+    std::unique_ptr<PendingBackup> backup;
+    try {
+        backup = std::make_unique<PendingBackup>(*machine_);
+        backup->write(changes);
+    } catch (const std::exception& e) {
+        backup.reset();
+        ++commitFailures_;
+        tk::MsgBox(tr("Nothing was applied to %1: %2 could not keep its way back.\n\n%3")
+                       .arg(QString::fromStdString(machine_->folder().string()), what, QString::fromUtf8(e.what())),
+                   tk::vbOKOnly | tk::vbCritical);
+    }
+    return backup;
+}
+
+bool frmMain::commitBacked(PendingBackup& backup, const QString& what) {
+    // The backup is written again from what the commit finds on disk, so that Undo restores what
+    // was really replaced, another program's values included.
+    machine_->setBeforeSaveHook([&](const reg::ChangeSet& replaced) { backup.write(replaced); });
+    const bool saved = commit(what);
+    machine_->setBeforeSaveHook({});
+    if (saved)
+        backup.committed();
+    return saved;
+}
 
 QString frmMain::BrowseForFolderByPath(const QString& sSelPath) {
     if (!shell::folderChooserHooked() && !tk::interactive()) {
@@ -879,8 +985,10 @@ bool frmMain::commit(const QString& what) {
 // ---- a running prefix, and files changed by others ---------------------------------------------
 
 frmMain::RunningPrefix frmMain::runningChoice(const QString& action) {
-    if (machine_->kind() != reg::Machine::Kind::WinePrefix || !machine_->wineserverRunning())
+    if (machine_->kind() != reg::Machine::Kind::WinePrefix || !machine_->wineserverRunning()) {
+        runningBar_->hide();
         return RunningPrefix::Refuse;  // nothing runs: the files are written as always
+    }
     runningBar_->show();
     if (runningChoice_ != RunningPrefix::Ask)
         return runningChoice_;
@@ -965,6 +1073,19 @@ void frmMain::checkFilesOnDisk() {
 void frmMain::filesChangedOnDisk() {
     if (!machine_->wineserverRunning())
         runningBar_->hide();
+    // After an Apply through Wine, a save Wine began before it can still write the old values:
+    // the pages keep showing what Wine holds until its files have it too.
+    if (heldByWine_) {
+        bool caughtUp = false;
+        try {
+            machine_->refresh();
+            caughtUp = changedSince(*machine_, *heldByWine_).isEmpty();
+        } catch (const std::exception&) {
+        }
+        if (!caughtUp && QDateTime::currentDateTimeUtc() < heldByWineUntil_)
+            return;
+        heldByWine_.reset();
+    }
     if (changedPages().empty() && !machine_->hasChanges()) {
         LoadSettings();
         statusBar()->showMessage(tr("Reloaded: another program changed the registry files"), 10000);
@@ -1002,8 +1123,11 @@ void frmMain::cmdApply_Click() {
     const bool anything = !changedPages().empty() || machine_->hasChanges();
     // Even with nothing to write, the pass runs: it drops change marks left by clicks that changed
     // no value.
-    if (SaveSettings() && !anything)
+    const bool saved = SaveSettings();
+    if (saved && !anything)
         tk::MsgBox(tr("There are no changes to apply."), tk::vbOKOnly | tk::vbInformation);
+    else if (saved && statusBar()->currentMessage().isEmpty())
+        statusBar()->showMessage(tr("Applied to %1").arg(QString::fromStdString(machine_->folder().string())), 10000);
 }
 
 void frmMain::cmdOK_Click() {
@@ -1100,31 +1224,43 @@ void frmMain::mnuFileUndoLastApply_Click() { undoLastApply(); }
 
 namespace {
 // A .reg file chosen in a file dialog, then handed to `use`; its error is shown.
-void withRegFile(QWidget* parent, bool save, const QString& title,
-                 const std::function<bool(const std::filesystem::path&, QString*)>& use) {
+// The chooser starts in the user's documents; a name saved without a suffix gets ".reg". Returns
+// the file used, or nothing (cancelled or failed: the failure is told).
+QString withRegFile(QWidget* parent, bool save, const QString& title,
+                    const std::function<bool(const std::filesystem::path&, QString*)>& use) {
     if (!tk::interactive()) {
         tk::noteRefusedDialog(QStringLiteral("the file chooser"));
-        return;
+        return {};
     }
     const QString filter = QObject::tr("Registry files (*.reg);;All files (*)");
-    const QString file = save ? QFileDialog::getSaveFileName(parent, title, QString(), filter)
-                              : QFileDialog::getOpenFileName(parent, title, QString(), filter);
+    const QString start = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QString file = save ? QFileDialog::getSaveFileName(parent, title, start, filter)
+                        : QFileDialog::getOpenFileName(parent, title, start, filter);
     if (file.isEmpty())
-        return;
+        return {};
+    if (save && QFileInfo(file).suffix().isEmpty())
+        file += QStringLiteral(".reg");
     QString error;
-    if (!use(file.toStdString(), &error))
+    if (!use(file.toStdString(), &error)) {
         tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
+        return {};
+    }
+    return file;
 }
 }  // namespace
 
 void frmMain::mnuFileExportSettings_Click() {
-    withRegFile(this, true, tr("Export Settings"),
-                [this](const std::filesystem::path& f, QString* e) { return exportSettings(f, e); });
+    const QString file = withRegFile(this, true, tr("Export Settings"),
+                                     [this](const std::filesystem::path& f, QString* e) { return exportSettings(f, e); });
+    if (!file.isEmpty())
+        statusBar()->showMessage(tr("Settings exported to %1").arg(file), 10000);
 }
 
 void frmMain::mnuFileImportSettings_Click() {
-    withRegFile(this, false, tr("Import Settings"),
-                [this](const std::filesystem::path& f, QString* e) { return importSettings(f, e); });
+    const QString file = withRegFile(this, false, tr("Import Settings"),
+                                     [this](const std::filesystem::path& f, QString* e) { return importSettings(f, e); });
+    if (!file.isEmpty())
+        statusBar()->showMessage(tr("%1 imported: review and Apply to write it").arg(file), 10000);
 }
 
 void frmMain::mnuFileQuit_Click() {

@@ -2,6 +2,7 @@
 // and save passes that move every page between the controls and the registry.
 #pragma once
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QPointer>
 #include <array>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <set>
 
+#include "app/backups.h"
 #include "app/help.h"
 #include "app/pass.h"
 #include "app/toolkit.h"
@@ -99,6 +101,9 @@ public:
     // Takes the last Apply back. When the keys it would restore changed since, asks (or refuses
     // when not interactive and not forced). Returns false when nothing was undone.
     bool undoLastApply(bool force = false);
+    // What Undo Last Apply would change now, old and new as the machine holds them (nothing
+    // without a backup).
+    std::optional<reg::ChangeSet> undoPreview();
 
     // ---- a prefix whose wineserver runs, and files changed by others -----------------------
     // What Apply and Undo do when the prefix's wineserver runs: ask (the window), go through
@@ -145,6 +150,11 @@ public:
     static int nodeIndex(const QTreeWidgetItem* item);  // 1..33, 0 for none
     // How many commits have failed so far (scripting mode exits with 1 after one).
     int commitFailures() const { return commitFailures_; }
+    // Scripting mode's --force: Undo over settings changed since, and Applies that delete whole
+    // registry branches, go ahead without asking.
+    void setForce(bool on) { force_ = on; }
+    // Off in a script that shows --diff: buttons that write at once leave their changes pending.
+    void setWriteImmediately(bool on) { writeImmediately_ = on; }
     int iCurrentOption = 1;
     bool isUnloaded() const { return unloaded_; }
     HelpWindow* helpWindow() const { return help_; }
@@ -190,6 +200,16 @@ private:
     void tvList_Collapse(QTreeWidgetItem* node);
     void unload();
     bool commit(const QString& what);
+    // The way back of a commit about to be made, written first (nothing when it cannot be kept:
+    // that is told), and the commit it protects.
+    std::unique_ptr<PendingBackup> startBackup(const reg::ChangeSet& changes, const QString& what);
+    bool commitBacked(PendingBackup& backup, const QString& what);
+    // A change set as it would change this machine now (old state filled in, existing keys not
+    // "created").
+    reg::ChangeSet asChangeOf(const reg::ChangeSet& changes);
+    // Deleting whole branches is asked about (refused in scripting mode without --force).
+    bool confirmLargeDeletions(const QStringList& branches);
+    void reportDeleted(const QStringList& branches);
     void pressDefaultButton();
     void loadPages(bool keepPending);
     // Whether a pass leaves this block for later; then the node is remembered as not loaded.
@@ -237,6 +257,8 @@ private:
     QTreeWidgetItem* justSelected_ = nullptr;
     bool unloaded_ = false;
     int commitFailures_ = 0;
+    bool force_ = false;
+    bool writeImmediately_ = true;
     bool centred_ = false;
     PageValues snapshot_;
     std::set<int> forcedChanged_;
@@ -245,6 +267,11 @@ private:
     MachineBar* changedBar_ = nullptr;
     QFileSystemWatcher* watcher_ = nullptr;
     QTimer* watchDelay_ = nullptr;
+    QTimer* serverPoll_ = nullptr;
+    void checkServer();
+    // What an Apply through Wine left in Wine, shown until the files hold it too (or time is up).
+    std::optional<reg::ChangeSet> heldByWine_;
+    QDateTime heldByWineUntil_;
     std::array<FileStamp, 2> known_{};
 };
 

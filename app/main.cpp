@@ -46,12 +46,13 @@ int main(int argc, char** argv) {
 
     // The window's machine is read while the toolkit starts: both take milliseconds, and the
     // opening touches nothing but the machine's files (the choice, which reads the environment,
-    // is made here first). An installed Windows waits: libhivex reads the environment as it opens.
+    // is made here first). An installed Windows waits: libhivex reads the environment as it opens;
+    // so does the very first start, which may ask which machine to open.
     std::future<std::unique_ptr<qv::reg::Machine>> opening;
     if (!options.scripting()) {
         try {
             const qv::cli::MachineToOpen chosen = qv::cli::chooseMachine(options);
-            if (chosen.kind != qv::cli::MachineToOpen::Kind::Windows)
+            if (chosen.kind != qv::cli::MachineToOpen::Kind::Windows && !chosen.firstStart)
                 opening = std::async(std::launch::async, [chosen] { return qv::cli::openChosen(chosen); });
         } catch (const std::exception&) {
             // The window opens it as it starts and tells what went wrong.

@@ -117,7 +117,7 @@ OpenMachineDialog::OpenMachineDialog(std::vector<reg::MachineEntry> machines, co
         });
     }
     lstMachines->setCurrentItem(currentItem ? currentItem : lstMachines->topLevelItem(0));
-    lstMachines->setMinimumSize(tk::px(10800), tk::px(3600));
+    lstMachines->setMinimumSize(tk::fitToScreen(this, QSize(tk::px(10800), tk::px(3600))));
     layout->addWidget(lstMachines);
 
     auto* buttons = new QDialogButtonBox(this);
@@ -156,6 +156,16 @@ void OpenMachineDialog::showDetails(size_t row, const reg::MachineEntry& e) {
     }
 }
 
+void OpenMachineDialog::explainFirstStart() {
+    setWindowTitle(tr("Choose a Machine"));
+    auto* intro = new QLabel(tr("Quorvel found Wine prefixes on this computer. Choose the registry to edit; "
+                                "the own machine is a practice registry that no Windows program reads."),
+                             this);
+    intro->setObjectName(QStringLiteral("lblFirstStart"));
+    intro->setWordWrap(true);
+    static_cast<QVBoxLayout*>(layout())->insertWidget(0, intro);
+}
+
 void OpenMachineDialog::openSelected() {
     const QTreeWidgetItem* item = lstMachines->currentItem();
     if (!item) return;
@@ -187,8 +197,8 @@ void OpenMachineDialog::newOwn() {
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return;
     const fs::path folder = dlg.selectedFiles().first().toStdString();
     std::error_code ec;
-    // Only an empty folder is seeded; one holding a machine opens as it is.
-    if (!fs::is_empty(folder, ec) && !reg::isWinePrefix(folder)) {
+    // Only an empty or new folder is seeded; one holding a machine opens as it is.
+    if (fs::exists(folder, ec) && !fs::is_empty(folder, ec) && !reg::isWinePrefix(folder)) {
         tk::MsgBox(tr("%1 is not empty. Choose an empty folder for a new own machine.")
                        .arg(QString::fromStdString(folder.string())),
                    tk::vbOKOnly | tk::vbExclamation);

@@ -34,6 +34,8 @@ public:
     OpenMachineDialog(std::vector<reg::MachineEntry> machines, const std::filesystem::path& current,
                       QWidget* parent = nullptr, bool readDetails = true);
     ~OpenMachineDialog() override;
+    // At the very first start: a line above the list says what the own machine is.
+    void explainFirstStart();
     // True once every entry's details are shown.
     bool detailsShown() const { return detailsLeft_ == 0; }
     std::optional<MachineChoice> choice() const { return choice_; }

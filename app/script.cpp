@@ -5,6 +5,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPixmap>
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <ostream>
 
@@ -148,6 +150,9 @@ QString usage() {
         "  --diff             print what --apply would change, as a .reg text; write nothing\n"
         "  --undo             undo the last Apply on this machine (refused when the keys it\n"
         "                     restores changed since)\n"
+        "  --force            --undo even over settings changed since; --apply even when it\n"
+        "                     deletes whole registry branches (a key at the top of a hive, or\n"
+        "                     one holding hundreds of values)\n"
         "  --through-wine     --apply and --undo on a Wine prefix whose wineserver runs write\n"
         "                     through that Wine (wine reg import, then read back with Wine's\n"
         "                     reg); without it they are refused there, as Wine would overwrite them\n"
@@ -200,6 +205,8 @@ Options parse(const QStringList& args) {
             o.listMachines = true;
         } else if (opt == QLatin1String("--json")) {
             o.json = true;
+        } else if (opt == QLatin1String("--force")) {
+            o.force = true;
         } else if (opt == QLatin1String("--through-wine")) {
             o.throughWine = true;
         } else if (opt == QLatin1String("--apply")) {
@@ -249,15 +256,18 @@ MachineToOpen chooseMachine(const Options& o) {
         return {K::WinePrefix, *o.winePrefix, {}};
     if (o.machine)
         return {K::Own, *o.machine, {}};
+    if (const char* w = std::getenv("WINEPREFIX"); w && *w && reg::isWinePrefix(w))
+        return {K::WinePrefix, fs::path(w), {}};
     // The machine of the last session, unless it went away since.
-    if (const auto last = reg::RecentMachines().last()) {
+    const reg::RecentMachines recent;
+    if (const auto last = recent.last()) {
         std::error_code ec;
         if (last->kind == reg::Machine::Kind::WinePrefix && reg::isWinePrefix(last->path))
             return {K::WinePrefix, last->path, {}};
         if (last->kind == reg::Machine::Kind::Own && fs::is_directory(last->path, ec))
             return {K::Own, last->path, {}};
     }
-    return {K::Own, reg::Machine::defaultOwnFolder(), {}};
+    return {K::Own, reg::Machine::defaultOwnFolder(), {}, recent.entries().empty()};
 }
 
 std::unique_ptr<reg::Machine> openChosen(const MachineToOpen& m) {
@@ -322,6 +332,9 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
     frmMain form(*machine, [&err](const QString& line) { err << "quorvel: " << s(line) << '\n'; });
     form.setRunningPrefixChoice(o.throughWine ? frmMain::RunningPrefix::ThroughWine
                                               : frmMain::RunningPrefix::Refuse);
+    form.setForce(o.force);
+    form.setWriteImmediately(std::none_of(o.actions.begin(), o.actions.end(),
+                                          [](const Action& a) { return a.kind == Action::Diff; }));
     form.show();
     QCoreApplication::processEvents();
     if (form.commitFailures() > 0) {
@@ -422,6 +435,31 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
     return 0;
 }
 
+namespace {
+
+// The very first start, when this computer has Wine prefixes: the user picks the registry to edit
+// rather than finding the own machine open without a word.
+std::optional<MachineToOpen> askFirstMachine() {
+    reg::DiscoveryOptions options = reg::discoveryOptionsFromEnvironment();
+    options.readDetails = false;  // the dialog reads them while it is shown
+    std::vector<reg::MachineEntry> machines = reg::discoverMachines(options);
+    if (std::none_of(machines.begin(), machines.end(),
+                     [](const reg::MachineEntry& m) { return m.kind == reg::Machine::Kind::WinePrefix; }))
+        return std::nullopt;
+    OpenMachineDialog dlg(std::move(machines), reg::Machine::defaultOwnFolder());
+    dlg.explainFirstStart();
+    if (dlg.exec() != QDialog::Accepted || !dlg.choice())
+        return std::nullopt;
+    using K = MachineToOpen::Kind;
+    const MachineChoice c = *dlg.choice();
+    return MachineToOpen{c.kind == reg::Machine::Kind::Own       ? K::Own
+                         : c.kind == reg::Machine::Kind::Windows ? K::Windows
+                                                                 : K::WinePrefix,
+                         c.folder, {}};
+}
+
+}  // namespace
+
 int runWindow(const Options& o, std::future<std::unique_ptr<reg::Machine>> opening) {
     // The window is drawn before pages it does not show have read the registry.
     frmMain::setLoadHiddenPagesWhenShown(true);
@@ -431,7 +469,14 @@ int runWindow(const Options& o, std::future<std::unique_ptr<reg::Machine>> openi
         form = std::make_unique<frmMain>(Pass::FailureSink{});
     std::unique_ptr<reg::Machine> machine;
     try {
-        machine = opening.valid() ? opening.get() : openMachine(o);
+        if (opening.valid()) {
+            machine = opening.get();
+        } else {
+            MachineToOpen chosen = chooseMachine(o);
+            if (chosen.firstStart)
+                chosen = askFirstMachine().value_or(chosen);
+            machine = openChosen(chosen);
+        }
     } catch (const std::exception& e) {
         form.reset();
         tk::MsgBox(QStringLiteral("The registry could not be opened.\n\n%1").arg(QString::fromUtf8(e.what())),

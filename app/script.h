@@ -31,6 +31,7 @@ struct Options {
     std::string windowsUser;                       // with windows: whose NTUSER.DAT is HKCU
     bool json = false;
     bool throughWine = false;  // --apply and --undo on a running prefix go through its Wine
+    bool force = false;        // --undo over later changes, --apply that deletes whole branches
     bool help = false;
     bool version = false;
     bool listMachines = false;  // --list-machines: print the machines found, open none
@@ -43,8 +44,9 @@ Options parse(const QStringList& args);
 QString usage();
 QString versionText();
 
-// The machine the options name, else the one opened last (when it can still be opened), else
-// the default own machine; throws reg::MachineError.
+// The machine the options name, else $WINEPREFIX (as Wine's own tools take it), else the one
+// opened last (when it can still be opened), else the default own machine; throws
+// reg::MachineError.
 std::unique_ptr<reg::Machine> openMachine(const Options& o);
 // The same in two steps: which machine (this reads the environment and the recent list), and
 // opening it (which reads only its own files, so it may run beside the toolkit's start).
@@ -52,6 +54,9 @@ struct MachineToOpen {
     enum class Kind { Own, WinePrefix, Windows } kind = Kind::Own;
     std::filesystem::path path;
     std::string windowsUser;
+    // Nothing named, no $WINEPREFIX and nothing opened before: the window asks when Wine prefixes
+    // are found (path is then the own machine, opened when none is chosen).
+    bool firstStart = false;
 };
 MachineToOpen chooseMachine(const Options& o);
 std::unique_ptr<reg::Machine> openChosen(const MachineToOpen& m);

@@ -1,5 +1,7 @@
 #include "app/toolkit.h"
 
+#include <QScreen>
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QHelpEvent>
@@ -42,6 +44,14 @@ double fontScaleFor(double desktopPointSize) {
 }
 
 double fontScale() { return g_fontScale; }
+
+QSize fitToScreen(const QWidget* w, QSize wanted) {
+    const QScreen* screen = w && w->screen() ? w->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return wanted;
+    const QRect avail = screen->availableGeometry();
+    return {std::min(wanted.width(), avail.width() * 9 / 10), std::min(wanted.height(), avail.height() * 8 / 10)};
+}
 
 int px(int twips) {
     const int base = (twips * 2 + 15) / 30;

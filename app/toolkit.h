@@ -45,6 +45,9 @@ double fontScale();
 double fontScaleFor(double desktopPointSize);
 // Places w at a twip rectangle relative to its parent.
 void place(QWidget* w, int left, int top, int width, int height);
+// A size no larger than most of the screen w is on (or the primary one): dialogs must fit a
+// small screen at a large scale.
+QSize fitToScreen(const QWidget* w, QSize wanted);
 
 // ---- failures -------------------------------------------------------------------------------
 

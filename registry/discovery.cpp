@@ -1,4 +1,5 @@
 #include "discovery.h"
+#include "safefile.h"
 
 #include "hive.h"
 
@@ -75,6 +76,23 @@ std::optional<std::string> stringValue(std::string_view block, std::string_view 
 }
 
 // The "name" of a Steam app manifest ("name"  "Some Game").
+// Bottles keeps the name its user gave a bottle in bottle.yml ("Name: ..." at the top level); the
+// folder may carry another.
+std::string bottleName(const fs::path& bottle) {
+    std::istringstream text(readHead(bottle / "bottle.yml", 64 * 1024));
+    std::string line;
+    while (std::getline(text, line)) {
+        if (line.rfind("Name:", 0) != 0) continue;
+        std::string name = line.substr(5);
+        while (!name.empty() && (name.back() == '\r' || name.back() == ' ')) name.pop_back();
+        name.erase(0, name.find_first_not_of(' '));
+        if (name.size() >= 2 && (name.front() == '\'' || name.front() == '"') && name.back() == name.front())
+            name = name.substr(1, name.size() - 2);
+        return name;
+    }
+    return {};
+}
+
 std::string steamGameName(const fs::path& steamapps, const std::string& appid) {
     const std::string text = readHead(steamapps / ("appmanifest_" + appid + ".acf"), 64 * 1024);
     size_t at = text.find("\"name\"");
@@ -221,21 +239,10 @@ bool RecentMachines::touch(const fs::path& path, Machine::Kind kind, std::time_t
     // Written aside and renamed: two windows closing at once leave one whole list.
     std::error_code ec;
     fs::create_directories(file_.parent_path(), ec);
-    const fs::path tmp = file_.string() + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text.str();
-        out.flush();
-        if (!out) {
-            fs::remove(tmp, ec);
-            if (error) *error = "could not write " + tmp.string();
-            return false;
-        }
-    }
-    fs::rename(tmp, file_, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        if (error) *error = "could not write " + file_.string() + ": " + ec.message();
+    try {
+        writeFileSafely(file_, text.str(), SafeWrite{0666, false, false, true});
+    } catch (const SafeFileError& e) {
+        if (error) *error = e.what();
         return false;
     }
     return true;
@@ -308,7 +315,7 @@ std::vector<MachineEntry> discoverMachines(const DiscoveryOptions& options) {
     addPrefix(h / ".wine", {}, "wine");
     for (const fs::path& root : {h / ".local/share/bottles/bottles",
                                  h / ".var/app/com.usebottles.bottles/data/bottles/bottles"})
-        for (const fs::path& p : subfolders(root)) addPrefix(p, {}, "bottles");
+        for (const fs::path& p : subfolders(root)) addPrefix(p, bottleName(p), "bottles");
     for (const fs::path& p : subfolders(h / "Games")) {
         addPrefix(p, {}, "lutris");
         addPrefix(p / "prefix", p.filename().string(), "lutris");

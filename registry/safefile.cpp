@@ -42,18 +42,23 @@ private:
     int fd_;
 };
 
-std::string failure(const std::string& what, const fs::path& p, int e) {
-    return what + " " + p.string() + ": " + std::strerror(e);
+SafeFileError failure(const std::string& what, const fs::path& p, int e) {
+    return SafeFileError(what + " " + p.string() + ": " + std::strerror(e), e);
 }
 
 fs::path folderOf(const fs::path& p) { return p.parent_path().empty() ? fs::path(".") : p.parent_path(); }
 
-// The folder a new file goes into, opened without following a link at its own name.
+// The folder a new file goes into: resolved once, then used through its descriptor only, so that
+// a folder swapped for a link afterwards is not followed.
 Fd openFolder(const fs::path& dir) {
-    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::error_code ec;
+    const fs::path real = fs::canonical(dir, ec);
+    if (ec) throw SafeFileError("Could not open the folder " + dir.string() + ": " + ec.message(), ec.value());
+    Fd fd(::open(real.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0)
-        throw SafeFileError(errno == ELOOP || errno == ENOTDIR ? dir.string() + " is a link or not a folder; nothing is written there"
-                                                               : failure("Could not open the folder", dir, errno));
+        throw errno == ELOOP || errno == ENOTDIR
+            ? SafeFileError(dir.string() + " is a link or not a folder; nothing is written there", errno)
+            : failure("Could not open the folder", dir, errno);
     return fd;
 }
 
@@ -69,7 +74,7 @@ void writeAll(int fd, std::string_view bytes, const fs::path& shown) {
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw SafeFileError(failure("Could not write", shown, errno));
+        if (n < 0) throw failure("Could not write", shown, errno);
         done += static_cast<size_t>(n);
     }
 }
@@ -98,39 +103,39 @@ void writeFileSafely(const fs::path& target, std::string_view bytes, const SafeW
         fd = Fd(::openat(folder.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                          how.privateFile ? 0600 : how.mode));
         if (fd.get() < 0 && (errno != EEXIST || attempt == 16))
-            throw SafeFileError(failure("Could not create a file in", dir, errno));
+            throw failure("Could not create a file in", dir, errno);
     }
     try {
         if (how.privateFile && ::fchmod(fd.get(), 0600) != 0)
-            throw SafeFileError(failure("Could not protect", target, errno));
+            throw failure("Could not protect", target, errno);
         writeAll(fd.get(), bytes, target);
-        if (how.durable && ::fsync(fd.get()) != 0) throw SafeFileError(failure("Could not write", target, errno));
-        if (::close(fd.release()) != 0) throw SafeFileError(failure("Could not write", target, errno));
+        if (how.durable && ::fsync(fd.get()) != 0) throw failure("Could not write", target, errno);
+        if (::close(fd.release()) != 0) throw failure("Could not write", target, errno);
         const int r = how.replace
                           ? ::renameat(folder.get(), tmp.c_str(), folder.get(), name.c_str())
                           : ::renameat2(folder.get(), tmp.c_str(), folder.get(), name.c_str(), RENAME_NOREPLACE);
         if (r != 0) {
             const int e = errno;
-            throw SafeFileError(e == EEXIST ? target.string() + " already exists" : failure("Could not write", target, e));
+            throw e == EEXIST ? SafeFileError(target.string() + " already exists", e) : failure("Could not write", target, e);
         }
     } catch (...) {
         ::unlinkat(folder.get(), tmp.c_str(), 0);
         throw;
     }
     if (how.durable && ::fsync(folder.get()) != 0)
-        throw SafeFileError(failure("Could not sync the folder", dir, errno));
+        throw failure("Could not sync the folder", dir, errno);
 }
 
 void ensurePrivateFolder(const fs::path& dir) {
     struct stat st;
     if (::lstat(dir.c_str(), &st) != 0) {
-        if (errno != ENOENT) throw SafeFileError(failure("Could not look at", dir, errno));
+        if (errno != ENOENT) throw failure("Could not look at", dir, errno);
         std::error_code ec;
         if (dir.has_parent_path()) fs::create_directories(dir.parent_path(), ec);
         if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-            throw SafeFileError(failure("Could not create the folder", dir, errno));
+            throw failure("Could not create the folder", dir, errno);
         syncFolderEntries(folderOf(dir));
-        if (::lstat(dir.c_str(), &st) != 0) throw SafeFileError(failure("Could not look at", dir, errno));
+        if (::lstat(dir.c_str(), &st) != 0) throw failure("Could not look at", dir, errno);
     }
     if (S_ISLNK(st.st_mode)) throw SafeFileError(dir.string() + " is a symbolic link; it is not used");
     if (!S_ISDIR(st.st_mode)) throw SafeFileError(dir.string() + " is not a folder");
@@ -139,7 +144,7 @@ void ensurePrivateFolder(const fs::path& dir) {
                             "); it is not used");
     if ((st.st_mode & 077) != 0) {
         Fd fd = openFolder(dir);
-        if (::fchmod(fd.get(), 0700) != 0) throw SafeFileError(failure("Could not make private", dir, errno));
+        if (::fchmod(fd.get(), 0700) != 0) throw failure("Could not make private", dir, errno);
     }
 }
 

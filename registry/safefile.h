@@ -14,7 +14,11 @@ namespace qv::reg {
 
 class SafeFileError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit SafeFileError(const std::string& what, int code = 0) : std::runtime_error(what), code_(code) {}
+    int code() const { return code_; }  // the errno behind it, or 0
+
+private:
+    int code_;
 };
 
 struct SafeWrite {
@@ -25,8 +29,8 @@ struct SafeWrite {
 };
 
 // Writes `bytes` as `target`: a new file beside it, synced, then renamed onto the name. A link at
-// the name is replaced, not written through; the folder must not be a link itself. Throws
-// SafeFileError saying what failed.
+// the name is replaced, not written through; the folder is resolved once and used through its
+// descriptor. Throws SafeFileError saying what failed.
 void writeFileSafely(const std::filesystem::path& target, std::string_view bytes, const SafeWrite& how = {});
 
 // Opens `path` as a new file (O_CREAT|O_EXCL|O_NOFOLLOW), write-only. Returns -1 with errno set.

@@ -9,6 +9,7 @@
 
 #include "shell/directories.h"
 #include "shell/paths.h"
+#include "registry/safefile.h"
 
 namespace fs = std::filesystem;
 
@@ -204,10 +205,10 @@ bool writeOwnOverlayFiles(std::string* error, std::vector<fs::path>* created) {
             if (!ec)
                 created->push_back(host->parent_path());
         }
-        QFile out(file);
-        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size() ||
-            !out.flush()) {
-            *error = "could not write " + host->string() + ": " + out.errorString().toStdString();
+        try {
+            reg::writeFileSafely(*host, std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
+        } catch (const reg::SafeFileError& e) {
+            *error = e.what();
             return false;
         }
         if (!existed)

@@ -8,12 +8,14 @@
 #include "app/artwork.h"
 #include "app/page.h"
 #include "pages/explorer/browse.h"
+#include "registry/machine.h"
 
 namespace qv::explorer {
 
 PromptCommand ParsePromptCommand(const QString& command) {
     PromptCommand p;
-    if (command.contains(QLatin1String("command.com"), Qt::CaseSensitive))
+    if (command.contains(QLatin1String("command.com"), Qt::CaseSensitive) ||
+        command.compare(QLatin1String(kPromptStockCommandNT), Qt::CaseInsensitive) == 0)
         return p;
     p.custom = true;
     const qsizetype at = command.indexOf(QLatin1String(kPromptArguments), 0, Qt::CaseSensitive);
@@ -70,8 +72,11 @@ public:
     // The stored command behind the page, written back as read while the page would write the
     // same text again.
     reg::TextAsRead promptAsRead;
+    std::string stockPromptCommand() const {
+        return form_.machine().kind() == reg::Machine::Kind::Own ? kPromptStockCommand : kPromptStockCommandNT;
+    }
     std::string promptCommand() const {
-        return chkCustomCommandInterpreter->Value() == 0 ? std::string(kPromptStockCommand)
+        return chkCustomCommandInterpreter->Value() == 0 ? stockPromptCommand()
                                                          : text(txtCustomCommandInterpreter->Text()) + kPromptArguments;
     }
     // Page 6.
@@ -311,7 +316,7 @@ void MenuItemsPages::saveMSDOSPromptOnDirs(Pass& p) {
     if (p.test([&] { return optMSDOSPromptOnDirs[0]->Value(); })) {
         p.step([&] { r.setSectionKey(kPromptCommandKey); });
         if (p.test([&] { return chkCustomCommandInterpreter->Value() == 0; }))
-            p.step([&] { promptAsRead.write(r, kPromptStockCommand); });
+            p.step([&] { promptAsRead.write(r, stockPromptCommand()); });
         else
             p.step([&] { promptAsRead.write(r, promptCommand()); });
         p.step([&] { r.setSectionKey(kPromptKey); });

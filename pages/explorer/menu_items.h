@@ -21,13 +21,15 @@ inline constexpr const char* kPromptKey = "Directory\\shell\\MS-DOS Prompt";
 inline constexpr const char* kPromptCommandKey = "Directory\\shell\\MS-DOS Prompt\\command";
 inline constexpr const char* kPromptCaption = "MS-DOS Prompt";
 inline constexpr const char* kPromptStockCommand = "command.com /k cd %1";
+// Windows NT and Wine have no command.com: their prompt is cmd.exe.
+inline constexpr const char* kPromptStockCommandNT = "cmd.exe /k cd %1";
 inline constexpr const char* kPromptArguments = " /k cd %1";
 
 inline constexpr const char* kAllFilesKey = "*\\shell\\quorvel";
 inline constexpr const char* kAllFilesCommandKey = "*\\shell\\quorvel\\command";
 
 // How page 5 shows a stored prompt command (load block, step 3): the stock interpreter when the
-// command contains "command.com" (case-sensitive); otherwise a custom one whose text is what
+// command contains "command.com" (case-sensitive) or is the NT stock command; otherwise a custom one whose text is what
 // precedes the first " /k cd %1", or nothing (the text box keeps its text) without that suffix.
 struct PromptCommand {
     bool custom = false;

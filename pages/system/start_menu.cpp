@@ -21,6 +21,9 @@ bool ResetMenuOrder(reg::RegistryApi& api) {
 }
 
 void cmdResetMenuOrder_Click(frmMain& form) {
+    // The order the user arranged is gone for good otherwise: ask, and keep the way back.
+    if (tk::MsgBox(QString::fromLatin1(kMenuOrderAskText), tk::vbYesNo | tk::vbQuestion) != tk::vbYes)
+        return;
     form.markPageChanged(kMenuOrder);
     if (!ResetMenuOrder(form.machine())) {
         tk::MsgBox(QString::fromLatin1(kMenuOrderFailedText), tk::vbOKOnly | tk::vbCritical);

@@ -16,6 +16,9 @@ inline constexpr const char* kDesktopKey = "Control Panel\\Desktop";
 inline constexpr const char* kMenuOrderKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder";
 
 inline constexpr const char* kMenuOrderResetText = "Your Start menu order has been reset to alphabetical order.";
+inline constexpr const char* kMenuOrderAskText =
+    "Reset the Start menu to alphabetical order? The order you arranged is removed; Undo Last Apply "
+    "brings it back.";
 inline constexpr const char* kMenuOrderFailedText =
     "Your Start menu order could not be reset: its registry key could not be deleted.";
 

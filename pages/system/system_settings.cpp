@@ -146,12 +146,23 @@ QV_PAGE(system_settings) {
 
     // ---- load ----------------------------------------------------------------------------
 
-    form.setLoadBlock(kRegistration, [txtRegisteredName, txtRegisteredCompany](Pass& p) {
+    form.setLoadBlock(kRegistration, [&form, txtRegisteredName, txtRegisteredCompany](Pass& p) {
         reg::cRegistry& r = p.reg();
-        p.step([&] { point(r, HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOwner"); });
-        p.step([&] { txtRegisteredName->showValue(r); });
-        p.step([&] { point(r, HKEY_LOCAL_MACHINE, kVersionKey, "RegisteredOrganization"); });
-        p.step([&] { txtRegisteredCompany->showValue(r); });
+        auto load = [&](const char* value, tk::TextBox* box) {
+            // An NT-like system (every Wine prefix and installed Windows) keeps the names in its
+            // own key; the 9x one there is often empty or stale.
+            if (p.test([&] { return form.machine().kind() != reg::Machine::Kind::Own; })) {
+                p.step([&] { point(r, HKEY_LOCAL_MACHINE, kNTVersionKey, value); });
+                if (p.test([&] { return r.ValueExists(); })) {
+                    p.step([&] { box->showValue(r); });
+                    return;
+                }
+            }
+            p.step([&] { point(r, HKEY_LOCAL_MACHINE, kVersionKey, value); });
+            p.step([&] { box->showValue(r); });
+        };
+        load("RegisteredOwner", txtRegisteredName);
+        load("RegisteredOrganization", txtRegisteredCompany);
     });
 
     form.setLoadBlock(kSetupPath, [txtCabFilePath](Pass& p) {
@@ -189,12 +200,16 @@ QV_PAGE(system_settings) {
 
     form.setSaveBlock(kRegistration, [&form, txtRegisteredName, txtRegisteredCompany](Pass& p) {
         reg::cRegistry& r = p.reg();
-        auto writeBoth = [&](const char* key) {
+        auto writeOne = [&](const char* key, const char* value, tk::TextBox* box) {
             p.step([&] { r.setValueType(reg::REG_SZ); });
-            p.step([&] { point(r, HKEY_LOCAL_MACHINE, key, "RegisteredOwner"); });
-            p.step([&] { txtRegisteredName->writeTo(r); });
-            p.step([&] { point(r, HKEY_LOCAL_MACHINE, key, "RegisteredOrganization"); });
-            p.step([&] { txtRegisteredCompany->writeTo(r); });
+            p.step([&] { point(r, HKEY_LOCAL_MACHINE, key, value); });
+            // An empty box over a value that is not there showed nothing: nothing is written.
+            if (p.test([&] { return !box->Text().isEmpty() || r.ValueExists(); }))
+                p.step([&] { box->writeTo(r); });
+        };
+        auto writeBoth = [&](const char* key) {
+            writeOne(key, "RegisteredOwner", txtRegisteredName);
+            writeOne(key, "RegisteredOrganization", txtRegisteredCompany);
         };
         writeBoth(kVersionKey);
         // An NT-like system (every Wine prefix and installed Windows) shows the names from its own key.

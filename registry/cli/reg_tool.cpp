@@ -157,6 +157,7 @@
 
 #include "registry/dotreg.h"
 #include "registry/machine.h"
+#include "registry/safefile.h"
 #include "registry/text.h"
 
 namespace qv::reg::cli {
@@ -1120,11 +1121,12 @@ int Tool::exportKey(const std::vector<std::string>& args, size_t i) {
     RegExportWriter w;
     exportTree(w, *found, key.shown);
     const std::string bytes = w.finish();
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) return fail(fileError(errno));
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return fail("quorvel-reg: " + file + " could not be written: " + std::strerror(errno));
+    try {
+        // A link planted at the name is replaced, never written through.
+        writeFileSafely(file, bytes);
+    } catch (const SafeFileError& e) {
+        return fail(e.code() ? fileError(e.code()) : "quorvel-reg: " + std::string(e.what()));
+    }
     return 0;
 }
 

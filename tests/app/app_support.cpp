@@ -133,6 +133,22 @@ void WindowTest::write(int32_t root, const std::string& key, const std::string& 
 
 namespace qvtest {
 
+fs::path makeWinePrefix(const fs::path& dir, const std::function<void(qv::reg::Machine&)>& seed) {
+    const fs::path own = dir.string() + ".seed";
+    {
+        auto m = qv::reg::Machine::openOwn(own);
+        if (seed) seed(*m);
+        m->commit();
+    }
+    fs::create_directories(dir / "dosdevices");
+    fs::create_directories(dir / "drive_c" / "windows" / "system32");
+    fs::create_directory_symlink("../drive_c", dir / "dosdevices" / "c:");
+    for (const char* file : {"system.reg", "user.reg"})
+        fs::copy_file(own / file, dir / file);
+    fs::remove_all(own);
+    return dir;
+}
+
 std::string fileBytes(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::stringstream ss;

@@ -54,6 +54,9 @@ struct ScriptRun {
 ScriptRun runScript(const QStringList& args);
 ScriptRun runScriptOn(const fs::path& folder, QStringList args);
 
+// A Wine prefix made from the seed registry (drive C: in drive_c), after `seed` has edited it.
+fs::path makeWinePrefix(const fs::path& dir, const std::function<void(qv::reg::Machine&)>& seed = {});
+
 // A file's bytes ("" when it cannot be read).
 std::string fileBytes(const fs::path& p);
 

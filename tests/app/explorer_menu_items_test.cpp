@@ -272,6 +272,23 @@ TEST_F(ExplorerMenuItems, PromptParsingFollowsTheLoadTable) {
     EXPECT_TRUE(ParsePromptCommand("").custom);
 }
 
+// Windows NT and Wine have no command.com: the stock prompt there is cmd.exe, and reads back as stock.
+TEST(ExplorerPromptOnNT, TheStockPromptIsCmdOnAWinePrefix) {
+    TempDir tmp;
+    const fs::path prefix = makeWinePrefix(tmp.path() / "prefix");
+    const QString p = QString::fromStdString(prefix.string());
+    const ScriptRun r = runScript({"--wine-prefix", p, "--set", "optMSDOSPromptOnDirs(0)=1", "--apply"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto m = qv::reg::Machine::openWinePrefix(prefix);
+    qv::reg::HKey k;
+    Stored got;
+    ASSERT_EQ(m->openKey(HKEY_CLASSES_ROOT, "Directory\\shell\\MS-DOS Prompt\\command", &k), 0);
+    ASSERT_EQ(m->queryValue(k, "", &got.type, &got.data), 0);
+    EXPECT_EQ(got, sz("cmd.exe /k cd %1"));
+    const ScriptRun listed = runScript({"--wine-prefix", p, "--list"});
+    EXPECT_NE(listed.out.find("chkCustomCommandInterpreter=0"), std::string::npos) << listed.out;
+}
+
 TEST_F(ExplorerMenuItems, PromptSavesTheStockOrTheCustomCommandThenTheCaption) {
     form();
     show(5);

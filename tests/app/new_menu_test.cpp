@@ -478,3 +478,25 @@ TEST_F(WindowTest, NewMenuPageLoadsWhenShownOrWhenASavePassNeedsIt) {
         ASSERT_TRUE(f.SaveSettings());
     }
 }
+
+// Another program adds a value to .txt\ShellNew while the window is open; switching the entry off
+// moves the key as it is on disk when the Apply commits, that value included.
+TEST_F(WindowTest, NewMenuSwitchMovesWhatAnotherProgramAddedMeanwhile) {
+    qv::frmMain& f = form();
+    auto* lv = f.fraOption(17)->findChild<tk::CheckListView*>(QStringLiteral("lvNewMenu"));
+    ASSERT_NE(lv, nullptr);
+    {
+        auto other = reg::Machine::openOwn(dir_.path() / "machine");
+        reg::HKey k;
+        ASSERT_EQ(other->createKey(HKEY_CLASSES_ROOT, ".txt\\ShellNew", &k), 0);
+        ASSERT_EQ(other->setValue(k, "Extra", reg::REG_SZ, std::string("x\0\0\0", 4)), 0);
+        other->commit();
+    }
+    lv->setChecked(lv->Find(QStringLiteral(".txt\\ShellNew")), false);
+    ASSERT_TRUE(f.SaveSettings());
+    auto disk = reg::Machine::openOwn(dir_.path() / "machine");
+    reg::HKey k;
+    ASSERT_EQ(disk->openKey(HKEY_CLASSES_ROOT, ".txt\\ShellNew-", &k), 0);
+    EXPECT_EQ(disk->queryValue(k, "Extra", nullptr, nullptr), 0);
+    EXPECT_NE(disk->openKey(HKEY_CLASSES_ROOT, ".txt\\ShellNew", &k), 0);
+}

@@ -9,6 +9,7 @@
 
 #include "app/controls.h"
 #include "app/openmachine.h"
+#include "app/script.h"
 #include "app_support.h"
 #include "registry/discovery.h"
 #include "registry/text.h"
@@ -142,4 +143,46 @@ TEST_F(OpenMachine, LeavingWithUnsavedEditsAsksSaveDiscardOrCancel) {
             EXPECT_EQ(value("txtRegisteredName"), owner);  // Cancel keeps the edit
         }
     }
+}
+
+// Which machine a start opens: a named one, else $WINEPREFIX, else the last one; the very first
+// start (nothing opened before) is told so, for the window to offer the prefixes it finds.
+TEST(StartMachine, WinePrefixThenTheLastMachineThenTheFirstStart) {
+    using K = qv::cli::MachineToOpen::Kind;
+    struct Case {
+        const char* what;
+        bool winePrefixSet, openedBefore;
+        K kind;
+        bool firstStart;
+    } cases[] = {
+        {"very first start", false, false, K::Own, true},
+        {"$WINEPREFIX set", true, false, K::WinePrefix, false},
+        {"$WINEPREFIX wins over the last machine", true, true, K::WinePrefix, false},
+        {"a later start", false, true, K::Own, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (dir.path() / "data").c_str(), 1);
+        const fs::path prefix = makeWinePrefix(dir.path() / "prefix");
+        const fs::path last = dir.path() / "last";
+        if (c.winePrefixSet) ::setenv("WINEPREFIX", prefix.c_str(), 1);
+        else ::unsetenv("WINEPREFIX");
+        if (c.openedBefore) {
+            qv::reg::Machine::openOwn(last);
+            ASSERT_TRUE(qv::reg::RecentMachines().touch(last, qv::reg::Machine::Kind::Own, 1000, nullptr));
+        }
+        const qv::cli::MachineToOpen m = qv::cli::chooseMachine(qv::cli::Options{});
+        EXPECT_EQ(m.kind, c.kind);
+        EXPECT_EQ(m.firstStart, c.firstStart);
+        if (c.winePrefixSet) {
+            EXPECT_EQ(m.path, prefix);
+        } else if (c.openedBefore) {
+            EXPECT_EQ(m.path, last);
+        }
+    }
+    ::unsetenv("WINEPREFIX");
+    ::unsetenv("XDG_STATE_HOME");
+    ::unsetenv("XDG_DATA_HOME");
 }

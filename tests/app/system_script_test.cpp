@@ -132,13 +132,22 @@ TEST_F(Scripted, MenuDelayIsWrittenAsTheDecimalTextOfTheSlider) {
 TEST_F(Scripted, ResetMenuOrderActsWithoutApplyWithAndWithoutTheKey) {
     const std::string order = kMenuOrderKey;
     ASSERT_TRUE(keyOnDisk(folder(), reg::HKEY_CURRENT_USER, order + "\\Start Menu\\&Programs"));
+    // With --diff it only shows what it would delete.
+    const Outcome shown = run({"--click", "cmdResetMenuOrder", "--diff"});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.out.find("[-HKEY_CURRENT_USER\\" + order + "]"), std::string::npos) << shown.out;
+    EXPECT_TRUE(keyOnDisk(folder(), reg::HKEY_CURRENT_USER, order));
     for (int round = 0; round < 2; ++round) {
         const Outcome r = run({"--click", "cmdResetMenuOrder"});
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, std::string(kMenuOrderResetText) + "\n") << round;
+        EXPECT_EQ(r.out, std::string(kMenuOrderAskText) + "\n" + kMenuOrderResetText + "\n") << round;
         EXPECT_FALSE(keyOnDisk(folder(), reg::HKEY_CURRENT_USER, order));
         EXPECT_TRUE(keyOnDisk(folder(), reg::HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer"));
     }
+    // The reset kept its way back.
+    const Outcome undone = run({"--undo"});
+    ASSERT_EQ(undone.status, 0) << undone.err;
+    EXPECT_TRUE(keyOnDisk(folder(), reg::HKEY_CURRENT_USER, order + "\\Start Menu\\&Programs"));
 }
 
 TEST_F(Scripted, SystemPagesWriteTextsTimeoutsAndTheTildeByte) {

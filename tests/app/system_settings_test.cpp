@@ -87,38 +87,48 @@ TEST_F(SystemPages, SavesSetTheirOwnTypeWhateverEarlierStepsLeft) {
     EXPECT_EQ(onDisk(HKLM, kNTVersionKey, "RegisteredOwner"), std::nullopt);
 }
 
-TEST(SystemPagesOnAWinePrefix, OwnerAndOrganisationAlsoGoWhereNTShowsThem) {
-    MessageBoxes boxes;
-    TempDir tmp;
-    const fs::path prefix = tmp.path() / "prefix";
-    {
-        auto seed = reg::Machine::openOwn(tmp.path() / "seed");
-        putRaw(*seed, HKLM, kNTVersionKey, "RegisteredOwner", sz("wine"));
-        seed->commit();
-        fs::create_directories(prefix / "dosdevices");
-        fs::create_directories(prefix / "drive_c" / "windows" / "system32");
-        fs::create_directory_symlink("../drive_c", prefix / "dosdevices" / "c:");
-        for (const char* file : {"system.reg", "user.reg"})
-            fs::copy_file(tmp.path() / "seed" / file, prefix / file);
-    }
-    auto m = reg::Machine::openWinePrefix(prefix);
-    {
-        qv::frmMain form(*m);
-        const auto set = [&](const char* name, const char* v) {
-            qv::ctl::setControl(form, qv::ctl::findControl(form, name), v);
-        };
-        EXPECT_EQ(qv::ctl::valueOf(qv::ctl::findControl(form, "txtRegisteredName")), "User");  // the 9x place
-        set("txtRegisteredName", "Ada");
-        set("txtRegisteredCompany", "Engines %1 & %2");
-        form.cmdApply_Click();
-        EXPECT_EQ(form.commitFailures(), 0);
-    }
-    for (const char* key : {kVersionKey, kNTVersionKey}) {
-        const auto at = [&](const char* value) {
+// On a Wine prefix (as on Windows NT) the names are read from the NT key first, so that changing
+// one of them never erases the other, and written to both keys.
+TEST(SystemPagesOnAWinePrefix, OwnerAndOrganisationAreReadFromNTFirstAndNeverErased) {
+    struct Case {
+        const char* what;
+        const char* ntOwner;     // nothing: not in the NT key
+        bool ownerIn9x;          // the seed's "User" left in the 9x key
+        const char* shown;
+        const char* setOwner;    // nothing: only the company is changed
+        const char* ntOwnerAfter;
+    } cases[] = {
+        {"both keys, names changed", "wine", true, "wine", "Ada", "Ada"},
+        {"only NT holds the owner", "wine", false, "wine", nullptr, "wine"},
+        {"no owner anywhere", nullptr, false, "", nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MessageBoxes boxes;
+        TempDir tmp;
+        const fs::path prefix = makeWinePrefix(tmp.path() / "prefix", [&](reg::Machine& seed) {
+            if (c.ntOwner) putRaw(seed, HKLM, kNTVersionKey, "RegisteredOwner", sz(c.ntOwner));
+            reg::HKey k;
+            if (!c.ownerIn9x && seed.openKey(HKLM, kVersionKey, &k) == 0) seed.deleteValue(k, "RegisteredOwner");
+        });
+        auto m = reg::Machine::openWinePrefix(prefix);
+        {
+            qv::frmMain form(*m);
+            const auto set = [&](const char* name, const char* v) {
+                qv::ctl::setControl(form, qv::ctl::findControl(form, name), v);
+            };
+            EXPECT_EQ(qv::ctl::valueOf(qv::ctl::findControl(form, "txtRegisteredName")), c.shown);
+            if (c.setOwner) set("txtRegisteredName", c.setOwner);
+            set("txtRegisteredCompany", "Engines %1 & %2");
+            form.cmdApply_Click();
+            EXPECT_EQ(form.commitFailures(), 0);
+        }
+        const auto at = [&](const char* key, const char* value) {
             return storedOnDisk(prefix, HKLM, key, value, reg::Machine::Kind::WinePrefix);
         };
-        EXPECT_EQ(at("RegisteredOwner"), sz("Ada")) << key;
-        EXPECT_EQ(at("RegisteredOrganization"), sz("Engines %1 & %2", reg::REG_EXPAND_SZ)) << key;
+        EXPECT_EQ(at(kNTVersionKey, "RegisteredOwner"), c.ntOwnerAfter ? std::optional<Stored>(sz(c.ntOwnerAfter)) : std::nullopt);
+        for (const char* key : {kVersionKey, kNTVersionKey})
+            EXPECT_EQ(at(key, "RegisteredOrganization"), sz("Engines %1 & %2", reg::REG_EXPAND_SZ)) << key;
+        EXPECT_TRUE(boxes.asked.empty());
     }
-    EXPECT_TRUE(boxes.asked.empty());
 }

@@ -39,10 +39,11 @@ TEST_F(StartMenuPages, DelayOutsideTheSliderOrNoNumberAtAllLeavesTheSliderWhereI
 TEST_F(StartMenuPages, ResetDeletesTheOrderAtOnceAndNotifiesWithTheProgramsTitle) {
     click("cmdResetMenuOrder");
     EXPECT_FALSE(keyOnDisk(folder(), HKCU, kMenuOrderKey));
-    ASSERT_EQ(boxes_.asked.size(), 1u);
-    EXPECT_EQ(boxes_.asked[0].text, QString::fromLatin1(qv::pages::kMenuOrderResetText));
-    EXPECT_EQ(boxes_.asked[0].style, qv::tk::vbOKOnly | qv::tk::vbInformation);
-    EXPECT_EQ(boxes_.asked[0].title, qv::tk::App::Title());
+    ASSERT_EQ(boxes_.asked.size(), 2u);  // asked first, then told
+    EXPECT_EQ(boxes_.asked[0].text, QString::fromLatin1(qv::pages::kMenuOrderAskText));
+    EXPECT_EQ(boxes_.asked[1].text, QString::fromLatin1(qv::pages::kMenuOrderResetText));
+    EXPECT_EQ(boxes_.asked[1].style, qv::tk::vbOKOnly | qv::tk::vbInformation);
+    EXPECT_EQ(boxes_.asked[1].title, qv::tk::App::Title());
     form().cmdCancel_Click();
     EXPECT_FALSE(keyOnDisk(folder(), HKCU, kMenuOrderKey));
 }
@@ -51,11 +52,11 @@ TEST_F(StartMenuPages, AResetThatCannotBeWrittenIsReportedAsAFailureNotAsDone) {
     form();
     machine().setBeforeRenameHook([](const fs::path&) { throw std::runtime_error("disk full"); });
     click("cmdResetMenuOrder");
-    ASSERT_EQ(boxes_.asked.size(), 1u);
-    const std::string text = boxes_.asked[0].text.toStdString();
+    ASSERT_EQ(boxes_.asked.size(), 2u);
+    const std::string text = boxes_.asked[1].text.toStdString();
     EXPECT_NE(text.find("Start menu order could not be saved"), std::string::npos) << text;
     EXPECT_NE(text.find("disk full"), std::string::npos) << text;
-    EXPECT_EQ(boxes_.asked[0].style & 0x70, qv::tk::vbCritical);
+    EXPECT_EQ(boxes_.asked[1].style & 0x70, qv::tk::vbCritical);
     EXPECT_TRUE(keyOnDisk(folder(), HKCU, kMenuOrderKey));
     // The deletion waits in the machine: the next Apply that can write takes it along.
     machine().setBeforeRenameHook({});

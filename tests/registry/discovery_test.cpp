@@ -69,7 +69,7 @@ TEST(Discovery, FindsEveryKindOfPrefixAndPassesOverDecoys) {
     const std::vector<Case> found = {
         {h / "elsewhere/env-prefix", "env-prefix", "WINEPREFIX"},
         {h / ".wine", ".wine", "wine"},
-        {h / ".local/share/bottles/bottles/Office", "Office", "bottles"},
+        {h / ".local/share/bottles/bottles/Office", "Office 2010", "bottles"},
         {h / ".var/app/com.usebottles.bottles/data/bottles/bottles/Games", "Games", "bottles"},
         {h / "Games/witcher", "witcher", "lutris"},
         {h / "Games/diablo/prefix", "diablo", "lutris"},
@@ -79,6 +79,7 @@ TEST(Discovery, FindsEveryKindOfPrefixAndPassesOverDecoys) {
         {h / ".PlayOnLinux/wineprefix/Notepad", "Notepad", "playonlinux"},
     };
     for (const auto& c : found) makePrefix(c.folder);
+    write(h / ".local/share/bottles/bottles/Office/bottle.yml", "Arch: win64\nName: Office 2010\nRunner: soda\n");
     write(h / ".steam/steam/steamapps/appmanifest_220.acf",
           "\"AppState\"\n{\n\t\"appid\"\t\t\"220\"\n\t\"name\"\t\t\"Half-Life 2\"\n}\n");
 
