@@ -37,11 +37,15 @@
 #include "app/openmachine.h"
 #include "app/throughwine.h"
 #include "app/page.h"
+#include "app/profile.h"
+#include "pages/explorer/new_menu.h"
 #include "registry/discovery.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
 #include "registry/recorder.h"
 #include "registry/safefile.h"
+#include "registry/text.h"
+#include "shell/ownicons.h"
 #include "shell/directories.h"
 #include "shell/folderbrowser.h"
 #include "shell/icondraw.h"
@@ -626,6 +630,22 @@ bool frmMain::SaveSettings() {
     if (!branches.isEmpty() && !confirmLargeDeletions(branches))
         return notSaved();
 
+    // An own overlay set by an imported profile names icon files this machine may not have yet:
+    // they are written as the overlay page writes them.
+    for (const reg::ChangeOp& op : changes.ops) {
+        if (op.kind != reg::ChangeOp::Kind::SetValue || (op.type != reg::REG_SZ && op.type != reg::REG_EXPAND_SZ))
+            continue;
+        std::u16string text = reg::bytesToUtf16(op.data);
+        text = text.substr(0, text.find(u'\0'));
+        if (shell::ownOverlayOf(reg::utf16ToUtf8(text)) == 0)
+            continue;
+        std::string why;
+        std::vector<std::filesystem::path> created;
+        if (!shell::writeOwnOverlayFiles(&why, &created) && failureSink_)
+            failureSink_(tr("the overlay icon files were not written: %1").arg(QString::fromStdString(why)));
+        break;
+    }
+
     // The way back first: an Apply that cannot be undone is not made.
     std::unique_ptr<PendingBackup> backup = startBackup(changes, tr("the Apply"));
     if (!backup)
@@ -727,11 +747,21 @@ reg::ChangeSet frmMain::settingsProfile() {
     reg::ChangeSet cs = recorder.recorded();
     machine_->rollbackTo(start);
     pass.rollbackWindow();
+    // The save block moves only the entries switched since the load; a profile carries them all.
+    if (auto* lv = fraOption(pages::kNewMenuNode)->findChild<tk::CheckListView*>(QStringLiteral("lvNewMenu"))) {
+        std::vector<std::pair<std::string, bool>> entries;
+        for (int i = 0; i < lv->Count(); ++i)
+            entries.emplace_back(lv->Key(i).toStdString(), lv->Checked(i));
+        addNewMenuState(*machine_, entries, &cs);
+    }
     return cs;
 }
 
-bool frmMain::exportSettings(const std::filesystem::path& file, QString* error) {
-    const reg::ChangeSet profile = settingsProfile();
+bool frmMain::exportSettings(const std::filesystem::path& file, QString* error, bool onlyChanged) {
+    reg::ChangeSet profile = settingsProfile();
+    if (onlyChanged)
+        profile = changedFromDefaults(profile);
+    portablePaths(&profile, machine_->windowsDirectory());
     const std::string comment = "Quorvel settings profile, exported " +
                                 QDateTime::currentDateTime().toString(Qt::ISODate).toStdString() + " from " +
                                 machine_->folder().string();
@@ -1250,8 +1280,24 @@ QString withRegFile(QWidget* parent, bool save, const QString& title,
 }  // namespace
 
 void frmMain::mnuFileExportSettings_Click() {
-    const QString file = withRegFile(this, true, tr("Export Settings"),
-                                     [this](const std::filesystem::path& f, QString* e) { return exportSettings(f, e); });
+    bool onlyChanged = false;
+    if (tk::interactive()) {
+        QMessageBox box(this);
+        box.setWindowTitle(tr("Export Settings"));
+        box.setIcon(QMessageBox::Question);
+        box.setText(tr("Export the settings of every page, or only those changed from Windows' defaults?"));
+        QPushButton* all = box.addButton(tr("&All Pages"), QMessageBox::AcceptRole);
+        QPushButton* changed = box.addButton(tr("Only &Changed"), QMessageBox::AcceptRole);
+        box.addButton(QMessageBox::Cancel);
+        box.setDefaultButton(all);
+        box.exec();
+        if (box.clickedButton() != all && box.clickedButton() != changed)
+            return;
+        onlyChanged = box.clickedButton() == changed;
+    }
+    const QString file = withRegFile(this, true, tr("Export Settings"), [this, onlyChanged](const std::filesystem::path& f, QString* e) {
+        return exportSettings(f, e, onlyChanged);
+    });
     if (!file.isEmpty())
         statusBar()->showMessage(tr("Settings exported to %1").arg(file), 10000);
 }

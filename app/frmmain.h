@@ -97,7 +97,7 @@ public:
     // A .reg file's changes made pending and shown in the pages; false with *error when the file
     // cannot be read or applied (then nothing of it is pending).
     bool importSettings(const std::filesystem::path& file, QString* error);
-    bool exportSettings(const std::filesystem::path& file, QString* error);
+    bool exportSettings(const std::filesystem::path& file, QString* error, bool onlyChanged = false);
     // Takes the last Apply back. When the keys it would restore changed since, asks (or refuses
     // when not interactive and not forced). Returns false when nothing was undone.
     bool undoLastApply(bool force = false);

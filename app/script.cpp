@@ -156,7 +156,9 @@ QString usage() {
         "  --through-wine     --apply and --undo on a Wine prefix whose wineserver runs write\n"
         "                     through that Wine (wine reg import, then read back with Wine's\n"
         "                     reg); without it they are refused there, as Wine would overwrite them\n"
-        "  --export FILE      write every value the pages manage to FILE (.reg)\n"
+        "  --export FILE      write every value the pages manage to FILE (.reg), the 'New' menu's\n"
+        "                     switches included and paths under the Windows folder as %SystemRoot%\n"
+        "  --only-changed     with --export: only what differs from Windows' defaults\n"
         "  --import FILE      make a .reg file's changes pending and show them in the pages\n"
         "                     (then --apply to write them, or --diff to see them)\n"
         "  --help, --version\n"
@@ -207,6 +209,8 @@ Options parse(const QStringList& args) {
             o.json = true;
         } else if (opt == QLatin1String("--force")) {
             o.force = true;
+        } else if (opt == QLatin1String("--only-changed")) {
+            o.onlyChanged = true;
         } else if (opt == QLatin1String("--through-wine")) {
             o.throughWine = true;
         } else if (opt == QLatin1String("--apply")) {
@@ -372,7 +376,7 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
             case Action::Export:
             case Action::Import: {
                 QString error;
-                const bool ok = a.kind == Action::Export ? form.exportSettings(a.value.toStdString(), &error)
+                const bool ok = a.kind == Action::Export ? form.exportSettings(a.value.toStdString(), &error, o.onlyChanged)
                                                          : form.importSettings(a.value.toStdString(), &error);
                 if (!ok) {
                     err << "quorvel: " << s(error) << '\n';

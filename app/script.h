@@ -32,6 +32,7 @@ struct Options {
     bool json = false;
     bool throughWine = false;  // --apply and --undo on a running prefix go through its Wine
     bool force = false;        // --undo over later changes, --apply that deletes whole branches
+    bool onlyChanged = false;  // --export only what differs from Windows' defaults
     bool help = false;
     bool version = false;
     bool listMachines = false;  // --list-machines: print the machines found, open none
