@@ -1,5 +1,6 @@
 #include "app/toolkit.h"
 
+#include <QProxyStyle>
 #include <QScreen>
 
 #include <QAbstractItemView>
@@ -363,8 +364,38 @@ void ScrollBar::setValue(int v) {
     QScrollBar::setValue(sign_ * v);
 }
 
+namespace {
+
+// Some dark themes draw an item's unticked check box as nothing at all: an outline in the text
+// colour shows where to click.
+class VisibleChecksStyle : public QProxyStyle {
+public:
+    void drawPrimitive(PrimitiveElement pe, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        QProxyStyle::drawPrimitive(pe, option, painter, widget);
+        if (pe != PE_IndicatorItemViewItemCheck || !(option->state & State_Off) || !isDark(option->palette))
+            return;
+        painter->save();
+        QColor c = option->palette.color(QPalette::Text);
+        c.setAlphaF(option->state & State_Enabled ? 0.7f : 0.35f);
+        painter->setPen(c);
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(option->rect.adjusted(1, 1, -2, -2));
+        painter->restore();
+    }
+};
+
+void showUntickedBoxes(QListWidget* list) {
+    auto* checks = new VisibleChecksStyle;
+    checks->setParent(list);
+    list->setStyle(checks);
+}
+
+}  // namespace
+
 CheckListBox::CheckListBox(QWidget* parent, const QString& name) : QListWidget(parent) {
     setObjectName(name);
+    showUntickedBoxes(this);
     connect(this, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
         emit ItemCheck(row(item));
     });
@@ -445,6 +476,7 @@ void CheckListView::paintEvent(QPaintEvent* e) {
 
 CheckListView::CheckListView(QWidget* parent, const QString& name) : QListWidget(parent) {
     setObjectName(name);
+    showUntickedBoxes(this);
     connect(this, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
         emit ItemCheck(row(item));
     });
