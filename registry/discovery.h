@@ -49,8 +49,9 @@ struct RunningWineserver {
     pid_t pid = 0;                 // the lock holder; 0 where the file system keeps no locks
 };
 // The wineserver serving the prefix, looked for in the socket folders of the caller and of the
-// prefix's owner, and below a folder in /tmp that the prefix's "wineserver" file names (taken only
-// when it is the caller's own folder, not a link).
+// prefix's owner, and below the folder in /tmp that the prefix's "wineserver" file names (Debian's
+// Wine keeps its servers in random folders there); that folder is taken only when it is no link
+// and belongs to the caller or the prefix's owner.
 std::optional<RunningWineserver> runningWineserver(const std::filesystem::path& prefix);
 // A message naming the wineserver that serves the prefix, or nothing when none runs.
 std::optional<std::string> wineserverRunningAt(const std::filesystem::path& prefix);

@@ -1130,10 +1130,11 @@ std::optional<RunningWineserver> runningWineserver(const fs::path& prefix) {
     if (readWhole(prefix / "wineserver", &name, &ignored, &why, O_NOFOLLOW)) {
         while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
         struct stat named;
-        // A file in the prefix names it, so only a folder of the caller's own is taken.
+        // A file in the prefix names it: a link is not followed, and a folder of neither the
+        // caller nor the prefix's owner holds no server of this prefix.
         if (!name.empty() && name.find('/') == std::string::npos && name != "." && name != ".." &&
             ::lstat((fs::path("/tmp") / name).c_str(), &named) == 0 && S_ISDIR(named.st_mode) &&
-            named.st_uid == ::geteuid())
+            (named.st_uid == ::geteuid() || named.st_uid == st.st_uid))
             dirs.push_back(fs::path("/tmp") / name / server);
     }
     for (const fs::path& dir : dirs) {

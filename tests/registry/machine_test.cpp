@@ -239,9 +239,10 @@ TEST(Machine, RefusesToWriteWhileTheWineserverOfThePrefixRuns) {
 }
 
 // The prefix's "wineserver" file names a folder below /tmp; anyone who can write in the prefix
-// can write that name, so only a folder of the caller's own, not a link, is looked into.
+// can write that name, so only a folder of the caller or the prefix's owner, not a link, is
+// looked into.
 TEST(Machine, TakesTheServerFolderAPrefixNamesOnlyWhenItIsOursAndNoLink) {
-    enum class Named { Folder, LinkToIt, OtherUsersFolder };
+    enum class Named { Folder, LinkToIt, OtherUsersFolder, OwnersFolder };
     const struct {
         const char* name;
         Named named;
@@ -250,10 +251,11 @@ TEST(Machine, TakesTheServerFolderAPrefixNamesOnlyWhenItIsOursAndNoLink) {
         {"our folder", Named::Folder, true},
         {"a link to our folder", Named::LinkToIt, false},
         {"another user's folder", Named::OtherUsersFolder, false},
+        {"the folder of the prefix's owner", Named::OwnersFolder, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        if (c.named == Named::OtherUsersFolder && ::geteuid() != 0) continue;  // chown needs root
+        if (c.named >= Named::OtherUsersFolder && ::geteuid() != 0) continue;  // chown needs root
         TempDir tmp;
         const fs::path dir = makePrefix(tmp.path() / "p");
         const std::string name = "qv-named-" + std::to_string(::getpid());
@@ -265,8 +267,11 @@ TEST(Machine, TakesTheServerFolderAPrefixNamesOnlyWhenItIsOursAndNoLink) {
             fs::create_directory_symlink(server.root(), link);
             writeFile(dir / "wineserver", link.filename().string());
         }
-        if (c.named == Named::OtherUsersFolder) {
+        if (c.named >= Named::OtherUsersFolder) {
             ASSERT_EQ(::chown(server.root().c_str(), 65534, 65534), 0);
+        }
+        if (c.named == Named::OwnersFolder) {
+            ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
         }
 
         const std::optional<RunningWineserver> found = runningWineserver(dir);
