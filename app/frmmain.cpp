@@ -1020,10 +1020,20 @@ frmMain::RunningPrefix frmMain::runningChoice(const QString& action) {
         return RunningPrefix::Refuse;  // nothing runs: the files are written as always
     }
     runningBar_->show();
+    if (runningChoice_ == RunningPrefix::Refuse || runningChoice_ == RunningPrefix::Cancel)
+        return runningChoice_;
+    if (!tk::interactive() && runningChoice_ == RunningPrefix::Ask)
+        return RunningPrefix::Refuse;
+    // Wine runs as the prefix's owner or not at all: then neither way through it is offered.
+    if (const std::optional<QString> refused = ThroughWine(*machine_).refusal()) {
+        ++commitFailures_;
+        tk::MsgBox(tr("The wineserver of %1 is running, and %2 can neither go through it nor stop it.\n\n%3")
+                       .arg(QString::fromStdString(machine_->folder().string()), action, *refused),
+                   tk::vbOKOnly | tk::vbExclamation);
+        return RunningPrefix::Cancel;
+    }
     if (runningChoice_ != RunningPrefix::Ask)
         return runningChoice_;
-    if (!tk::interactive())
-        return RunningPrefix::Refuse;
     QMessageBox box(this);
     box.setWindowTitle(tk::App::Title());
     box.setIcon(QMessageBox::Question);

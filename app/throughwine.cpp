@@ -1,17 +1,28 @@
 #include "app/throughwine.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cerrno>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "registry/dotreg.h"
 #include "registry/machine.h"
+#include "registry/safefile.h"
 #include "registry/text.h"
 
 namespace qv {
@@ -20,10 +31,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QString executableIn(const QString& dir, const QStringList& names) {
+// A program another user could replace is never run: the file and every folder above it must
+// belong to the caller or root and be writable by their owner alone (root's sticky /tmp aside:
+// there no one else may rename what is ours).
+bool trustedPlace(const QString& path) {
+    std::error_code ec;
+    fs::path p = fs::canonical(path.toStdString(), ec);
+    if (ec)
+        return false;
+    const uid_t me = ::geteuid();
+    for (;;) {
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0 || (st.st_uid != me && st.st_uid != 0))
+            return false;
+        const bool sticky = S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) && st.st_uid == 0;
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !sticky)
+            return false;
+        if (p == p.root_path())
+            return true;
+        p = p.parent_path();
+    }
+}
+
+QString trustedExecutableIn(const QString& dir, const QStringList& names) {
     for (const QString& n : names) {
         const QFileInfo fi(QDir(dir).filePath(n));
-        if (fi.isFile() && fi.isExecutable())
+        if (fi.isFile() && fi.isExecutable() && trustedPlace(fi.absoluteFilePath()))
             return fi.absoluteFilePath();
     }
     return {};
@@ -46,19 +79,84 @@ QString protonBinFolder(const fs::path& prefix) {
     return {};
 }
 
-// A full key name in one spelling for comparing: root name, backslashes, folded case.
-std::u16string keyId(int32_t root, std::u16string_view key) {
-    std::u16string id = reg::utf8ToUtf16(reg::rootName(root));
-    if (!key.empty())
-        id += u"\\" + std::u16string(key);
-    for (char16_t& c : id)
-        c = reg::foldLower(c);
-    return id;
+// The real, effective, saved and file-system uids of a process.
+std::optional<std::array<uid_t, 4>> processUids(long pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("Uid:"))
+            continue;
+        const QList<QByteArray> f = line.mid(4).simplified().split(' ');
+        if (f.size() != 4)
+            return std::nullopt;
+        std::array<uid_t, 4> ids{};
+        for (size_t i = 0; i < 4; ++i)
+            ids[i] = static_cast<uid_t>(f[qsizetype(i)].toULong());
+        return ids;
+    }
+    return std::nullopt;
 }
+
+bool processIsCallers(long pid) {
+    const auto ids = processUids(pid);
+    if (!ids)
+        return false;
+    for (uid_t id : *ids)
+        if (id != ::geteuid())
+            return false;
+    return true;
+}
+
+QString userName(uid_t uid) {
+    struct passwd pw, *found = nullptr;
+    char buf[1024];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found)
+        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+// Keys in one spelling: HKEY_CLASSES_ROOT is Wine's view of HKLM\Software\Classes.
+using KeyRef = std::pair<int32_t, std::u16string>;
+KeyRef canonicalKey(int32_t root, const std::u16string& key) {
+    if (root != reg::HKEY_CLASSES_ROOT)
+        return {root, key};
+    return {reg::HKEY_LOCAL_MACHINE, u"Software\\Classes" + (key.empty() ? std::u16string() : u"\\" + key)};
+}
+
 std::u16string folded(std::u16string s) {
     for (char16_t& c : s)
         c = reg::foldLower(c);
     return s;
+}
+// A full key name in one spelling for comparing: root name, backslashes, folded case.
+std::u16string keyId(const KeyRef& k) {
+    std::u16string id = reg::utf8ToUtf16(reg::rootName(k.first));
+    if (!k.second.empty())
+        id += u"\\" + k.second;
+    return folded(std::move(id));
+}
+bool under(const std::u16string& id, const std::u16string& top) {
+    return id.size() > top.size() && id.compare(0, top.size(), top) == 0 && id[top.size()] == u'\\';
+}
+KeyRef parentOf(const KeyRef& k) {
+    const size_t slash = k.second.rfind(u'\\');
+    return {k.first, slash == std::u16string::npos ? std::u16string() : k.second.substr(0, slash)};
+}
+
+// A key name that goes on Wine's command line as one word: Wine rebuilds a Windows command line
+// from its argv and reg splits it again, so a quote (or a control character) is left out of
+// it altogether; such a key is read through its nearest plain ancestor.
+KeyRef plainAncestor(KeyRef k) {
+    auto plain = [](const std::u16string& s) {
+        for (char16_t c : s)
+            if (c == u'"' || c < 0x20 || c == 0x7f)
+                return false;
+        return true;
+    };
+    while (!plain(k.second))
+        k = parentOf(k);
+    return k;
 }
 
 // Strings compare up to their first NUL (Wine's export cuts a REG_SZ there, and whether the
@@ -78,40 +176,37 @@ std::string comparable(uint32_t type, std::string data) {
 // What a change set leaves behind: each key it names present or gone, each value set or gone.
 struct EndState {
     struct Key {
-        int32_t root;
-        std::u16string path;
+        KeyRef ref;
         bool present = true;
     };
     struct Value {
         std::optional<reg::StoredValue> value;  // nothing: deleted
     };
-    std::map<std::u16string, Key> keys;                                    // by keyId
-    std::map<std::u16string, std::map<std::u16string, Value>> values;      // keyId -> folded name
-    std::map<std::u16string, std::pair<int32_t, std::u16string>> valueKeys;  // keyId -> its root, path
+    std::map<std::u16string, Key> keys;                                // by keyId
+    std::map<std::u16string, std::map<std::u16string, Value>> values;  // keyId -> folded name
+    std::map<std::u16string, KeyRef> valueKeys;                        // keyId -> its key
 
     explicit EndState(const reg::ChangeSet& cs) {
         for (const reg::ChangeOp& op : cs.ops) {
-            const std::u16string id = keyId(op.root, op.key);
+            const KeyRef ref = canonicalKey(op.root, op.key);
+            const std::u16string id = keyId(ref);
             switch (op.kind) {
             case reg::ChangeOp::Kind::SetValue:
                 values[id][folded(op.name)].value = reg::StoredValue{op.name, op.type, op.data};
-                valueKeys[id] = {op.root, op.key};
-                keys[id] = {op.root, op.key, true};
+                valueKeys[id] = ref;
+                keys[id] = {ref, true};
                 break;
             case reg::ChangeOp::Kind::DeleteValue:
                 values[id][folded(op.name)].value.reset();
-                valueKeys[id] = {op.root, op.key};
+                valueKeys[id] = ref;
                 break;
-            case reg::ChangeOp::Kind::CreateKey: keys[id] = {op.root, op.key, true}; break;
+            case reg::ChangeOp::Kind::CreateKey: keys[id] = {ref, true}; break;
             case reg::ChangeOp::Kind::DeleteKey: {
-                auto under = [&](const std::u16string& k) {
-                    return k == id || (k.size() > id.size() && k.compare(0, id.size(), id) == 0 &&
-                                       k[id.size()] == u'\\');
-                };
-                std::erase_if(keys, [&](const auto& e) { return under(e.first); });
-                std::erase_if(values, [&](const auto& e) { return under(e.first); });
-                std::erase_if(valueKeys, [&](const auto& e) { return under(e.first); });
-                keys[id] = {op.root, op.key, false};
+                auto gone = [&](const std::u16string& k) { return k == id || under(k, id); };
+                std::erase_if(keys, [&](const auto& e) { return gone(e.first); });
+                std::erase_if(values, [&](const auto& e) { return gone(e.first); });
+                std::erase_if(valueKeys, [&](const auto& e) { return gone(e.first); });
+                keys[id] = {ref, false};
                 break;
             }
             }
@@ -121,81 +216,157 @@ struct EndState {
 
 }  // namespace
 
-long serverPidOf(const reg::Machine& machine) {
-    const std::optional<std::string> msg = machine.wineserverRunning();
-    if (!msg)
-        return 0;
-    static const QRegularExpression re(QStringLiteral("\\(pid (\\d+)\\)"));
-    const QRegularExpressionMatch m = re.match(QString::fromStdString(*msg));
-    return m.hasMatch() ? m.captured(1).toLong() : 0;
-}
+// What Wine holds in and below the exported keys.
+struct ThroughWine::Held {
+    struct Key {
+        KeyRef ref;                                           // as Wine spells it
+        std::map<std::u16string, reg::StoredValue> values;  // by folded name
+    };
+    std::map<std::u16string, Key> keys;  // every key the exports list, by keyId
+    std::set<std::u16string> above;      // keys above an exported one: there, though not listed
+
+    bool has(const std::u16string& id) const { return keys.count(id) || above.count(id); }
+};
 
 WinePrograms findWinePrograms(const fs::path& prefix, long serverPid) {
+    const QStringList wineNames{QStringLiteral("wine"), QStringLiteral("wine64")};
+    const QStringList serverNames{QStringLiteral("wineserver")};
     WinePrograms p;
-    if (serverPid > 0) {
-        const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(serverPid)).symLinkTarget();
-        if (!exe.isEmpty()) {
-            const QString dir = QFileInfo(exe).absolutePath();
-            p.wineserver = exe;
-            // Debian keeps wine64 beside wineserver64; a build tree or Proton has bin/wine.
-            p.wine = executableIn(dir, {QStringLiteral("wine"), QStringLiteral("wine64")});
-            if (p.wine.isEmpty())
-                p.wine = executableIn(dir + QStringLiteral("/../bin"), {QStringLiteral("wine"), QStringLiteral("wine64")});
-        }
-    }
-    if (p.wine.isEmpty() && qEnvironmentVariableIsSet("WINELOADER"))
-        p.wine = qEnvironmentVariable("WINELOADER");
+    p.wine = qEnvironmentVariable("WINELOADER");
+    p.wineserver = qEnvironmentVariable("WINESERVER");
     if (p.wine.isEmpty() || p.wineserver.isEmpty()) {
-        const QString proton = protonBinFolder(prefix);
-        if (!proton.isEmpty()) {
+        if (const QString proton = protonBinFolder(prefix); !proton.isEmpty()) {
             if (p.wine.isEmpty())
-                p.wine = executableIn(proton, {QStringLiteral("wine"), QStringLiteral("wine64")});
+                p.wine = trustedExecutableIn(proton, wineNames);
             if (p.wineserver.isEmpty())
-                p.wineserver = executableIn(proton, {QStringLiteral("wineserver")});
+                p.wineserver = trustedExecutableIn(proton, serverNames);
         }
     }
-    if (p.wineserver.isEmpty() && qEnvironmentVariableIsSet("WINESERVER"))
-        p.wineserver = qEnvironmentVariable("WINESERVER");
     if (p.wine.isEmpty())
         p.wine = QStandardPaths::findExecutable(QStringLiteral("wine"));
     if (p.wineserver.isEmpty())
         p.wineserver = QStandardPaths::findExecutable(QStringLiteral("wineserver"));
+    // Beside the running server only as the last resort, and only when it is our own process:
+    // another user's server names a program that user may change.
+    if ((p.wine.isEmpty() || p.wineserver.isEmpty()) && serverPid > 0 && processIsCallers(serverPid)) {
+        const QString exe = QFileInfo(QStringLiteral("/proc/%1/exe").arg(serverPid)).symLinkTarget();
+        if (!exe.isEmpty()) {
+            const QString dir = QFileInfo(exe).absolutePath();
+            // Debian keeps wine64 beside wineserver64; a build tree or Proton has bin/wine.
+            if (p.wine.isEmpty())
+                p.wine = trustedExecutableIn(dir, wineNames);
+            if (p.wine.isEmpty())
+                p.wine = trustedExecutableIn(dir + QStringLiteral("/../bin"), wineNames);
+            if (p.wineserver.isEmpty() && trustedPlace(exe))
+                p.wineserver = exe;
+        }
+    }
     return p;
 }
 
-ThroughWine::ThroughWine(const reg::Machine& machine)
-    : machine_(machine), programs_(findWinePrograms(machine.folder(), serverPidOf(machine))) {}
-
-ThroughWine::Result ThroughWine::run(const QString& program, const QStringList& args, int timeoutSec) const {
-    Result r;
-    if (program.isEmpty()) {
-        r.err = QStringLiteral("no Wine program was found (install Wine, or set WINELOADER)");
-        return r;
+std::optional<QString> wineRefusal(const fs::path& prefix, const std::optional<reg::RunningWineserver>& server) {
+    const uid_t me = ::geteuid();
+    auto notOurs = [&](const QString& what, uid_t owner) {
+        return QStringLiteral("%1 belongs to %2, not to %3 who runs Quorvel. Wine is run only as the owner of the "
+                              "prefix and of its wineserver, so this Wine is neither used nor stopped from here: "
+                              "run Quorvel as %2 for that.")
+            .arg(what, userName(owner), userName(me));
+    };
+    const QString folder = QString::fromStdString(prefix.string());
+    struct stat st;
+    if (::stat(prefix.c_str(), &st) != 0)
+        return QStringLiteral("The Wine prefix %1 cannot be examined: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    if (st.st_uid != me)
+        return notOurs(QStringLiteral("The Wine prefix %1").arg(folder), st.st_uid);
+    if (!server)
+        return std::nullopt;
+    // Wine makes both folders itself, private to the user it runs as.
+    for (const fs::path& dir : {server->folder.parent_path(), server->folder}) {
+        const QString d = QString::fromStdString(dir.string());
+        if (::lstat(dir.c_str(), &st) != 0)
+            return QStringLiteral("The wineserver's folder %1 cannot be examined: %2").arg(d, QString::fromLocal8Bit(std::strerror(errno)));
+        if (!S_ISDIR(st.st_mode))
+            return QStringLiteral("The wineserver's folder %1 is not a folder (a link or another file), so "
+                                  "the server behind it is not trusted.")
+                .arg(d);
+        if (st.st_uid != me)
+            return notOurs(QStringLiteral("The wineserver's folder %1").arg(d), st.st_uid);
     }
-    QProcess proc;
+    if (server->pid > 0) {
+        const auto ids = processUids(server->pid);
+        if (!ids)
+            return QStringLiteral("The wineserver (pid %1) cannot be examined.").arg(server->pid);
+        for (uid_t id : *ids)
+            if (id != me)
+                return notOurs(QStringLiteral("The wineserver (pid %1)").arg(server->pid), id);
+    }
+    return std::nullopt;
+}
+
+ThroughWine::ThroughWine(const reg::Machine& machine) : machine_(machine) {
+    const std::optional<reg::RunningWineserver> server = reg::runningWineserver(machine.folder());
+    refusal_ = wineRefusal(machine.folder(), server);
+    if (!refusal_)
+        programs_ = findWinePrograms(machine.folder(), server ? server->pid : 0);
+}
+
+std::vector<ThroughWine::Result> ThroughWine::runAll(const QString& program, const std::vector<QStringList>& args,
+                                                     int timeoutSec) const {
+    std::vector<Result> results(args.size());
+    if (program.isEmpty()) {
+        for (Result& r : results)
+            r.err = QStringLiteral("no Wine program was found (install Wine, or set WINELOADER)");
+        return results;
+    }
+    // Checked again at every run: the server may have changed since.
+    const std::optional<QString> refused =
+        refusal_ ? refusal_ : wineRefusal(machine_.folder(), reg::runningWineserver(machine_.folder()));
+    if (refused) {
+        for (Result& r : results)
+            r.err = *refused;
+        return results;
+    }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("WINEPREFIX"), QString::fromStdString(machine_.folder().string()));
     env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
-    proc.setProcessEnvironment(env);
-    proc.setStandardInputFile(QProcess::nullDevice());
-    proc.start(program, args);
-    if (!proc.waitForStarted(10000)) {
-        r.err = QStringLiteral("%1 could not be started: %2").arg(program, proc.errorString());
-        return r;
+    // A few at once: most of a Wine process's time is its start, spent waiting on the server.
+    constexpr size_t kAtOnce = 4;
+    for (size_t from = 0; from < args.size(); from += kAtOnce) {
+        const size_t to = std::min(args.size(), from + kAtOnce);
+        std::vector<std::unique_ptr<QProcess>> procs;
+        for (size_t i = from; i < to; ++i) {
+            procs.push_back(std::make_unique<QProcess>());
+            procs.back()->setProcessEnvironment(env);
+            procs.back()->setStandardInputFile(QProcess::nullDevice());
+            procs.back()->start(program, args[i]);
+        }
+        const QDeadlineTimer deadline{std::chrono::seconds(timeoutSec)};
+        for (size_t i = from; i < to; ++i) {
+            QProcess& proc = *procs[i - from];
+            Result& r = results[i];
+            if (!proc.waitForStarted(10000)) {
+                r.err = QStringLiteral("%1 could not be started: %2").arg(program, proc.errorString());
+                continue;
+            }
+            if (!proc.waitForFinished(int(std::max<qint64>(deadline.remainingTime(), 1)))) {
+                r.timedOut = true;
+                proc.kill();
+                proc.waitForFinished(5000);
+                r.err = QStringLiteral("%1 %2 took longer than %3 s and was stopped")
+                            .arg(program, args[i].join(QLatin1Char(' ')))
+                            .arg(timeoutSec);
+                continue;
+            }
+            r.status = proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
+            r.out = QString::fromLocal8Bit(proc.readAllStandardOutput());
+            r.err = QString::fromLocal8Bit(proc.readAllStandardError()).trimmed();
+        }
     }
-    if (!proc.waitForFinished(timeoutSec * 1000)) {
-        r.timedOut = true;
-        proc.kill();
-        proc.waitForFinished(5000);
-        r.err = QStringLiteral("%1 %2 took longer than %3 s and was stopped")
-                    .arg(program, args.join(QLatin1Char(' ')))
-                    .arg(timeoutSec);
-        return r;
-    }
-    r.status = proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
-    r.out = QString::fromLocal8Bit(proc.readAllStandardOutput());
-    r.err = QString::fromLocal8Bit(proc.readAllStandardError()).trimmed();
-    return r;
+    return results;
+}
+
+ThroughWine::Result ThroughWine::run(const QString& program, const QStringList& args, int timeoutSec) const {
+    return runAll(program, {args}, timeoutSec).front();
 }
 
 QString ThroughWine::windowsPath(const fs::path& host) const {
@@ -206,19 +377,29 @@ QString ThroughWine::windowsPath(const fs::path& host) const {
 }
 
 bool ThroughWine::apply(const reg::ChangeSet& changes, QString* error) {
+    if (refusal_) {
+        *error = *refusal_;
+        return false;
+    }
+    // A line break in a key name would end its [header] in the .reg file and start lines of its own.
+    for (const reg::ChangeOp& op : changes.ops)
+        if (op.key.find_first_of(u"\r\n") != std::u16string::npos) {
+            *error = QStringLiteral("the key name \"%1\" holds a line break, which a .reg file for Wine cannot carry")
+                         .arg(QString::fromStdU16String(op.key));
+            return false;
+        }
     QTemporaryDir tmp;
     if (!tmp.isValid()) {
         *error = QStringLiteral("no temporary folder for the .reg file: %1").arg(tmp.errorString());
         return false;
     }
     const fs::path file = fs::path(tmp.path().toStdString()) / "apply.reg";
-    {
-        QFile out(QString::fromStdString(file.string()));
-        const std::string bytes = reg::writeRegFile(changes, reg::RegFormat::Unicode);
-        if (!out.open(QIODevice::WriteOnly) || out.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size())) {
-            *error = QStringLiteral("could not write %1").arg(out.fileName());
-            return false;
-        }
+    try {
+        reg::writeFileSafely(file, reg::writeRegFile(changes, reg::RegFormat::Unicode),
+                             {.privateFile = true, .durable = false, .replace = false});
+    } catch (const reg::SafeFileError& e) {
+        *error = QString::fromUtf8(e.what());
+        return false;
     }
     const Result r = run(programs_.wine, {QStringLiteral("reg"), QStringLiteral("import"), windowsPath(file)}, kTimeoutSec);
     if (r.status != 0) {
@@ -236,96 +417,118 @@ bool ThroughWine::apply(const reg::ChangeSet& changes, QString* error) {
     return true;
 }
 
-std::optional<QStringList> ThroughWine::differences(const reg::ChangeSet& changes, QString* error) {
-    const EndState want(changes);
-    // Each key once, and a key inside another exported key not again.
-    std::vector<std::pair<std::u16string, EndState::Key>> exports;
-    for (const auto& [id, k] : want.keys) {
-        bool covered = false;
-        for (const auto& [other, ok] : exports)
-            covered |= id.size() > other.size() && id.compare(0, other.size(), other) == 0 && id[other.size()] == u'\\';
-        if (!covered)
-            exports.emplace_back(id, k);
+bool ThroughWine::readBack(const std::vector<KeyRef>& keys, Held* held, QString* error) {
+    if (refusal_) {
+        *error = *refusal_;
+        return false;
     }
-    for (const auto& [id, rk] : want.valueKeys)
-        if (!want.keys.count(id)) {
-            bool covered = false;
-            for (const auto& [other, ok] : exports)
-                covered |= id.size() > other.size() && id.compare(0, other.size(), other) == 0 && id[other.size()] == u'\\';
-            if (!covered)
-                exports.emplace_back(id, EndState::Key{rk.first, rk.second, true});
-        }
-    if (exports.empty())
-        return QStringList();
+    // The keys to export, none below another; a key Wine lacks is looked for through its parent,
+    // so that a key counts as missing only where an export that worked does not list it.
+    std::map<std::u16string, KeyRef> pending;
+    auto want = [&](const KeyRef& wanted) {
+        const KeyRef k = plainAncestor(wanted);
+        const std::u16string id = keyId(k);
+        for (const auto& [other, ref] : pending)
+            if (other == id || under(id, other))
+                return;
+        std::erase_if(pending, [&](const auto& e) { return under(e.first, id); });
+        pending.emplace(id, k);
+    };
+    for (const KeyRef& k : keys)
+        want(k);
 
     QTemporaryDir tmp;
     if (!tmp.isValid()) {
         *error = QStringLiteral("no temporary folder: %1").arg(tmp.errorString());
-        return std::nullopt;
+        return false;
     }
     const fs::path dir = tmp.path().toStdString();
-    // One Wine process for every export: a batch file run by Wine's cmd.
-    QByteArray batch = "@echo off\r\n";
-    for (size_t i = 0; i < exports.size(); ++i) {
-        const EndState::Key& k = exports[i].second;
-        QString name = QString::fromStdString(std::string(reg::rootName(k.root)));
-        if (!k.path.empty())
-            name += QLatin1Char('\\') + QString::fromStdU16String(k.path);
-        name.replace(QLatin1Char('%'), QStringLiteral("%%"));
-        batch += QStringLiteral("reg export \"%1\" \"%2\" /y >nul 2>nul\r\n")
-                     .arg(name, windowsPath(dir / ("k" + std::to_string(i) + ".reg")))
-                     .toUtf8();
-    }
-    {
-        QFile out(QString::fromStdString((dir / "read.bat").string()));
-        if (!out.open(QIODevice::WriteOnly) || out.write(batch) != batch.size()) {
-            *error = QStringLiteral("could not write %1").arg(out.fileName());
-            return std::nullopt;
+    int serial = 0;
+    while (!pending.empty()) {
+        const std::vector<std::pair<std::u16string, KeyRef>> round(pending.begin(), pending.end());
+        pending.clear();
+        std::vector<QStringList> args;
+        std::vector<fs::path> files;
+        for (const auto& [id, k] : round) {
+            QString name = QString::fromStdString(std::string(reg::rootName(k.first)));
+            if (!k.second.empty())
+                name += QLatin1Char('\\') + QString::fromStdU16String(k.second);
+            files.push_back(dir / ("k" + std::to_string(serial++) + ".reg"));
+            args.push_back({QStringLiteral("reg"), QStringLiteral("export"), name, windowsPath(files.back()),
+                            QStringLiteral("/y")});
+        }
+        const std::vector<Result> results = runAll(programs_.wine, args, kTimeoutSec);
+        for (size_t i = 0; i < round.size(); ++i) {
+            const auto& [id, k] = round[i];
+            const Result& r = results[i];
+            if (r.timedOut || r.status < 0) {
+                *error = QStringLiteral("Wine could not read the registry back: %1").arg(r.err);
+                return false;
+            }
+            std::optional<reg::ChangeSet> got;
+            std::string why = "no file was written";
+            if (r.status == 0) {
+                QFile in(QString::fromStdString(files[i].string()));
+                if (in.open(QIODevice::ReadOnly))
+                    got = reg::readRegFile(in.readAll().toStdString(), files[i].string(), &why);
+            }
+            // The export must start at the key asked for: anything else is no answer about it.
+            if (got && (got->ops.empty() || keyId(canonicalKey(got->ops.front().root, got->ops.front().key)) != id)) {
+                why = "the export names another key";
+                got.reset();
+            }
+            if (!got) {
+                if (k.second.empty()) {
+                    *error = QStringLiteral("Wine could not export %1: %2")
+                                 .arg(QString::fromStdString(std::string(reg::rootName(k.first))),
+                                      r.err.isEmpty() ? QString::fromStdString(why) : r.err);
+                    return false;
+                }
+                want(parentOf(k));
+                continue;
+            }
+            for (KeyRef a = k; !a.second.empty();) {
+                a = parentOf(a);
+                held->above.insert(keyId(a));
+            }
+            for (const reg::ChangeOp& op : got->ops) {
+                const KeyRef ref = canonicalKey(op.root, op.key);
+                const std::u16string kid = keyId(ref);
+                if (kid != id && !under(kid, id))
+                    continue;
+                Held::Key& key = held->keys.try_emplace(kid, Held::Key{ref, {}}).first->second;
+                if (op.kind == reg::ChangeOp::Kind::SetValue)
+                    key.values[folded(op.name)] = reg::StoredValue{op.name, op.type, op.data};
+            }
         }
     }
-    const Result r = run(programs_.wine, {QStringLiteral("cmd"), QStringLiteral("/c"), windowsPath(dir / "read.bat")},
-                         kTimeoutSec);
-    if (r.status < 0) {
-        *error = QStringLiteral("Wine could not read the registry back: %1").arg(r.err);
-        return std::nullopt;
-    }
+    return true;
+}
 
-    // What Wine holds, in the same spelling as the end state.
-    std::set<std::u16string> present;
-    std::map<std::u16string, std::map<std::u16string, reg::StoredValue>> held;
-    for (size_t i = 0; i < exports.size(); ++i) {
-        QFile in(QString::fromStdString((dir / ("k" + std::to_string(i) + ".reg")).string()));
-        if (!in.open(QIODevice::ReadOnly))
-            continue;  // the key is not there
-        std::string why;
-        const std::optional<reg::ChangeSet> got = reg::readRegFile(in.readAll().toStdString(), in.fileName().toStdString(), &why);
-        if (!got) {
-            *error = QStringLiteral("Wine's export could not be read: %1").arg(QString::fromStdString(why));
-            return std::nullopt;
-        }
-        for (const reg::ChangeOp& op : got->ops) {
-            const int32_t root = op.root == reg::HKEY_CLASSES_ROOT ? reg::HKEY_LOCAL_MACHINE : op.root;
-            const std::u16string key = op.root == reg::HKEY_CLASSES_ROOT
-                                           ? u"Software\\Classes" + (op.key.empty() ? std::u16string() : u"\\" + op.key)
-                                           : op.key;
-            const std::u16string id = keyId(root, key);
-            present.insert(id);
-            if (op.kind == reg::ChangeOp::Kind::SetValue)
-                held[id][folded(op.name)] = reg::StoredValue{op.name, op.type, op.data};
-        }
-    }
+std::optional<QStringList> ThroughWine::differences(const reg::ChangeSet& changes, QString* error) {
+    const EndState want(changes);
+    std::vector<KeyRef> keys;
+    for (const auto& [id, k] : want.keys)
+        keys.push_back(k.ref);
+    for (const auto& [id, ref] : want.valueKeys)
+        keys.push_back(ref);
+    if (keys.empty())
+        return QStringList();
+    Held held;
+    if (!readBack(keys, &held, error))
+        return std::nullopt;
 
     QStringList diff;
     auto shown = [](const std::u16string& id) { return QString::fromStdU16String(id); };
     for (const auto& [id, k] : want.keys)
-        if (k.present != (present.count(id) > 0))
+        if (k.present != held.has(id))
             diff << shown(id) + (k.present ? QStringLiteral(" (missing)") : QStringLiteral(" (still there)"));
     for (const auto& [id, names] : want.values)
         for (const auto& [name, v] : names) {
-            const auto key = held.find(id);
+            const auto key = held.keys.find(id);
             const reg::StoredValue* have = nullptr;
-            if (key != held.end())
-                if (auto it = key->second.find(name); it != key->second.end())
+            if (key != held.keys.end())
+                if (auto it = key->second.values.find(name); it != key->second.values.end())
                     have = &it->second;
             const bool same = v.value ? have && have->type == v.value->type &&
                                             comparable(have->type, have->data) == comparable(v.value->type, v.value->data)
@@ -336,7 +539,94 @@ std::optional<QStringList> ThroughWine::differences(const reg::ChangeSet& change
     return diff;
 }
 
+std::optional<reg::ChangeSet> ThroughWine::asHeld(const reg::ChangeSet& changes, QString* error) {
+    std::vector<KeyRef> keys;
+    for (const reg::ChangeOp& op : changes.ops)
+        keys.push_back(canonicalKey(op.root, op.key));
+    Held held;
+    if (!keys.empty() && !readBack(keys, &held, error))
+        return std::nullopt;
+
+    // The operations walk over Wine's state in order, each taking its old state from it.
+    reg::ChangeSet out;
+    auto created = [&](const reg::ChangeOp& like, std::u16string key) {
+        reg::ChangeOp c = reg::keyOp(reg::ChangeOp::Kind::CreateKey, like.root, std::move(key));
+        c.oldKnown = true;
+        return c;
+    };
+    // Makes the key and the parents Wine lacks, as setting a value or creating the key does.
+    auto makeParents = [&](const reg::ChangeOp& op, bool withKey) {
+        std::vector<std::u16string> missing;
+        for (std::u16string k = op.key; !k.empty(); k = parentOf({op.root, k}).second) {
+            const KeyRef ref = canonicalKey(op.root, k);
+            if (held.has(keyId(ref)))
+                break;
+            missing.push_back(k);
+            held.keys.emplace(keyId(ref), Held::Key{ref, {}});
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it)
+            if (withKey || *it != op.key)
+                out.ops.push_back(created(op, *it));
+    };
+    for (reg::ChangeOp op : changes.ops) {
+        const KeyRef ref = canonicalKey(op.root, op.key);
+        const std::u16string id = keyId(ref);
+        op.oldKnown = true;
+        op.oldValue.reset();
+        op.oldTree.clear();
+        switch (op.kind) {
+        case reg::ChangeOp::Kind::SetValue:
+        case reg::ChangeOp::Kind::DeleteValue: {
+            if (op.kind == reg::ChangeOp::Kind::SetValue)
+                makeParents(op, true);
+            auto key = held.keys.find(id);
+            if (key != held.keys.end()) {
+                auto& values = key->second.values;
+                if (auto v = values.find(folded(op.name)); v != values.end())
+                    op.oldValue = v->second;
+                if (op.kind == reg::ChangeOp::Kind::SetValue)
+                    values[folded(op.name)] = reg::StoredValue{op.name, op.type, op.data};
+                else
+                    values.erase(folded(op.name));
+            }
+            break;
+        }
+        case reg::ChangeOp::Kind::CreateKey:
+            if (held.has(id)) {
+                op.oldKnown = false;  // there already: nothing for an undo to take away
+                break;
+            }
+            makeParents(op, false);
+            break;
+        case reg::ChangeOp::Kind::DeleteKey: {
+            // The key, then the keys below it in name order: each after its parent.
+            auto take = [&](std::map<std::u16string, Held::Key>::iterator it) {
+                const std::u16string& path = it->second.ref.second;
+                reg::StoredKey sk;
+                sk.path = it->first == id ? std::u16string() : path.substr(path.size() - (it->first.size() - id.size() - 1));
+                for (const auto& [name, v] : it->second.values)
+                    sk.values.push_back(v);
+                op.oldTree.push_back(std::move(sk));
+                return held.keys.erase(it);
+            };
+            if (auto it = held.keys.find(id); it != held.keys.end())
+                take(it);
+            for (auto it = held.keys.lower_bound(id + u"\\"); it != held.keys.end() && under(it->first, id);)
+                it = take(it);
+            std::erase_if(held.above, [&](const std::u16string& k) { return k == id || under(k, id); });
+            break;
+        }
+        }
+        out.ops.push_back(std::move(op));
+    }
+    return out;
+}
+
 bool ThroughWine::stopServer(QString* error) {
+    if (refusal_) {
+        *error = *refusal_;
+        return false;
+    }
     const Result k = run(programs_.wineserver, {QStringLiteral("-k")}, 60);
     const Result w = run(programs_.wineserver, {QStringLiteral("-w")}, 60);
     if (w.status != 0 || k.timedOut) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <map>
 
 #include "registry/api.h"
@@ -174,6 +175,40 @@ TEST_F(ThroughWineInterop, ApplyAndUndoGoThroughTheRunningWine) {
         SCOPED_TRACE(v.key + "\\" + v.name);
         EXPECT_EQ(filesHold(p, v), before[v.key + "|" + v.name]);
     }
+}
+
+// A key name in a profile is data: going through Wine runs nothing it spells, Wine holds the key
+// under exactly that name, and the undo through Wine takes it away again.
+TEST_F(ThroughWineInterop, AKeyNameSpellingACommandRunsNothing) {
+    const fs::path p = w.copy("hostilekey");
+    const fs::path state = p / "state";
+    const fs::path marker = p / "pwned";
+    const std::string key = "Software\\Q\" & start /unix /usr/bin/touch " + marker.string() + " & \"x";
+    reg::ChangeSet cs;
+    cs.ops.push_back(reg::setValueOp(reg::HKEY_CURRENT_USER, reg::utf8ToUtf16(key), u"v", reg::REG_SZ,
+                                     std::string("1\0\0\0", 4)));
+    const fs::path profile = p / "profile.reg";
+    std::ofstream(profile, std::ios::binary) << reg::writeRegFile(cs, reg::RegFormat::Unicode);
+    auto held = [&] {
+        const fs::path out = p / "held.reg";
+        fs::remove(out);
+        const Proc e = w.reg(p, {"export", "HKEY_CURRENT_USER\\Software", winPath(out), "/y"});
+        EXPECT_EQ(e.status, 0) << e.err;
+        const auto keys = parseExport(readFile(out));
+        const auto k = keys.find("HKEY_CURRENT_USER\\" + key);
+        return k == keys.end() ? std::string("(no key)") : k->second.count("v") ? k->second.at("v").data : std::string();
+    };
+
+    w.startServer(p);
+    const Proc apply = quorvel(p, {"--import", profile.string(), "--apply", "--through-wine"}, state);
+    EXPECT_EQ(apply.status, 0) << apply.out << apply.err;
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_EQ(held(), std::string("1\0\0\0", 4));
+
+    const Proc undo = quorvel(p, {"--undo", "--through-wine"}, state);
+    EXPECT_EQ(undo.status, 0) << undo.out << undo.err;
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_EQ(held(), "(no key)");
 }
 
 #endif

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "test_files.h"
+#include "registry/discovery.h"
 #include "registry/machine.h"
 #include "registry/text.h"
 
@@ -235,6 +236,53 @@ TEST(Machine, RefusesToWriteWhileTheWineserverOfThePrefixRuns) {
     server.stop();
     m->commit();
     EXPECT_NE(readFile(dir / "user.reg").find("\"MenuShowDelay\"=\"1\""), std::string::npos);
+}
+
+// The prefix's "wineserver" file names a folder below /tmp; anyone who can write in the prefix
+// can write that name, so only a folder of the caller or the prefix's owner, not a link, is
+// looked into.
+TEST(Machine, TakesTheServerFolderAPrefixNamesOnlyWhenItIsOursAndNoLink) {
+    enum class Named { Folder, LinkToIt, OtherUsersFolder, OwnersFolder };
+    const struct {
+        const char* name;
+        Named named;
+        bool found;
+    } cases[] = {
+        {"our folder", Named::Folder, true},
+        {"a link to our folder", Named::LinkToIt, false},
+        {"another user's folder", Named::OtherUsersFolder, false},
+        {"the folder of the prefix's owner", Named::OwnersFolder, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.named >= Named::OtherUsersFolder && ::geteuid() != 0) continue;  // chown needs root
+        TempDir tmp;
+        const fs::path dir = makePrefix(tmp.path() / "p");
+        const std::string name = "qv-named-" + std::to_string(::getpid());
+        qvtest::FakeWineserver server(dir, name);
+        ASSERT_GT(server.pid(), 0);
+        const fs::path link = fs::path("/tmp") / (name + "-link");
+        fs::remove(link);
+        if (c.named == Named::LinkToIt) {
+            fs::create_directory_symlink(server.root(), link);
+            writeFile(dir / "wineserver", link.filename().string());
+        }
+        if (c.named >= Named::OtherUsersFolder) {
+            ASSERT_EQ(::chown(server.root().c_str(), 65534, 65534), 0);
+        }
+        if (c.named == Named::OwnersFolder) {
+            ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+        }
+
+        const std::optional<RunningWineserver> found = runningWineserver(dir);
+        EXPECT_EQ(found.has_value(), c.found);
+        EXPECT_EQ(Machine::openWinePrefix(dir)->wineserverRunning().has_value(), c.found);
+        if (found && c.found) {
+            EXPECT_EQ(found->folder, server.folder());
+            EXPECT_EQ(found->pid, server.pid());
+        }
+        fs::remove(link);
+    }
 }
 
 TEST(Machine, CopyKeyMergesTheWholeSubtreeExactly) {
