@@ -656,6 +656,24 @@ bool frmMain::SaveSettings() {
         QString why;
         const int pointer = tk::MousePointer();
         tk::setMousePointer(tk::vbHourglass);
+        // The way back holds what Wine has now, which its files may not show yet.
+        std::optional<reg::ChangeSet> held = wine.asHeld(changes, &why);
+        if (held) {
+            try {
+                backup->write(*held);
+            } catch (const std::exception& e) {
+                held.reset();
+                why = QString::fromUtf8(e.what());
+            }
+        }
+        if (!held) {
+            tk::setMousePointer(pointer);
+            ++commitFailures_;
+            tk::MsgBox(tr("Nothing was applied through the running Wine of %1: its way back could not be kept.\n\n%2")
+                           .arg(QString::fromStdString(machine_->folder().string()), why),
+                       tk::vbOKOnly | tk::vbCritical);
+            return notSaved();
+        }
         const bool ok = wine.apply(changes, &why);
         tk::setMousePointer(pointer);
         // `reg import` is no transaction: part of it may have landed, so the backup stays.

@@ -138,6 +138,12 @@ TEST_F(ThroughWineInterop, ApplyAndUndoGoThroughTheRunningWine) {
     for (const Value& v : values) before[v.key + "|" + v.name] = filesHold(p, v);
 
     w.startServer(p);
+    // Another program changes a value in the running Wine only: its files do not show it yet, and
+    // the way back must hold Wine's value, not theirs.
+    const std::string delayKey = "HKEY_CURRENT_USER\\Control Panel\\Desktop";
+    ASSERT_EQ(w.reg(p, {"add", delayKey, "/v", "MenuShowDelay", "/d", "250", "/f"}).status, 0);
+    ASSERT_TRUE(before.count(delayKey + "|MenuShowDelay"));
+    before[delayKey + "|MenuShowDelay"] = "REG_SZ 250";
     // Without --through-wine the running server refuses the Apply and nothing is written.
     const std::string sys = readFile(p / "system.reg"), user = readFile(p / "user.reg");
     std::vector<std::string> refused = args;
@@ -162,7 +168,7 @@ TEST_F(ThroughWineInterop, ApplyAndUndoGoThroughTheRunningWine) {
         EXPECT_EQ(filesHold(p, v), typeName(v.type) + " " + shown(v.type, v.data));
     }
 
-    // The undo through the running Wine restores what the files held at the start.
+    // The undo through the running Wine restores what Wine held before the Apply.
     w.startServer(p);
     const Proc undo = quorvel(p, {"--undo", "--through-wine"}, state);
     ASSERT_EQ(undo.status, 0) << undo.out << undo.err;
