@@ -169,17 +169,20 @@ TEST(CrashSafety, KilledCommitsLeaveTheOldOrTheNewFile) {
     std::uniform_int_distribution<int64_t> delay(0, window);
     SCOPED_TRACE("seed " + std::to_string(seed));
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(150);
+    // A fixed number of kills however long they take: a busy machine makes the run slower, never
+    // a failure.
+    constexpr int kKills = 220;
     int kills = 0, newer = 0, leftovers = 0, finishedOnOpen = 0, mixed = 0, torn = 0;
     uint32_t last = 1;
-    while (kills < 220 && std::chrono::steady_clock::now() < deadline) {
+    while (kills < kKills) {
         new (shared) Shared{};
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) commitForever(dir, shared);
 
         // Wait for the child's first commit, then kill it somewhere in the ones after.
-        const auto childDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        // Only a child that is stuck, not one that is slow, is given up on.
+        const auto childDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
         while ((shared->started.load() == 0 || shared->committed.load() <= last) &&
                std::chrono::steady_clock::now() < childDeadline) {
             int status;
@@ -228,7 +231,6 @@ TEST(CrashSafety, KilledCommitsLeaveTheOldOrTheNewFile) {
     }
     EXPECT_EQ(mixed, 0) << "kills leaving user.reg and system.reg from different commits";
     EXPECT_EQ(torn, 0) << "kills leaving a file that is not one commit's whole";
-    EXPECT_GE(kills, 200);
 
     // The next commit clears what a killed one left.
     {
