@@ -307,9 +307,14 @@ PendingUndo::~PendingUndo() {
     if (lock_ >= 0) ::close(lock_);
 }
 
-std::optional<Backup> latestBackup(reg::Machine& machine) {
+void settleLeftBackups(reg::Machine& machine) {
     const fs::path dir = backupFolder(machine);
     resolveLeftMarks(machine, dir, backupStems(dir));
+}
+
+std::optional<Backup> latestBackup(reg::Machine& machine) {
+    settleLeftBackups(machine);
+    const fs::path dir = backupFolder(machine);
     const auto stems = backupStems(dir);
     for (auto it = stems.rbegin(); it != stems.rend(); ++it)
         if (!present(withSuffix(dir, *it, kUndoneMark)) && !present(withSuffix(dir, *it, kPendingMark)))

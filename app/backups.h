@@ -75,6 +75,9 @@ private:
     bool done_ = false;
 };
 
+// Settles the marks processes left when they died around a commit, from what the machine holds:
+// a backup whose Apply never reached the files is removed, an Undo that did is marked undone.
+void settleLeftBackups(reg::Machine& machine);
 // The newest backup not yet undone. Backups that processes left pending are resolved first from
 // what the machine holds: one whose Apply never reached the files is removed.
 std::optional<Backup> latestBackup(reg::Machine& machine);

@@ -113,6 +113,8 @@ void frmMain::attachMachine(reg::Machine& machine) {
     showMachine();
     Form_Load();
     runningBar_->setVisible(machine_->wineserverRunning().has_value());
+    // An Apply cut short last time must not pass for the last one.
+    settleLeftBackups(*machine_);
     watchFiles();
     // A server that stops without saving leaves no file event behind: the bar looks for itself.
     serverPoll_ = new QTimer(this);
