@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <type_traits>
@@ -170,11 +171,13 @@ template <class T>
 using Owned = std::unique_ptr<T, Freed>;
 
 
-// The values of a hive node, as the store keeps them.
-bool readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out) {
+// The values of a hive node, as the store keeps them; `met` sees each value's cell before it is read.
+bool readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out,
+                const std::function<void(hive_value_h)>& met = {}) {
     Owned<hive_value_h> vals(hivex_node_values(h, node));
     if (!vals) return false;
     for (hive_value_h* v = vals.get(); *v; ++v) {
+        if (met) met(*v);
         Owned<char> key(hivex_value_key(h, *v));
         if (!key) return false;
         // Any 32-bit type is a valid value type; read it as an integer, since most lie outside
@@ -212,25 +215,82 @@ size_t sortUnique(std::vector<T>& list, NameOf nameOf) {
     return dropped;
 }
 
-// Reads a whole hive below `into`, with a stack of its own (hives nest deep).
-void loadHive(hive_h* h, RegKey* into, const std::string& label, std::vector<std::string>* notes) {
-    std::vector<std::pair<hive_node_h, RegKey*>> pending{{hivex_root(h), into}};
-    if (!pending.back().first) throw MachineError("Could not read " + label + ": " + errnoText(errno));
+// One bit for each cell a walk of a hive has met. libhivex hands out the file offsets of cells as
+// node and value handles, and a cell starts on a multiple of 4.
+class CellBits {
+public:
+    explicit CellBits(uint64_t fileSize) : bits_(static_cast<size_t>(fileSize / 4 + 1)) {}
+    bool has(size_t cell) const { return cell / 4 < bits_.size() && bits_[cell / 4]; }
+    void set(size_t cell, bool on = true) {
+        if (cell / 4 >= bits_.size()) bits_.resize(cell / 4 + 1);  // the file grew after it was measured
+        bits_[cell / 4] = on;
+    }
+
+private:
+    std::vector<bool> bits_;
+};
+
+// Reads a whole hive below `into`, with a stack of its own (hives nest deep). Every key and value
+// cell is read once: in a sound hive each is listed in one place only, and a damaged one whose
+// lists lead back up, or to the same cells twice, would otherwise be read without end. Value data
+// can be shared the same way; the data of sound values never adds up to more than the file.
+void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, const std::string& label,
+              std::vector<std::string>* notes) {
+    const std::string where = "Could not read " + file.string();
+    auto failed = [&] { return MachineError(where + ": " + errnoText(errno)); };
+    auto damaged = [&](const std::string& what) {
+        return MachineError(where + ": " + what + "; the file is damaged, and is left as it is");
+    };
+    auto place = [&](const RegKey* k) {
+        std::u16string p;
+        for (; k && k != into; k = k->parent) p = k->name + (p.empty() ? u"" : u"\\" + p);
+        return p.empty() ? std::string("its root key") : "\"" + shown(p) + "\"";
+    };
+    struct Step {
+        hive_node_h node;
+        RegKey* key;  // null: the walk leaves the node's subtree
+    };
+    std::vector<Step> pending{{hivex_root(h), into}};
+    if (!pending.back().node) throw failed();
+    CellBits met(fileSize), open(fileSize);  // read or listed; on the path from the root
+    met.set(pending.back().node);
+    uint64_t dataBytes = 0;
     size_t hidden = 0;
     while (!pending.empty()) {
         auto [node, key] = pending.back();
         pending.pop_back();
+        if (!key) {
+            open.set(node, false);
+            continue;
+        }
+        open.set(node);
+        pending.push_back({node, nullptr});
         std::vector<RegValue>& values = key->values();
-        if (!readValues(h, node, &values)) throw MachineError("Could not read " + label + ": " + errnoText(errno));
+        const bool read = readValues(h, node, &values, [&](hive_value_h v) {
+            if (met.has(v)) throw damaged("a value of " + place(key) + " belongs to another key as well");
+            met.set(v);
+        });
+        if (!read) throw failed();
+        for (const RegValue& v : values) dataBytes += v.data.size();
+        if (dataBytes > fileSize) throw damaged("its values hold more data than the file holds (they share it)");
         hidden += sortUnique(values, [](const RegValue& v) -> const std::u16string& { return v.name; });
         Owned<hive_node_h> kids(hivex_node_children(h, node));
-        if (!kids) throw MachineError("Could not read " + label + ": " + errnoText(errno));
+        if (!kids) throw failed();
         std::vector<std::pair<std::u16string, hive_node_h>> named;
+        std::optional<std::u16string> again, above;
         for (hive_node_h* c = kids.get(); *c; ++c) {
             Owned<char> name(hivex_node_name(h, *c));
-            if (!name) throw MachineError("Could not read " + label + ": " + errnoText(errno));
+            if (!name) throw failed();
             named.emplace_back(utf8ToUtf16(name.get()), *c);
+            if (open.has(*c) && !above) above = named.back().first;
+            if (met.has(*c) && !again) again = named.back().first;
+            met.set(*c);
         }
+        if (above)
+            throw damaged("its keys loop back on themselves: " + place(key) + " lists \"" + shown(*above) +
+                          "\", a key it lies in");
+        if (again)
+            throw damaged("the key \"" + shown(*again) + "\" is listed twice, the second time under " + place(key));
         hidden += sortUnique(named, [](const auto& e) -> const std::u16string& { return e.first; });
         key->subkeys.reserve(named.size());
         for (auto& [name, c] : named) {
@@ -239,7 +299,7 @@ void loadHive(hive_h* h, RegKey* into, const std::string& label, std::vector<std
             k->parent = key;
             const int64_t t = hivex_node_timestamp(h, c);
             k->modif = t > 0 ? static_cast<uint64_t>(t) : 0;
-            pending.emplace_back(c, k.get());
+            pending.push_back({c, k.get()});
             key->subkeys.push_back(std::move(k));
         }
     }
@@ -713,7 +773,7 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
         // A Classes key NTUSER.DAT may hold itself is not what Windows shows there.
         at->subkeys.clear();
         at->values().clear();
-        loadHive(h.get(), at, hv.label, &notes);
+        loadHive(h.get(), at, hv.path, static_cast<uint64_t>(st.st_size), hv.label, &notes);
         if (hv.label == "SOFTWARE") {
             const RegKey* cv = descend(at, u"Microsoft\\Windows NT\\CurrentVersion");
             const std::string root = cv ? textOf(cv->value(u"SystemRoot")) : std::string();
