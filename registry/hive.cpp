@@ -28,6 +28,7 @@
 
 #include "journal.h"
 #include "machine.h"
+#include "safefile.h"
 #include "text.h"
 #include "winefile.h"
 
@@ -1336,27 +1337,25 @@ private:
 
 // Stamps the written hive with the time of the save (base block and first bin, as Windows keeps
 // them): an old-format log that names the previous time no longer applies to it.
-bool stampAndSync(const fs::path& tmp, const fs::path& original) {
-    Fd fd(::open(tmp.c_str(), O_RDWR | O_CLOEXEC));
-    if (fd.get() < 0) return false;
+bool stampAndSync(int fd, const fs::path& original) {
     unsigned char b[kBaseBlock + 32];
-    if (!readAt(fd.get(), b, sizeof b, 0)) return false;
+    if (!readAt(fd, b, sizeof b, 0)) return false;
     const uint64_t now = fileTimeNow();
     for (int i = 0; i < 8; ++i) {
         b[12 + i] = static_cast<unsigned char>(now >> (8 * i));
         if (std::memcmp(b + kBaseBlock, "hbin", 4) == 0) b[kBaseBlock + 20 + i] = b[12 + i];
     }
     put32(b + 508, baseChecksum(b));
-    if (::pwrite(fd.get(), b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) return false;
+    if (::pwrite(fd, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) return false;
     struct stat st;
     if (::stat(original.c_str(), &st) == 0) {
-        ::fchmod(fd.get(), st.st_mode & 07777);
-        if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+        ::fchmod(fd, st.st_mode & 07777);
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
             // Only root may give files away; the file is then ours.
         }
     }
-    copyNtfsMetadata(original, fd.get());
-    return ::fsync(fd.get()) == 0;
+    copyNtfsMetadata(original, fd);
+    return ::fsync(fd) == 0;
 }
 
 void WindowsMachine::commit() {
@@ -1443,25 +1442,31 @@ void WindowsMachine::commit() {
             Hivex h(hivex_open(hv.path.c_str(), HIVEX_OPEN_WRITE));
             if (!h) throw MachineError("libhivex cannot open " + hv.path.string() + ": " + errnoText(errno));
             e->run(h.get());
+            // The temporary is made anew and then only reached through its descriptor: whoever may
+            // write to the folder could put a link in its place once it has a name, and libhivex
+            // opens what it is given with O_CREAT|O_TRUNC.
             std::string tmpl = (hv.path.parent_path() / ("." + hv.path.filename().string() + kTempMarker + "XXXXXX")).string();
-            const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-            if (fd < 0) throw MachineError("Could not write beside " + hv.path.string() + ": " + errnoText(errno));
-            ::close(fd);
+            const Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC | O_NOFOLLOW));
+            if (fd.get() < 0) throw MachineError("Could not write beside " + hv.path.string() + ": " + errnoText(errno));
             entries.push_back({tmpl, hv.path});
-            if (hivex_commit(h.get(), tmpl.c_str(), 0) != 0)
+            const std::string own = "/proc/self/fd/" + std::to_string(fd.get());
+            if (hivex_commit(h.get(), own.c_str(), 0) != 0)
                 throw MachineError("Could not write " + tmpl + ": " + errnoText(errno));
-            if (!stampAndSync(tmpl, hv.path))
+            struct stat st;
+            if (!stampAndSync(fd.get(), hv.path) || ::fstat(fd.get(), &st) != 0)
                 throw MachineError("Could not write " + tmpl + ": " + errnoText(errno));
-            Hivex check(hivex_open(tmpl.c_str(), 0));
-            const HiveHeader head = readHiveHeader(tmpl);
+            Hivex check(hivex_open(own.c_str(), 0));
+            const HiveHeader head = readHiveHeader(own);
             if (!check || !head.problem.empty())
                 throw MachineError("The hive libhivex wrote for " + hv.path.string() + " does not read back");
-            entries.back().size = static_cast<uint64_t>(fs::file_size(tmpl));
+            entries.back().size = static_cast<uint64_t>(st.st_size);
         }
         const fs::path journal = config_ / kJournal;
         const fs::path jtmp = config_ / (std::string(kJournal) + kTempMarker);
         {
-            Fd fd(::open(jtmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+            // A name others can plant a link at: what is there is removed, never written through.
+            ::unlink(jtmp.c_str());
+            Fd fd(createNewFile(jtmp, 0644));
             const std::string text = formatJournal(kHivesTag, entries);
             if (fd.get() < 0 || ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
                 ::fsync(fd.get()) != 0)

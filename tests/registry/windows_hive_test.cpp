@@ -646,3 +646,31 @@ TEST(WindowsHives, DiscardAndRefreshFollowTheFiles) {
     EXPECT_EQ(hivexValue(d.software, "Mine", "Pending")->data, hb::dword(9));
     EXPECT_EQ(hivexValue(d.software, "Elsewhere", "V")->data, hb::dword(4));
 }
+
+// Whoever can write to the hives' folder may plant links at the names a commit uses: nothing is
+// written through them, and the commit still saves.
+TEST(WindowsHives, CommitWritesNothingThroughLinksPlantedAtItsNames) {
+    struct Case {
+        std::string planted;  // in the config folder
+        bool victimExists;
+    } cases[] = {
+        {".quorvel-commit.quorvel-tmp-", true},
+        {".quorvel-commit.quorvel-tmp-", false},
+        {".quorvel-commit", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.planted + (c.victimExists ? " to a file" : " to nothing"));
+        Drive d;
+        const fs::path victim = d.tmp.path() / "victim";
+        if (c.victimExists) qvtest::writeFile(victim, "precious");
+        auto m = Machine::openWindows(d.root, "alice");
+        ASSERT_EQ(set(*m, HKEY_LOCAL_MACHINE, "Software\\Quorvel", "V", REG_DWORD, hb::dword(6)), 0);
+        fs::create_symlink(victim, d.config / c.planted);
+        EXPECT_NO_THROW(m->commit());
+        EXPECT_EQ(fs::exists(victim), c.victimExists);
+        if (c.victimExists) {
+            EXPECT_EQ(qvtest::readFile(victim), "precious");
+        }
+        EXPECT_EQ(hivexValue(d.software, "Quorvel", "V")->data, hb::dword(6));
+    }
+}
