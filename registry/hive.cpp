@@ -256,9 +256,10 @@ void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, 
     CellBits met(fileSize), open(fileSize);  // read or listed; on the path from the root
     met.set(pending.back().node);
     uint64_t dataBytes = 0;
-    size_t hidden = 0;
+    size_t hidden = 0, unnamable = 0;
     while (!pending.empty()) {
-        auto [node, key] = pending.back();
+        const hive_node_h node = pending.back().node;
+        RegKey* const key = pending.back().key;
         pending.pop_back();
         if (!key) {
             open.set(node, false);
@@ -292,6 +293,11 @@ void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, 
                           "\", a key it lies in");
         if (again)
             throw damaged("the key \"" + shown(*again) + "\" is listed twice, the second time under " + place(key));
+        // No registry path names a key whose name is empty (libhivex ends names at a NUL) or holds
+        // a backslash: a walk by paths would take it for its parent, or for another key.
+        const size_t listed = named.size();
+        std::erase_if(named, [](const auto& e) { return e.first.empty() || e.first.find(u'\\') != std::u16string::npos; });
+        unnamable += listed - named.size();
         hidden += sortUnique(named, [](const auto& e) -> const std::u16string& { return e.first; });
         key->subkeys.reserve(named.size());
         for (auto& [name, c] : named) {
@@ -308,6 +314,10 @@ void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, 
         notes->push_back(label + " holds " + std::to_string(hidden) +
                          " key or value name(s) that differ from a sibling only in the case of non-ASCII letters; "
                          "only the first of each is shown, and the file keeps them all");
+    if (unnamable)
+        notes->push_back(label + " holds " + std::to_string(unnamable) +
+                         " key(s) whose names are empty or hold a backslash, which no registry path can name; "
+                         "they are not shown, and the file keeps them");
 }
 
 bool sameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {

@@ -647,6 +647,35 @@ TEST(WindowsHives, DiscardAndRefreshFollowTheFiles) {
     EXPECT_EQ(hivexValue(d.software, "Elsewhere", "V")->data, hb::dword(4));
 }
 
+// Keys whose names no path can reach (libhivex takes "a\\b"; a name starting with a NUL reads as
+// "") are left out of the tree, said in a note, and kept in the file when it is written.
+TEST(WindowsHives, KeysThatNoPathNamesAreLeftOutAndKept) {
+    Drive d;
+    hive_h* h = hivex_open(d.software.c_str(), HIVEX_OPEN_WRITE);
+    ASSERT_TRUE(h);
+    ASSERT_TRUE(hivex_node_add_child(h, nodeAt(h, "Odd"), "a\\b"));
+    const hive_node_h shellNew = nodeAt(h, "Classes\\.txt\\ShellNew");
+    ASSERT_EQ(hivex_commit(h, nullptr, 0), 0);
+    hivex_close(h);
+    std::string b = qvtest::readFile(d.software);
+    b[shellNew + 4 + 76] = '\0';  // the first character of its name
+    qvtest::writeFile(d.software, b);
+
+    auto m = Machine::openWindows(d.root, "alice");
+    EXPECT_EQ(subkeys(*m, HKEY_LOCAL_MACHINE, "Software\\Odd"), std::vector<std::string>{});
+    EXPECT_EQ(subkeys(*m, HKEY_LOCAL_MACHINE, "Software\\Classes\\.txt"), std::vector<std::string>{});
+    const auto notes = m->warnings();
+    EXPECT_TRUE(std::any_of(notes.begin(), notes.end(), [](const std::string& n) {
+        return n.find("SOFTWARE holds 2 key(s) whose names are empty or hold a backslash") != std::string::npos;
+    }));
+    ASSERT_EQ(set(*m, HKEY_LOCAL_MACHINE, "Software\\Odd", "V", REG_DWORD, hb::dword(1)), 0);
+    m->commit();
+    h = hivex_open(d.software.c_str(), 0);
+    ASSERT_TRUE(h);
+    EXPECT_TRUE(hivex_node_get_child(h, nodeAt(h, "Odd"), "a\\b"));
+    hivex_close(h);
+}
+
 // Whoever can write to the hives' folder may plant links at the names a commit uses: nothing is
 // written through them, and the commit still saves.
 TEST(WindowsHives, CommitWritesNothingThroughLinksPlantedAtItsNames) {
