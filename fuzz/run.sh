@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (the registry file reader, the .reg file reader and the icon reader) with clang in a
-# build folder of its own and runs them for a bounded time.
+# Builds the libFuzzer targets (the registry file reader, the .reg file reader, the Windows hive reader and
+# the icon reader) with clang in a build folder of its own and runs each for the same bounded time.
 #
 #   fuzz/run.sh [SECONDS]      default 60
 #
@@ -28,7 +28,7 @@ if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 cmake -S "$root" -B "$build" "${generator[@]}" \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQV_BUILD_FUZZ=ON -DQV_BUILD_GUI=OFF -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" --target winefile_fuzz dotreg_fuzz icon_fuzz -j "$(nproc)"
+cmake --build "$build" --target winefile_fuzz dotreg_fuzz hive_fuzz icon_fuzz -j "$(nproc)"
 
 artifacts="$build/artifacts"
 mkdir -p "$artifacts"
@@ -64,10 +64,11 @@ fuzz_one() {
     fi
 }
 
-third=$(( (seconds + 2) / 3 ))
-fuzz_one winefile_fuzz "$third" 8192 "$here/corpus/winefile" -dict="$here/winefile.dict"
-fuzz_one dotreg_fuzz "$third" 8192 "$here/corpus/dotreg" -dict="$here/dotreg.dict"
-fuzz_one icon_fuzz "$third" 65536 "$here/corpus/icon"
+each=$(( (seconds + 3) / 4 ))
+fuzz_one winefile_fuzz "$each" 8192 "$here/corpus/winefile" -dict="$here/winefile.dict"
+fuzz_one dotreg_fuzz "$each" 8192 "$here/corpus/dotreg" -dict="$here/dotreg.dict"
+fuzz_one hive_fuzz "$each" 32768 "$here/corpus/hive" -dict="$here/hive.dict"
+fuzz_one icon_fuzz "$each" 65536 "$here/corpus/icon"
 if [ "$failed" -ne 0 ]; then
     exit 1
 fi

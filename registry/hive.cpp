@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <type_traits>
@@ -27,6 +28,7 @@
 
 #include "journal.h"
 #include "machine.h"
+#include "safefile.h"
 #include "text.h"
 #include "winefile.h"
 
@@ -170,11 +172,13 @@ template <class T>
 using Owned = std::unique_ptr<T, Freed>;
 
 
-// The values of a hive node, as the store keeps them.
-bool readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out) {
+// The values of a hive node, as the store keeps them; `met` sees each value's cell before it is read.
+bool readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out,
+                const std::function<void(hive_value_h)>& met = {}) {
     Owned<hive_value_h> vals(hivex_node_values(h, node));
     if (!vals) return false;
     for (hive_value_h* v = vals.get(); *v; ++v) {
+        if (met) met(*v);
         Owned<char> key(hivex_value_key(h, *v));
         if (!key) return false;
         // Any 32-bit type is a valid value type; read it as an integer, since most lie outside
@@ -212,25 +216,88 @@ size_t sortUnique(std::vector<T>& list, NameOf nameOf) {
     return dropped;
 }
 
-// Reads a whole hive below `into`, with a stack of its own (hives nest deep).
-void loadHive(hive_h* h, RegKey* into, const std::string& label, std::vector<std::string>* notes) {
-    std::vector<std::pair<hive_node_h, RegKey*>> pending{{hivex_root(h), into}};
-    if (!pending.back().first) throw MachineError("Could not read " + label + ": " + errnoText(errno));
-    size_t hidden = 0;
+// One bit for each cell a walk of a hive has met. libhivex hands out the file offsets of cells as
+// node and value handles, and a cell starts on a multiple of 4.
+class CellBits {
+public:
+    explicit CellBits(uint64_t fileSize) : bits_(static_cast<size_t>(fileSize / 4 + 1)) {}
+    bool has(size_t cell) const { return cell / 4 < bits_.size() && bits_[cell / 4]; }
+    void set(size_t cell, bool on = true) {
+        if (cell / 4 >= bits_.size()) bits_.resize(cell / 4 + 1);  // the file grew after it was measured
+        bits_[cell / 4] = on;
+    }
+
+private:
+    std::vector<bool> bits_;
+};
+
+// Reads a whole hive below `into`, with a stack of its own (hives nest deep). Every key and value
+// cell is read once: in a sound hive each is listed in one place only, and a damaged one whose
+// lists lead back up, or to the same cells twice, would otherwise be read without end. Value data
+// can be shared the same way; the data of sound values never adds up to more than the file.
+void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, const std::string& label,
+              std::vector<std::string>* notes) {
+    const std::string where = "Could not read " + file.string();
+    auto failed = [&] { return MachineError(where + ": " + errnoText(errno)); };
+    auto damaged = [&](const std::string& what) {
+        return MachineError(where + ": " + what + "; the file is damaged, and is left as it is");
+    };
+    auto place = [&](const RegKey* k) {
+        std::u16string p;
+        for (; k && k != into; k = k->parent) p = k->name + (p.empty() ? u"" : u"\\" + p);
+        return p.empty() ? std::string("its root key") : "\"" + shown(p) + "\"";
+    };
+    struct Step {
+        hive_node_h node;
+        RegKey* key;  // null: the walk leaves the node's subtree
+    };
+    std::vector<Step> pending{{hivex_root(h), into}};
+    if (!pending.back().node) throw failed();
+    CellBits met(fileSize), open(fileSize);  // read or listed; on the path from the root
+    met.set(pending.back().node);
+    uint64_t dataBytes = 0;
+    size_t hidden = 0, unnamable = 0;
     while (!pending.empty()) {
-        auto [node, key] = pending.back();
+        const hive_node_h node = pending.back().node;
+        RegKey* const key = pending.back().key;
         pending.pop_back();
+        if (!key) {
+            open.set(node, false);
+            continue;
+        }
+        open.set(node);
+        pending.push_back({node, nullptr});
         std::vector<RegValue>& values = key->values();
-        if (!readValues(h, node, &values)) throw MachineError("Could not read " + label + ": " + errnoText(errno));
+        const bool read = readValues(h, node, &values, [&](hive_value_h v) {
+            if (met.has(v)) throw damaged("a value of " + place(key) + " belongs to another key as well");
+            met.set(v);
+        });
+        if (!read) throw failed();
+        for (const RegValue& v : values) dataBytes += v.data.size();
+        if (dataBytes > fileSize) throw damaged("its values hold more data than the file holds (they share it)");
         hidden += sortUnique(values, [](const RegValue& v) -> const std::u16string& { return v.name; });
         Owned<hive_node_h> kids(hivex_node_children(h, node));
-        if (!kids) throw MachineError("Could not read " + label + ": " + errnoText(errno));
+        if (!kids) throw failed();
         std::vector<std::pair<std::u16string, hive_node_h>> named;
+        std::optional<std::u16string> again, above;
         for (hive_node_h* c = kids.get(); *c; ++c) {
             Owned<char> name(hivex_node_name(h, *c));
-            if (!name) throw MachineError("Could not read " + label + ": " + errnoText(errno));
+            if (!name) throw failed();
             named.emplace_back(utf8ToUtf16(name.get()), *c);
+            if (open.has(*c) && !above) above = named.back().first;
+            if (met.has(*c) && !again) again = named.back().first;
+            met.set(*c);
         }
+        if (above)
+            throw damaged("its keys loop back on themselves: " + place(key) + " lists \"" + shown(*above) +
+                          "\", a key it lies in");
+        if (again)
+            throw damaged("the key \"" + shown(*again) + "\" is listed twice, the second time under " + place(key));
+        // No registry path names a key whose name is empty (libhivex ends names at a NUL) or holds
+        // a backslash: a walk by paths would take it for its parent, or for another key.
+        const size_t listed = named.size();
+        std::erase_if(named, [](const auto& e) { return e.first.empty() || e.first.find(u'\\') != std::u16string::npos; });
+        unnamable += listed - named.size();
         hidden += sortUnique(named, [](const auto& e) -> const std::u16string& { return e.first; });
         key->subkeys.reserve(named.size());
         for (auto& [name, c] : named) {
@@ -239,7 +306,7 @@ void loadHive(hive_h* h, RegKey* into, const std::string& label, std::vector<std
             k->parent = key;
             const int64_t t = hivex_node_timestamp(h, c);
             k->modif = t > 0 ? static_cast<uint64_t>(t) : 0;
-            pending.emplace_back(c, k.get());
+            pending.push_back({c, k.get()});
             key->subkeys.push_back(std::move(k));
         }
     }
@@ -247,6 +314,10 @@ void loadHive(hive_h* h, RegKey* into, const std::string& label, std::vector<std
         notes->push_back(label + " holds " + std::to_string(hidden) +
                          " key or value name(s) that differ from a sibling only in the case of non-ASCII letters; "
                          "only the first of each is shown, and the file keeps them all");
+    if (unnamable)
+        notes->push_back(label + " holds " + std::to_string(unnamable) +
+                         " key(s) whose names are empty or hold a backslash, which no registry path can name; "
+                         "they are not shown, and the file keeps them");
 }
 
 bool sameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {
@@ -713,7 +784,7 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
         // A Classes key NTUSER.DAT may hold itself is not what Windows shows there.
         at->subkeys.clear();
         at->values().clear();
-        loadHive(h.get(), at, hv.label, &notes);
+        loadHive(h.get(), at, hv.path, static_cast<uint64_t>(st.st_size), hv.label, &notes);
         if (hv.label == "SOFTWARE") {
             const RegKey* cv = descend(at, u"Microsoft\\Windows NT\\CurrentVersion");
             const std::string root = cv ? textOf(cv->value(u"SystemRoot")) : std::string();
@@ -1299,27 +1370,25 @@ private:
 
 // Stamps the written hive with the time of the save (base block and first bin, as Windows keeps
 // them): an old-format log that names the previous time no longer applies to it.
-bool stampAndSync(const fs::path& tmp, const fs::path& original) {
-    Fd fd(::open(tmp.c_str(), O_RDWR | O_CLOEXEC));
-    if (fd.get() < 0) return false;
+bool stampAndSync(int fd, const fs::path& original) {
     unsigned char b[kBaseBlock + 32];
-    if (!readAt(fd.get(), b, sizeof b, 0)) return false;
+    if (!readAt(fd, b, sizeof b, 0)) return false;
     const uint64_t now = fileTimeNow();
     for (int i = 0; i < 8; ++i) {
         b[12 + i] = static_cast<unsigned char>(now >> (8 * i));
         if (std::memcmp(b + kBaseBlock, "hbin", 4) == 0) b[kBaseBlock + 20 + i] = b[12 + i];
     }
     put32(b + 508, baseChecksum(b));
-    if (::pwrite(fd.get(), b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) return false;
+    if (::pwrite(fd, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) return false;
     struct stat st;
     if (::stat(original.c_str(), &st) == 0) {
-        ::fchmod(fd.get(), st.st_mode & 07777);
-        if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+        ::fchmod(fd, st.st_mode & 07777);
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
             // Only root may give files away; the file is then ours.
         }
     }
-    copyNtfsMetadata(original, fd.get());
-    return ::fsync(fd.get()) == 0;
+    copyNtfsMetadata(original, fd);
+    return ::fsync(fd) == 0;
 }
 
 void WindowsMachine::commit() {
@@ -1412,28 +1481,34 @@ void WindowsMachine::commit() {
             Hivex h(hivex_open(hv.path.c_str(), HIVEX_OPEN_WRITE));
             if (!h) throw MachineError("libhivex cannot open " + hv.path.string() + ": " + errnoText(errno));
             e->run(h.get());
+            // The temporary is made anew and then only reached through its descriptor: whoever may
+            // write to the folder could put a link in its place once it has a name, and libhivex
+            // opens what it is given with O_CREAT|O_TRUNC.
             std::string tmpl = (hv.path.parent_path() / ("." + hv.path.filename().string() + kTempMarker + "XXXXXX")).string();
-            const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-            if (fd < 0) throw MachineError("Could not write beside " + hv.path.string() + ": " + errnoText(errno));
-            ::close(fd);
+            const Fd fd(::mkostemp(tmpl.data(), O_CLOEXEC | O_NOFOLLOW));
+            if (fd.get() < 0) throw MachineError("Could not write beside " + hv.path.string() + ": " + errnoText(errno));
             struct stat read;
             if (::stat(hv.path.c_str(), &read) != 0)
                 throw MachineError("Could not read " + hv.path.string() + ": " + errnoText(errno));
             entries.push_back({tmpl, hv.path, 0, 0, stampOf(read)});
-            if (hivex_commit(h.get(), tmpl.c_str(), 0) != 0)
+            const std::string own = "/proc/self/fd/" + std::to_string(fd.get());
+            if (hivex_commit(h.get(), own.c_str(), 0) != 0)
                 throw MachineError("Could not write " + tmpl + ": " + errnoText(errno));
-            if (!stampAndSync(tmpl, hv.path))
+            struct stat st;
+            if (!stampAndSync(fd.get(), hv.path) || ::fstat(fd.get(), &st) != 0)
                 throw MachineError("Could not write " + tmpl + ": " + errnoText(errno));
-            Hivex check(hivex_open(tmpl.c_str(), 0));
-            const HiveHeader head = readHiveHeader(tmpl);
+            Hivex check(hivex_open(own.c_str(), 0));
+            const HiveHeader head = readHiveHeader(own);
             if (!check || !head.problem.empty())
                 throw MachineError("The hive libhivex wrote for " + hv.path.string() + " does not read back");
-            entries.back().size = static_cast<uint64_t>(fs::file_size(tmpl));
+            entries.back().size = static_cast<uint64_t>(st.st_size);
         }
         const fs::path journal = config_ / kJournal;
         const fs::path jtmp = config_ / (std::string(kJournal) + kTempMarker);
         {
-            Fd fd(::open(jtmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+            // A name others can plant a link at: what is there is removed, never written through.
+            ::unlink(jtmp.c_str());
+            Fd fd(createNewFile(jtmp, 0644));
             const std::string text = formatJournal(kHivesTag, entries);
             if (fd.get() < 0 || ::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
                 ::fsync(fd.get()) != 0)
