@@ -12,6 +12,7 @@
 
 #include "app/controls.h"
 #include "app/machinebar.h"
+#include "registry/fake_wineserver.h"
 #include "app_support.h"
 #include "registry/text.h"
 
@@ -171,4 +172,30 @@ TEST_F(WindowTest, OwnApplyIsNoNewsToTheWatcher) {
 TEST_F(WindowTest, NoRunningBarOnAnOwnMachine) {
     form().show();
     EXPECT_FALSE(form().runningBar()->isVisible());
+}
+
+// The running-prefix bar goes when the prefix's server stops, even when the server saved nothing.
+TEST(RunningBar, GoesWhenTheServerStops) {
+    TempDir dir;
+    const fs::path prefix = makeWinePrefix(dir.path() / "prefix");
+    auto server = std::make_unique<FakeWineserver>(prefix, "qv-bar-" + std::to_string(::getpid()));
+    auto m = qv::reg::Machine::openWinePrefix(prefix);
+    qv::frmMain form(*m);
+    form.show();
+    ASSERT_TRUE(form.runningBar()->isVisible());
+    server.reset();
+    EXPECT_TRUE(waitUntil([&] { return !form.runningBar()->isVisible(); }, 10000));
+}
+
+// A successful Apply and Undo say so in the status bar.
+TEST_F(WindowTest, ApplyAndUndoAreToldInTheStatusBar) {
+    ::setenv("XDG_STATE_HOME", (dir_.path() / "state").c_str(), 1);
+    qv::tk::setInteractive(false);
+    ctl::setControl(form(), ctl::findControl(form(), "sldMenuShowDelay"), "55");
+    form().cmdApply_Click();
+    EXPECT_TRUE(form().statusBar()->currentMessage().startsWith("Applied to ")) << form().statusBar()->currentMessage().toStdString();
+    ASSERT_TRUE(form().undoLastApply());
+    EXPECT_TRUE(form().statusBar()->currentMessage().contains("was undone")) << form().statusBar()->currentMessage().toStdString();
+    qv::tk::setInteractive(true);
+    ::unsetenv("XDG_STATE_HOME");
 }
