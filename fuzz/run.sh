@@ -5,7 +5,7 @@
 #   fuzz/run.sh [SECONDS]      default 60
 #
 # Environment: QV_FUZZ_BUILD_DIR (default build-fuzz beside fuzz/), QV_FUZZ_JOBS (parallel
-# fuzzing jobs, default 1), QV_FUZZ_TIMEOUT (seconds one input may take, default 10).
+# fuzzing jobs, default 1), QV_FUZZ_TIMEOUT (seconds one input may take, default 30).
 # Exits non-zero when the build fails or the fuzzer finds a crash, a hang, a sanitizer report or a
 # round-trip difference; the input that did it is left in the build folder's artifacts/ folder.
 set -euo pipefail
@@ -15,7 +15,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(dirname "$here")"
 build="${QV_FUZZ_BUILD_DIR:-$root/build-fuzz}"
 jobs="${QV_FUZZ_JOBS:-1}"
-timeout="${QV_FUZZ_TIMEOUT:-10}"
+timeout="${QV_FUZZ_TIMEOUT:-30}"
 
 if ! command -v clang++ >/dev/null 2>&1; then
     echo "fuzz/run.sh: clang++ is not installed (apt-get install clang)" >&2
