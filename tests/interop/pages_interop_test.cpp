@@ -89,6 +89,7 @@ const std::string kCR = "HKEY_CLASSES_ROOT\\";
 const std::string kCU = "HKEY_CURRENT_USER\\";
 const std::string kLM = "HKEY_LOCAL_MACHINE\\";
 const std::string kCV = "Software\\Microsoft\\Windows\\CurrentVersion";
+const std::string kNTCV = "Software\\Microsoft\\Windows NT\\CurrentVersion";
 const std::string kPolicies = kCV + "\\Policies\\Explorer";
 const std::string kShellIcons = kCV + "\\explorer\\Shell Icons";
 
@@ -223,8 +224,9 @@ TEST_F(PagesInterop, EveryPageWritesWhatWindowsReadsAndShowsWhatWindowsWrote) {
         {"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "MenuShowDelay", "/d", "1200", "/f"},
         {"reg", "add", "HKLM\\System\\CurrentControlSet\\Control\\FileSystem", "/v", "NameNumericTail",
          "/t", "REG_BINARY", "/d", "01", "/f"},
-        {"reg", "add", "HKLM\\" + kCV, "/v", "RegisteredOwner", "/d", "Grace Hopper", "/f"},
-        {"reg", "add", "HKLM\\" + kCV, "/v", "RegisteredOrganization", "/d", "Navy", "/f"},
+        // Windows NT keeps the names in its own key, which the page reads first on a prefix.
+        {"reg", "add", "HKLM\\" + kNTCV, "/v", "RegisteredOwner", "/d", "Grace Hopper", "/f"},
+        {"reg", "add", "HKLM\\" + kNTCV, "/v", "RegisteredOrganization", "/d", "Navy", "/f"},
         {"reg", "add", "HKLM\\" + kCV + "\\Setup", "/v", "SourcePath", "/d", "E:\\setup", "/f"},
         {"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "WaitToKillAppTimeout", "/t", "REG_DWORD",
          "/d", "30000", "/f"},
