@@ -720,12 +720,22 @@ bool frmMain::exportSettings(const std::filesystem::path& file, QString* error) 
 }
 
 bool frmMain::importSettings(const std::filesystem::path& file, QString* error) {
-    std::optional<reg::ChangeSet> cs = readChangeFile(file, error);
-    if (!cs)
+    // Applied as it is read, never held as a change set: a large file costs about its own size.
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        *error = QStringLiteral("Could not open %1").arg(QString::fromStdString(file.string()));
         return false;
+    }
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    std::string bytes(ec ? 0 : static_cast<size_t>(size), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
     std::string why;
-    if (machine_->apply(*cs, &why) != reg::ERROR_SUCCESS) {
-        *error = tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
+    bool unreadable = false;
+    if (machine_->applyRegFile(bytes, file.string(), &why, &unreadable) != reg::ERROR_SUCCESS) {
+        *error = unreadable ? QString::fromStdString(why)
+                            : tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
         return false;
     }
     loadPages(true);

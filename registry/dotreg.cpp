@@ -104,10 +104,10 @@ int hexDigit(char16_t c) {
 
 class Reader {
 public:
-    Reader(const std::string& name, std::string* error, std::vector<size_t>* lines)
-        : name_(name), error_(error), lines_(lines) {}
+    Reader(const std::string& name, std::string* error, const RegOpSink& each)
+        : name_(name), error_(error), each_(each) {}
 
-    std::optional<ChangeSet> read(std::string_view bytes);
+    bool read(std::string_view bytes);
 
 private:
     bool fail(size_t line, const std::string& what) {
@@ -122,22 +122,18 @@ private:
     bool parseData(std::u16string_view s, ChangeOp* op);
     bool parseHex(std::u16string_view s, std::string* bytes);
 
-    void emit(ChangeOp op) {
-        out_.ops.push_back(std::move(op));
-        if (lines_) lines_->push_back(opLine_);
-    }
+    bool emit(const ChangeOp& op) { return each_(op, opLine_); }
 
     std::string name_;
     std::string* error_;
-    std::vector<size_t>* lines_;
+    const RegOpSink& each_;
     size_t opLine_ = 0;  // where the operation being read starts (a hex list may go on)
     std::u16string text_;
     size_t pos_ = 0, lineNo_ = 0;
     bool unicode_ = false;
     bool haveKey_ = false;
     int32_t root_ = 0;
-    std::u16string key_;
-    ChangeSet out_;
+    std::u16string key_;  // lent to the value operations below it
 };
 
 bool Reader::nextLine(std::u16string_view* line) {
@@ -154,7 +150,7 @@ bool Reader::nextLine(std::u16string_view* line) {
     return true;
 }
 
-std::optional<ChangeSet> Reader::read(std::string_view bytes) {
+bool Reader::read(std::string_view bytes) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
         unicode_ = true;
@@ -163,28 +159,20 @@ std::optional<ChangeSet> Reader::read(std::string_view bytes) {
         text_ = bytesToUtf16(bytes);
     } else {
         if (bytes.size() >= 2 && bytes[0] != 0 && bytes[1] == 0) {
-            fail(1, "UTF-16 text without a byte order mark (save it as Unicode with a BOM, or as 8-bit text)");
-            return std::nullopt;
+            return fail(1, "UTF-16 text without a byte order mark (save it as Unicode with a BOM, or as 8-bit text)");
         }
         if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
         text_ = from8bit(bytes);
     }
     std::u16string_view line;
-    if (!nextLine(&line)) {
-        fail(1, "empty file; a .reg file starts with \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
-        return std::nullopt;
-    }
+    if (!nextLine(&line))
+        return fail(1, "empty file; a .reg file starts with \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     line = skipBlanks(line);
-    if (line != kHeader5 && line != kHeader4) {
-        fail(1, "not a .reg file: the first line must be \"Windows Registry Editor Version 5.00\" or "
-                "\"REGEDIT4\"");
-        return std::nullopt;
-    }
+    if (line != kHeader5 && line != kHeader4)
+        return fail(1, "not a .reg file: the first line must be \"Windows Registry Editor Version 5.00\" or "
+                       "\"REGEDIT4\"");
     while (nextLine(&line)) {
-        if (line.find(u'\0') != std::u16string_view::npos) {
-            fail(lineNo_, "a NUL character in the text");
-            return std::nullopt;
-        }
+        if (line.find(u'\0') != std::u16string_view::npos) return fail(lineNo_, "a NUL character in the text");
         const std::u16string_view rest = skipBlanks(line);
         opLine_ = lineNo_;
         bool ok = true;
@@ -192,9 +180,9 @@ std::optional<ChangeSet> Reader::read(std::string_view bytes) {
         if (rest[0] == u'[') ok = keyLine(rest.substr(1));
         else if (rest[0] == u'@' || rest[0] == u'"') ok = valueLine(rest);
         else ok = fail(lineNo_, "expected [KEY], [-KEY], a value (\"name\"=... or @=...) or a ; comment");
-        if (!ok) return std::nullopt;
+        if (!ok) return false;
     }
-    return std::move(out_);
+    return true;
 }
 
 bool Reader::keyLine(std::u16string_view s) {
@@ -229,20 +217,18 @@ bool Reader::keyLine(std::u16string_view s) {
             i = j + 1;
         }
     }
+    if (remove && path.empty()) return fail(lineNo_, "a root key cannot be deleted");
     ChangeOp op;
     op.root = root->handle;
-    op.key = path;
-    if (remove) {
-        if (path.empty()) return fail(lineNo_, "a root key cannot be deleted");
-        op.kind = ChangeOp::Kind::DeleteKey;
-        haveKey_ = false;  // values after [-KEY] belong to no key
-    } else {
-        op.kind = ChangeOp::Kind::CreateKey;
+    op.key = std::move(path);
+    op.kind = remove ? ChangeOp::Kind::DeleteKey : ChangeOp::Kind::CreateKey;
+    haveKey_ = false;  // values after [-KEY] belong to no key
+    if (!emit(op)) return false;
+    if (!remove) {
         haveKey_ = true;
         root_ = root->handle;
-        key_ = path;
+        key_ = std::move(op.key);
     }
-    emit(std::move(op));
     return true;
 }
 
@@ -282,7 +268,6 @@ bool Reader::valueLine(std::u16string_view s) {
     rest = trimEnd(skipBlanks(rest.substr(1)));
     if (!haveKey_) return fail(lineNo_, "a value before any [KEY] line (or after [-KEY])");
     op.root = root_;
-    op.key = key_;
     if (!rest.empty() && rest[0] == u'-') {
         if (!restIsEmpty(rest.substr(1))) return fail(lineNo_, "unexpected text after =-");
         op.kind = ChangeOp::Kind::DeleteValue;
@@ -290,8 +275,11 @@ bool Reader::valueLine(std::u16string_view s) {
         op.kind = ChangeOp::Kind::SetValue;
         if (!parseData(rest, &op)) return false;
     }
-    emit(std::move(op));
-    return true;
+    // The key is lent, not copied: a key of many values is held once.
+    op.key = std::move(key_);
+    const bool go = emit(op);
+    key_ = std::move(op.key);
+    return go;
 }
 
 bool Reader::parseData(std::u16string_view s, ChangeOp* op) {
@@ -577,10 +565,19 @@ std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& 
 std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& name, std::string* error,
                                      std::vector<size_t>* lines) {
     if (lines) lines->clear();
-    Reader reader(name, error, lines);
-    auto r = reader.read(bytes);
-    if (!r && lines) lines->clear();
-    return r;
+    ChangeSet out;
+    const bool ok = readRegFileOps(bytes, name, error, [&](const ChangeOp& op, size_t line) {
+        out.ops.push_back(op);
+        if (lines) lines->push_back(line);
+        return true;
+    });
+    if (ok) return out;
+    if (lines) lines->clear();
+    return std::nullopt;
+}
+
+bool readRegFileOps(std::string_view bytes, const std::string& name, std::string* error, const RegOpSink& each) {
+    return Reader(name, error, each).read(bytes);
 }
 
 std::string writeRegFile(const ChangeSet& changes, RegFormat format, std::string_view comment) {
