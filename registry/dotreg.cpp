@@ -128,7 +128,10 @@ private:
     std::string* error_;
     const RegOpSink& each_;
     size_t opLine_ = 0;  // where the operation being read starts (a hex list may go on)
-    std::u16string text_;
+    // The file's bytes, turned into text a line at a time: a large file is never held twice.
+    std::string_view bytes_;
+    enum class Encoding { Utf16, Utf8, Cp1252 } encoding_ = Encoding::Utf16;
+    std::u16string line_;
     size_t pos_ = 0, lineNo_ = 0;
     bool unicode_ = false;
     bool haveKey_ = false;
@@ -137,14 +140,30 @@ private:
 };
 
 bool Reader::nextLine(std::u16string_view* line) {
-    if (pos_ >= text_.size()) return false;
-    const size_t end = text_.find_first_of(u"\r\n", pos_);
-    const size_t stop = end == std::u16string::npos ? text_.size() : end;
-    *line = std::u16string_view(text_).substr(pos_, stop - pos_);
+    const size_t n = bytes_.size();
+    if (pos_ >= n) return false;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes_.data());
+    // The unit (UTF-16) or byte at i, and how wide one is.
+    const size_t w = encoding_ == Encoding::Utf16 ? 2 : 1;
+    auto at = [&](size_t i) -> char16_t { return w == 2 ? char16_t(b[i] | b[i + 1] << 8) : char16_t(b[i]); };
+    size_t stop = pos_;
+    bool ascii = true;
+    while (stop < n && at(stop) != u'\r' && at(stop) != u'\n') {
+        ascii = ascii && at(stop) < 0x80;
+        stop += w;
+    }
+    const std::string_view raw = bytes_.substr(pos_, stop - pos_);
+    if (w == 2 || ascii) {
+        line_.resize(raw.size() / w);
+        for (size_t i = 0; i < line_.size(); ++i) line_[i] = at(pos_ + i * w);
+    } else {
+        line_ = encoding_ == Encoding::Utf8 ? utf8ToUtf16(raw) : fromCp1252(raw);
+    }
+    *line = line_;
     pos_ = stop;
-    if (pos_ < text_.size()) {
-        if (text_[pos_] == u'\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == u'\n') ++pos_;
-        ++pos_;
+    if (pos_ < n) {
+        if (at(pos_) == u'\r' && pos_ + w < n && at(pos_ + w) == u'\n') pos_ += w;
+        pos_ += w;
     }
     ++lineNo_;
     return true;
@@ -156,14 +175,14 @@ bool Reader::read(std::string_view bytes) {
         unicode_ = true;
         bytes.remove_prefix(2);
         if (bytes.size() % 2) bytes.remove_suffix(1);  // half a character at the end is no text
-        text_ = bytesToUtf16(bytes);
+        encoding_ = Encoding::Utf16;
     } else {
-        if (bytes.size() >= 2 && bytes[0] != 0 && bytes[1] == 0) {
+        if (bytes.size() >= 2 && bytes[0] != 0 && bytes[1] == 0)
             return fail(1, "UTF-16 text without a byte order mark (save it as Unicode with a BOM, or as 8-bit text)");
-        }
         if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-        text_ = from8bit(bytes);
+        encoding_ = isUtf8(bytes) ? Encoding::Utf8 : Encoding::Cp1252;
     }
+    bytes_ = bytes;
     std::u16string_view line;
     if (!nextLine(&line))
         return fail(1, "empty file; a .reg file starts with \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
