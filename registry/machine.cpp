@@ -1044,7 +1044,7 @@ void Machine::rollbackTo(Mark m) {
 }
 
 int32_t Machine::Applier::add(const ChangeOp& op, bool sameKey, std::string* error) {
-    if (!sameKey) depth_ = keyDepth(op.key);
+    if (!sameKey) depth_ = keyDepth(op.key), key_ = nullptr;
     int32_t st;
     if (depth_ > kMaxKeyDepth && (op.kind == ChangeOp::Kind::CreateKey || op.kind == ChangeOp::Kind::SetValue)) {
         st = ERROR_INVALID_PARAMETER;

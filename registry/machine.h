@@ -95,7 +95,8 @@ public:
     void rollbackTo(Mark m);
     // Applies operations one at a time as one transaction, as apply() does a change set: for
     // operations read from a file as they come, never held together. The first one refused takes
-    // back everything the applier applied and returns the status apply would.
+    // back everything the applier applied and returns the status apply would. Nothing else may
+    // change the machine while an applier is at work: it keeps the last key it touched.
     class Applier {
     public:
         explicit Applier(Machine& machine) : machine_(machine), start_(machine.mark()) {}
