@@ -347,9 +347,9 @@ std::string checkWide(Machine& m) {
     return "";
 }
 
-// Processor time for reading about `bytes` of .reg text three times and applying it: far above
-// what that takes under the sanitizers, far below minutes.
-unsigned importSeconds(size_t bytes) { return static_cast<unsigned>(20 + bytes / (256 << 10)); }
+// Processor time for reading about `bytes` of .reg text three times and applying it: a few times
+// what that takes under the sanitizers, a small part of what an import quadratic in it takes.
+unsigned importSeconds(size_t bytes) { return static_cast<unsigned>(30 + bytes / (192 << 10)); }
 
 // Each case in its bounded child; its time and memory are printed.
 template <size_t N>
