@@ -94,10 +94,6 @@ std::u16string ownedKey(int32_t root, std::u16string_view key) {
     return foldedKey(root, key);
 }
 
-bool under(const std::u16string& key, const std::u16string& top) {
-    return key.size() >= top.size() && key.compare(0, top.size(), top) == 0 &&
-           (key.size() == top.size() || key[top.size()] == u'\\');
-}
 
 }  // namespace
 
@@ -115,9 +111,12 @@ OwnedSplit splitByOwner(const reg::ChangeSet& changes, const reg::ChangeSet& pro
         case reg::ChangeOp::Kind::DeleteKey: wholeKeys.insert(k); break;
         }
     }
+    // The key or one of its ancestors is one the pages make or delete whole: a lookup per level.
     auto inWhole = [&](const std::u16string& k) {
-        for (const std::u16string& top : wholeKeys)
-            if (under(k, top))
+        if (wholeKeys.empty())
+            return false;
+        for (size_t at = k.size(); at != std::u16string::npos && at > 0; at = k.rfind(u'\\', at - 1))
+            if (wholeKeys.count(k.substr(0, at)))
                 return true;
         return false;
     };

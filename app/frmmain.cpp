@@ -797,26 +797,43 @@ bool frmMain::exportSettings(const std::filesystem::path& file, QString* error, 
 }
 
 bool frmMain::importSettings(const std::filesystem::path& file, QString* error) {
-    std::optional<reg::ChangeSet> cs = readChangeFile(file, error);
-    if (!cs)
+    // Applied as it is read, never held as a change set: a large file costs about its own size.
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        *error = QStringLiteral("Could not open %1").arg(QString::fromStdString(file.string()));
         return false;
+    }
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    std::string bytes(ec ? 0 : static_cast<size_t>(size), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    std::string why;
+    bool unreadable = false;
+    const reg::Machine::Mark before = machine_->mark();
+    if (machine_->applyRegFile(bytes, file.string(), &why, &unreadable) != reg::ERROR_SUCCESS) {
+        *error = unreadable ? QString::fromStdString(why)
+                            : tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
+        return false;
+    }
     // What no page shows is never taken silently: the window asks for it apart, a script is told.
-    const OwnedSplit split = splitByOwner(*cs, settingsProfile());
+    const OwnedSplit split = splitByOwner(machine_->changesSince(before), settingsProfile());
     const QString name = QString::fromStdString(file.string());
     if (!split.other.empty() && tk::interactive()) {
         ChangesDialog dlg(split.other, tr("Other Registry Changes"),
                           tr("%1 also changes these keys and values, which no page shows. Import them too?").arg(name),
                           tr("&Import Them Too"), this);
-        if (dlg.exec() != QDialog::Accepted)
-            cs = split.pages;
+        if (dlg.exec() != QDialog::Accepted) {
+            machine_->rollbackTo(before);
+            if (machine_->apply(split.pages, &why) != reg::ERROR_SUCCESS) {
+                machine_->rollbackTo(before);
+                *error = tr("%1 was not imported: %2").arg(name, QString::fromStdString(why));
+                return false;
+            }
+        }
     } else if (!tk::interactive()) {
         tk::MsgBox(tr("Imported %1: %2 page value(s), %3 other value(s)").arg(name).arg(split.pageValues).arg(split.otherValues),
                    tk::vbOKOnly | tk::vbInformation);
-    }
-    std::string why;
-    if (machine_->apply(*cs, &why) != reg::ERROR_SUCCESS) {
-        *error = tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
-        return false;
     }
     loadPages(true);
     return true;

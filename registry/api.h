@@ -47,6 +47,26 @@ std::string statusText(int32_t status);
 
 inline constexpr size_t kMaxKeyNameLength = 255;      // UTF-16 units per path component
 inline constexpr size_t kMaxValueNameLength = 16383;  // UTF-16 units
+// How many levels below its root a key may lie, as Windows allows. Deeper keys are refused where
+// they would be made; a file that already holds one is still read.
+inline constexpr size_t kMaxKeyDepth = 512;
+
+namespace detail {
+template <class Char>
+size_t keyDepth(std::basic_string_view<Char> path) {
+    size_t levels = 0;
+    bool inName = false;
+    for (Char c : path) {
+        if (c == Char('\\')) inName = false;
+        else if (!inName) inName = true, ++levels;
+    }
+    return levels;
+}
+}  // namespace detail
+
+// The levels of a "\"-separated path (empty components are none).
+inline size_t keyDepth(std::string_view path) { return detail::keyDepth(path); }
+inline size_t keyDepth(std::u16string_view path) { return detail::keyDepth(path); }
 
 // An open key. Valid until the key or one of its ancestors is deleted, or the store is re-read;
 // callers open, act and close within one operation.

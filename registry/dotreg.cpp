@@ -104,10 +104,10 @@ int hexDigit(char16_t c) {
 
 class Reader {
 public:
-    Reader(const std::string& name, std::string* error, std::vector<size_t>* lines)
-        : name_(name), error_(error), lines_(lines) {}
+    Reader(const std::string& name, std::string* error, const RegOpSink& each)
+        : name_(name), error_(error), each_(each) {}
 
-    std::optional<ChangeSet> read(std::string_view bytes);
+    bool read(std::string_view bytes);
 
 private:
     bool fail(size_t line, const std::string& what) {
@@ -122,69 +122,76 @@ private:
     bool parseData(std::u16string_view s, ChangeOp* op);
     bool parseHex(std::u16string_view s, std::string* bytes);
 
-    void emit(ChangeOp op) {
-        out_.ops.push_back(std::move(op));
-        if (lines_) lines_->push_back(opLine_);
-    }
+    bool emit(const ChangeOp& op) { return each_(op, opLine_); }
 
     std::string name_;
     std::string* error_;
-    std::vector<size_t>* lines_;
+    const RegOpSink& each_;
     size_t opLine_ = 0;  // where the operation being read starts (a hex list may go on)
-    std::u16string text_;
+    // The file's bytes, turned into text a line at a time: a large file is never held twice.
+    std::string_view bytes_;
+    enum class Encoding { Utf16, Utf8, Cp1252 } encoding_ = Encoding::Utf16;
+    std::u16string line_;
     size_t pos_ = 0, lineNo_ = 0;
     bool unicode_ = false;
     bool haveKey_ = false;
     int32_t root_ = 0;
-    std::u16string key_;
-    ChangeSet out_;
+    std::u16string key_;  // lent to the value operations below it
 };
 
 bool Reader::nextLine(std::u16string_view* line) {
-    if (pos_ >= text_.size()) return false;
-    const size_t end = text_.find_first_of(u"\r\n", pos_);
-    const size_t stop = end == std::u16string::npos ? text_.size() : end;
-    *line = std::u16string_view(text_).substr(pos_, stop - pos_);
+    const size_t n = bytes_.size();
+    if (pos_ >= n) return false;
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes_.data());
+    // The unit (UTF-16) or byte at i, and how wide one is.
+    const size_t w = encoding_ == Encoding::Utf16 ? 2 : 1;
+    auto at = [&](size_t i) -> char16_t { return w == 2 ? char16_t(b[i] | b[i + 1] << 8) : char16_t(b[i]); };
+    size_t stop = pos_;
+    bool ascii = true;
+    while (stop < n && at(stop) != u'\r' && at(stop) != u'\n') {
+        ascii = ascii && at(stop) < 0x80;
+        stop += w;
+    }
+    const std::string_view raw = bytes_.substr(pos_, stop - pos_);
+    if (w == 2 || ascii) {
+        line_.resize(raw.size() / w);
+        for (size_t i = 0; i < line_.size(); ++i) line_[i] = at(pos_ + i * w);
+    } else {
+        line_ = encoding_ == Encoding::Utf8 ? utf8ToUtf16(raw) : fromCp1252(raw);
+    }
+    *line = line_;
     pos_ = stop;
-    if (pos_ < text_.size()) {
-        if (text_[pos_] == u'\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == u'\n') ++pos_;
-        ++pos_;
+    if (pos_ < n) {
+        if (at(pos_) == u'\r' && pos_ + w < n && at(pos_ + w) == u'\n') pos_ += w;
+        pos_ += w;
     }
     ++lineNo_;
     return true;
 }
 
-std::optional<ChangeSet> Reader::read(std::string_view bytes) {
+bool Reader::read(std::string_view bytes) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
         unicode_ = true;
         bytes.remove_prefix(2);
         if (bytes.size() % 2) bytes.remove_suffix(1);  // half a character at the end is no text
-        text_ = bytesToUtf16(bytes);
+        encoding_ = Encoding::Utf16;
     } else {
-        if (bytes.size() >= 2 && bytes[0] != 0 && bytes[1] == 0) {
-            fail(1, "UTF-16 text without a byte order mark (save it as Unicode with a BOM, or as 8-bit text)");
-            return std::nullopt;
-        }
+        if (bytes.size() >= 2 && bytes[0] != 0 && bytes[1] == 0)
+            return fail(1, "UTF-16 text without a byte order mark (save it as Unicode with a BOM, or as 8-bit text)");
         if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-        text_ = from8bit(bytes);
+        encoding_ = isUtf8(bytes) ? Encoding::Utf8 : Encoding::Cp1252;
     }
+    bytes_ = bytes;
     std::u16string_view line;
-    if (!nextLine(&line)) {
-        fail(1, "empty file; a .reg file starts with \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
-        return std::nullopt;
-    }
+    if (!nextLine(&line))
+        return fail(1, "empty file; a .reg file starts with \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
     line = skipBlanks(line);
-    if (line != kHeader5 && line != kHeader4) {
-        fail(1, "not a .reg file: the first line must be \"Windows Registry Editor Version 5.00\" or "
-                "\"REGEDIT4\"");
-        return std::nullopt;
-    }
+    if (line != kHeader5 && line != kHeader4)
+        return fail(1, "not a .reg file: the first line must be \"Windows Registry Editor Version 5.00\" or "
+                       "\"REGEDIT4\"");
     while (nextLine(&line)) {
-        if (line.find(u'\0') != std::u16string_view::npos) {
-            fail(lineNo_, "a NUL character in the text");
-            return std::nullopt;
-        }
+        if (line.find(u'\0') != std::u16string_view::npos) return fail(lineNo_, "a NUL character in the text");
         const std::u16string_view rest = skipBlanks(line);
         opLine_ = lineNo_;
         bool ok = true;
@@ -192,9 +199,9 @@ std::optional<ChangeSet> Reader::read(std::string_view bytes) {
         if (rest[0] == u'[') ok = keyLine(rest.substr(1));
         else if (rest[0] == u'@' || rest[0] == u'"') ok = valueLine(rest);
         else ok = fail(lineNo_, "expected [KEY], [-KEY], a value (\"name\"=... or @=...) or a ; comment");
-        if (!ok) return std::nullopt;
+        if (!ok) return false;
     }
-    return std::move(out_);
+    return true;
 }
 
 bool Reader::keyLine(std::u16string_view s) {
@@ -229,20 +236,18 @@ bool Reader::keyLine(std::u16string_view s) {
             i = j + 1;
         }
     }
+    if (remove && path.empty()) return fail(lineNo_, "a root key cannot be deleted");
     ChangeOp op;
     op.root = root->handle;
-    op.key = path;
-    if (remove) {
-        if (path.empty()) return fail(lineNo_, "a root key cannot be deleted");
-        op.kind = ChangeOp::Kind::DeleteKey;
-        haveKey_ = false;  // values after [-KEY] belong to no key
-    } else {
-        op.kind = ChangeOp::Kind::CreateKey;
+    op.key = std::move(path);
+    op.kind = remove ? ChangeOp::Kind::DeleteKey : ChangeOp::Kind::CreateKey;
+    haveKey_ = false;  // values after [-KEY] belong to no key
+    if (!emit(op)) return false;
+    if (!remove) {
         haveKey_ = true;
         root_ = root->handle;
-        key_ = path;
+        key_ = std::move(op.key);
     }
-    emit(std::move(op));
     return true;
 }
 
@@ -282,7 +287,6 @@ bool Reader::valueLine(std::u16string_view s) {
     rest = trimEnd(skipBlanks(rest.substr(1)));
     if (!haveKey_) return fail(lineNo_, "a value before any [KEY] line (or after [-KEY])");
     op.root = root_;
-    op.key = key_;
     if (!rest.empty() && rest[0] == u'-') {
         if (!restIsEmpty(rest.substr(1))) return fail(lineNo_, "unexpected text after =-");
         op.kind = ChangeOp::Kind::DeleteValue;
@@ -290,8 +294,11 @@ bool Reader::valueLine(std::u16string_view s) {
         op.kind = ChangeOp::Kind::SetValue;
         if (!parseData(rest, &op)) return false;
     }
-    emit(std::move(op));
-    return true;
+    // The key is lent, not copied: a key of many values is held once.
+    op.key = std::move(key_);
+    const bool go = emit(op);
+    key_ = std::move(op.key);
+    return go;
 }
 
 bool Reader::parseData(std::u16string_view s, ChangeOp* op) {
@@ -577,10 +584,19 @@ std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& 
 std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& name, std::string* error,
                                      std::vector<size_t>* lines) {
     if (lines) lines->clear();
-    Reader reader(name, error, lines);
-    auto r = reader.read(bytes);
-    if (!r && lines) lines->clear();
-    return r;
+    ChangeSet out;
+    const bool ok = readRegFileOps(bytes, name, error, [&](const ChangeOp& op, size_t line) {
+        out.ops.push_back(op);
+        if (lines) lines->push_back(line);
+        return true;
+    });
+    if (ok) return out;
+    if (lines) lines->clear();
+    return std::nullopt;
+}
+
+bool readRegFileOps(std::string_view bytes, const std::string& name, std::string* error, const RegOpSink& each) {
+    return Reader(name, error, each).read(bytes);
 }
 
 std::string writeRegFile(const ChangeSet& changes, RegFormat format, std::string_view comment) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,15 @@ std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& 
 // The same, and the line each operation came from (lines->at(i) for changes.ops[i]).
 std::optional<ChangeSet> readRegFile(std::string_view bytes, const std::string& name, std::string* error,
                                      std::vector<size_t>* lines);
+
+// Reads a .reg file's bytes operation by operation, none kept: each goes to `each` with the line
+// it came from as soon as it is read; `each` returns false to stop the reading (readRegFileOps
+// then returns false, *error untouched). A value operation always follows the [KEY] operation
+// of its key or another value of it, and its op.key is the reader's own, lent for the call: a
+// key with a million values is held once. False on an error, as readRegFile; the operations
+// before it were handed out already.
+using RegOpSink = std::function<bool(const ChangeOp& op, size_t line)>;
+bool readRegFileOps(std::string_view bytes, const std::string& name, std::string* error, const RegOpSink& each);
 
 // Writes a change set as a .reg file's bytes. comment, when not empty, goes in ';' lines after
 // the header (one per line of comment).

@@ -547,7 +547,7 @@ public:
     void refresh() override { reload(true); }
     bool filesAsRead() const override { return false; }
     void discardChanges() override { reload(false); }
-    int32_t apply(const ChangeSet& changes, std::string* error) override;
+    int32_t applyOp(const ChangeOp& op, Applier& at, bool sameKey, std::string* error) override;
 
     int32_t openKey(int32_t root, std::string_view path, HKey* out) override;
     int32_t createKey(int32_t root, std::string_view path, HKey* out) override;
@@ -1029,53 +1029,43 @@ int32_t WindowsMachine::moveKey(int32_t srcRoot, std::string_view srcPath, int32
     return st;
 }
 
-int32_t WindowsMachine::apply(const ChangeSet& changes, std::string* error) {
-    // One operation at a time, so that each HKEY_CLASSES_ROOT path is placed by what the ones
-    // before it made; all or nothing as for any machine.
-    const Mark start = mark();
-    for (const ChangeOp& op : changes.ops) {
-        ChangeSet one;
-        if (op.root == HKEY_LOCAL_MACHINE) {
-            ChangeOp c = op;
-            c.key = utf8ToUtf16(mapSystem(utf16ToUtf8(op.key)));
-            one.ops.push_back(std::move(c));
-        } else if (op.root == HKEY_CLASSES_ROOT) {
-            const std::string path = utf16ToUtf8(op.key);
-            std::vector<Target> ts;
-            switch (op.kind) {
-            case ChangeOp::Kind::CreateKey:
-                if (classPlace(path).found()) continue;
-                ts.push_back(writeTarget(path, false));
-                break;
-            case ChangeOp::Kind::SetValue: ts.push_back(writeTarget(path, true)); break;
-            case ChangeOp::Kind::DeleteValue: {
-                const ClassPlace p = classPlace(path);
-                if (p.found()) ts.push_back({p.user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE,
-                                             utf16ToUtf8((p.user ? p.user : p.machine)->path())});
-                break;
-            }
-            case ChangeOp::Kind::DeleteKey:
-                if (path.find_first_not_of('\\') == std::string::npos) {
-                    ts.push_back({HKEY_LOCAL_MACHINE, "Software\\Classes"});  // refused below, as a root
-                    break;
-                }
-                ts = existingTargets(path);
-                break;
-            }
-            for (const Target& t : ts) {
-                ChangeOp c = op;
-                c.root = t.root;
-                c.key = utf8ToUtf16(t.path);
-                if (op.kind == ChangeOp::Kind::DeleteKey && c.key == u"Software\\Classes") c.key.clear();
-                one.ops.push_back(std::move(c));
-            }
-        } else {
-            one.ops.push_back(op);
+int32_t WindowsMachine::applyOp(const ChangeOp& op, Applier& at, bool, std::string* error) {
+    // Each HKEY_CLASSES_ROOT path is placed by what the operations before it made, so a key is
+    // looked up again every time.
+    if (op.root == HKEY_LOCAL_MACHINE) {
+        ChangeOp c = op;
+        c.key = utf8ToUtf16(mapSystem(utf16ToUtf8(op.key)));
+        return Machine::applyOp(c, at, false, error);
+    }
+    if (op.root != HKEY_CLASSES_ROOT) return Machine::applyOp(op, at, false, error);
+    const std::string path = utf16ToUtf8(op.key);
+    std::vector<Target> ts;
+    switch (op.kind) {
+    case ChangeOp::Kind::CreateKey:
+        if (classPlace(path).found()) return ERROR_SUCCESS;
+        ts.push_back(writeTarget(path, false));
+        break;
+    case ChangeOp::Kind::SetValue: ts.push_back(writeTarget(path, true)); break;
+    case ChangeOp::Kind::DeleteValue: {
+        const ClassPlace p = classPlace(path);
+        if (p.found()) ts.push_back({p.user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE,
+                                     utf16ToUtf8((p.user ? p.user : p.machine)->path())});
+        break;
+    }
+    case ChangeOp::Kind::DeleteKey:
+        if (path.find_first_not_of('\\') == std::string::npos) {
+            ts.push_back({HKEY_LOCAL_MACHINE, "Software\\Classes"});  // refused below, as a root
+            break;
         }
-        if (int32_t st = Machine::apply(one, error)) {
-            rollbackTo(start);
-            return st;
-        }
+        ts = existingTargets(path);
+        break;
+    }
+    for (const Target& t : ts) {
+        ChangeOp c = op;
+        c.root = t.root;
+        c.key = utf8ToUtf16(t.path);
+        if (op.kind == ChangeOp::Kind::DeleteKey && c.key == u"Software\\Classes") c.key.clear();
+        if (int32_t st = Machine::applyOp(c, at, false, error)) return st;
     }
     return ERROR_SUCCESS;
 }
@@ -1404,7 +1394,7 @@ void WindowsMachine::commit() {
     };
     auto route = [&](const RegOp& op, bool userSide) {
         if (op.kind == RegOp::MoveKey) return;  // the ops after it carry the move
-        const std::vector<std::u16string> parts = components16(op.path);
+        const std::vector<std::u16string> parts = components16(op.path());
         const std::string where = std::string(userSide ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE") +
                                   (parts.empty() ? "" : "\\" + shown(join16(parts)));
         Hive* hv = nullptr;

@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "discovery.h"
+#include "dotreg.h"
 #include "journal.h"
 #include "text.h"
 #include "winefile.h"
@@ -743,6 +744,14 @@ int32_t Machine::createKey(int32_t root, std::string_view path, HKey* out) {
     return ERROR_SUCCESS;
 }
 
+int32_t Machine::openSubkey(HKey parent, std::string_view path, HKey* out) {
+    if (!parent) return ERROR_INVALID_HANDLE;
+    RegKey* k;
+    if (int st = RegFile::findKey(keyOf(parent), path, &k)) return st;
+    *out = k;
+    return ERROR_SUCCESS;
+}
+
 void Machine::closeKey(HKey) {}
 
 int32_t Machine::queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) {
@@ -1006,12 +1015,12 @@ void flatten(const RegKey& top, const std::u16string& topRel, std::vector<Stored
     }
 }
 
-void appendOps(const std::vector<RegOp>& journal, size_t from, size_t to, int32_t root, ChangeSet* cs) {
+void appendOps(const RegJournal& journal, size_t from, size_t to, int32_t root, ChangeSet* cs) {
     for (size_t i = from; i < std::min(to, journal.size()); ++i) {
         const RegOp& op = journal[i];
         ChangeOp c;
         c.root = root;
-        c.key = op.path;
+        c.key = op.path();
         c.oldKnown = true;
         switch (op.kind) {
         case RegOp::MoveKey: continue;  // the ops after the marker carry the move
@@ -1052,12 +1061,12 @@ ChangeSet Machine::changesBetween(Mark from, Mark to) const {
 ChangeSet Machine::changesSince(Mark m) const { return changesBetween(m, mark()); }
 
 void Machine::keepOnly(Mark start, const std::vector<std::pair<Mark, Mark>>& ranges) {
-    std::vector<std::pair<std::vector<RegOp>, std::vector<RegOp>>> slices;
-    auto slice = [](const std::vector<RegOp>& journal, size_t from, size_t to) {
+    std::vector<std::pair<RegJournal, RegJournal>> slices;
+    auto slice = [](const RegJournal& journal, size_t from, size_t to) {
         to = std::min(to, journal.size());
-        return from < to ? std::vector<RegOp>(journal.begin() + static_cast<std::ptrdiff_t>(from),
-                                              journal.begin() + static_cast<std::ptrdiff_t>(to))
-                         : std::vector<RegOp>();
+        return from < to ? RegJournal(journal.begin() + static_cast<std::ptrdiff_t>(from),
+                                      journal.begin() + static_cast<std::ptrdiff_t>(to))
+                         : RegJournal();
     };
     for (const auto& [from, to] : ranges)
         slices.emplace_back(slice(system_->tree->journal(), from.system, to.system),
@@ -1076,10 +1085,23 @@ void Machine::rollbackTo(Mark m) {
     user_->tree->rollbackTo(m.user);
 }
 
-int32_t Machine::apply(const ChangeSet& changes, std::string* error) {
-    const Mark start = mark();
-    auto fail = [&](int32_t st, const ChangeOp& op, std::string_view what) {
-        rollbackTo(start);
+int32_t Machine::Applier::add(const ChangeOp& op, bool sameKey, std::string* error) {
+    if (!sameKey) depth_ = keyDepth(op.key), key_ = nullptr;
+    int32_t st;
+    if (depth_ > kMaxKeyDepth && (op.kind == ChangeOp::Kind::CreateKey || op.kind == ChangeOp::Kind::SetValue)) {
+        st = ERROR_INVALID_PARAMETER;
+        if (error)
+            *error = std::string(rootName(op.root)) + "\\" + utf16ToUtf8(op.key) + ": the key is deeper than the " +
+                     std::to_string(kMaxKeyDepth) + " levels Windows allows";
+    } else {
+        st = machine_.applyOp(op, *this, sameKey, error);
+    }
+    if (st != ERROR_SUCCESS) cancel();
+    return st;
+}
+
+int32_t Machine::applyOp(const ChangeOp& op, Applier& at, bool sameKey, std::string* error) {
+    auto fail = [&](int32_t st, std::string_view what) {
         if (error) {
             std::string key(rootName(op.root));
             if (!op.key.empty()) key += "\\" + utf16ToUtf8(op.key);
@@ -1087,47 +1109,79 @@ int32_t Machine::apply(const ChangeSet& changes, std::string* error) {
         }
         return st;
     };
+    RegKey* k = sameKey && op.kind != ChangeOp::Kind::DeleteKey ? at.key_ : nullptr;
+    at.key_ = nullptr;
+    File* f = nullptr;
+    std::u16string classes;
+    std::u16string_view path = op.key;
+    if (op.root == HKEY_LOCAL_MACHINE || op.root == HKEY_CURRENT_USER) {
+        f = fileFor(op.root);
+    } else if (op.root == HKEY_CLASSES_ROOT) {
+        f = system_.get();
+        if (!k) {
+            classes = kClassesPrefix;
+            if (!op.key.empty()) classes += u"\\" + op.key;
+            path = classes;
+        }
+    } else {
+        const std::string_view r = rootName(op.root);
+        return fail(ERROR_INVALID_HANDLE, r.empty() ? "not a registry root" : "this machine has no " + std::string(r));
+    }
+    int st = ERROR_SUCCESS;
+    switch (op.kind) {
+    case ChangeOp::Kind::CreateKey:
+        if (!k) st = f->tree->createKey(path, &k, op.link);  // a key known to be there is no new one
+        break;
+    case ChangeOp::Kind::SetValue:
+        if (!k) st = f->tree->createKey(path, &k);
+        if (st == ERROR_SUCCESS) st = f->tree->setValue(k, op.name, op.type, op.data);
+        break;
+    case ChangeOp::Kind::DeleteValue:
+        if (!k) st = f->tree->findKey(path, &k);
+        if (st == ERROR_SUCCESS) st = f->tree->deleteValue(k, op.name);
+        if (st == ERROR_FILE_NOT_FOUND) st = ERROR_SUCCESS;  // k stays null when the key is not there
+        break;
+    case ChangeOp::Kind::DeleteKey:
+        if (path.find_first_not_of(u'\\') == std::u16string::npos)
+            return fail(ERROR_ACCESS_DENIED, "a root key cannot be deleted");
+        st = f->tree->findKey(path, &k);
+        if (st == ERROR_SUCCESS) st = f->tree->deleteKey(k);
+        if (st == ERROR_FILE_NOT_FOUND) st = ERROR_SUCCESS;
+        k = nullptr;
+        break;
+    }
+    if (st != ERROR_SUCCESS) return fail(st, {});
+    at.key_ = k;
+    return ERROR_SUCCESS;
+}
+
+int32_t Machine::apply(const ChangeSet& changes, std::string* error) {
+    Applier at(*this);
+    const ChangeOp* before = nullptr;
     for (const ChangeOp& op : changes.ops) {
-        File* f = nullptr;
-        std::u16string path;
-        if (op.root == HKEY_LOCAL_MACHINE || op.root == HKEY_CURRENT_USER) {
-            f = fileFor(op.root);
-            path = op.key;
-        } else if (op.root == HKEY_CLASSES_ROOT) {
-            f = system_.get();
-            path = std::u16string(kClassesPrefix);
-            if (!op.key.empty()) path += u"\\" + op.key;
-        } else {
-            const std::string_view r = rootName(op.root);
-            return fail(ERROR_INVALID_HANDLE, op,
-                        r.empty() ? "not a registry root" : "this machine has no " + std::string(r));
-        }
-        RegKey* k = nullptr;
-        int st = ERROR_SUCCESS;
-        switch (op.kind) {
-        case ChangeOp::Kind::CreateKey:
-            st = f->tree->createKey(path, &k, op.link);
-            break;
-        case ChangeOp::Kind::SetValue:
-            st = f->tree->createKey(path, &k);
-            if (st == ERROR_SUCCESS) st = f->tree->setValue(k, op.name, op.type, op.data);
-            break;
-        case ChangeOp::Kind::DeleteValue:
-            st = f->tree->findKey(path, &k);
-            if (st == ERROR_SUCCESS) st = f->tree->deleteValue(k, op.name);
-            if (st == ERROR_FILE_NOT_FOUND) st = ERROR_SUCCESS;
-            break;
-        case ChangeOp::Kind::DeleteKey:
-            if (path.find_first_not_of(u'\\') == std::u16string::npos)
-                return fail(ERROR_ACCESS_DENIED, op, "a root key cannot be deleted");
-            st = f->tree->findKey(path, &k);
-            if (st == ERROR_SUCCESS) st = f->tree->deleteKey(k);
-            if (st == ERROR_FILE_NOT_FOUND) st = ERROR_SUCCESS;
-            break;
-        }
-        if (st != ERROR_SUCCESS) return fail(st, op, {});
+        const bool sameKey = before && before->root == op.root && before->key == op.key;
+        if (int32_t st = at.add(op, sameKey, error)) return st;
+        before = &op;
     }
     return ERROR_SUCCESS;
+}
+
+int32_t Machine::applyRegFile(std::string_view bytes, const std::string& name, std::string* error, bool* unreadable) {
+    if (unreadable) *unreadable = false;
+    // Read through first: a file that is bad anywhere changes nothing and says so first.
+    if (!readRegFileOps(bytes, name, error, [](const ChangeOp&, size_t) { return true; })) {
+        if (unreadable) *unreadable = true;
+        return ERROR_INVALID_DATA;
+    }
+    Applier at(*this);
+    int32_t st = ERROR_SUCCESS;
+    readRegFileOps(bytes, name, nullptr, [&](const ChangeOp& op, size_t) {
+        // A value names the key of the operation before it: its [KEY] line's or another value's.
+        const bool value = op.kind == ChangeOp::Kind::SetValue || op.kind == ChangeOp::Kind::DeleteValue;
+        st = at.add(op, value, error);
+        return st == ERROR_SUCCESS;
+    });
+    return st;
 }
 
 void Machine::setBeforeRenameHook(std::function<void(const fs::path&)> hook) { beforeRename_ = std::move(hook); }

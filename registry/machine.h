@@ -19,6 +19,7 @@
 namespace qv::reg {
 
 class RegFile;
+class RegKey;
 
 // A machine that cannot be opened, or a commit that cannot be made; the text says why.
 class MachineError : public std::runtime_error {
@@ -97,10 +98,37 @@ public:
     // in order), which are made again as they were asked for: a key moved stays a move, so that a
     // commit onto a file another program changed moves the key with what that program added.
     void keepOnly(Mark start, const std::vector<std::pair<Mark, Mark>>& ranges);
+    // Applies operations one at a time as one transaction, as apply() does a change set: for
+    // operations read from a file as they come, never held together. The first one refused takes
+    // back everything the applier applied and returns the status apply would. Nothing else may
+    // change the machine while an applier is at work: it keeps the last key it touched.
+    class Applier {
+    public:
+        explicit Applier(Machine& machine) : machine_(machine), start_(machine.mark()) {}
+        // sameKey: op names the key the operation before it named, which is then not looked up
+        // again (a key with many values costs the length of its path once).
+        int32_t add(const ChangeOp& op, bool sameKey, std::string* error);
+        // Takes back everything applied (the rest of the file turned out bad).
+        void cancel() { machine_.rollbackTo(start_); }
+
+    private:
+        friend class Machine;
+        Machine& machine_;
+        Mark start_;
+        size_t depth_ = 0;        // of the last operation's key
+        RegKey* key_ = nullptr;   // the last operation's key, while it is known to be there
+    };
+
     // Applies a change set as one transaction: all of it becomes pending, or on an error none of
     // it does and the status is returned with *error saying which key and why. HKEY_CLASSES_ROOT
-    // is HKLM\Software\Classes; deleting a key or value that is not there is no error.
-    virtual int32_t apply(const ChangeSet& changes, std::string* error);
+    // is HKLM\Software\Classes; deleting a key or value that is not there is no error. A key
+    // deeper than kMaxKeyDepth is not made.
+    int32_t apply(const ChangeSet& changes, std::string* error);
+    // A .reg file's bytes (readRegFile) applied as one transaction, read operation by operation
+    // so that a file of any size is never held as a change set. A file that cannot be read
+    // changes nothing and sets *unreadable, with *error as readRegFile says it.
+    int32_t applyRegFile(std::string_view bytes, const std::string& name, std::string* error,
+                         bool* unreadable = nullptr);
 
     // For a Wine prefix: a message naming the running wineserver, or nothing when none runs.
     std::optional<std::string> wineserverRunning() const;
@@ -108,6 +136,10 @@ public:
     // RegistryApi
     int32_t openKey(int32_t root, std::string_view path, HKey* out) override;
     int32_t createKey(int32_t root, std::string_view path, HKey* out) override;
+    // The key at path below an open key of this store's own files, found from there rather than
+    // from the root (a path walked level by level costs its length once). Not for a Windows
+    // installation's HKEY_LOCAL_MACHINE or HKEY_CLASSES_ROOT, whose paths it maps.
+    int32_t openSubkey(HKey parent, std::string_view path, HKey* out);
     void closeKey(HKey key) override;
     int32_t queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) override;
     int32_t setValue(HKey key, std::string_view name, uint32_t type, std::string_view data) override;
@@ -133,6 +165,9 @@ public:
 
 protected:
     Machine(Kind kind, std::filesystem::path folder);
+    // One operation, nothing taken back when it fails (the applier does that); a machine that
+    // places keys its own way overrides it. at.key_ is the key when sameKey is set.
+    virtual int32_t applyOp(const ChangeOp& op, Applier& at, bool sameKey, std::string* error);
     // For a machine whose files are not Wine's: the two trees it keeps in memory (HKLM and
     // HKCU), named for messages; any earlier ones are dropped.
     void adoptTrees(std::unique_ptr<RegFile> system, const std::filesystem::path& systemName,

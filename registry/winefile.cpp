@@ -2017,7 +2017,7 @@ int RegFile::findKey(std::u16string_view path, RegKey** out) const {
     return ERROR_SUCCESS;
 }
 
-int RegFile::findKey(const RegKey* from, std::string_view path, RegKey** out) const {
+int RegFile::findKey(const RegKey* from, std::string_view path, RegKey** out) {
     if (int st = forEachComponent(path, [](std::string_view c) {
             return c.empty() ? ERROR_BAD_PATHNAME
                    : utf16Length(c) > kMaxKeyNameLength ? ERROR_FILENAME_EXCED_RANGE : 0;
@@ -2043,21 +2043,33 @@ void RegFile::touch(RegKey* key) {
     key->rawValid = false;
 }
 
+std::shared_ptr<const std::u16string> RegFile::journalPath(const RegKey* key) {
+    if (key != pathKey_ || !pathOfKey_) {
+        pathOfKey_ = std::make_shared<const std::u16string>(key->path());
+        pathKey_ = key;
+    }
+    return pathOfKey_;
+}
+
 int RegFile::createKey(std::u16string_view path, RegKey** out, bool link) {
     std::vector<std::u16string_view> parts;
     if (int st = splitPath(path, &parts)) return st;
     RegKey* k = root_.get();
     bool created = false;
+    const size_t firstNew = journal_.size();
+    size_t len = 0;  // of k's path
     for (auto part : parts) {
         created = false;
-        if (RegKey* existing = k->subkey(part)) {
-            k = existing;
-            continue;
+        RegKey* existing = k->subkey(part);
+        size_t pos = 0;
+        if (!existing) {
+            bool found;
+            pos = k->subkeyPosition(part, &found);
+            if (found) existing = k->subkeys[pos].get();
         }
-        bool found;
-        size_t pos = k->subkeyPosition(part, &found);
-        if (found) {
-            k = k->subkeys[pos].get();
+        if (existing) {
+            k = existing;
+            len += (len ? 1 : 0) + k->name.size();
             continue;
         }
         created = true;
@@ -2065,15 +2077,22 @@ int RegFile::createKey(std::u16string_view path, RegKey** out, bool link) {
         nk->name.assign(part);
         nk->parent = k;
         nk->modif = now();
-        RegOp op = RegOp::make(RegOp::CreateKey, {});
+        RegOp op;
+        op.kind = RegOp::CreateKey;
         op.oldModif = k->modif;
         op.oldRaw = k->rawValid;
         touch(k);  // as Wine does: a new subkey is a change of its parent
         RegKey* child = nk.get();
         k->subkeys.insert(k->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(nk));
         k = child;
-        op.path = k->path();
+        len += (len ? 1 : 0) + k->name.size();
+        op.pathLen = len;
         journal_.push_back(std::move(op));
+    }
+    // Each level made names a prefix of the deepest one's path.
+    if (journal_.size() > firstNew) {
+        const std::shared_ptr<const std::u16string> full = journalPath(k);
+        for (size_t i = firstNew; i < journal_.size(); ++i) journal_[i].pathText = full;
     }
     // Recorded with the creation, so that a replay onto a file changed meanwhile makes it a link too.
     if (link && created) {
@@ -2087,7 +2106,7 @@ int RegFile::createKey(std::u16string_view path, RegKey** out, bool link) {
 int RegFile::setValue(RegKey* key, std::u16string_view name, uint32_t type, std::string_view data) {
     if (name.size() > kMaxValueNameLength) return ERROR_FILENAME_EXCED_RANGE;
     if (data.size() > UINT32_MAX) return ERROR_INVALID_PARAMETER;
-    RegOp op = RegOp::make(RegOp::SetValue, {}, std::u16string(name), type, std::string(data));
+    RegOp op = RegOp::make(RegOp::SetValue, journalPath(key), std::u16string(name), type, std::string(data));
     op.oldModif = key->modif;
     op.oldRaw = key->rawValid;
     bool found;
@@ -2105,7 +2124,6 @@ int RegFile::setValue(RegKey* key, std::u16string_view name, uint32_t type, std:
                            RegValue{std::u16string(name), type, std::string(data)});
     }
     touch(key);
-    op.path = key->path();
     journal_.push_back(std::move(op));
     return ERROR_SUCCESS;
 }
@@ -2114,7 +2132,7 @@ int RegFile::deleteValue(RegKey* key, std::u16string_view name) {
     bool found;
     size_t pos = key->valuePosition(name, &found);
     if (!found) return ERROR_FILE_NOT_FOUND;
-    RegOp op = RegOp::make(RegOp::DeleteValue, key->path(), std::u16string(name));
+    RegOp op = RegOp::make(RegOp::DeleteValue, journalPath(key), std::u16string(name));
     op.oldModif = key->modif;
     op.oldRaw = key->rawValid;
     op.hadValue = true;
@@ -2132,7 +2150,8 @@ int RegFile::deleteKey(RegKey* key) {
     bool found;
     size_t pos = parent->subkeyPosition(key->name, &found);
     if (!found) return ERROR_KEY_DELETED;
-    RegOp op = RegOp::make(RegOp::DeleteKey, key->path());
+    RegOp op = RegOp::make(RegOp::DeleteKey, journalPath(key));
+    forgetJournalPath();
     op.oldModif = parent->modif;
     op.oldRaw = parent->rawValid;
     op.removed = std::shared_ptr<RegKey>(std::move(parent->subkeys[pos]));
@@ -2143,24 +2162,36 @@ int RegFile::deleteKey(RegKey* key) {
 }
 
 void RegFile::rollbackTo(size_t mark) {
+    if (journal_.size() > mark) forgetJournalPath();
+    // The key of the value op taken back last: the values of one key are not looked up again.
+    const std::u16string* lastText = nullptr;
+    size_t lastLen = 0;
+    RegKey* last = nullptr;
     while (journal_.size() > mark) {
         RegOp op = std::move(journal_.back());
         journal_.pop_back();
-        if (op.kind == RegOp::MoveKey) continue;  // the ops after it are already taken back
+        if (op.kind == RegOp::MoveKey) {  // the ops after it are already taken back
+            last = nullptr;
+            continue;
+        }
         // Every later change is already taken back, so the key the op touched is where it was.
         RegKey* k = nullptr;
         const bool keyOp = op.kind == RegOp::CreateKey || op.kind == RegOp::DeleteKey;
-        std::u16string_view where = op.path;
+        std::u16string_view where = op.path();
         if (keyOp) {
             size_t cut = where.rfind(u'\\');
             where = cut == std::u16string_view::npos ? std::u16string_view() : where.substr(0, cut);
         }
-        if (findKey(where, &k) != ERROR_SUCCESS) continue;
+        if (!keyOp && last && op.pathText.get() == lastText && op.pathLen == lastLen) k = last;
+        else if (findKey(where, &k) != ERROR_SUCCESS) k = nullptr;
+        last = keyOp ? nullptr : k;
+        lastText = op.pathText.get(), lastLen = op.pathLen;
+        if (!k) continue;
         switch (op.kind) {
         case RegOp::CreateKey: {
-            size_t cut = op.path.rfind(u'\\');
-            std::u16string_view leaf = cut == std::u16string::npos ? std::u16string_view(op.path)
-                                                                   : std::u16string_view(op.path).substr(cut + 1);
+            const std::u16string_view path = op.path();
+            size_t cut = path.rfind(u'\\');
+            std::u16string_view leaf = cut == std::u16string::npos ? path : path.substr(cut + 1);
             bool found;
             size_t pos = k->subkeyPosition(leaf, &found);
             if (found) k->subkeys.erase(k->subkeys.begin() + static_cast<ptrdiff_t>(pos));
@@ -2217,7 +2248,7 @@ int RegFile::moveKey(std::u16string_view from, std::u16string_view to) {
             todo.emplace_back(it->get(), rel.empty() ? (*it)->name : rel + u"\\" + (*it)->name);
     }
     const size_t mark = journal_.size();
-    journal_.push_back(RegOp::make(RegOp::MoveKey, src->path()));
+    journal_.push_back(RegOp::make(RegOp::MoveKey, journalPath(src)));
     RegKey* dst;
     int st = createKey(to, &dst);
     for (const RegKey* a = dst; st == ERROR_SUCCESS && a; a = a->parent)
@@ -2241,28 +2272,38 @@ int RegFile::moveKey(std::u16string_view from, std::u16string_view to) {
     return ERROR_SUCCESS;
 }
 
-void RegFile::replay(const std::vector<RegOp>& ops) {
+void RegFile::replay(const RegJournal& ops) {
+    // The key of the value op before, when the op after it names the same one.
+    RegKey* last = nullptr;
     for (size_t i = 0; i < ops.size(); ++i) {
         const RegOp& op = ops[i];
-        RegKey* k = nullptr;
+        const bool sameKey = last && i > 0 && ops[i - 1].pathText == op.pathText && ops[i - 1].pathLen == op.pathLen;
+        RegKey* k = sameKey ? last : nullptr;
+        last = nullptr;
         switch (op.kind) {
         case RegOp::MoveKey:
             // Move the key as this copy holds it, values others added included. A source that is
             // gone here is not moved; the recorded copy then still gives the destination.
-            if (findKey(op.path, &k) == ERROR_SUCCESS && moveKey(op.path, op.name) == ERROR_SUCCESS)
+            if (findKey(op.path(), &k) == ERROR_SUCCESS && moveKey(op.path(), op.name) == ERROR_SUCCESS)
                 i += op.type;
             break;
         case RegOp::CreateKey:
-            createKey(op.path, &k, op.link);
+            createKey(op.path(), &k, op.link);
             break;
         case RegOp::SetValue:
-            if (createKey(op.path, &k) == ERROR_SUCCESS) setValue(k, op.name, op.type, op.data);
+            if (k || createKey(op.path(), &k) == ERROR_SUCCESS) {
+                setValue(k, op.name, op.type, op.data);
+                last = k;
+            }
             break;
         case RegOp::DeleteValue:
-            if (findKey(op.path, &k) == ERROR_SUCCESS) deleteValue(k, op.name);
+            if (k || findKey(op.path(), &k) == ERROR_SUCCESS) {
+                deleteValue(k, op.name);
+                last = k;
+            }
             break;
         case RegOp::DeleteKey:
-            if (findKey(op.path, &k) == ERROR_SUCCESS) deleteKey(k);
+            if (findKey(op.path(), &k) == ERROR_SUCCESS) deleteKey(k);
             break;
         }
     }

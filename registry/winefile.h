@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -172,32 +173,49 @@ private:
 // MoveKey marks a move (path: the source, name: the destination, type: how many of the ops after
 // it made the move); those ops carry the old state, the marker only says to move again whatever
 // the source holds when replayed.
+// (Small fields are grouped: a large import journals millions of these.)
 struct RegOp {
     enum Kind { CreateKey, SetValue, DeleteValue, DeleteKey, MoveKey } kind = CreateKey;
-    std::u16string path;
-    std::u16string name;
     uint32_t type = 0;
+    // The key's path is the first pathLen units of pathText, which ops on the same key share, as
+    // the levels one createKey made share the deepest one's: a journal of many values of a deep
+    // key, or of a deep key's levels, holds its path once.
+    std::shared_ptr<const std::u16string> pathText;
+    size_t pathLen = 0;
+    std::u16string name;
     std::string data;
 
-    bool hadValue = false;      // value ops: the value existed, with this type and data
-    uint32_t oldType = 0;
-    std::string oldData;
+    std::string oldData;        // value ops: with oldType, the value as it was when hadValue
     uint64_t oldModif = 0;      // the key the op touched (value ops) or its parent (key ops)
-    bool oldRaw = false;
     std::shared_ptr<const RegKey> removed;  // DeleteKey: the subtree as it was
+    uint32_t oldType = 0;
+    bool hadValue = false;
+    bool oldRaw = false;
     bool link = false;                      // CreateKey: the key was made a symbolic link
 
-    static RegOp make(Kind k, std::u16string path, std::u16string name = {}, uint32_t type = 0,
-                      std::string data = {}) {
+    std::u16string_view path() const {
+        return pathText ? std::u16string_view(*pathText).substr(0, pathLen) : std::u16string_view();
+    }
+    void setPath(std::shared_ptr<const std::u16string> text) {
+        pathLen = text->size();
+        pathText = std::move(text);
+    }
+
+    static RegOp make(Kind k, std::shared_ptr<const std::u16string> path, std::u16string name = {},
+                      uint32_t type = 0, std::string data = {}) {
         RegOp op;
         op.kind = k;
-        op.path = std::move(path);
+        op.setPath(std::move(path));
         op.name = std::move(name);
         op.type = type;
         op.data = std::move(data);
         return op;
     }
 };
+
+// Blocks rather than one array: a journal of millions of ops never holds a spare half, nor two
+// copies while it grows.
+using RegJournal = std::deque<RegOp>;
 
 class RegFile {
 public:
@@ -219,7 +237,7 @@ public:
     // Returns 0 or a Windows error number.
     int findKey(std::u16string_view path, RegKey** out) const;
     // The same below `from`, for a path in UTF-8; it builds no key but those on the path.
-    int findKey(const RegKey* from, std::string_view path, RegKey** out) const;
+    static int findKey(const RegKey* from, std::string_view path, RegKey** out);
     // A key created by this call with `link` set is made a symbolic link (Wine's #link).
     int createKey(std::u16string_view path, RegKey** out, bool link = false);
     int setValue(RegKey* key, std::u16string_view name, uint32_t type, std::string_view data);
@@ -230,13 +248,13 @@ public:
     int moveKey(std::u16string_view from, std::u16string_view to);
 
     bool changed() const { return !journal_.empty(); }
-    const std::vector<RegOp>& journal() const { return journal_; }
+    const RegJournal& journal() const { return journal_; }
     void clearJournal() { journal_.clear(); }
     // Takes back every change after the first `mark` journal entries, newest first, restoring
     // values, keys, key times and the original text of keys that are as they were.
     void rollbackTo(size_t mark);
     // Applies changes made elsewhere (recorded again in this file's journal).
-    void replay(const std::vector<RegOp>& ops);
+    void replay(const RegJournal& ops);
 
     // Current time for new timestamps; tests may fix it.
     static uint64_t now();
@@ -247,13 +265,20 @@ public:
 private:
     RegFile();
     void touch(RegKey* key);
+    // The key's path for the journal, shared with the entry before when it named the same key.
+    std::shared_ptr<const std::u16string> journalPath(const RegKey* key);
+    void forgetJournalPath() { pathKey_ = nullptr, pathOfKey_.reset(); }
     static int splitPath(std::u16string_view path, std::vector<std::u16string_view>* parts);
 
     std::string source_;
     std::string preamble_, trailer_;
     std::unique_ptr<RegKey> root_;
     std::vector<std::string> warnings_;
-    std::vector<RegOp> journal_;
+    RegJournal journal_;
+    // The last key journalPath() spelled out; forgotten whenever a key leaves the tree, so that
+    // a new key at a freed key's address is never taken for it.
+    const RegKey* pathKey_ = nullptr;
+    std::shared_ptr<const std::u16string> pathOfKey_;
     std::unique_ptr<KeyIndex> index_;  // set when the keys are built as they are used
 
     friend class WineParser;

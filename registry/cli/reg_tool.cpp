@@ -134,6 +134,9 @@
 // - copy, too, is one change: cancelling at a question (end of input) copies nothing. It copies
 //   the source as it was, so a copy into its own subtree copies once (Wine's recursion walks
 //   into what it is copying, many levels deep).
+// - A key more than 512 levels below its root, deeper than Windows allows, is not made (Wine 8
+//   makes it): add and copy fail with "reg: The key is deeper than the 512 levels Windows allows",
+//   import with the file and line; deleting one is allowed.
 // - import and copy on a Wine prefix whose wineserver runs are refused; the message shows the
 //   `wine reg import` / `wine reg copy` command that makes the change through that server.
 // - A listing walks into a loop of links only once; a link leading out of this registry (to
@@ -758,18 +761,34 @@ std::optional<Place> Tool::resolve(Place start, const std::string& rest, bool fo
     Place cur = std::move(start);
     int hops = 0;
     *exists = true;
+    // Each level is opened below the one before, so that a deep path costs its length once; a
+    // Windows installation maps its paths, so there each is opened from its root.
+    const bool below = machine_->kind() != Machine::Kind::Windows;
+    HKey at = nullptr;  // the key at cur, while walking below
+    auto drop = [&](HKey& k) {
+        if (k) machine_->closeKey(k);
+        k = nullptr;
+    };
     while (!todo.empty()) {
-        const std::string next = childPath(cur.path, todo.back());
+        const size_t len = cur.path.size();
+        if (len) cur.path += '\\';
+        cur.path += todo.back();
         HKey k;
-        if (machine_->openKey(cur.root, next, &k) != ERROR_SUCCESS) break;
+        const int32_t st = below && at ? machine_->openSubkey(at, todo.back(), &k) : machine_->openKey(cur.root, cur.path, &k);
+        if (st != ERROR_SUCCESS) {
+            cur.path.resize(len);
+            break;
+        }
         std::optional<std::string> target;
         if (todo.size() > 1 || followLast) target = linkTarget(k);
-        machine_->closeKey(k);
         todo.pop_back();
+        drop(at);
         if (!target) {
-            cur.path = next;
+            if (below) at = k;
+            else machine_->closeKey(k);
             continue;
         }
+        machine_->closeKey(k);
         const std::optional<Place> to = linkPlace(*target);
         if (!to || ++hops > kMaxLinkHops) return std::nullopt;
         cur = *to;
@@ -778,8 +797,10 @@ std::optional<Place> Tool::resolve(Place start, const std::string& rest, bool fo
         cur.path.clear();
         for (auto it = parts.rbegin(); it != parts.rend(); ++it) todo.push_back(*it);
     }
+    drop(at);
     for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
-        cur.path = childPath(cur.path, *it);
+        if (!cur.path.empty()) cur.path += '\\';
+        cur.path += *it;
         *exists = false;
     }
     return cur;
@@ -932,13 +953,16 @@ int Tool::query(const KeyArg& key, const Options& o) {
     return 0;
 }
 
-// A key path's component or a value name the store would refuse, told before anything is done.
-std::optional<std::string> nameTooLong(const std::string& path, const std::string* valueName) {
+// A key path's component or a value name the store would refuse, or a key to be made deeper
+// than Windows allows, told before anything is done.
+std::optional<std::string> refusedName(const std::string& path, const std::string* valueName, bool making = true) {
     for (const std::string& c : components(path)) {
         if (utf8ToUtf16(c).size() > kMaxKeyNameLength)
             return "reg: A key name is longer than " + std::to_string(kMaxKeyNameLength) +
                    " characters";
     }
+    if (making && keyDepth(path) > kMaxKeyDepth)
+        return "reg: The key is deeper than the " + std::to_string(kMaxKeyDepth) + " levels Windows allows";
     if (valueName && utf8ToUtf16(*valueName).size() > kMaxValueNameLength)
         return "reg: The value name is longer than " + std::to_string(kMaxValueNameLength) +
                " characters";
@@ -964,7 +988,7 @@ int Tool::add(const KeyArg& key, const Options& o) {
         parseData(type, o.data, o.separator ? std::string_view(*o.separator) : "\\0", &dataError);
     if (!bytes) return fail(dataError.message);
     const std::string name = o.valueName ? *o.valueName : std::string();
-    if (auto msg = nameTooLong(key.path, &name)) return fail(*msg);
+    if (auto msg = refusedName(key.path, &name)) return fail(*msg);
 
     if (!openMachine()) return 1;
     if (wineserverStops()) return 1;
@@ -1087,6 +1111,13 @@ bool parseFlags(const std::vector<std::string>& args, size_t from, std::string_v
     return true;
 }
 
+// The rest of a stream, in blocks into room made for the size expected (a file's).
+void readAll(std::istream& in, uintmax_t expected, std::string* out) {
+    out->reserve(static_cast<size_t>(expected));
+    char block[1 << 16];
+    while (in.read(block, sizeof block) || in.gcount() > 0) out->append(block, static_cast<size_t>(in.gcount()));
+}
+
 // Why a file could not be written, in the words Windows uses for the common cases.
 std::string fileError(int err) {
     switch (err) {
@@ -1137,67 +1168,101 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     if (!parseFlags(args, i + 1, "", "", &flags)) return fail(syntaxError(Op::Import));
     std::string bytes;
     if (file == "-") {
-        bytes.assign(std::istreambuf_iterator<char>(io_.in), std::istreambuf_iterator<char>());
+        readAll(io_.in, 0, &bytes);
     } else {
         std::ifstream in(file, std::ios::binary);
         if (!in || std::filesystem::is_directory(file))
             return fail("reg: The file '" + file + "' was not found.");
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        std::error_code ec;
+        const uintmax_t size = std::filesystem::file_size(file, ec);
+        readAll(in, ec ? 0 : size, &bytes);
     }
     const std::string shownName = file == "-" ? std::string("(standard input)") : file;
-    std::string error;
-    std::vector<size_t> lines;
-    const std::optional<ChangeSet> changes = readRegFile(bytes, shownName, &error, &lines);
-    if (!changes) return fail("quorvel-reg: " + error + "\nquorvel-reg: nothing was imported");
-    // What the store would refuse, told with its line before anything is done.
-    for (size_t n = 0; n < changes->ops.size(); ++n) {
-        const ChangeOp& op = changes->ops[n];
-        std::string why;
-        if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT)
+    const std::string nothing = "\nquorvel-reg: nothing was imported";
+    // The file is read three times rather than held as a change set: checked whole first (what
+    // the store would refuse is told with its line before anything is done), its keys then
+    // resolved, then applied. A value's key is its [KEY] line's, so only key lines are looked at.
+    auto keyOp = [](const ChangeOp& op) { return op.kind == ChangeOp::Kind::CreateKey || op.kind == ChangeOp::Kind::DeleteKey; };
+    std::string error, why;
+    size_t whyLine = 0;
+    const bool read = readRegFileOps(bytes, shownName, &error, [&](const ChangeOp& op, size_t line) {
+        if (!why.empty()) return true;
+        if (!keyOp(op)) {
+            if (op.name.size() > kMaxValueNameLength)
+                why = "The value name is longer than " + std::to_string(kMaxValueNameLength) + " characters";
+        } else if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT) {
             why = std::string(rootName(op.root)) +
                   " is not part of this registry (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and "
                   "HKEY_CLASSES_ROOT are)";
-        else if (auto msg = nameTooLong(utf16ToUtf8(op.key), nullptr))
+        } else if (auto msg = refusedName(utf16ToUtf8(op.key), nullptr, op.kind == ChangeOp::Kind::CreateKey)) {
             why = msg->substr(5);
-        else if (op.name.size() > kMaxValueNameLength)
-            why = "The value name is longer than " + std::to_string(kMaxValueNameLength) + " characters";
-        if (!why.empty())
-            return fail("quorvel-reg: " + shownName + ":" + std::to_string(lines[n]) + ": " + why +
-                        "\nquorvel-reg: nothing was imported");
-    }
+        }
+        whyLine = line;
+        return true;
+    });
+    if (!read) return fail("quorvel-reg: " + error + nothing);
+    if (!why.empty()) return fail("quorvel-reg: " + shownName + ":" + std::to_string(whyLine) + ": " + why + nothing);
     if (!openMachine()) return 1;
     const std::string wineFile =
         file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
     if (wineserverStops("wine reg import " + shellQuote(wineFile))) return 1;
+
     // Keys are reached through symbolic links as Wine reaches them (HKLM\System\CurrentControlSet
-    // is one); a deleted key is the link itself, as with delete.
-    ChangeSet resolved = *changes;
-    std::optional<std::pair<int32_t, std::u16string>> lastFrom;
-    Place lastTo;
-    for (ChangeOp& op : resolved.ops) {
-        const bool followLast = op.kind != ChangeOp::Kind::DeleteKey;
-        if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT)
-            continue;  // apply names the root it lacks
-        if (!(followLast && lastFrom && lastFrom->first == op.root && lastFrom->second == op.key)) {
-            bool exists;
-            const std::optional<Place> to = resolve({op.root, {}}, utf16ToUtf8(op.key), followLast, &exists);
-            if (!to) {
-                std::string shown(rootName(op.root));
-                if (!op.key.empty()) shown += "\\" + utf16ToUtf8(op.key);
-                return fail("quorvel-reg: " + shownName + ": " + shown +
-                            ": a symbolic link on the way leads out of this registry\nquorvel-reg: nothing was imported");
-            }
-            if (followLast) lastFrom.emplace(op.root, op.key), lastTo = *to;
-            else lastFrom.reset();
-            op.root = to->root;
-            op.key = utf8ToUtf16(to->path);
-            continue;
+    // is one), all as they are before the import; a deleted key is the link itself, as with
+    // delete. Only the key lines a link leads elsewhere are kept, by their number.
+    std::vector<std::pair<size_t, Place>> elsewhere;
+    size_t keyLines = 0;
+    readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& op, size_t) {
+        if (!keyOp(op)) return true;
+        const size_t n = keyLines++;
+        bool exists;
+        const std::string key = utf16ToUtf8(op.key);
+        const std::optional<Place> to = resolve({op.root, {}}, key, op.kind != ChangeOp::Kind::DeleteKey, &exists);
+        if (!to) {
+            std::string shown(rootName(op.root));
+            if (!op.key.empty()) shown += "\\" + key;
+            why = shown + ": a symbolic link on the way leads out of this registry";
+            return false;
         }
-        op.root = lastTo.root;
-        op.key = utf8ToUtf16(lastTo.path);
-    }
-    if (machine_->apply(resolved, &error) != ERROR_SUCCESS)
-        return fail("quorvel-reg: " + shownName + ": " + error + "\nquorvel-reg: nothing was imported");
+        if (to->root != op.root || to->path != key) elsewhere.emplace_back(n, *to);
+        return true;
+    });
+    if (!why.empty()) return fail("quorvel-reg: " + shownName + ": " + why + nothing);
+
+    Machine::Applier applier(*machine_);
+    keyLines = 0;
+    size_t next = 0;  // in elsewhere
+    ChangeOp moved;   // the last key line's operation when a link leads it elsewhere
+    bool isMoved = false;
+    int32_t st = ERROR_SUCCESS;
+    readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& op, size_t) {
+        if (keyOp(op)) {
+            const size_t n = keyLines++;
+            isMoved = next < elsewhere.size() && elsewhere[next].first == n;
+            if (isMoved) {
+                moved = op;
+                moved.root = elsewhere[next].second.root;
+                moved.key = utf8ToUtf16(elsewhere[next].second.path);
+                ++next;
+            }
+            st = applier.add(isMoved ? moved : op, false, &error);
+            return st == ERROR_SUCCESS;
+        }
+        if (!isMoved) {
+            st = applier.add(op, true, &error);
+            return st == ERROR_SUCCESS;
+        }
+        // The value goes where its key went.
+        moved.kind = op.kind;
+        moved.name = op.name;
+        moved.type = op.type;
+        moved.data = op.data;
+        st = applier.add(moved, true, &error);
+        return st == ERROR_SUCCESS;
+    });
+    if (st != ERROR_SUCCESS) return fail("quorvel-reg: " + shownName + ": " + error + nothing);
+    bytes.clear();
+    bytes.shrink_to_fit();
     if (!commit()) return 1;
     return 0;
 }
@@ -1217,7 +1282,7 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
         return fail("reg: The source and destination keys cannot be the same");
     if (src.leadingEmpty) return fail(kKeyNotFound);
     if (dst.leadingEmpty) return fail(kCannotCreate);
-    if (auto msg = nameTooLong(dst.path, nullptr)) return fail(*msg);
+    if (auto msg = refusedName(dst.path, nullptr)) return fail(*msg);
     if (!openMachine()) return 1;
     const std::optional<Place> from = existingKey(src);
     if (!from) return fail(kKeyNotFound);

@@ -17,6 +17,7 @@
 #include "registry/bounded_child.h"
 #include "registry/cli/reg_tool.h"
 #include "registry/machine.h"
+#include "registry/test_files.h"
 #include "registry/text.h"
 #include "registry/winefile.h"
 
@@ -235,6 +236,133 @@ std::string deepQuery() {
     return result;
 }
 
+// The sanitizers' shadow memory, redzones and quarantine come on top of what a case takes itself.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kSanitizerMb = 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr long kSanitizerMb = 1024;
+#else
+constexpr long kSanitizerMb = 0;
+#endif
+#else
+constexpr long kSanitizerMb = 0;
+#endif
+
+std::string runTool(const std::vector<std::string>& args) {
+    std::ostringstream out, err;
+    const int rc = qv::reg::cli::runRegTool(args, out, err);
+    return rc == 0 ? std::string() : "exit " + std::to_string(rc) + ": " + err.str().substr(0, 300);
+}
+
+// A .reg file's imports, by quorvel-reg (its own reading, link resolution and commit) or by the
+// scripting mode's Machine::applyRegFile, into a new machine; check() then looks at it.
+std::string importInto(const std::string& tag, const std::string& text, bool tool,
+                       const std::function<std::string(Machine&)>& check) {
+    const fs::path dir = fs::temp_directory_path() / ("qv-hostile-" + tag + "-" + std::to_string(getpid()));
+    const fs::path file = dir.string() + ".reg";
+    std::string result;
+    try {
+        qvtest::writeFile(file, text);
+        Machine::openOwn(dir);  // seeded before the import, so that only the import is measured
+        if (tool) {
+            result = runTool({"--machine", dir.string(), "import", file.string()});
+        } else {
+            auto m = Machine::openOwn(dir);
+            std::string error;
+            if (m->applyRegFile(text, file.string(), &error) != ERROR_SUCCESS) result = error;
+            else m->commit();
+        }
+        if (result.empty()) result = check(*Machine::openOwn(dir));
+    } catch (const std::exception& e) {
+        result = e.what();
+    }
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::remove(file, ec);
+    return result;
+}
+
+// A key 512 levels down (names of 64 characters: a path of 33,000) holding 20,000 values, and
+// 5,000 keys 512 levels down below another: each line costs its own length, not its key's again
+// (a value's operation once copied its key's path: 1.3 GB for the values alone, three times over).
+const size_t kDeepValues = 20000, kDeepKeys = 5000;
+std::string deepKey() {
+    std::string key = "HKEY_CURRENT_USER\\Deep";
+    for (size_t i = 1; i < kMaxKeyDepth; ++i) key += "\\" + std::string(64, char('a' + i % 26));
+    return key;
+}
+std::string deepRegFile() {
+    std::string text = "REGEDIT4\n\n[" + deepKey() + "]\n";
+    char line[64];
+    for (size_t i = 0; i < kDeepValues; ++i) {
+        std::snprintf(line, sizeof line, "\"v%06zu\"=dword:%08zx\n", i, i);
+        text += line;
+    }
+    const std::string below = "\n[HKEY_CURRENT_USER\\Many\\" + deepPath(kMaxKeyDepth - 2, "\\") + "\\x";
+    for (size_t i = 0; i < kDeepKeys; ++i) {
+        std::snprintf(line, sizeof line, "%06zu]\n@=\"x\"\n", i);
+        text += below + line;
+    }
+    return text;
+}
+std::string checkDeep(Machine& m) {
+    HKey k;
+    KeyInfo info;
+    if (m.openKey(HKEY_CURRENT_USER, deepKey().substr(18), &k) != ERROR_SUCCESS) return "the deep key is missing";
+    if (m.queryInfoKey(k, &info) != ERROR_SUCCESS || info.values != kDeepValues)
+        return "the deep key holds " + std::to_string(info.values) + " values";
+    std::string data;
+    if (m.queryValue(k, "v019999", nullptr, &data) != ERROR_SUCCESS || data != std::string("\x1f\x4e\0\0", 4))
+        return "the last value is wrong";
+    if (m.openKey(HKEY_CURRENT_USER, "Many\\" + deepPath(kMaxKeyDepth - 2, "\\"), &k) != ERROR_SUCCESS ||
+        m.queryInfoKey(k, &info) != ERROR_SUCCESS || info.subkeys != kDeepKeys)
+        return "the keys 512 levels down are missing";
+    return "";
+}
+
+// 300,000 keys with a value each (18 MB): a change set of it, a copy of that and the store's
+// journal grown by doubling once took twice the memory the store itself takes.
+const int kWideKeys = 300000;
+std::string wideRegFile() {
+    std::string text = "REGEDIT4\n";
+    char line[96];
+    for (int i = 0; i < kWideKeys; ++i) {
+        std::snprintf(line, sizeof line, "\n[HKEY_CURRENT_USER\\Software\\Wide\\%s]\n\"v\"=\"value %d\"\n",
+                      wideName(i).c_str(), i);
+        text += line;
+    }
+    return text;
+}
+std::string checkWide(Machine& m) {
+    HKey k;
+    KeyInfo info;
+    if (m.openKey(HKEY_CURRENT_USER, "Software\\Wide", &k) != ERROR_SUCCESS || m.queryInfoKey(k, &info) != ERROR_SUCCESS ||
+        info.subkeys != static_cast<uint32_t>(kWideKeys))
+        return "keys were lost";
+    std::string data;
+    if (m.openKey(HKEY_CURRENT_USER, "Software\\Wide\\" + wideName(kWideKeys - 1), &k) != ERROR_SUCCESS ||
+        m.queryValue(k, "v", nullptr, &data) != ERROR_SUCCESS || data.size() != 26)
+        return "the last key's value is wrong";
+    return "";
+}
+
+// Processor time for reading about `bytes` of .reg text three times and applying it: a few times
+// what that takes under the sanitizers, a small part of what an import quadratic in it takes.
+unsigned importSeconds(size_t bytes) { return static_cast<unsigned>(30 + bytes / (192 << 10)); }
+
+// Each case in its bounded child; its time and memory are printed.
+template <size_t N>
+void runHeavy(const HeavyCase (&cases)[N]) {
+    for (const HeavyCase& c : cases) {
+        const qv::test::ChildResult r = qv::test::runBounded(c.maxCpuSeconds, kSmallStack, c.body);
+        std::printf("[ hostile  ] %-40s %6.2f s (%.2f s processor), peak memory +%ld MB\n", c.name, r.seconds,
+                    r.cpuSeconds, r.peakGrowthMb);
+        EXPECT_EQ(r.failure, "") << c.name;
+        EXPECT_LE(r.peakGrowthMb, c.maxGrowthMb) << c.name;
+    }
+}
+
 }  // namespace
 
 TEST(HostileInput, HeavyFilesReadInBoundedTimeMemoryAndStack) {
@@ -247,13 +375,85 @@ TEST(HostileInput, HeavyFilesReadInBoundedTimeMemoryAndStack) {
         {"escapes: 8 MB", 60, 1024, escapes},
         {"kept lines: 50,000 after a 4 MB value", 60, 1024, linesAfterLongValue},
     };
-    for (const HeavyCase& c : cases) {
-        const qv::test::ChildResult r = qv::test::runBounded(c.maxCpuSeconds, kSmallStack, c.body);
-        std::printf("[ hostile  ] %-40s %6.2f s (%.2f s processor), peak memory +%ld MB\n", c.name, r.seconds,
-                    r.cpuSeconds, r.peakGrowthMb);
-        EXPECT_EQ(r.failure, "") << c.name;
-        EXPECT_LE(r.peakGrowthMb, c.maxGrowthMb) << c.name;
+    runHeavy(cases);
+}
+
+TEST(HostileInput, LargeRegFilesImportInTimeAndMemoryOfTheirSize) {
+    const std::string deep = deepRegFile(), wide = wideRegFile();
+    const HeavyCase cases[] = {
+        {"deep .reg: quorvel-reg import", importSeconds(deep.size()), 256 + kSanitizerMb,
+         [&] { return importInto("deep", deep, true, checkDeep); }},
+        {"deep .reg: scripting import", importSeconds(deep.size()), 256 + kSanitizerMb,
+         [&] { return importInto("deep-s", deep, false, checkDeep); }},
+        {"wide .reg: quorvel-reg import", importSeconds(wide.size()), 384 + kSanitizerMb,
+         [&] { return importInto("wide", wide, true, checkWide); }},
+    };
+    runHeavy(cases);
+}
+
+// Windows stops keys at 512 levels: deeper ones are not made by add, import or a change set,
+// while one that is already there can still be deleted.
+TEST(HostileInput, KeysDeeperThanWindowsAllowsAreNotMade) {
+    const fs::path dir = fs::temp_directory_path() / ("qv-hostile-depth-" + std::to_string(getpid()));
+    const fs::path file = dir.string() + ".reg";
+    Machine::openOwn(dir);
+    const std::string atLimit = "Lim\\" + deepPath(kMaxKeyDepth - 1, "\\");
+    const std::string over = "Over\\" + deepPath(kMaxKeyDepth, "\\");
+    const std::string refused = "The key is deeper than the 512 levels Windows allows";
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;  // quorvel-reg's, after --machine DIR
+        std::string file;               // written to FILE first, when not empty
+        std::string error;              // "" when it must pass, else a part of its message
+    };
+    const Case cases[] = {
+        {"add at the limit", {"add", "HKCU\\" + atLimit, "/f"}, "", ""},
+        {"add one deeper", {"add", "HKCU\\" + over, "/f"}, "", "reg: " + refused},
+        {"import one deeper", {"import", file.string()},
+         "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\n[HKEY_CURRENT_USER\\" + over + "]\n\"v\"=\"x\"\n",
+         file.string() + ":5: " + refused},
+        {"import at the limit", {"import", file.string()},
+         "REGEDIT4\n\n[HKEY_CURRENT_USER\\" + atLimit + "]\n\"v\"=\"x\"\n", ""},
+        {"import deleting one deeper", {"import", file.string()}, "REGEDIT4\n\n[-HKEY_CURRENT_USER\\" + over + "]\n", ""},
+    };
+    for (const Case& c : cases) {
+        if (!c.file.empty()) qvtest::writeFile(file, c.file);
+        std::vector<std::string> args = {"--machine", dir.string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::ostringstream out, err;
+        const int rc = qv::reg::cli::runRegTool(args, out, err);
+        if (c.error.empty()) {
+            EXPECT_EQ(rc, 0) << c.what << ": " << err.str();
+        } else {
+            EXPECT_EQ(rc, 1) << c.what;
+            EXPECT_NE(err.str().find(c.error), std::string::npos) << c.what << ": " << err.str();
+        }
     }
+    auto m = Machine::openOwn(dir);
+    HKey k;
+    EXPECT_EQ(m->openKey(HKEY_CURRENT_USER, atLimit, &k), ERROR_SUCCESS);
+    EXPECT_NE(m->openKey(HKEY_CURRENT_USER, "Over", &k), ERROR_SUCCESS);
+    EXPECT_NE(m->openKey(HKEY_CURRENT_USER, "A", &k), ERROR_SUCCESS);  // nothing of a refused file is made
+
+    // A change set, and the scripting import, refuse to make one too: nothing of them stays.
+    const std::u16string deeper = utf8ToUtf16(over);
+    for (const ChangeOp& op : {keyOp(ChangeOp::Kind::CreateKey, HKEY_CURRENT_USER, deeper),
+                               setValueOp(HKEY_CURRENT_USER, deeper, u"v", REG_DWORD, std::string(4, '\0'))}) {
+        ChangeSet cs;
+        cs.ops = {keyOp(ChangeOp::Kind::CreateKey, HKEY_CURRENT_USER, u"B"), op};
+        std::string why;
+        EXPECT_EQ(m->apply(cs, &why), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(why, "HKEY_CURRENT_USER\\" + over + ": the key is deeper than the 512 levels Windows allows");
+    }
+    std::string why;
+    bool unreadable = true;
+    EXPECT_EQ(m->applyRegFile("REGEDIT4\n[HKEY_CURRENT_USER\\B]\n[HKEY_CURRENT_USER\\" + over + "]\n", "f.reg", &why, &unreadable),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(unreadable);
+    EXPECT_FALSE(m->hasChanges()) << "a refused change left something behind";
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::remove(file, ec);
 }
 
 TEST(HostileInput, RefusedHeadersMakeNoKeys) {
