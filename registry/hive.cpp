@@ -235,10 +235,11 @@ private:
 // cell is read once: in a sound hive each is listed in one place only, and a damaged one whose
 // lists lead back up, or to the same cells twice, would otherwise be read without end. Value data
 // can be shared the same way; the data of sound values never adds up to more than the file.
+// `suspect` is what the file's header says is wrong with it, given for libhivex's failures.
 void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, const std::string& label,
-              std::vector<std::string>* notes) {
+              const std::string& suspect, std::vector<std::string>* notes) {
     const std::string where = "Could not read " + file.string();
-    auto failed = [&] { return MachineError(where + ": " + errnoText(errno)); };
+    auto failed = [&] { return MachineError(where + ": " + (suspect.empty() ? errnoText(errno) : suspect)); };
     auto damaged = [&](const std::string& what) {
         return MachineError(where + ": " + what + "; the file is damaged, and is left as it is");
     };
@@ -438,12 +439,17 @@ HiveHeader readHiveHeader(const fs::path& hive) {
     Fd fd(::open(hive.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     unsigned char b[kBaseBlock];
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !readAt(fd.get(), b, sizeof b, 0)) {
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !readAt(fd.get(), b, std::min<size_t>(4, st.st_size), 0)) {
         h.problem = "it could not be read";
         return h;
     }
-    if (std::memcmp(b, "regf", 4) != 0) {
+    if (st.st_size < 4 || std::memcmp(b, "regf", 4) != 0) {
         h.problem = "it is not a registry hive";
+        return h;
+    }
+    const std::string cutShort = "its size does not match its header (it is cut short)";
+    if (static_cast<uint64_t>(st.st_size) < kBaseBlock || !readAt(fd.get(), b, sizeof b, 0)) {
+        h.problem = cutShort;
         return h;
     }
     h.seq1 = u32(b + 4);
@@ -456,8 +462,14 @@ HiveHeader readHiveHeader(const fs::path& hive) {
         h.problem = "its header checksum is wrong (Windows has changes for it in its .LOG files)";
         return h;
     }
-    h.readable = true;
+    // A file without all its bins cannot be read at all: that comes before what makes it unfit
+    // for writing.
     const uint64_t bins = u32(b + 40);
+    if (bins % 4096 || kBaseBlock + bins > static_cast<uint64_t>(st.st_size)) {
+        h.problem = cutShort;
+        return h;
+    }
+    h.readable = true;
     if (h.seq1 != h.seq2)
         h.problem = "it was not saved completely (sequence numbers " + std::to_string(h.seq1) + " and " +
                     std::to_string(h.seq2) + "): Windows keeps newer changes in its .LOG files";
@@ -465,8 +477,6 @@ HiveHeader readHiveHeader(const fs::path& hive) {
         h.problem = "it is not a primary hive file (file type " + std::to_string(h.fileType) + ")";
     else if (h.major != 1 || h.minor < 3 || h.minor > 6)
         h.problem = "its format version " + std::to_string(h.major) + "." + std::to_string(h.minor) + " is unknown";
-    else if (bins % 4096 || kBaseBlock + bins > static_cast<uint64_t>(st.st_size))
-        h.problem = "its size does not match its header (it is cut short)";
     return h;
 }
 
@@ -769,7 +779,9 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
         if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxFileSize)
             throw MachineError("Could not read " + hv.path.string() + ": it is not a regular file of a sane size");
         hv.id = *idOf(hv.path);
+        // The header's own words say best why a file cannot be read; libhivex has only an errno.
         const HiveHeader head = readHiveHeader(hv.path);
+        if (!head.readable) throw MachineError("Could not read " + hv.path.string() + ": " + head.problem + "; it is left as it is");
         hv.unsafe = head.problem;
         if (hv.unsafe.empty())
             if (auto log = newerHiveLog(hv.path, head.seq1)) hv.unsafe = "its log " + *log + " holds newer changes";
@@ -777,14 +789,15 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
             notes.push_back(hv.path.string() + ": " + hv.unsafe + "; it is shown as the file holds it and will not be written");
         Hivex h(hivex_open(hv.path.c_str(), 0));
         if (!h)
-            throw MachineError("Could not read " + hv.path.string() + ": libhivex cannot open it (" + errnoText(errno) +
-                               "); it is left as it is");
+            throw MachineError("Could not read " + hv.path.string() + ": " +
+                               (head.problem.empty() ? "libhivex cannot open it (" + errnoText(errno) + ")" : head.problem) +
+                               "; it is left as it is");
         RegKey* at = &(hv.user ? **user : **system).root();
         for (const std::u16string& c : hv.mount) at = attach(at, c);
         // A Classes key NTUSER.DAT may hold itself is not what Windows shows there.
         at->subkeys.clear();
         at->values().clear();
-        loadHive(h.get(), at, hv.path, static_cast<uint64_t>(st.st_size), hv.label, &notes);
+        loadHive(h.get(), at, hv.path, static_cast<uint64_t>(st.st_size), hv.label, head.problem, &notes);
         if (hv.label == "SOFTWARE") {
             const RegKey* cv = descend(at, u"Microsoft\\Windows NT\\CurrentVersion");
             const std::string root = cv ? textOf(cv->value(u"SystemRoot")) : std::string();

@@ -468,7 +468,20 @@ TEST(WindowsHives, HivesThatCannotBeReadAreRefusedOnOpen) {
         std::function<void(Drive&)> damage;
         std::string expect;
     } cases[] = {
-        {"not a hive", [](Drive& d) { qvtest::writeFile(d.software, std::string(8192, 'x')); }, "cannot open"},
+        {"not a hive", [](Drive& d) { qvtest::writeFile(d.software, std::string(8192, 'x')); },
+         "config/SOFTWARE: it is not a registry hive"},
+        // What the header says is wrong, in its words rather than libhivex's errno.
+        {"cut short in its bins", [](Drive& d) { fs::resize_file(d.software, fs::file_size(d.software) - 4096); },
+         "config/SOFTWARE: its size does not match its header (it is cut short)"},
+        {"cut short in its header", [](Drive& d) { fs::resize_file(d.software, 2000); },
+         "config/SOFTWARE: its size does not match its header (it is cut short)"},
+        {"wrong header checksum",
+         [](Drive& d) {
+             std::string b = qvtest::readFile(d.software);
+             b[48] ^= 1;
+             qvtest::writeFile(d.software, b);
+         },
+         "config/SOFTWARE: its header checksum is wrong"},
         {"no SYSTEM", [](Drive& d) { fs::remove(d.system); }, "has no"},
         {"two spellings", [](Drive& d) { fs::copy_file(d.software, d.config / "software"); }, "more than one spelling"},
         {"not Windows", [](Drive& d) { fs::remove_all(d.root / "Windows"); }, "not a Windows system drive"},
