@@ -198,22 +198,24 @@ bool readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out,
 }
 
 // The store looks keys and values up by halving, in Wine's order; a hive lists them in its own.
-// Two names the store takes for one (libhivex lets non-ASCII case variants in) keep the first.
+// Two names the store takes for one (libhivex lets non-ASCII case variants in) keep the first;
+// the others go to *dropped when asked for.
 template <class T, class NameOf>
-size_t sortUnique(std::vector<T>& list, NameOf nameOf) {
+size_t sortUnique(std::vector<T>& list, NameOf nameOf, std::vector<T>* dropped = nullptr) {
     std::stable_sort(list.begin(), list.end(),
                      [&](const T& a, const T& b) { return compareNames(nameOf(a), nameOf(b)) < 0; });
-    size_t out = 0, dropped = 0;
+    size_t out = 0, count = 0;
     for (size_t i = 0; i < list.size(); ++i) {
         if (out && compareNames(nameOf(list[out - 1]), nameOf(list[i])) == 0) {
-            ++dropped;
+            ++count;
+            if (dropped) dropped->push_back(std::move(list[i]));
             continue;
         }
         if (out != i) list[out] = std::move(list[i]);
         ++out;
     }
     list.resize(out);
-    return dropped;
+    return count;
 }
 
 // One bit for each cell a walk of a hive has met. libhivex hands out the file offsets of cells as
@@ -321,10 +323,11 @@ void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, 
                          "they are not shown, and the file keeps them");
 }
 
+// Names compared exactly: a hive may hold names the store folds into one.
 bool sameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {
     if (a.size() != b.size()) return false;
     for (const RegValue& v : a) {
-        auto it = std::find_if(b.begin(), b.end(), [&](const RegValue& w) { return namesEqual(v.name, w.name); });
+        auto it = std::find_if(b.begin(), b.end(), [&](const RegValue& w) { return v.name == w.name; });
         if (it == b.end() || it->type != v.type || it->data != v.data) return false;
     }
     return true;
@@ -1276,35 +1279,46 @@ private:
             writeNew(parent, *t, rest);
             return;
         }
-        if (how & (Values | Deep)) syncValues(n, *t, rest);
+        if (how & (Values | Deep)) syncValues(n, *t, rest, !(how & Deep));
         if (how & Deep) syncChildren(n, *t, rest);
     }
 
-    void syncValues(hive_node_h n, const RegKey& t, const std::vector<std::u16string>& rest) {
+    // The key's values made what the tree holds. With `keepHidden`, the values the tree does not
+    // show (names it folds onto another's, see sortUnique) stay as the hive holds them; a key
+    // that was deleted lost them with the rest.
+    void syncValues(hive_node_h n, const RegKey& t, const std::vector<std::u16string>& rest, bool keepHidden) {
         std::vector<RegValue> now;
         if (!readValues(h_, n, &now)) fail(rest, "libhivex could not read its values: " + errnoText(errno));
-        if (sameValues(t.values(), now)) return;
+        std::vector<RegValue> want = t.values();
+        if (keepHidden) {
+            std::vector<RegValue> shownOnes = now, hidden;
+            sortUnique(shownOnes, [](const RegValue& v) -> const std::u16string& { return v.name; }, &hidden);
+            for (RegValue& v : hidden)
+                if (std::none_of(want.begin(), want.end(), [&](const RegValue& w) { return w.name == v.name; }))
+                    want.push_back(std::move(v));
+        }
+        if (sameValues(want, now)) return;
         for (const RegValue& v : now)
             if (v.data.size() > kMaxHiveValueSize)
                 fail(rest, "it holds the value \"" + shown(v.name) + "\" of " + std::to_string(v.data.size()) +
                                " bytes, which libhivex would damage when it rewrites the key; change this key with "
                                "Windows' own Registry Editor");
-        setValues(n, t, rest);
+        setValues(n, want, rest);
     }
 
-    void setValues(hive_node_h n, const RegKey& t, const std::vector<std::u16string>& rest) {
+    void setValues(hive_node_h n, const std::vector<RegValue>& values, const std::vector<std::u16string>& rest) {
         std::vector<std::string> names;
-        names.reserve(t.values().size());
-        for (const RegValue& v : t.values()) {
+        names.reserve(values.size());
+        for (const RegValue& v : values) {
             if (v.data.size() > kMaxHiveValueSize)
                 fail(rest, "the value \"" + shown(v.name) + "\" would hold " + std::to_string(v.data.size()) +
                                " bytes; a hive edited here holds at most " + std::to_string(kMaxHiveValueSize) +
                                " bytes a value");
             names.push_back(utf16ToUtf8(v.name));
         }
-        std::vector<hive_set_value> set(t.values().size());
+        std::vector<hive_set_value> set(values.size());
         for (size_t i = 0; i < set.size(); ++i) {
-            const RegValue& v = t.values()[i];
+            const RegValue& v = values[i];
             set[i].key = names[i].data();
             static_assert(sizeof(set[i].t) == sizeof(v.type));
             std::memcpy(&set[i].t, &v.type, sizeof(v.type));  // any 32-bit type, not only the enumerated
@@ -1325,7 +1339,7 @@ private:
             if (!creatableName(k->name, &why)) fail(rest, "this key cannot be made in a hive: " + why);
             const hive_node_h n = hivex_node_add_child(h_, p, utf16ToUtf8(k->name).c_str());
             if (!n) fail(rest, "libhivex could not make it: " + errnoText(errno));
-            if (!k->values().empty()) setValues(n, *k, rest);
+            if (!k->values().empty()) setValues(n, k->values(), rest);
             for (const auto& c : k->subkeys) {
                 std::vector<std::u16string> r = rest;
                 r.push_back(c->name);
@@ -1334,13 +1348,14 @@ private:
         }
     }
 
-    // A key that was deleted and made again: the whole subtree as the tree holds it.
+    // A key that was deleted and made again: the whole subtree as the tree holds it, nothing the
+    // tree did not show kept.
     void syncChildren(hive_node_h top, const RegKey& t, const std::vector<std::u16string>& topRest) {
         std::vector<std::tuple<hive_node_h, const RegKey*, std::vector<std::u16string>>> pending{{top, &t, topRest}};
         while (!pending.empty()) {
             auto [n, k, rest] = std::move(pending.back());
             pending.pop_back();
-            if (n != top) syncValues(n, *k, rest);
+            if (n != top) syncValues(n, *k, rest, false);
             Owned<hive_node_h> kids(hivex_node_children(h_, n));
             if (!kids) fail(rest, "libhivex could not list its subkeys: " + errnoText(errno));
             std::vector<std::pair<std::u16string, hive_node_h>> have;
@@ -1348,16 +1363,35 @@ private:
                 Owned<char> name(hivex_node_name(h_, *c));
                 have.emplace_back(utf8ToUtf16(name ? name.get() : ""), *c);
             }
-            for (const auto& [name, c] : have) {
-                if (keptAside(rest, name) || k->subkey(name)) continue;
-                if (hivex_node_delete_child(h_, c) != 0) fail(rest, "libhivex could not delete a subkey: " + errnoText(errno));
+            // Each subkey of the tree keeps the hive's key of its exact name, else one the store
+            // takes for it; the hive's other keys go.
+            std::vector<hive_node_h> kept(k->subkeys.size(), 0);
+            std::vector<bool> taken(have.size(), false);
+            for (bool exact : {true, false}) {
+                auto spelled = [&](const std::u16string& n) { return exact ? n : foldName(n); };
+                std::unordered_map<std::u16string, std::vector<size_t>> named;
+                for (size_t j = have.size(); j-- > 0;)
+                    if (!taken[j]) named[spelled(have[j].first)].push_back(j);
+                for (size_t i = 0; i < kept.size(); ++i) {
+                    auto it = kept[i] ? named.end() : named.find(spelled(k->subkeys[i]->name));
+                    if (it == named.end() || it->second.empty()) continue;
+                    const size_t j = it->second.back();  // the first listed
+                    it->second.pop_back();
+                    kept[i] = have[j].second;
+                    taken[j] = true;
+                }
             }
-            for (const auto& sub : k->subkeys) {
+            for (size_t j = 0; j < have.size(); ++j) {
+                if (taken[j] || keptAside(rest, have[j].first)) continue;
+                if (hivex_node_delete_child(h_, have[j].second) != 0)
+                    fail(rest, "libhivex could not delete a subkey: " + errnoText(errno));
+            }
+            for (size_t i = 0; i < kept.size(); ++i) {
+                const RegKey* sub = k->subkeys[i].get();
                 std::vector<std::u16string> r = rest;
                 r.push_back(sub->name);
-                auto it = std::find_if(have.begin(), have.end(), [&](const auto& e) { return namesEqual(e.first, sub->name); });
-                if (it == have.end()) writeNew(n, *sub, r);
-                else pending.emplace_back(it->second, sub.get(), std::move(r));
+                if (!kept[i]) writeNew(n, *sub, r);
+                else pending.emplace_back(kept[i], sub, std::move(r));
             }
         }
     }

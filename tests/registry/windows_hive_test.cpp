@@ -728,6 +728,57 @@ TEST(WindowsHives, KeysThatNoPathNamesAreLeftOutAndKept) {
     hivex_close(h);
 }
 
+// libhivex takes value names that differ only in the case of non-ASCII letters for two; the
+// machine shows the first, and a commit that rewrites their key keeps the other as it was,
+// unless the key itself was deleted.
+TEST(WindowsHives, ValueNamesDifferingInNonAsciiCaseAreAllKept) {
+    const std::string shown = "Gr\xc3\xbc\xc3\x9f" "e", hidden = "GR\xc3\x9c\xc3\x9f" "E";  // Grüße, GRÜßE
+    const std::string was = hb::utf16(u"Gr\u00fc\u00dfe"), one = hb::dword(1), seven = hb::dword(7);
+    const std::string odd = "Software\\Odd";
+    struct Case {
+        std::string name;
+        std::function<void(Machine&)> change;
+        std::map<std::string, std::string> expect;  // of shown, hidden and "Other"
+    } cases[] = {
+        {"another value of the key set", [&](Machine& m) { EXPECT_EQ(set(m, HKEY_LOCAL_MACHINE, odd, "Other", REG_DWORD, one), 0); },
+         {{shown, was}, {hidden, seven}, {"Other", one}}},
+        {"the shown one changed", [&](Machine& m) { EXPECT_EQ(set(m, HKEY_LOCAL_MACHINE, odd, shown, REG_DWORD, one), 0); },
+         {{shown, one}, {hidden, seven}}},
+        {"the shown one deleted",
+         [&](Machine& m) {
+             HKey k;
+             ASSERT_EQ(m.openKey(HKEY_LOCAL_MACHINE, odd, &k), 0);
+             EXPECT_EQ(m.deleteValue(k, shown), 0);
+             m.closeKey(k);
+         },
+         {{hidden, seven}}},
+        {"the key deleted and made again",
+         [&](Machine& m) {
+             EXPECT_EQ(m.deleteKey(HKEY_LOCAL_MACHINE, odd), 0);
+             EXPECT_EQ(set(m, HKEY_LOCAL_MACHINE, odd, "Other", REG_DWORD, one), 0);
+         },
+         {{"Other", one}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Drive d;
+        hive_h* h = hivex_open(d.software.c_str(), HIVEX_OPEN_WRITE);
+        ASSERT_TRUE(h);
+        hive_set_value v{const_cast<char*>(hidden.c_str()), hive_t_REG_DWORD, 4, const_cast<char*>(seven.data())};
+        ASSERT_EQ(hivex_node_set_value(h, nodeAt(h, "Odd"), &v, 0), 0);
+        ASSERT_EQ(hivex_commit(h, nullptr, 0), 0);
+        hivex_close(h);
+        auto m = Machine::openWindows(d.root, "alice");
+        ASSERT_EQ(query(*m, HKEY_LOCAL_MACHINE, odd, hidden)->data, was);
+        c.change(*m);
+        m->commit();
+        std::map<std::string, std::string> found;
+        for (const std::string& name : {shown, hidden, std::string("Other")})
+            if (auto got = hivexValue(d.software, "Odd", name)) found[name] = got->data;
+        EXPECT_EQ(found, c.expect);
+    }
+}
+
 // Whoever can write to the hives' folder may plant links at the names a commit uses: nothing is
 // written through them, and the commit still saves.
 TEST(WindowsHives, CommitWritesNothingThroughLinksPlantedAtItsNames) {
