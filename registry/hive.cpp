@@ -198,22 +198,24 @@ bool readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out,
 }
 
 // The store looks keys and values up by halving, in Wine's order; a hive lists them in its own.
-// Two names the store takes for one (libhivex lets non-ASCII case variants in) keep the first.
+// Two names the store takes for one (libhivex lets non-ASCII case variants in) keep the first;
+// the others go to *dropped when asked for.
 template <class T, class NameOf>
-size_t sortUnique(std::vector<T>& list, NameOf nameOf) {
+size_t sortUnique(std::vector<T>& list, NameOf nameOf, std::vector<T>* dropped = nullptr) {
     std::stable_sort(list.begin(), list.end(),
                      [&](const T& a, const T& b) { return compareNames(nameOf(a), nameOf(b)) < 0; });
-    size_t out = 0, dropped = 0;
+    size_t out = 0, count = 0;
     for (size_t i = 0; i < list.size(); ++i) {
         if (out && compareNames(nameOf(list[out - 1]), nameOf(list[i])) == 0) {
-            ++dropped;
+            ++count;
+            if (dropped) dropped->push_back(std::move(list[i]));
             continue;
         }
         if (out != i) list[out] = std::move(list[i]);
         ++out;
     }
     list.resize(out);
-    return dropped;
+    return count;
 }
 
 // One bit for each cell a walk of a hive has met. libhivex hands out the file offsets of cells as
@@ -235,10 +237,11 @@ private:
 // cell is read once: in a sound hive each is listed in one place only, and a damaged one whose
 // lists lead back up, or to the same cells twice, would otherwise be read without end. Value data
 // can be shared the same way; the data of sound values never adds up to more than the file.
+// `suspect` is what the file's header says is wrong with it, given for libhivex's failures.
 void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, const std::string& label,
-              std::vector<std::string>* notes) {
+              const std::string& suspect, std::vector<std::string>* notes) {
     const std::string where = "Could not read " + file.string();
-    auto failed = [&] { return MachineError(where + ": " + errnoText(errno)); };
+    auto failed = [&] { return MachineError(where + ": " + (suspect.empty() ? errnoText(errno) : suspect)); };
     auto damaged = [&](const std::string& what) {
         return MachineError(where + ": " + what + "; the file is damaged, and is left as it is");
     };
@@ -320,10 +323,11 @@ void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, 
                          "they are not shown, and the file keeps them");
 }
 
+// Names compared exactly: a hive may hold names the store folds into one.
 bool sameValues(const std::vector<RegValue>& a, const std::vector<RegValue>& b) {
     if (a.size() != b.size()) return false;
     for (const RegValue& v : a) {
-        auto it = std::find_if(b.begin(), b.end(), [&](const RegValue& w) { return namesEqual(v.name, w.name); });
+        auto it = std::find_if(b.begin(), b.end(), [&](const RegValue& w) { return v.name == w.name; });
         if (it == b.end() || it->type != v.type || it->data != v.data) return false;
     }
     return true;
@@ -438,12 +442,17 @@ HiveHeader readHiveHeader(const fs::path& hive) {
     Fd fd(::open(hive.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     unsigned char b[kBaseBlock];
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !readAt(fd.get(), b, sizeof b, 0)) {
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !readAt(fd.get(), b, std::min<size_t>(4, st.st_size), 0)) {
         h.problem = "it could not be read";
         return h;
     }
-    if (std::memcmp(b, "regf", 4) != 0) {
+    if (st.st_size < 4 || std::memcmp(b, "regf", 4) != 0) {
         h.problem = "it is not a registry hive";
+        return h;
+    }
+    const std::string cutShort = "its size does not match its header (it is cut short)";
+    if (static_cast<uint64_t>(st.st_size) < kBaseBlock || !readAt(fd.get(), b, sizeof b, 0)) {
+        h.problem = cutShort;
         return h;
     }
     h.seq1 = u32(b + 4);
@@ -456,8 +465,14 @@ HiveHeader readHiveHeader(const fs::path& hive) {
         h.problem = "its header checksum is wrong (Windows has changes for it in its .LOG files)";
         return h;
     }
-    h.readable = true;
+    // A file without all its bins cannot be read at all: that comes before what makes it unfit
+    // for writing.
     const uint64_t bins = u32(b + 40);
+    if (bins % 4096 || kBaseBlock + bins > static_cast<uint64_t>(st.st_size)) {
+        h.problem = cutShort;
+        return h;
+    }
+    h.readable = true;
     if (h.seq1 != h.seq2)
         h.problem = "it was not saved completely (sequence numbers " + std::to_string(h.seq1) + " and " +
                     std::to_string(h.seq2) + "): Windows keeps newer changes in its .LOG files";
@@ -465,8 +480,6 @@ HiveHeader readHiveHeader(const fs::path& hive) {
         h.problem = "it is not a primary hive file (file type " + std::to_string(h.fileType) + ")";
     else if (h.major != 1 || h.minor < 3 || h.minor > 6)
         h.problem = "its format version " + std::to_string(h.major) + "." + std::to_string(h.minor) + " is unknown";
-    else if (bins % 4096 || kBaseBlock + bins > static_cast<uint64_t>(st.st_size))
-        h.problem = "its size does not match its header (it is cut short)";
     return h;
 }
 
@@ -509,27 +522,46 @@ struct Hive {
     std::string unsafe;           // why it must not be written
 };
 
-// A key of HKEY_CLASSES_ROOT seen in both Classes keys: the view lists the subkeys of both.
+// Names of two lists in the store's order, each once: the user's spelling where both have one.
+std::vector<std::u16string> namesOfBoth(size_t nu, const std::function<std::u16string(size_t)>& user, size_t nm,
+                                        const std::function<std::u16string(size_t)>& machine) {
+    std::vector<std::u16string> out;
+    out.reserve(nu + nm);
+    for (size_t i = 0, j = 0; i < nu || j < nm;) {
+        const int c = i == nu ? 1 : j == nm ? -1 : compareNames(user(i), machine(j));
+        out.push_back(c <= 0 ? user(i++) : machine(j++));
+        if (c == 0) ++j;
+    }
+    return out;
+}
+
+// A key of HKEY_CLASSES_ROOT that both Classes keys hold. Windows shows the subkeys and values
+// of both at every level, each name once, the user's value where both have one.
 struct MergedKey {
     RegKey* user = nullptr;
     RegKey* machine = nullptr;
-    std::vector<std::u16string> names;  // listed when first enumerated
-    bool listed = false;
-    RegKey* valuesKey() const { return user ? user : machine; }
+    // Listed when an enumeration starts, so that one walk sees one list.
+    std::vector<std::u16string> keys, values;
+
+    void listKeys() {
+        keys = namesOfBoth(user->subkeys.size(), [&](size_t i) { return user->subkeys.nameAt(i); },
+                           machine->subkeys.size(), [&](size_t i) { return machine->subkeys.nameAt(i); });
+    }
+    void listValues() {
+        const std::vector<RegValue>& u = user->values();
+        const std::vector<RegValue>& m = machine->values();
+        values = namesOfBoth(u.size(), [&](size_t i) { return u[i].name; }, m.size(), [&](size_t i) { return m[i].name; });
+    }
+    const RegValue* value(std::u16string_view n) const {
+        const RegValue* v = user->value(n);
+        return v ? v : machine->value(n);
+    }
 };
 
-// Keys whose subkeys are merged one level further down, as Windows does.
-bool sharedClassesKey(std::u16string_view n) {
-    for (std::u16string_view s : {u"CLSID", u"DirectShow", u"Interface", u"Media Type", u"MediaFoundation"})
-        if (namesEqual(n, s)) return true;
-    return false;
-}
-
-// A place in HKEY_CLASSES_ROOT: a key of one Classes tree, or both where the view merges them.
+// A place in HKEY_CLASSES_ROOT: the key of that path in each Classes key that holds one.
 struct ClassPlace {
     RegKey* user = nullptr;
     RegKey* machine = nullptr;
-    bool merged = false;
     bool found() const { return user || machine; }
 };
 
@@ -552,17 +584,15 @@ public:
     int32_t openKey(int32_t root, std::string_view path, HKey* out) override;
     int32_t createKey(int32_t root, std::string_view path, HKey* out) override;
     void closeKey(HKey key) override { merged_.erase(key); }
-    int32_t queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) override {
-        return Machine::queryValue(plain(key), name, type, data);
-    }
+    int32_t queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) override;
     int32_t setValue(HKey key, std::string_view name, uint32_t type, std::string_view data) override {
-        return Machine::setValue(plain(key), name, type, data);
+        // On a key both hold the user's takes the value, as Windows writes it.
+        const MergedKey* m = mergedOf(key);
+        return Machine::setValue(m ? m->user : key, name, type, data);
     }
-    int32_t deleteValue(HKey key, std::string_view name) override { return Machine::deleteValue(plain(key), name); }
+    int32_t deleteValue(HKey key, std::string_view name) override;
     int32_t deleteKey(int32_t root, std::string_view path) override;
-    int32_t enumValue(HKey key, uint32_t index, std::string* name, uint32_t* type, std::string* data) override {
-        return Machine::enumValue(plain(key), index, name, type, data);
-    }
+    int32_t enumValue(HKey key, uint32_t index, std::string* name, uint32_t* type, std::string* data) override;
     int32_t enumKey(HKey key, uint32_t index, std::string* name) override;
     int32_t queryInfoKey(HKey key, KeyInfo* info) override;
     int32_t copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot, std::string_view dstPath) override;
@@ -585,11 +615,18 @@ private:
     ClassPlace classPlace(std::string_view path) const;
     RegKey* classesRoot(bool user) const;
     std::vector<Target> existingTargets(std::string_view path) const;
-    Target writeTarget(std::string_view path, bool forValues) const;
+    Target classesKey(int32_t root, std::string_view path) const;
+    Target valueTarget(std::string_view path) const;
+    std::vector<Target> sourcesOf(int32_t root, std::string_view path) const;
+    Target destinationOf(int32_t root, std::string_view path) const;
+    bool userHolds(int32_t root, std::string_view path) const {
+        return root == HKEY_CLASSES_ROOT && classPlace(path).user;
+    }
+    int32_t copyThroughView(int32_t srcRoot, std::string_view srcPath, std::string_view dstPath);
     HKey handleFor(const ClassPlace& p);
-    HKey plain(HKey key) const {
+    MergedKey* mergedOf(HKey key) const {
         auto it = merged_.find(key);
-        return it == merged_.end() ? key : static_cast<HKey>(it->second->valuesKey());
+        return it == merged_.end() ? nullptr : it->second.get();
     }
 
     fs::path drive_, config_;
@@ -769,7 +806,9 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
         if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxFileSize)
             throw MachineError("Could not read " + hv.path.string() + ": it is not a regular file of a sane size");
         hv.id = *idOf(hv.path);
+        // The header's own words say best why a file cannot be read; libhivex has only an errno.
         const HiveHeader head = readHiveHeader(hv.path);
+        if (!head.readable) throw MachineError("Could not read " + hv.path.string() + ": " + head.problem + "; it is left as it is");
         hv.unsafe = head.problem;
         if (hv.unsafe.empty())
             if (auto log = newerHiveLog(hv.path, head.seq1)) hv.unsafe = "its log " + *log + " holds newer changes";
@@ -777,14 +816,15 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
             notes.push_back(hv.path.string() + ": " + hv.unsafe + "; it is shown as the file holds it and will not be written");
         Hivex h(hivex_open(hv.path.c_str(), 0));
         if (!h)
-            throw MachineError("Could not read " + hv.path.string() + ": libhivex cannot open it (" + errnoText(errno) +
-                               "); it is left as it is");
+            throw MachineError("Could not read " + hv.path.string() + ": " +
+                               (head.problem.empty() ? "libhivex cannot open it (" + errnoText(errno) + ")" : head.problem) +
+                               "; it is left as it is");
         RegKey* at = &(hv.user ? **user : **system).root();
         for (const std::u16string& c : hv.mount) at = attach(at, c);
         // A Classes key NTUSER.DAT may hold itself is not what Windows shows there.
         at->subkeys.clear();
         at->values().clear();
-        loadHive(h.get(), at, hv.path, static_cast<uint64_t>(st.st_size), hv.label, &notes);
+        loadHive(h.get(), at, hv.path, static_cast<uint64_t>(st.st_size), hv.label, head.problem, &notes);
         if (hv.label == "SOFTWARE") {
             const RegKey* cv = descend(at, u"Microsoft\\Windows NT\\CurrentVersion");
             const std::string root = cv ? textOf(cv->value(u"SystemRoot")) : std::string();
@@ -853,32 +893,25 @@ std::string WindowsMachine::mapSystem(std::string_view path) const {
 }
 
 RegKey* WindowsMachine::classesRoot(bool user) const {
+    // Without a UsrClass.dat the user has no classes of their own.
+    if (user && hives_.size() < 4) return nullptr;
     RegKey* k = nullptr;
     (user ? userTree() : systemTree()).findKey(u"Software\\Classes", &k);
     return k;
 }
 
 ClassPlace WindowsMachine::classPlace(std::string_view path) const {
-    ClassPlace p{classesRoot(true), classesRoot(false), true};
-    size_t depth = 0;
+    ClassPlace p{classesRoot(true), classesRoot(false)};
     for (const std::string& c : components(path, '\\')) {
         const std::u16string n = utf8ToUtf16(c);
-        RegKey* u = p.user ? p.user->subkey(n) : nullptr;
-        RegKey* m = p.machine ? p.machine->subkey(n) : nullptr;
-        // Where both have the key, the user's hides the machine's, except below the root for the
-        // shared keys, whose subkeys are merged once more.
-        if (u && m && p.merged && depth == 0 && sharedClassesKey(n)) p = {u, m, true};
-        else if (u) p = {u, nullptr, false};
-        else if (m) p = {nullptr, m, false};
-        else return {};
-        ++depth;
+        p = {p.user ? p.user->subkey(n) : nullptr, p.machine ? p.machine->subkey(n) : nullptr};
+        if (!p.found()) return {};
     }
-    if (p.merged && !(p.user && p.machine)) p.merged = false;
     return p;
 }
 
 HKey WindowsMachine::handleFor(const ClassPlace& p) {
-    if (!p.merged) return p.user ? static_cast<HKey>(p.user) : static_cast<HKey>(p.machine);
+    if (!p.user || !p.machine) return p.user ? static_cast<HKey>(p.user) : static_cast<HKey>(p.machine);
     auto m = std::make_unique<MergedKey>();
     m->user = p.user;
     m->machine = p.machine;
@@ -887,7 +920,7 @@ HKey WindowsMachine::handleFor(const ClassPlace& p) {
     return h;
 }
 
-// Where an existing HKEY_CLASSES_ROOT key lives: one place, or both for a merged one.
+// Where an existing HKEY_CLASSES_ROOT key lives: the machine's classes, the user's, or both.
 std::vector<WindowsMachine::Target> WindowsMachine::existingTargets(std::string_view path) const {
     const ClassPlace p = classPlace(path);
     std::vector<Target> out;
@@ -896,25 +929,33 @@ std::vector<WindowsMachine::Target> WindowsMachine::existingTargets(std::string_
     return out;
 }
 
-// Where a write through HKEY_CLASSES_ROOT goes: values to the key that shows (the user's where
-// both have it); new keys beside their nearest existing parent, so that they show too, and to
-// HKLM\Software\Classes where that parent is the merged root or a shared key.
-WindowsMachine::Target WindowsMachine::writeTarget(std::string_view path, bool forValues) const {
-    const std::vector<std::string> parts = components(path, '\\');
-    size_t have = parts.size();
-    ClassPlace p;
-    for (;; --have) {
-        p = classPlace(join(std::vector<std::string>(parts.begin(), parts.begin() + static_cast<ptrdiff_t>(have))));
-        if (p.found() || have == 0) break;
-    }
-    const std::string rest = join(parts, have);
-    auto under = [&](int32_t root, RegKey* k, std::string base) {
-        std::string full = k ? utf16ToUtf8(k->path()) : std::move(base);
-        if (!rest.empty()) full += (full.empty() ? "" : "\\") + rest;
-        return Target{root, full};
-    };
-    if (p.user && (!p.merged || (forValues && rest.empty()))) return under(HKEY_CURRENT_USER, p.user, "");
-    return under(HKEY_LOCAL_MACHINE, p.machine, "Software\\Classes");
+// A path below the Classes key of HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER. Keys made through
+// HKEY_CLASSES_ROOT go to the machine's, as Windows makes them, all the way down (below a key
+// only the user has too).
+WindowsMachine::Target WindowsMachine::classesKey(int32_t root, std::string_view path) const {
+    const std::string rest = join(components(path, '\\'));
+    return {root, rest.empty() ? std::string("Software\\Classes") : "Software\\Classes\\" + rest};
+}
+
+// A value set through HKEY_CLASSES_ROOT goes to the user's key where the user's classes hold the
+// key, as Windows writes it, and to the machine's otherwise.
+WindowsMachine::Target WindowsMachine::valueTarget(std::string_view path) const {
+    const ClassPlace p = classPlace(path);
+    if (p.user) return {HKEY_CURRENT_USER, utf16ToUtf8(p.user->path())};
+    return classesKey(HKEY_LOCAL_MACHINE, path);
+}
+
+// The keys a copy or move takes: both Classes keys' for HKEY_CLASSES_ROOT, the machine's first so
+// that the user's win where both hold a value.
+std::vector<WindowsMachine::Target> WindowsMachine::sourcesOf(int32_t root, std::string_view path) const {
+    if (root == HKEY_CLASSES_ROOT) return existingTargets(path);
+    return {{root, root == HKEY_LOCAL_MACHINE ? mapSystem(path) : std::string(path)}};
+}
+
+// Where a copy lands whole; HKEY_CLASSES_ROOT only when the user's classes do not hold it.
+WindowsMachine::Target WindowsMachine::destinationOf(int32_t root, std::string_view path) const {
+    if (root == HKEY_CLASSES_ROOT) return classesKey(HKEY_LOCAL_MACHINE, path);
+    return {root, root == HKEY_LOCAL_MACHINE ? mapSystem(path) : std::string(path)};
 }
 
 // ---- registry calls ------------------------------------------------------------------------
@@ -936,8 +977,27 @@ int32_t WindowsMachine::createKey(int32_t root, std::string_view path, HKey* out
         *out = handleFor(p);
         return ERROR_SUCCESS;
     }
-    const Target t = writeTarget(path, false);
+    const Target t = classesKey(HKEY_LOCAL_MACHINE, path);
     return Machine::createKey(t.root, t.path, out);
+}
+
+int32_t WindowsMachine::queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) {
+    const MergedKey* m = mergedOf(key);
+    if (!m) return Machine::queryValue(key, name, type, data);
+    const RegValue* v = m->value(utf8ToUtf16(name));
+    if (!v) return ERROR_FILE_NOT_FOUND;
+    if (type) *type = v->type;
+    if (data) *data = v->data;
+    return ERROR_SUCCESS;
+}
+
+// A value of a key both hold leaves the view only when it leaves both.
+int32_t WindowsMachine::deleteValue(HKey key, std::string_view name) {
+    const MergedKey* m = mergedOf(key);
+    if (!m) return Machine::deleteValue(key, name);
+    const bool user = Machine::deleteValue(m->user, name) == ERROR_SUCCESS;
+    const bool machine = Machine::deleteValue(m->machine, name) == ERROR_SUCCESS;
+    return user || machine ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 int32_t WindowsMachine::deleteKey(int32_t root, std::string_view path) {
@@ -957,50 +1017,95 @@ int32_t WindowsMachine::deleteKey(int32_t root, std::string_view path) {
 }
 
 int32_t WindowsMachine::enumKey(HKey key, uint32_t index, std::string* name) {
-    auto it = merged_.find(key);
-    if (it == merged_.end()) return Machine::enumKey(key, index, name);
-    MergedKey& m = *it->second;
-    if (!m.listed) {
-        // The user's subkeys, and the machine's that the user has not.
-        for (const auto& k : m.user->subkeys) m.names.push_back(k->name);
-        for (const auto& k : m.machine->subkeys)
-            if (!m.user->subkey(k->name)) m.names.push_back(k->name);
-        std::sort(m.names.begin(), m.names.end(),
-                  [](const std::u16string& a, const std::u16string& b) { return compareNames(a, b) < 0; });
-        m.listed = true;
-    }
-    if (index >= m.names.size()) return ERROR_NO_MORE_ITEMS;
-    if (name) *name = utf16ToUtf8(m.names[index]);
+    MergedKey* m = mergedOf(key);
+    if (!m) return Machine::enumKey(key, index, name);
+    if (index == 0 || m->keys.empty()) m->listKeys();
+    if (index >= m->keys.size()) return ERROR_NO_MORE_ITEMS;
+    if (name) *name = utf16ToUtf8(m->keys[index]);
+    return ERROR_SUCCESS;
+}
+
+int32_t WindowsMachine::enumValue(HKey key, uint32_t index, std::string* name, uint32_t* type, std::string* data) {
+    MergedKey* m = mergedOf(key);
+    if (!m) return Machine::enumValue(key, index, name, type, data);
+    if (index == 0 || m->values.empty()) m->listValues();
+    const RegValue* v = index < m->values.size() ? m->value(m->values[index]) : nullptr;
+    if (!v) return ERROR_NO_MORE_ITEMS;
+    if (name) *name = utf16ToUtf8(v->name);
+    if (type) *type = v->type;
+    if (data) *data = v->data;
     return ERROR_SUCCESS;
 }
 
 int32_t WindowsMachine::queryInfoKey(HKey key, KeyInfo* info) {
-    auto it = merged_.find(key);
-    if (it == merged_.end()) return Machine::queryInfoKey(key, info);
-    if (int32_t st = Machine::queryInfoKey(it->second->valuesKey(), info)) return st;
-    info->subkeys = 0;
-    info->maxSubkeyNameLength = 0;
-    std::string n;
-    for (uint32_t i = 0; enumKey(key, i, &n) == ERROR_SUCCESS; ++i) {
-        ++info->subkeys;
-        info->maxSubkeyNameLength = std::max<uint32_t>(info->maxSubkeyNameLength, static_cast<uint32_t>(utf8ToUtf16(n).size()));
+    MergedKey* m = mergedOf(key);
+    if (!m) return Machine::queryInfoKey(key, info);
+    m->listKeys();
+    m->listValues();
+    KeyInfo r;
+    r.subkeys = static_cast<uint32_t>(m->keys.size());
+    r.values = static_cast<uint32_t>(m->values.size());
+    for (const std::u16string& n : m->keys) r.maxSubkeyNameLength = std::max<uint32_t>(r.maxSubkeyNameLength, static_cast<uint32_t>(n.size()));
+    for (const std::u16string& n : m->values) {
+        r.maxValueNameLength = std::max<uint32_t>(r.maxValueNameLength, static_cast<uint32_t>(n.size()));
+        r.maxValueDataLength = std::max<uint32_t>(r.maxValueDataLength, static_cast<uint32_t>(m->value(n)->data.size()));
     }
+    *info = r;
     return ERROR_SUCCESS;
 }
 
 int32_t WindowsMachine::copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot, std::string_view dstPath) {
-    std::vector<Target> from;
-    if (srcRoot == HKEY_CLASSES_ROOT) {
-        from = existingTargets(srcPath);  // machine first: where both have a key the user's wins
-        if (from.empty()) return ERROR_FILE_NOT_FOUND;
-    } else {
-        from.push_back({srcRoot, srcRoot == HKEY_LOCAL_MACHINE ? mapSystem(srcPath) : std::string(srcPath)});
-    }
-    Target to{dstRoot, dstRoot == HKEY_LOCAL_MACHINE ? mapSystem(dstPath) : std::string(dstPath)};
-    if (dstRoot == HKEY_CLASSES_ROOT) to = writeTarget(dstPath, false);
+    const std::vector<Target> from = sourcesOf(srcRoot, srcPath);
+    if (from.empty()) return ERROR_FILE_NOT_FOUND;
+    if (userHolds(dstRoot, dstPath)) return copyThroughView(srcRoot, srcPath, dstPath);
+    const Target to = destinationOf(dstRoot, dstPath);
     const Mark start = mark();
     for (const Target& f : from) {
         if (int32_t st = Machine::copyKey(f.root, f.path, to.root, to.path)) {
+            rollbackTo(start);
+            return st;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// A copy onto a key the user's classes hold, made key by key through HKEY_CLASSES_ROOT so that
+// each key and value lands where a write there lands. The source is read whole first: the
+// destination may lie inside it.
+int32_t WindowsMachine::copyThroughView(int32_t srcRoot, std::string_view srcPath, std::string_view dstPath) {
+    struct Node {
+        std::string rel;
+        std::vector<std::tuple<std::string, uint32_t, std::string>> values;
+    };
+    auto below = [](std::string_view base, const std::string& rel) {
+        std::vector<std::string> parts = components(base, '\\');
+        if (!rel.empty()) parts.push_back(rel);
+        return join(parts);
+    };
+    std::vector<Node> nodes;
+    std::vector<std::string> pending{""};
+    while (!pending.empty()) {
+        Node n{std::move(pending.back()), {}};
+        pending.pop_back();
+        HKey k;
+        if (int32_t st = openKey(srcRoot, below(srcPath, n.rel), &k)) return st;
+        std::string name, data;
+        uint32_t type = 0;
+        for (uint32_t i = 0; enumValue(k, i, &name, &type, &data) == ERROR_SUCCESS; ++i) n.values.emplace_back(name, type, data);
+        for (uint32_t i = 0; enumKey(k, i, &name) == ERROR_SUCCESS; ++i) pending.push_back(below(n.rel, name));
+        closeKey(k);
+        nodes.push_back(std::move(n));
+    }
+    const Mark start = mark();
+    for (const Node& n : nodes) {
+        HKey k;
+        int32_t st = createKey(HKEY_CLASSES_ROOT, below(dstPath, n.rel), &k);
+        if (st == ERROR_SUCCESS) {
+            for (const auto& [name, type, data] : n.values)
+                if (st == ERROR_SUCCESS) st = setValue(k, name, type, data);
+            closeKey(k);
+        }
+        if (st != ERROR_SUCCESS) {
             rollbackTo(start);
             return st;
         }
@@ -1012,17 +1117,27 @@ int32_t WindowsMachine::moveKey(int32_t srcRoot, std::string_view srcPath, int32
     if (srcRoot != HKEY_CLASSES_ROOT && dstRoot != HKEY_CLASSES_ROOT)
         return Machine::moveKey(srcRoot, srcRoot == HKEY_LOCAL_MACHINE ? mapSystem(srcPath) : std::string(srcPath),
                                 dstRoot, dstRoot == HKEY_LOCAL_MACHINE ? mapSystem(dstPath) : std::string(dstPath));
-    std::vector<Target> from;
-    if (srcRoot == HKEY_CLASSES_ROOT) from = existingTargets(srcPath);
-    else from.push_back({srcRoot, srcRoot == HKEY_LOCAL_MACHINE ? mapSystem(srcPath) : std::string(srcPath)});
+    if (srcPath.find_first_not_of('\\') == std::string_view::npos) return ERROR_ACCESS_DENIED;
+    const std::vector<Target> from = sourcesOf(srcRoot, srcPath);
     if (from.empty()) return ERROR_FILE_NOT_FOUND;
-    Target to{dstRoot, dstRoot == HKEY_LOCAL_MACHINE ? mapSystem(dstPath) : std::string(dstPath)};
-    if (dstRoot == HKEY_CLASSES_ROOT) to = writeTarget(dstPath, false);
-    if (from.size() == 1) return Machine::moveKey(from[0].root, from[0].path, to.root, to.path);
+    // A key renamed within HKEY_CLASSES_ROOT to a name it does not show stays in the Classes key
+    // that holds it (each part in its own, where both do); a key of one tree landing whole in one
+    // place moves there. Either moves as one, so that a commit onto a file another program
+    // changed moves the key as that file holds it.
+    std::vector<Target> to;
+    if (srcRoot == HKEY_CLASSES_ROOT && dstRoot == HKEY_CLASSES_ROOT && !classPlace(dstPath).found())
+        for (const Target& f : from) to.push_back(classesKey(f.root, dstPath));
+    else if (from.size() == 1 && !userHolds(dstRoot, dstPath))
+        to.push_back(destinationOf(dstRoot, dstPath));
     const Mark start = mark();
     int32_t st = ERROR_SUCCESS;
-    for (const Target& f : from)
-        if (!st) st = Machine::copyKey(f.root, f.path, to.root, to.path);
+    for (size_t i = 0; i < to.size(); ++i)
+        if (!st) st = Machine::moveKey(from[i].root, from[i].path, to[i].root, to[i].path);
+    if (!to.empty()) {
+        if (st) rollbackTo(start);
+        return st;
+    }
+    st = copyKey(srcRoot, srcPath, dstRoot, dstPath);
     for (const Target& f : from)
         if (!st) st = Machine::deleteKey(f.root, f.path);
     if (st) rollbackTo(start);
@@ -1043,15 +1158,10 @@ int32_t WindowsMachine::applyOp(const ChangeOp& op, Applier& at, bool, std::stri
     switch (op.kind) {
     case ChangeOp::Kind::CreateKey:
         if (classPlace(path).found()) return ERROR_SUCCESS;
-        ts.push_back(writeTarget(path, false));
+        ts.push_back(classesKey(HKEY_LOCAL_MACHINE, path));
         break;
-    case ChangeOp::Kind::SetValue: ts.push_back(writeTarget(path, true)); break;
-    case ChangeOp::Kind::DeleteValue: {
-        const ClassPlace p = classPlace(path);
-        if (p.found()) ts.push_back({p.user ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE,
-                                     utf16ToUtf8((p.user ? p.user : p.machine)->path())});
-        break;
-    }
+    case ChangeOp::Kind::SetValue: ts.push_back(valueTarget(path)); break;
+    case ChangeOp::Kind::DeleteValue: ts = existingTargets(path); break;  // it leaves the view from both
     case ChangeOp::Kind::DeleteKey:
         if (path.find_first_not_of('\\') == std::string::npos) {
             ts.push_back({HKEY_LOCAL_MACHINE, "Software\\Classes"});  // refused below, as a root
@@ -1253,35 +1363,46 @@ private:
             writeNew(parent, *t, rest);
             return;
         }
-        if (how & (Values | Deep)) syncValues(n, *t, rest);
+        if (how & (Values | Deep)) syncValues(n, *t, rest, !(how & Deep));
         if (how & Deep) syncChildren(n, *t, rest);
     }
 
-    void syncValues(hive_node_h n, const RegKey& t, const std::vector<std::u16string>& rest) {
+    // The key's values made what the tree holds. With `keepHidden`, the values the tree does not
+    // show (names it folds onto another's, see sortUnique) stay as the hive holds them; a key
+    // that was deleted lost them with the rest.
+    void syncValues(hive_node_h n, const RegKey& t, const std::vector<std::u16string>& rest, bool keepHidden) {
         std::vector<RegValue> now;
         if (!readValues(h_, n, &now)) fail(rest, "libhivex could not read its values: " + errnoText(errno));
-        if (sameValues(t.values(), now)) return;
+        std::vector<RegValue> want = t.values();
+        if (keepHidden) {
+            std::vector<RegValue> shownOnes = now, hidden;
+            sortUnique(shownOnes, [](const RegValue& v) -> const std::u16string& { return v.name; }, &hidden);
+            for (RegValue& v : hidden)
+                if (std::none_of(want.begin(), want.end(), [&](const RegValue& w) { return w.name == v.name; }))
+                    want.push_back(std::move(v));
+        }
+        if (sameValues(want, now)) return;
         for (const RegValue& v : now)
             if (v.data.size() > kMaxHiveValueSize)
                 fail(rest, "it holds the value \"" + shown(v.name) + "\" of " + std::to_string(v.data.size()) +
                                " bytes, which libhivex would damage when it rewrites the key; change this key with "
                                "Windows' own Registry Editor");
-        setValues(n, t, rest);
+        setValues(n, want, rest);
     }
 
-    void setValues(hive_node_h n, const RegKey& t, const std::vector<std::u16string>& rest) {
+    void setValues(hive_node_h n, const std::vector<RegValue>& values, const std::vector<std::u16string>& rest) {
         std::vector<std::string> names;
-        names.reserve(t.values().size());
-        for (const RegValue& v : t.values()) {
+        names.reserve(values.size());
+        for (const RegValue& v : values) {
             if (v.data.size() > kMaxHiveValueSize)
                 fail(rest, "the value \"" + shown(v.name) + "\" would hold " + std::to_string(v.data.size()) +
                                " bytes; a hive edited here holds at most " + std::to_string(kMaxHiveValueSize) +
                                " bytes a value");
             names.push_back(utf16ToUtf8(v.name));
         }
-        std::vector<hive_set_value> set(t.values().size());
+        std::vector<hive_set_value> set(values.size());
         for (size_t i = 0; i < set.size(); ++i) {
-            const RegValue& v = t.values()[i];
+            const RegValue& v = values[i];
             set[i].key = names[i].data();
             static_assert(sizeof(set[i].t) == sizeof(v.type));
             std::memcpy(&set[i].t, &v.type, sizeof(v.type));  // any 32-bit type, not only the enumerated
@@ -1302,7 +1423,7 @@ private:
             if (!creatableName(k->name, &why)) fail(rest, "this key cannot be made in a hive: " + why);
             const hive_node_h n = hivex_node_add_child(h_, p, utf16ToUtf8(k->name).c_str());
             if (!n) fail(rest, "libhivex could not make it: " + errnoText(errno));
-            if (!k->values().empty()) setValues(n, *k, rest);
+            if (!k->values().empty()) setValues(n, k->values(), rest);
             for (const auto& c : k->subkeys) {
                 std::vector<std::u16string> r = rest;
                 r.push_back(c->name);
@@ -1311,13 +1432,14 @@ private:
         }
     }
 
-    // A key that was deleted and made again: the whole subtree as the tree holds it.
+    // A key that was deleted and made again: the whole subtree as the tree holds it, nothing the
+    // tree did not show kept.
     void syncChildren(hive_node_h top, const RegKey& t, const std::vector<std::u16string>& topRest) {
         std::vector<std::tuple<hive_node_h, const RegKey*, std::vector<std::u16string>>> pending{{top, &t, topRest}};
         while (!pending.empty()) {
             auto [n, k, rest] = std::move(pending.back());
             pending.pop_back();
-            if (n != top) syncValues(n, *k, rest);
+            if (n != top) syncValues(n, *k, rest, false);
             Owned<hive_node_h> kids(hivex_node_children(h_, n));
             if (!kids) fail(rest, "libhivex could not list its subkeys: " + errnoText(errno));
             std::vector<std::pair<std::u16string, hive_node_h>> have;
@@ -1325,16 +1447,35 @@ private:
                 Owned<char> name(hivex_node_name(h_, *c));
                 have.emplace_back(utf8ToUtf16(name ? name.get() : ""), *c);
             }
-            for (const auto& [name, c] : have) {
-                if (keptAside(rest, name) || k->subkey(name)) continue;
-                if (hivex_node_delete_child(h_, c) != 0) fail(rest, "libhivex could not delete a subkey: " + errnoText(errno));
+            // Each subkey of the tree keeps the hive's key of its exact name, else one the store
+            // takes for it; the hive's other keys go.
+            std::vector<hive_node_h> kept(k->subkeys.size(), 0);
+            std::vector<bool> taken(have.size(), false);
+            for (bool exact : {true, false}) {
+                auto spelled = [&](const std::u16string& n) { return exact ? n : foldName(n); };
+                std::unordered_map<std::u16string, std::vector<size_t>> named;
+                for (size_t j = have.size(); j-- > 0;)
+                    if (!taken[j]) named[spelled(have[j].first)].push_back(j);
+                for (size_t i = 0; i < kept.size(); ++i) {
+                    auto it = kept[i] ? named.end() : named.find(spelled(k->subkeys[i]->name));
+                    if (it == named.end() || it->second.empty()) continue;
+                    const size_t j = it->second.back();  // the first listed
+                    it->second.pop_back();
+                    kept[i] = have[j].second;
+                    taken[j] = true;
+                }
             }
-            for (const auto& sub : k->subkeys) {
+            for (size_t j = 0; j < have.size(); ++j) {
+                if (taken[j] || keptAside(rest, have[j].first)) continue;
+                if (hivex_node_delete_child(h_, have[j].second) != 0)
+                    fail(rest, "libhivex could not delete a subkey: " + errnoText(errno));
+            }
+            for (size_t i = 0; i < kept.size(); ++i) {
+                const RegKey* sub = k->subkeys[i].get();
                 std::vector<std::u16string> r = rest;
                 r.push_back(sub->name);
-                auto it = std::find_if(have.begin(), have.end(), [&](const auto& e) { return namesEqual(e.first, sub->name); });
-                if (it == have.end()) writeNew(n, *sub, r);
-                else pending.emplace_back(it->second, sub.get(), std::move(r));
+                if (!kept[i]) writeNew(n, *sub, r);
+                else pending.emplace_back(kept[i], sub, std::move(r));
             }
         }
     }

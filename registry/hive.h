@@ -17,7 +17,7 @@ inline constexpr size_t kMaxHiveValueSize = 16344;
 
 // What the base block of a hive file says about the file.
 struct HiveHeader {
-    bool readable = false;  // a regf base block with a good checksum
+    bool readable = false;  // a regf base block with a good checksum, and every bin it counts
     uint32_t seq1 = 0, seq2 = 0;
     uint32_t major = 0, minor = 0, fileType = 0, format = 0;
     std::string problem;    // why the file must not be written, "" when it may

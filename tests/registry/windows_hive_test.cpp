@@ -63,7 +63,10 @@ struct Drive {
             .set("Odd", "Gr\xc3\xbc\xc3\x9f" "e", REG_SZ, hb::utf16(u"Gr\u00fc\u00dfe"))
             .set("Odd", "Empty", REG_BINARY, "")
             .set("Classes\\.txt", "", REG_SZ, hb::sz("txtfile"))
+            .set("Classes\\.txt", "Content Type", REG_SZ, hb::sz("text/plain"))
             .key("Classes\\.txt\\ShellNew")
+            .set("Classes\\.bmp", "", REG_SZ, hb::sz("Paint.Picture"))
+            .set("Classes\\.bmp\\ShellNew", "NullFile", REG_SZ, hb::sz(""))
             .set("Classes\\txtfile\\shell\\open\\command", "", REG_EXPAND_SZ, hb::sz("notepad.exe %1"))
             .set("Classes\\CLSID\\{A}", "", REG_SZ, hb::sz("machine A"))
             .set("Classes\\CLSID\\{B}", "", REG_SZ, hb::sz("machine B"));
@@ -86,6 +89,7 @@ struct Drive {
         uc.set(".txt", "", REG_SZ, hb::sz("userfile"))
             .set("CLSID\\{B}", "", REG_SZ, hb::sz("user B"))
             .set("CLSID\\{C}", "", REG_SZ, hb::sz("user C"))
+            .set(".bmp\\OpenWithProgids", "Paint.Picture", REG_NONE, "")
             .key(".usr");
         uc.write(aliceClasses);
         if (twoUsers) {
@@ -264,72 +268,116 @@ TEST(WindowsHives, CurrentControlSetIsTheSelectedControlSet) {
     }
 }
 
-TEST(WindowsHives, ClassesRootMergesTheUsersClassesOverTheMachines) {
+// HKEY_CLASSES_ROOT shows both Classes keys at every level, as Windows does: a key both hold
+// shows the subkeys and values of both, each name once and the user's value winning it.
+TEST(WindowsHives, ClassesRootShowsBothClassesKeysAtEveryLevel) {
     Drive d;
     auto m = Machine::openWindows(d.root, "alice");
-    struct Case {
-        std::string key;
-        std::optional<std::string> shown;  // the default value's text, nothing: no such key
+    auto dataOf = [](const std::optional<StoredValue>& v) { return v ? std::optional(v->data) : std::nullopt; };
+    struct Read {
+        std::string key, value;
+        std::optional<std::string> data;  // nothing: no such value
     } reads[] = {
-        {".txt", "userfile"},                          // the user's key wins
-        {".txt\\ShellNew", std::nullopt},              // and hides the machine's subkeys
-        {"txtfile\\shell\\open\\command", "notepad.exe %1"},
-        {"CLSID\\{A}", "machine A"},                   // shared key: merged one level down
-        {"CLSID\\{B}", "user B"},
-        {"CLSID\\{C}", "user C"},
-        {"Stale", std::nullopt},                       // NTUSER.DAT's own Classes is not shown
+        {".txt", "", hb::sz("userfile")},                // the user's value wins
+        {".txt", "Content Type", hb::sz("text/plain")},  // the machine's shows beside it
+        {".bmp", "", hb::sz("Paint.Picture")},           // though the user has .bmp\OpenWithProgids
+        {".bmp\\ShellNew", "NullFile", hb::sz("")},
+        {"CLSID\\{A}", "", hb::sz("machine A")},
+        {"CLSID\\{B}", "", hb::sz("user B")},
+        {"Stale", "", std::nullopt},                     // NTUSER.DAT's own Classes is not shown
     };
-    for (const Case& c : reads) {
-        auto v = query(*m, HKEY_CLASSES_ROOT, c.key, "");
+    for (const Read& r : reads) EXPECT_EQ(dataOf(query(*m, HKEY_CLASSES_ROOT, r.key, r.value)), r.data) << r.key << " " << r.value;
+    struct Listing {
+        std::string key;
+        std::vector<std::string> subkeys, values;
+    } listings[] = {
+        {"", {".bmp", ".txt", ".usr", "CLSID", "txtfile"}, {}},
+        {".bmp", {"OpenWithProgids", "ShellNew"}, {""}},
+        {".txt", {"ShellNew"}, {"", "Content Type"}},
+    };
+    for (const Listing& l : listings) {
+        EXPECT_EQ(subkeys(*m, HKEY_CLASSES_ROOT, l.key), l.subkeys) << l.key;
         HKey k;
-        const bool exists = m->openKey(HKEY_CLASSES_ROOT, c.key, &k) == ERROR_SUCCESS;
-        if (exists) m->closeKey(k);
-        EXPECT_EQ(exists, c.shown.has_value()) << c.key;
-        if (c.shown) {
-            ASSERT_TRUE(v) << c.key;
-            EXPECT_EQ(v->data, hb::sz(*c.shown)) << c.key;
-        }
+        ASSERT_EQ(m->openKey(HKEY_CLASSES_ROOT, l.key, &k), 0) << l.key;
+        std::vector<std::string> names;
+        std::string n;
+        for (uint32_t i = 0; m->enumValue(k, i, &n, nullptr, nullptr) == ERROR_SUCCESS; ++i) names.push_back(n);
+        KeyInfo info;
+        ASSERT_EQ(m->queryInfoKey(k, &info), 0);
+        m->closeKey(k);
+        EXPECT_EQ(names, l.values) << l.key;
+        EXPECT_EQ(std::pair(info.subkeys, info.values), std::pair(uint32_t(l.subkeys.size()), uint32_t(l.values.size()))) << l.key;
     }
-    EXPECT_EQ(subkeys(*m, HKEY_CLASSES_ROOT, ""), (std::vector<std::string>{".txt", ".usr", "CLSID", "txtfile"}));
-    EXPECT_EQ(subkeys(*m, HKEY_CLASSES_ROOT, "CLSID"), (std::vector<std::string>{"{A}", "{B}", "{C}"}));
-    KeyInfo info;
-    HKey root;
-    ASSERT_EQ(m->openKey(HKEY_CLASSES_ROOT, "", &root), 0);
-    ASSERT_EQ(m->queryInfoKey(root, &info), 0);
-    m->closeKey(root);
-    EXPECT_EQ(info.subkeys, 4u);
 
-    // Writes go where the key lives; new keys beside their nearest parent, or to the machine.
+    // Writes land where Windows puts them: a value on a key the user's classes hold goes there,
+    // anything else, new keys above all, to the machine's classes.
     struct Edit {
         std::string key, value;
-        fs::path file;
-        std::string inFile;
+        bool user;
     } edits[] = {
-        {".txt", "Edited", d.aliceClasses, ".txt"},
-        {".usr\\ShellNew", "NullFile", d.aliceClasses, ".usr\\ShellNew"},
-        {"CLSID\\{B}", "Edited", d.aliceClasses, "CLSID\\{B}"},
-        {"CLSID\\{A}", "Edited", d.software, "Classes\\CLSID\\{A}"},
-        {"CLSID\\{D}", "New", d.software, "Classes\\CLSID\\{D}"},
-        {".new\\ShellNew", "NullFile", d.software, "Classes\\.new\\ShellNew"},
-        {"txtfile\\shell\\edit", "", d.software, "Classes\\txtfile\\shell\\edit"},
+        {".txt", "Edited", true},       {".bmp", "Edited", true},
+        {"CLSID\\{B}", "Edited", true}, {".bmp\\ShellNew", "Edited", false},
+        {"CLSID\\{A}", "Edited", false}, {".new\\ShellNew", "NullFile", false},
+        {".usr\\ShellNew", "NullFile", false},  // below a key only the user has
     };
     for (const Edit& e : edits) ASSERT_EQ(set(*m, HKEY_CLASSES_ROOT, e.key, e.value, REG_SZ, hb::sz("x")), 0) << e.key;
-    ASSERT_EQ(m->deleteKey(HKEY_CLASSES_ROOT, ".usr"), 0);
+    m->commit();
+    for (const Edit& e : edits) {
+        EXPECT_EQ(hivexValue(d.aliceClasses, e.key, e.value).has_value(), e.user) << e.key;
+        EXPECT_EQ(hivexValue(d.software, "Classes\\" + e.key, e.value).has_value(), !e.user) << e.key;
+    }
+
+    // Deletes take both; a copy onto a key the user holds gives the user's key the values; a key
+    // renamed stays where it is.
+    HKey b;
+    ASSERT_EQ(m->openKey(HKEY_CLASSES_ROOT, "CLSID\\{B}", &b), 0);
+    EXPECT_EQ(m->deleteValue(b, ""), 0);
+    m->closeKey(b);
     ChangeSet cs;
-    cs.ops.push_back(setValueOp(HKEY_CLASSES_ROOT, u".txt", u"FromSet", REG_SZ, hb::sz("y")));
+    cs.ops.push_back(deleteValueOp(HKEY_CLASSES_ROOT, u".txt", u""));
     cs.ops.push_back(setValueOp(HKEY_CLASSES_ROOT, u".reg\\ShellNew", u"", REG_SZ, hb::sz("z")));
     std::string error;
     ASSERT_EQ(m->apply(cs, &error), 0) << error;
+    ASSERT_EQ(m->deleteKey(HKEY_CLASSES_ROOT, ".usr"), 0);
+    ASSERT_EQ(m->copyKey(HKEY_CLASSES_ROOT, "CLSID\\{A}", HKEY_CLASSES_ROOT, "CLSID\\{C}"), 0);
+    ASSERT_EQ(m->moveKey(HKEY_CLASSES_ROOT, ".bmp\\OpenWithProgids", HKEY_CLASSES_ROOT, ".bmp\\OpenWithList"), 0);
     m->commit();
-    for (const Edit& e : edits) {
-        if (e.key.starts_with(".usr")) continue;
-        EXPECT_TRUE(hivexValue(e.file, e.inFile, e.value)) << e.key;
-    }
-    EXPECT_FALSE(hivexHasKey(d.aliceClasses, ".usr"));
-    EXPECT_TRUE(hivexValue(d.aliceClasses, ".txt", "FromSet"));
-    EXPECT_TRUE(hivexValue(d.software, "Classes\\.reg\\ShellNew", ""));
+    struct Check {
+        fs::path file;
+        std::string key, value;
+        std::optional<std::string> data;  // nothing: not there
+    } checks[] = {
+        {d.aliceClasses, "CLSID\\{B}", "", std::nullopt},  {d.software, "Classes\\CLSID\\{B}", "", std::nullopt},
+        {d.aliceClasses, ".txt", "", std::nullopt},        {d.software, "Classes\\.txt", "", std::nullopt},
+        {d.software, "Classes\\.reg\\ShellNew", "", hb::sz("z")},
+        {d.aliceClasses, "CLSID\\{C}", "", hb::sz("machine A")},
+        {d.aliceClasses, "CLSID\\{C}", "Edited", hb::sz("x")},
+        {d.software, "Classes\\CLSID\\{C}", "Edited", std::nullopt},
+        {d.aliceClasses, ".bmp\\OpenWithList", "Paint.Picture", ""},
+        {d.software, "Classes\\.bmp\\OpenWithList", "Paint.Picture", std::nullopt},
+        {d.aliceClasses, ".bmp\\OpenWithProgids", "Paint.Picture", std::nullopt},
+    };
+    for (const Check& c : checks) EXPECT_EQ(dataOf(hivexValue(c.file, c.key, c.value)), c.data) << c.file << " " << c.key;
+    EXPECT_FALSE(hivexHasKey(d.aliceClasses, ".usr") || hivexHasKey(d.software, "Classes\\.usr"));
     EXPECT_TRUE(hivexValue(d.aliceNt, "Software\\Classes\\Stale", ""));
     for (const fs::path& f : {d.software, d.aliceClasses}) expectSoundHive(f);
+}
+
+// Keys a page makes or moves through HKEY_CLASSES_ROOT go to the machine's classes, and are saved
+// while the user's UsrClass.dat cannot be written: the 'New' menu's switch of a type the user
+// holds a key for too, and a new key below a key only the user has.
+TEST(WindowsHives, ClassesChangesForTheMachineAreSavedBesideADirtyUsrClass) {
+    Drive d;
+    hb::makeDirty(d.aliceClasses);
+    const std::string before = qvtest::readFile(d.aliceClasses);
+    auto m = Machine::openWindows(d.root, "alice");
+    ASSERT_EQ(m->moveKey(HKEY_CLASSES_ROOT, ".bmp\\ShellNew", HKEY_CLASSES_ROOT, ".bmp\\ShellNew-"), 0);
+    ASSERT_EQ(set(*m, HKEY_CLASSES_ROOT, ".usr\\ShellNew", "NullFile", REG_SZ, hb::sz("")), 0);
+    EXPECT_NO_THROW(m->commit());
+    EXPECT_TRUE(hivexValue(d.software, "Classes\\.bmp\\ShellNew-", "NullFile"));
+    EXPECT_FALSE(hivexHasKey(d.software, "Classes\\.bmp\\ShellNew"));
+    EXPECT_TRUE(hivexValue(d.software, "Classes\\.usr\\ShellNew", "NullFile"));
+    EXPECT_EQ(qvtest::readFile(d.aliceClasses), before);
 }
 
 TEST(WindowsHives, DeletedAndRemadeKeysAreWrittenWhole) {
@@ -468,7 +516,20 @@ TEST(WindowsHives, HivesThatCannotBeReadAreRefusedOnOpen) {
         std::function<void(Drive&)> damage;
         std::string expect;
     } cases[] = {
-        {"not a hive", [](Drive& d) { qvtest::writeFile(d.software, std::string(8192, 'x')); }, "cannot open"},
+        {"not a hive", [](Drive& d) { qvtest::writeFile(d.software, std::string(8192, 'x')); },
+         "config/SOFTWARE: it is not a registry hive"},
+        // What the header says is wrong, in its words rather than libhivex's errno.
+        {"cut short in its bins", [](Drive& d) { fs::resize_file(d.software, fs::file_size(d.software) - 4096); },
+         "config/SOFTWARE: its size does not match its header (it is cut short)"},
+        {"cut short in its header", [](Drive& d) { fs::resize_file(d.software, 2000); },
+         "config/SOFTWARE: its size does not match its header (it is cut short)"},
+        {"wrong header checksum",
+         [](Drive& d) {
+             std::string b = qvtest::readFile(d.software);
+             b[48] ^= 1;
+             qvtest::writeFile(d.software, b);
+         },
+         "config/SOFTWARE: its header checksum is wrong"},
         {"no SYSTEM", [](Drive& d) { fs::remove(d.system); }, "has no"},
         {"two spellings", [](Drive& d) { fs::copy_file(d.software, d.config / "software"); }, "more than one spelling"},
         {"not Windows", [](Drive& d) { fs::remove_all(d.root / "Windows"); }, "not a Windows system drive"},
@@ -713,6 +774,57 @@ TEST(WindowsHives, KeysThatNoPathNamesAreLeftOutAndKept) {
     ASSERT_TRUE(h);
     EXPECT_TRUE(hivex_node_get_child(h, nodeAt(h, "Odd"), "a\\b"));
     hivex_close(h);
+}
+
+// libhivex takes value names that differ only in the case of non-ASCII letters for two; the
+// machine shows the first, and a commit that rewrites their key keeps the other as it was,
+// unless the key itself was deleted.
+TEST(WindowsHives, ValueNamesDifferingInNonAsciiCaseAreAllKept) {
+    const std::string shown = "Gr\xc3\xbc\xc3\x9f" "e", hidden = "GR\xc3\x9c\xc3\x9f" "E";  // Grüße, GRÜßE
+    const std::string was = hb::utf16(u"Gr\u00fc\u00dfe"), one = hb::dword(1), seven = hb::dword(7);
+    const std::string odd = "Software\\Odd";
+    struct Case {
+        std::string name;
+        std::function<void(Machine&)> change;
+        std::map<std::string, std::string> expect;  // of shown, hidden and "Other"
+    } cases[] = {
+        {"another value of the key set", [&](Machine& m) { EXPECT_EQ(set(m, HKEY_LOCAL_MACHINE, odd, "Other", REG_DWORD, one), 0); },
+         {{shown, was}, {hidden, seven}, {"Other", one}}},
+        {"the shown one changed", [&](Machine& m) { EXPECT_EQ(set(m, HKEY_LOCAL_MACHINE, odd, shown, REG_DWORD, one), 0); },
+         {{shown, one}, {hidden, seven}}},
+        {"the shown one deleted",
+         [&](Machine& m) {
+             HKey k;
+             ASSERT_EQ(m.openKey(HKEY_LOCAL_MACHINE, odd, &k), 0);
+             EXPECT_EQ(m.deleteValue(k, shown), 0);
+             m.closeKey(k);
+         },
+         {{hidden, seven}}},
+        {"the key deleted and made again",
+         [&](Machine& m) {
+             EXPECT_EQ(m.deleteKey(HKEY_LOCAL_MACHINE, odd), 0);
+             EXPECT_EQ(set(m, HKEY_LOCAL_MACHINE, odd, "Other", REG_DWORD, one), 0);
+         },
+         {{"Other", one}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Drive d;
+        hive_h* h = hivex_open(d.software.c_str(), HIVEX_OPEN_WRITE);
+        ASSERT_TRUE(h);
+        hive_set_value v{const_cast<char*>(hidden.c_str()), hive_t_REG_DWORD, 4, const_cast<char*>(seven.data())};
+        ASSERT_EQ(hivex_node_set_value(h, nodeAt(h, "Odd"), &v, 0), 0);
+        ASSERT_EQ(hivex_commit(h, nullptr, 0), 0);
+        hivex_close(h);
+        auto m = Machine::openWindows(d.root, "alice");
+        ASSERT_EQ(query(*m, HKEY_LOCAL_MACHINE, odd, hidden)->data, was);
+        c.change(*m);
+        m->commit();
+        std::map<std::string, std::string> found;
+        for (const std::string& name : {shown, hidden, std::string("Other")})
+            if (auto got = hivexValue(d.software, "Odd", name)) found[name] = got->data;
+        EXPECT_EQ(found, c.expect);
+    }
 }
 
 // Whoever can write to the hives' folder may plant links at the names a commit uses: nothing is
