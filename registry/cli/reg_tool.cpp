@@ -68,7 +68,9 @@
 // - A value is "NAME"= or @= for the default. REG_SZ: "text" with \\, \", \r and \n escaped,
 //   ending at the first NUL, the last unit taken as the terminator; REG_DWORD with data:
 //   dword:%08x; everything else (and an empty DWORD) hex: (REG_BINARY) or hex(%x): with
-//   lowercase two-digit bytes joined by commas. The line's length is counted from its start
+//   lowercase two-digit bytes joined by commas. (So Wine loses the last character of a string
+//   stored without its NUL, what follows a string's first NUL, an empty string's emptiness and
+//   the bytes of a DWORD that is not four long.) The line's length is counted from its start
 //   (escaped name and "=" included); after each comma, once it reaches 77, the line ends in
 //   "\" and goes on after two blanks (counted as 2).
 // Import
@@ -131,6 +133,9 @@
 //   is read as UTF-8 when it is valid UTF-8, else as Windows-1252. A UTF-8 byte order mark is
 //   allowed; REGEDIT (3.1) files are refused. Odd-length hex(1|2|7) data is kept as it is (Wine
 //   adds a terminator over the last byte and one byte of garbage).
+// - export writes a REG_SZ in quotes only when it is text with exactly one NUL, at its end, and
+//   dword: only for four bytes; other such data goes out as hex(1): or hex(4):, which Wine's
+//   import reads back byte for byte (a string without its NUL gains one there, nothing is lost).
 // - copy, too, is one change: cancelling at a question (end of input) copies nothing. It copies
 //   the source as it was, so a copy into its own subtree copies once (Wine's recursion walks
 //   into what it is copying, many levels deep).
