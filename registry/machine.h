@@ -102,6 +102,10 @@ public:
     // is HKLM\Software\Classes; deleting a key or value that is not there is no error.
     virtual int32_t apply(const ChangeSet& changes, std::string* error);
 
+    // True when the registry has one view only: a prefix made for 32-bit Windows (#arch=win32),
+    // where Wine's 32-bit and 64-bit views of the keys are the same keys.
+    bool singleView() const;
+
     // For a Wine prefix: a message naming the running wineserver, or nothing when none runs.
     std::optional<std::string> wineserverRunning() const;
 
