@@ -463,11 +463,6 @@ void appendHexList(std::u16string& out, uint32_t type, size_t column, std::strin
     }
 }
 
-// How a value is spelled. Exact: as Wine's export spells what it finds (strings cut at their
-// first NUL, any DWORD with data as dword:). Otherwise without loss: "text" only for a string
-// with exactly its one terminating NUL, dword: only for four bytes, hex(N): for the rest.
-enum class Spelling { WineExport, Lossless };
-
 // An 8-bit file holds REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ hex lists as 8-bit text.
 std::string hexPayload(uint32_t type, std::string_view data, RegFormat format) {
     if (format != RegFormat::Regedit4 || (type != REG_SZ && type != REG_EXPAND_SZ && type != REG_MULTI_SZ))
@@ -481,8 +476,13 @@ bool cleanString(std::string_view data) {
     return u.find(u'\0') == u.size() - 1;
 }
 
+// A value spelled without loss: "text" only for a string with exactly its one terminating NUL,
+// dword: only for four bytes, hex(N): for the rest. Wine's own export writes any REG_SZ in quotes
+// (cut at its first NUL, and short of its last unit when that is no terminator) and any DWORD
+// with data as dword:, losing bytes; hex(1): and hex(4): bring every byte back through Wine's
+// import and ours (which add a terminator only to a string that lacks one).
 void appendValue(std::u16string& out, std::u16string_view name, uint32_t type, std::string_view data,
-                 Spelling spelling, RegFormat format, bool wrap) {
+                 RegFormat format, bool wrap) {
     const size_t start = out.size();
     if (name.empty()) {
         out += u"@=";
@@ -492,21 +492,20 @@ void appendValue(std::u16string& out, std::u16string_view name, uint32_t type, s
         out += u"\"=";
     }
     const size_t column = out.size() - start;
-    if (type == REG_SZ && (spelling == Spelling::WineExport || cleanString(data))) {
-        // Wine takes the units before the last one (the terminator it expects) and stops at a NUL.
-        const std::u16string u = bytesToUtf16(data.substr(0, data.size() / 2 * 2));
+    if (type == REG_SZ && cleanString(data)) {
+        const std::u16string u = bytesToUtf16(data);
         out += u'"';
-        appendEscaped(out, std::u16string_view(u).substr(0, u.empty() ? 0 : u.size() - 1));
+        appendEscaped(out, std::u16string_view(u).substr(0, u.size() - 1));
         out += u'"';
-    } else if (type == REG_DWORD && (spelling == Spelling::WineExport ? !data.empty() : data.size() == 4)) {
+    } else if (type == REG_DWORD && data.size() == 4) {
         uint32_t v = 0;
-        for (size_t i = 0; i < 4 && i < data.size(); ++i)
+        for (size_t i = 0; i < 4; ++i)
             v |= static_cast<uint32_t>(static_cast<unsigned char>(data[i])) << (8 * i);
         char buf[24];
         std::snprintf(buf, sizeof buf, "dword:%08x", v);
         appendAscii(out, buf);
     } else {
-        appendHexList(out, type, column, spelling == Spelling::WineExport ? std::string(data) : hexPayload(type, data, format), wrap);
+        appendHexList(out, type, column, hexPayload(type, data, format), wrap);
     }
     out += u"\r\n";
 }
@@ -558,7 +557,7 @@ std::u16string layout(const ChangeSet& changes, RegFormat format, std::string_vi
                 open = true, root = op.root, key = op.key;
             }
             if (op.kind == ChangeOp::Kind::SetValue) {
-                appendValue(out, op.name, op.type, op.data, Spelling::Lossless, format, true);
+                appendValue(out, op.name, op.type, op.data, format, true);
             } else {
                 if (op.name.empty()) {
                     out += u"@=-\r\n";
@@ -616,7 +615,7 @@ std::string writeRegText(const ChangeSet& changes, std::string_view comment) {
 
 std::string regDataText(uint32_t type, std::string_view data) {
     std::u16string out;
-    appendValue(out, u"", type, data, Spelling::Lossless, RegFormat::Unicode, false);
+    appendValue(out, u"", type, data, RegFormat::Unicode, false);
     // Without the "@=" in front and the line end after.
     return utf16ToUtf8(std::u16string_view(out).substr(2, out.size() - 4));
 }
@@ -634,7 +633,7 @@ void RegExportWriter::key(std::u16string_view fullName) {
 }
 
 void RegExportWriter::value(std::u16string_view name, uint32_t type, std::string_view data) {
-    appendValue(out_, name, type, data, Spelling::WineExport, RegFormat::Unicode, true);
+    appendValue(out_, name, type, data, RegFormat::Unicode, true);
 }
 
 std::string RegExportWriter::finish() {

@@ -47,8 +47,9 @@ std::string writeRegText(const ChangeSet& changes, std::string_view comment = {}
 std::string regDataText(uint32_t type, std::string_view data);
 
 // What Wine's `reg export` writes, built key by key in the order they are given: UTF-16LE with a
-// byte order mark, CRLF, "[FULL\KEY]" after a blank line, values as Wine spells them (a REG_SZ is
-// cut at its first NUL, hex lists broken after column 76).
+// byte order mark, CRLF, "[FULL\KEY]" after a blank line, values as Wine spells them, hex lists
+// broken after column 76. A REG_SZ that is not text with one terminating NUL, and a DWORD that is
+// not four bytes, are written as hex(1): and hex(4): (Wine's export would lose bytes of them).
 class RegExportWriter {
 public:
     RegExportWriter();

@@ -625,6 +625,8 @@ void Machine::recoverInterruptedCommit() {
     syncFolder(folder_);
 }
 
+bool Machine::singleView() const { return kind_ != Kind::Windows && systemTree().arch() == "win32"; }
+
 std::vector<std::string> Machine::warnings() const {
     std::vector<std::string> all = system_->tree->warnings();
     all.insert(all.end(), user_->tree->warnings().begin(), user_->tree->warnings().end());

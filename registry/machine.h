@@ -130,6 +130,10 @@ public:
     int32_t applyRegFile(std::string_view bytes, const std::string& name, std::string* error,
                          bool* unreadable = nullptr);
 
+    // True when the registry has one view only: a prefix made for 32-bit Windows (#arch=win32),
+    // where Wine's 32-bit and 64-bit views of the keys are the same keys.
+    bool singleView() const;
+
     // For a Wine prefix: a message naming the running wineserver, or nothing when none runs.
     std::optional<std::string> wineserverRunning() const;
 

@@ -1771,6 +1771,20 @@ std::unique_ptr<RegFile> RegFile::create(std::string_view rootComment, std::stri
     return f;
 }
 
+std::string_view RegFile::arch() const {
+    std::string_view rest = preamble_;
+    while (!rest.empty()) {
+        const size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (line.substr(0, 6) != "#arch=") continue;
+        line.remove_prefix(6);
+        while (!line.empty() && isSpace(line.back())) line.remove_suffix(1);
+        return line;
+    }
+    return {};
+}
+
 // ---- writing ---------------------------------------------------------------------------------
 
 void appendEscaped(std::string& out, std::u16string_view s, char delim1, char delim2) {

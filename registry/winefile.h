@@ -232,6 +232,8 @@ public:
     const RegKey& root() const { return *root_; }
     const std::vector<std::string>& warnings() const { return warnings_; }
     const std::string& source() const { return source_; }
+    // The file's "#arch=" line ("win32", "win64"), or "" when it has none.
+    std::string_view arch() const;
 
     // Path: components separated by "\"; leading and trailing ones are ignored.
     // Returns 0 or a Windows error number.

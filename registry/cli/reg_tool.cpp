@@ -68,7 +68,9 @@
 // - A value is "NAME"= or @= for the default. REG_SZ: "text" with \\, \", \r and \n escaped,
 //   ending at the first NUL, the last unit taken as the terminator; REG_DWORD with data:
 //   dword:%08x; everything else (and an empty DWORD) hex: (REG_BINARY) or hex(%x): with
-//   lowercase two-digit bytes joined by commas. The line's length is counted from its start
+//   lowercase two-digit bytes joined by commas. (So Wine loses the last character of a string
+//   stored without its NUL, what follows a string's first NUL, an empty string's emptiness and
+//   the bytes of a DWORD that is not four long.) The line's length is counted from its start
 //   (escaped name and "=" included); after each comma, once it reaches 77, the line ends in
 //   "\" and goes on after two blanks (counted as 2).
 // Import
@@ -105,7 +107,7 @@
 // - "OP /?", "OP /h" (any case, or "-") alone prints the operation's help.
 // - Operation and options are case-insensitive; options start with "/" or "-"; the word after /v,
 //   /d, /t, /s is taken as it is, even when it looks like an option. Every option at most once,
-//   /v /ve (/va) exclusive, /reg:32 or /reg:64 accepted once; anything else: "reg: Invalid
+//   /v /ve (/va) exclusive, /reg:32 or /reg:64 once (the view: see resolve below); anything else: "reg: Invalid
 //   syntax. Type "REG QUERY /?" for help." (ADD, DELETE), exit 1. No operation: "reg: Invalid
 //   syntax. Type "REG /?" for help."; an unknown one: "reg: Invalid option [X]. Type "REG /?" for
 //   help.". "OP /?" alone prints the operation's help, exit 0.
@@ -131,6 +133,9 @@
 //   is read as UTF-8 when it is valid UTF-8, else as Windows-1252. A UTF-8 byte order mark is
 //   allowed; REGEDIT (3.1) files are refused. Odd-length hex(1|2|7) data is kept as it is (Wine
 //   adds a terminator over the last byte and one byte of garbage).
+// - export writes a REG_SZ in quotes only when it is text with exactly one NUL, at its end, and
+//   dword: only for four bytes; other such data goes out as hex(1): or hex(4):, which Wine's
+//   import reads back byte for byte (a string without its NUL gains one there, nothing is lost).
 // - copy, too, is one change: cancelling at a question (end of input) copies nothing. It copies
 //   the source as it was, so a copy into its own subtree copies once (Wine's recursion walks
 //   into what it is copying, many levels deep).
@@ -208,12 +213,18 @@ constexpr std::string_view kToolHelp =
     "  (neither)           use Quorvel's own machine in $XDG_DATA_HOME/quorvel/machine\n"
     "\n"
     "Operations:\n"
-    "  query KEY [/v NAME | /ve] [/s]\n"
-    "  add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEP] [/f]\n"
-    "  delete KEY [/v NAME | /ve | /va] [/f]\n"
-    "  copy KEY1 KEY2 [/s] [/f]\n"
-    "  export KEY FILE [/y]\n"
-    "  import FILE\n"
+    "  query KEY [/v NAME | /ve] [/s] [/reg:32 | /reg:64]\n"
+    "  add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEP] [/f] [/reg:32 | /reg:64]\n"
+    "  delete KEY [/v NAME | /ve | /va] [/f] [/reg:32 | /reg:64]\n"
+    "  copy KEY1 KEY2 [/s] [/f] [/reg:32 | /reg:64]\n"
+    "  export KEY FILE [/y] [/reg:32 | /reg:64]\n"
+    "  import FILE [/reg:32 | /reg:64]\n"
+    "\n"
+    "/reg:32 works on the 32-bit view of a 64-bit prefix as Wine does: a key with a Wow6432Node\n"
+    "subkey is read through it (HKLM\\Software\\X is HKLM\\Software\\Wow6432Node\\X, HKCR is\n"
+    "HKLM\\Software\\Classes\\Wow6432Node), and keys the prefix links between the views are\n"
+    "shared. /reg:64 is the 64-bit view, the default. A 32-bit prefix has one view for both; a\n"
+    "Windows installation takes /reg:64 only.\n"
     "\n"
     "Unlike Wine's reg, import applies a file all or nothing: one error anywhere in it (the\n"
     "message names the line) and nothing is changed; copy likewise lands whole or not at all.\n"
@@ -226,15 +237,16 @@ constexpr std::string_view kToolHelp =
     "Exit status: 0 done (or cancelled at a question), 1 error.\n";
 
 constexpr std::string_view kQueryHelp =
-    "quorvel-reg query KEY [/v NAME | /ve] [/s]\n"
+    "quorvel-reg query KEY [/v NAME | /ve] [/s] [/reg:32 | /reg:64]\n"
     "\n"
     "  Lists the values of KEY and its direct subkeys.\n"
     "\n"
     "  /v NAME  only the value NAME            /ve  only the default value\n"
-    "  /s       every key below KEY as well (with /v or /ve: search the subtree for the value)\n";
+    "  /s       every key below KEY as well (with /v or /ve: search the subtree for the value)\n"
+    "  /reg:32  the 32-bit view (Wow6432Node)      /reg:64  the 64-bit view (the default)\n";
 
 constexpr std::string_view kAddHelp =
-    "quorvel-reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEP] [/f]\n"
+    "quorvel-reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEP] [/f] [/reg:32 | /reg:64]\n"
     "\n"
     "  Creates KEY (and its parents) and sets a value in it; without /v and /ve the default\n"
     "  value is set.\n"
@@ -244,41 +256,47 @@ constexpr std::string_view kAddHelp =
     "  /d DATA  text; a decimal or 0x-prefixed hex number (REG_DWORD, REG_QWORD); hex digits\n"
     "           (REG_BINARY); strings separated by \\0 (REG_MULTI_SZ)\n"
     "  /s SEP   one character that separates the strings of a REG_MULTI_SZ instead of \\0\n"
-    "  /f       overwrite an existing value without asking\n";
+    "  /f       overwrite an existing value without asking\n"
+    "  /reg:32  the 32-bit view (Wow6432Node)      /reg:64  the 64-bit view (the default)\n";
 
 constexpr std::string_view kDeleteHelp =
-    "quorvel-reg delete KEY [/v NAME | /ve | /va] [/f]\n"
+    "quorvel-reg delete KEY [/v NAME | /ve | /va] [/f] [/reg:32 | /reg:64]\n"
     "\n"
     "  Deletes KEY with everything below it, or only values of KEY.\n"
     "\n"
     "  /v NAME  the value NAME      /ve  the default value      /va  every value of KEY\n"
-    "  /f       do not ask for confirmation\n";
+    "  /f       do not ask for confirmation\n"
+    "  /reg:32  the 32-bit view (Wow6432Node)      /reg:64  the 64-bit view (the default)\n";
 
 constexpr std::string_view kCopyHelp =
-    "quorvel-reg copy KEY1 KEY2 [/s] [/f]\n"
+    "quorvel-reg copy KEY1 KEY2 [/s] [/f] [/reg:32 | /reg:64]\n"
     "\n"
     "  Copies the values of KEY1 into KEY2 (made when missing), in one change.\n"
     "\n"
     "  /s  copy every key below KEY1 as well\n"
     "  /f  overwrite values that KEY2 already has without asking (values and keys only in KEY2\n"
-    "      stay)\n";
+    "      stay)\n"
+    "  /reg:32  the 32-bit view (Wow6432Node)      /reg:64  the 64-bit view (the default)\n";
 
 constexpr std::string_view kExportHelp =
-    "quorvel-reg export KEY FILE [/y]\n"
+    "quorvel-reg export KEY FILE [/y] [/reg:32 | /reg:64]\n"
     "\n"
     "  Writes KEY with everything below it to FILE as a .reg file, byte for byte as Wine's\n"
     "  reg export writes it (Windows Registry Editor Version 5.00, UTF-16 with a BOM).\n"
     "\n"
-    "  /y  overwrite FILE without asking\n";
+    "  /y  overwrite FILE without asking\n"
+    "  /reg:32  the 32-bit view (Wow6432Node)      /reg:64  the 64-bit view (the default)\n";
 
 constexpr std::string_view kImportHelp =
-    "quorvel-reg import FILE\n"
+    "quorvel-reg import FILE [/reg:32 | /reg:64]\n"
     "\n"
     "  Applies a .reg file (Windows Registry Editor Version 5.00 or REGEDIT4; \"-\" reads it\n"
     "  from standard input) as one change: when any line is wrong, or any key cannot be\n"
     "  written, nothing is changed and the message names the file and line. (Wine's reg import\n"
     "  skips what it cannot read and applies the rest.)\n"
-    "  REGEDIT4 files are read as UTF-8 when they are valid UTF-8, else as Windows-1252.\n";
+    "  REGEDIT4 files are read as UTF-8 when they are valid UTF-8, else as Windows-1252.\n"
+    "\n"
+    "  /reg:32  the 32-bit view (Wow6432Node)      /reg:64  the 64-bit view (the default)\n";
 
 // ---------------------------------------------------------------------------------------------
 // Keys
@@ -472,7 +490,7 @@ struct Options {
     std::optional<std::string> data;       // /d
     std::optional<std::string> separator;  // /s (add)
     bool force = false;                    // /f
-    bool view = false;                     // /reg:32 or /reg:64
+    int view = 0;                          // 32 or 64 for /reg:32 or /reg:64
 };
 
 const char* opWord(Op op) {
@@ -489,6 +507,13 @@ const char* opWord(Op op) {
 
 std::string syntaxError(Op op) {
     return std::string("reg: Invalid syntax. Type \"REG ") + opWord(op) + " /?\" for help.";
+}
+
+// /reg:32 or /reg:64, once.
+bool takeView(std::string_view upperName, int* view) {
+    if (*view) return false;
+    *view = upperName == "REG:32" ? 32 : 64;
+    return true;
 }
 
 // Parses the options after the key; false on any syntax error.
@@ -516,7 +541,7 @@ bool parseOptions(Op op, const std::vector<std::string>& args, size_t from, Opti
         else if (name == "T" && op == Op::Add) ok = takeWord(&o->type);
         else if (name == "D" && op == Op::Add) ok = takeWord(&o->data);
         else if (name == "F" && op != Op::Query) ok = takeFlag(&o->force);
-        else if (name == "REG:32" || name == "REG:64") ok = takeFlag(&o->view);
+        else if (name == "REG:32" || name == "REG:64") ok = takeView(name, &o->view);
         else ok = false;
         if (!ok) return false;
     }
@@ -610,8 +635,12 @@ private:
     // Symbolic-link keys are followed as Wine follows them when it opens a path; a missing key
     // ends the walk and the rest of the path is kept as it is (for creating it).
     std::optional<std::string> linkTarget(HKey k);
-    // Nothing when a link on the way points outside this registry.
+    // Nothing when a link on the way points outside this registry. In the 32-bit view one step of
+    // the path goes into a Wow6432Node, as Wine's does (see below).
     std::optional<Place> resolve(Place start, const std::string& rest, bool followLast, bool* exists);
+    // The same from a root; in the 32-bit view HKEY_CLASSES_ROOT is its own Wow6432Node.
+    std::optional<Place> resolveFromRoot(int32_t root, const std::string& rest, bool followLast, bool* exists);
+    std::optional<Place> wowNode(const Place& at);
     // Where a key leads when it is there (links followed), else nothing.
     std::optional<Place> existingKey(const KeyArg& key);
     std::optional<Place> enter(const Place& parent, const std::string& name);
@@ -643,6 +672,9 @@ private:
     enum class Kind { Default, Own, Wine, Windows } kind_ = Kind::Default;
     std::string windowsUser_;
     std::string folder_;
+    int view_ = 0;        // /reg:32 or /reg:64 as given
+    std::string viewSwitch() const { return view_ ? " /reg:" + std::to_string(view_) : std::string(); }
+    bool wow32_ = false;  // the 32-bit view of a 64-bit registry
     std::unique_ptr<Machine> machine_;
 };
 
@@ -673,6 +705,12 @@ bool Tool::openMachine() {
         return false;
     }
     for (const std::string& w : machine_->warnings()) io_.err << w << '\n';
+    if (view_ == 32 && machine_->kind() == Machine::Kind::Windows) {
+        io_.err << "quorvel-reg: /reg:32 (the 32-bit view) is not available for a Windows installation; "
+                   "name its keys under Wow6432Node instead\n";
+        return false;
+    }
+    wow32_ = view_ == 32 && !machine_->singleView();
     return true;
 }
 
@@ -748,19 +786,57 @@ std::optional<std::string> Tool::linkTarget(HKey k) {
 
 std::optional<Place> Tool::existingKey(const KeyArg& key) {
     bool exists;
-    std::optional<Place> found = resolve({key.root->handle, {}}, key.path, true, &exists);
+    std::optional<Place> found = resolveFromRoot(key.root->handle, key.path, true, &exists);
     HKey k;
     if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS) return std::nullopt;
     machine_->closeKey(k);
     return found;
 }
 
+std::optional<Place> Tool::wowNode(const Place& at) {
+    Place w{at.root, childPath(at.path, "Wow6432Node")};
+    HKey k;
+    if (machine_->openKey(w.root, w.path, &k) != ERROR_SUCCESS) return std::nullopt;
+    machine_->closeKey(k);
+    return w;
+}
+
+// The 32-bit view of a 64-bit prefix, as Wine 8's `reg ... /reg:32` showed it on a fresh prefix:
+// - Opening a path takes one step into a Wow6432Node: before the first component whose parent
+//   has a Wow6432Node subkey (HKLM\Software\X is Software\Wow6432Node\X), or, when none had
+//   one, into the key's own Wow6432Node at the end (HKLM\Software itself is its Wow6432Node).
+//   Later components are taken as they are (P\Q\R with P\Wow6432Node\Q\Wow6432Node\R is
+//   P\Wow6432Node\Q\R), and a component named Wow6432Node ends the redirection. Missing keys
+//   are made where the path led. A walk below a key opens each subkey by name anew, so each
+//   may step into its own Wow6432Node.
+// - Every root is its own key but HKEY_CLASSES_ROOT, which is Software\Classes\Wow6432Node
+//   (HKCR\.txt is not found there) - except that a query of HKCR itself lists the 64-bit
+//   classes.
+// - Wine's server shares no key by itself: the keys shared between the views are symbolic links
+//   that a new prefix holds, in Software\Wow6432Node (Classes, to Software\Classes\Wow6432Node;
+//   Policies; Registered Applications; Wine\Ports; and below Microsoft: Clients,
+//   Cryptography\Calais\Current and \Readers, Cryptography\Services,
+//   CTF\SystemShared, CTF\TIP, DFS, Driver Signing, EnterpriseCertificates, EventSystem, MSMQ,
+//   Non-Driver Signing, Notepad\DefaultFonts, OLE, RAS, RPC, Shared Tools\MSInfo,
+//   SystemCertificates, TermServLicensing, Transaction Server, Windows\CurrentVersion's
+//   {App Paths, Control Panel\Cursors\Schemes, Explorer\AutoplayHandlers,
+//   Explorer\DriveIcons, Explorer\KindMap, Group Policy, Policies, PreviewHandlers, Setup,
+//   Telephony\Locations, Time Zones} and Windows NT\CurrentVersion\{Console, FontDpi,
+//   FontLink, FontMapper, Fonts, FontSubstitutes, Gre_Initialize, Image File Execution Options,
+//   LanguagePack, NetworkCards, Perflib, Ports, Print, ProfileList, Time Zones}) and in
+//   Software\Classes\Wow6432Node (AppId, Protocols, TypeLib). So the other subkeys of
+//   Software\Classes are not shared: HKCR\.new /reg:32 is made in Classes\Wow6432Node.
+//   HKLM\System and HKCU (which has no Wow6432Node) are the same in both views. Links are
+//   followed as they are, in the 64-bit view.
 std::optional<Place> Tool::resolve(Place start, const std::string& rest, bool followLast, bool* exists) {
-    std::vector<std::string> todo = components(rest);
-    std::reverse(todo.begin(), todo.end());  // a stack: the next component at the back
+    // A stack: the next component at the back, with whether it came from a link's target.
+    std::vector<std::pair<std::string, bool>> todo;
+    for (std::string& c : components(rest)) todo.emplace_back(std::move(c), false);
+    std::reverse(todo.begin(), todo.end());
     Place cur = std::move(start);
     int hops = 0;
     *exists = true;
+    bool redirect = wow32_ && !todo.empty();
     // Each level is opened below the one before, so that a deep path costs its length once; a
     // Windows installation maps its paths, so there each is opened from its root.
     const bool below = machine_->kind() != Machine::Kind::Windows;
@@ -770,13 +846,22 @@ std::optional<Place> Tool::resolve(Place start, const std::string& rest, bool fo
         k = nullptr;
     };
     while (!todo.empty()) {
-        const size_t len = cur.path.size();
-        if (len) cur.path += '\\';
-        cur.path += todo.back();
+        const std::string name = todo.back().first;
+        if (redirect && !todo.back().second) {
+            if (equalsNoCase(name, "Wow6432Node")) {
+                redirect = false;
+            } else if (std::optional<Place> w = wowNode(cur)) {
+                cur = std::move(*w);
+                redirect = false;
+                drop(at);  // cur moved: the next level is opened from its root
+            }
+        }
+        const std::string parent = cur.path;
+        cur.path = childPath(cur.path, name);
         HKey k;
-        const int32_t st = below && at ? machine_->openSubkey(at, todo.back(), &k) : machine_->openKey(cur.root, cur.path, &k);
+        const int32_t st = below && at ? machine_->openSubkey(at, name, &k) : machine_->openKey(cur.root, cur.path, &k);
         if (st != ERROR_SUCCESS) {
-            cur.path.resize(len);
+            cur.path = parent;
             break;
         }
         std::optional<std::string> target;
@@ -795,15 +880,30 @@ std::optional<Place> Tool::resolve(Place start, const std::string& rest, bool fo
         // The target's own path may pass through links too.
         std::vector<std::string> parts = components(cur.path);
         cur.path.clear();
-        for (auto it = parts.rbegin(); it != parts.rend(); ++it) todo.push_back(*it);
+        for (auto it = parts.rbegin(); it != parts.rend(); ++it) todo.emplace_back(*it, true);
     }
     drop(at);
     for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
-        if (!cur.path.empty()) cur.path += '\\';
-        cur.path += *it;
+        cur.path = childPath(cur.path, it->first);
         *exists = false;
     }
+    if (redirect && *exists)
+        if (std::optional<Place> w = wowNode(cur)) cur = std::move(*w);
     return cur;
+}
+
+std::optional<Place> Tool::resolveFromRoot(int32_t root, const std::string& rest, bool followLast, bool* exists) {
+    Place start{root, {}};
+    if (wow32_ && root == HKEY_CLASSES_ROOT) {
+        bool found;
+        const std::optional<Place> classes = resolve({HKEY_LOCAL_MACHINE, {}}, "Software\\Classes", true, &found);
+        if (!classes || !found) {
+            *exists = false;
+            return Place{root, rest};
+        }
+        start = *classes;
+    }
+    return resolve(std::move(start), rest, followLast, exists);
 }
 
 std::optional<Place> Tool::enter(const Place& parent, const std::string& name) {
@@ -908,7 +1008,8 @@ int Tool::query(const KeyArg& key, const Options& o) {
     if (machine_->kind() == Machine::Kind::WinePrefix && machine_->wineserverRunning())
         io_.err << "quorvel-reg: note: the wineserver of this prefix is running; the files may "
                    "not hold its latest changes yet\n";
-    const std::optional<Place> found = existingKey(key);
+    // A root itself is listed as it is, whatever the view (Wine lists HKCR's 64-bit classes).
+    const std::optional<Place> found = key.path.empty() ? Place{key.root->handle, {}} : existingKey(key);
     HKey k;
     if (!found || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS) return fail(kKeyNotFound);
     const Place& at = *found;
@@ -993,7 +1094,7 @@ int Tool::add(const KeyArg& key, const Options& o) {
     if (!openMachine()) return 1;
     if (wineserverStops()) return 1;
     bool exists;
-    const std::optional<Place> found = resolve({key.root->handle, {}}, key.path, true, &exists);
+    const std::optional<Place> found = resolveFromRoot(key.root->handle, key.path, true, &exists);
     if (!found) return fail(kCannotCreate);
     const Place& at = *found;
     HKey k;
@@ -1034,7 +1135,7 @@ int Tool::remove(const KeyArg& key, const Options& o) {
     }
     // Deleting a link key removes the link, not what it points to.
     bool exists;
-    const std::optional<Place> found = resolve({key.root->handle, {}}, key.path, !wholeKey, &exists);
+    const std::optional<Place> found = resolveFromRoot(key.root->handle, key.path, !wholeKey, &exists);
     HKey k;
     if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS)
         return fail(kKeyNotFound);
@@ -1092,15 +1193,13 @@ void Tool::exportTree(RegExportWriter& w, const Place& at, const std::string& sh
 // Options of export, import and copy: the letters allowed, each at most once unless repeatable;
 // /reg:32 or /reg:64 once. False on anything else.
 bool parseFlags(const std::vector<std::string>& args, size_t from, std::string_view letters,
-                std::string_view repeatable, std::string* seen) {
-    bool view = false;
+                std::string_view repeatable, std::string* seen, int* view) {
     for (size_t i = from; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a.size() < 2 || (a[0] != '/' && a[0] != '-')) return false;
         const std::string name = upperAscii(std::string_view(a).substr(1));
         if (name == "REG:32" || name == "REG:64") {
-            if (view) return false;
-            view = true;
+            if (!takeView(name, view)) return false;
             continue;
         }
         if (name.size() != 1 || letters.find(name[0]) == std::string_view::npos) return false;
@@ -1137,7 +1236,7 @@ int Tool::exportKey(const std::vector<std::string>& args, size_t i) {
     if (auto msg = parseKey(args[i], &key)) return fail(*msg);
     const std::string file = args[i + 1];
     std::string flags;
-    if (!parseFlags(args, i + 2, "Y", "Y", &flags)) return fail(syntaxError(Op::Export));
+    if (!parseFlags(args, i + 2, "Y", "Y", &flags, &view_)) return fail(syntaxError(Op::Export));
     if (auto msg = rootOutside(key)) return fail(*msg);
     if (key.leadingEmpty) return fail(kKeyNotFound);
     if (!openMachine()) return 1;
@@ -1165,7 +1264,7 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     if (args.size() - i < 1) return fail(syntaxError(Op::Import));
     const std::string file = args[i];
     std::string flags;
-    if (!parseFlags(args, i + 1, "", "", &flags)) return fail(syntaxError(Op::Import));
+    if (!parseFlags(args, i + 1, "", "", &flags, &view_)) return fail(syntaxError(Op::Import));
     std::string bytes;
     if (file == "-") {
         readAll(io_.in, 0, &bytes);
@@ -1205,7 +1304,7 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     if (!openMachine()) return 1;
     const std::string wineFile =
         file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
-    if (wineserverStops("wine reg import " + shellQuote(wineFile))) return 1;
+    if (wineserverStops("wine reg import " + shellQuote(wineFile) + viewSwitch())) return 1;
 
     // Keys are reached through symbolic links as Wine reaches them (HKLM\System\CurrentControlSet
     // is one), all as they are before the import; a deleted key is the link itself, as with
@@ -1217,7 +1316,7 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
         const size_t n = keyLines++;
         bool exists;
         const std::string key = utf16ToUtf8(op.key);
-        const std::optional<Place> to = resolve({op.root, {}}, key, op.kind != ChangeOp::Kind::DeleteKey, &exists);
+        const std::optional<Place> to = resolveFromRoot(op.root, key, op.kind != ChangeOp::Kind::DeleteKey, &exists);
         if (!to) {
             std::string shown(rootName(op.root));
             if (!op.key.empty()) shown += "\\" + key;
@@ -1270,7 +1369,7 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
 int Tool::copy(const std::vector<std::string>& args, size_t i) {
     if (args.size() - i < 2) return fail(syntaxError(Op::Copy));
     std::string flags;
-    if (!parseFlags(args, i + 2, "SF", "", &flags)) return fail(syntaxError(Op::Copy));
+    if (!parseFlags(args, i + 2, "SF", "", &flags, &view_)) return fail(syntaxError(Op::Copy));
     const bool recurse = flags.find('S') != std::string::npos;
     bool force = flags.find('F') != std::string::npos;
     KeyArg src, dst;
@@ -1290,8 +1389,9 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
     std::string wineCommand = "wine reg copy " + shellQuote(args[i]) + ' ' + shellQuote(args[i + 1]);
     if (recurse) wineCommand += " /s";
     if (force) wineCommand += " /f";
+    wineCommand += viewSwitch();
     if (wineserverStops(wineCommand)) return 1;
-    const std::optional<Place> to = resolve({dst.root->handle, {}}, dst.path, true, &exists);
+    const std::optional<Place> to = resolveFromRoot(dst.root->handle, dst.path, true, &exists);
     if (!to) return fail(kCannotCreate);
 
     // The source as it is now, so that a copy into its own subtree copies what was there once.
@@ -1456,6 +1556,7 @@ int Tool::run(const std::vector<std::string>& args) {
     if (auto msg = parseKey(args[i], &key)) return fail(*msg);
     Options o;
     if (!parseOptions(op, args, i + 1, &o)) return fail(syntaxError(op));
+    view_ = o.view;
     if (auto msg = rootOutside(key)) return fail(*msg);
     switch (op) {
     case Op::Query: return query(key, o);

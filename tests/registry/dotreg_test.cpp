@@ -332,26 +332,42 @@ TEST(RegExportLayout, MatchesWhatWineWrote) {
     EXPECT_EQ(w.finish(), utf16ToBytes(utf8ToUtf16(crlf(wine))));
 }
 
-// Wine's exporter reads strings and DWORDs as it finds them: a string loses what follows its
-// first NUL and, without a terminator, its last character; an empty DWORD becomes hex(4):.
-TEST(RegExportLayout, OddDataAsWineSpellsIt) {
+// Data Wine's exporter would cut (a string without its terminator or with bytes after its first
+// NUL, an empty string, a DWORD of another size) is written in hex, and reads back with every
+// byte: only a string missing its terminator gains one, as Wine's import adds it.
+TEST(RegExportLayout, OddDataKeepsEveryByte) {
     struct Case {
         uint32_t type;
         std::string data;
         const char* line;
+        std::string readBack;
     };
+    const std::string abc = utf16ToBytes(u"abc");
+    const std::string inner = utf16ToBytes(std::u16string(u"a\0b\0", 4));
     const Case cases[] = {
-        {REG_SZ, utf16ToBytes(u"abc"), "\"v\"=\"ab\""},
-        {REG_SZ, utf16ToBytes(std::u16string(u"a\0b\0", 4)), "\"v\"=\"a\""},
-        {REG_SZ, "", "\"v\"=\"\""},
-        {REG_DWORD, "", "\"v\"=hex(4):"},
-        {REG_DWORD, std::string("\1\0\0\0\2", 5), "\"v\"=dword:00000001"},
+        {REG_SZ, abc, "\"v\"=hex(1):61,00,62,00,63,00", abc + std::string(2, '\0')},
+        {REG_SZ, inner, "\"v\"=hex(1):61,00,00,00,62,00,00,00", inner},
+        {REG_SZ, "", "\"v\"=hex(1):", ""},
+        {REG_SZ, std::string("a\0b", 3), "\"v\"=hex(1):61,00,62", std::string("a\0b", 3)},
+        {REG_EXPAND_SZ, abc, "\"v\"=hex(2):61,00,62,00,63,00", abc + std::string(2, '\0')},
+        {REG_SZ, u16z(u"ok"), "\"v\"=\"ok\"", u16z(u"ok")},
+        {REG_DWORD, "", "\"v\"=hex(4):", ""},
+        {REG_DWORD, std::string("\1\0\0\0\2", 5), "\"v\"=hex(4):01,00,00,00,02", std::string("\1\0\0\0\2", 5)},
+        {REG_DWORD, std::string("\1\2", 2), "\"v\"=hex(4):01,02", std::string("\1\2", 2)},
     };
     for (const Case& c : cases) {
         RegExportWriter w;
+        w.key(u"HKEY_CURRENT_USER\\k");
         w.value(u"v", c.type, c.data);
-        const std::string text = utf16ToUtf8(bytesToUtf16(w.finish()));
+        const std::string bytes = w.finish();
+        const std::string text = utf16ToUtf8(bytesToUtf16(bytes.substr(2)));
         EXPECT_NE(text.find(std::string("\r\n") + c.line + "\r\n"), std::string::npos) << c.line << " in " << text;
+        std::string error;
+        const auto back = readRegFile(bytes, "x.reg", &error);
+        ASSERT_TRUE(back) << error;
+        ASSERT_EQ(back->ops.size(), 2u) << c.line;
+        EXPECT_EQ(back->ops[1].type, c.type) << c.line;
+        EXPECT_EQ(back->ops[1].data, c.readBack) << c.line;
     }
 }
 

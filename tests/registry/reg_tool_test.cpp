@@ -584,22 +584,10 @@ TEST_F(RegToolTest, NothingIsWrittenWhenNothingChanged) {
     EXPECT_EQ(readFile(dir_ / "system.reg"), system);
 }
 
-// A symbolic-link key as Wine writes it.
-std::string linkKey(const std::string& name, std::u16string_view target) {
-    std::string hex;
-    for (char16_t c : target) {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "%s%02x,00", hex.empty() ? "" : ",", c & 0xff);
-        hex += buf;
-    }
-    return "\n[" + name + "] 1796630155\n#time=1dd8620637331ae\n#link\n\"SymbolicLinkValue\"=hex(6):" +
-           hex + "\n";
-}
-
 TEST_F(RegToolTest, SymbolicLinkKeysAreFollowed) {
     writeFile(dir_ / "system.reg",
               std::string(kSystemReg) +
-                  linkKey("Software\\\\Link", u"\\Registry\\Machine\\Software\\Target") +
+                  qvtest::wineLinkKey("Software\\\\Link", u"\\Registry\\Machine\\Software\\Target") +
                   "\n[Software\\\\Target] 1796630155\n#time=1dd8620637331ae\n\"t\"=\"target\"\n"
                   "\n[Software\\\\Target\\\\Sub] 1796630155\n#time=1dd8620637331ae\n\"s\"=dword:00000001\n");
     Result r = run({"query", "HKLM\\Software\\Link", "/s"});
@@ -619,9 +607,9 @@ TEST_F(RegToolTest, SymbolicLinkKeysAreFollowed) {
 TEST_F(RegToolTest, LinkLoopsAndLinksLeavingTheRegistryAreSafe) {
     // Two links back to their own parent would make a recursive listing endless (and Wine's is).
     writeFile(dir_ / "system.reg",
-              std::string(kSystemReg) + linkKey("Software\\\\Loop", u"\\Registry\\Machine\\Software") +
-                  linkKey("Software\\\\Loop2", u"\\REGISTRY\\MACHINE\\software") +
-                  linkKey("Software\\\\Outside", u"\\Registry\\User\\.Default\\Software"));
+              std::string(kSystemReg) + qvtest::wineLinkKey("Software\\\\Loop", u"\\Registry\\Machine\\Software") +
+                  qvtest::wineLinkKey("Software\\\\Loop2", u"\\REGISTRY\\MACHINE\\software") +
+                  qvtest::wineLinkKey("Software\\\\Outside", u"\\Registry\\User\\.Default\\Software"));
     Result r = run({"query", "HKLM\\Software", "/s"});
     EXPECT_EQ(r.rc, 0);
     EXPECT_NE(r.out.find("HKEY_LOCAL_MACHINE\\Software\\Loop\n\n"), std::string::npos) << r.out;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "fake_wineserver.h"
 
@@ -44,6 +45,18 @@ inline std::string readFile(const std::filesystem::path& p) {
 inline void writeFile(const std::filesystem::path& p, const std::string& s) {
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out << s;
+}
+
+// A symbolic-link key as Wine writes it (name spelled as in the file, "A\\\\B").
+inline std::string wineLinkKey(const std::string& name, std::u16string_view target) {
+    std::string hex;
+    for (char16_t c : target) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "%s%02x,00", hex.empty() ? "" : ",", c & 0xff);
+        hex += buf;
+    }
+    return "\n[" + name + "] 1796630155\n#time=1dd8620637331ae\n#link\n\"SymbolicLinkValue\"=hex(6):" +
+           hex + "\n";
 }
 
 }  // namespace qvtest

@@ -724,6 +724,30 @@ TEST(WindowsHives, RegToolWorksOnTheHivesAsOnAMachineFolder) {
     EXPECT_NE(err.str().find("goes with --windows"), std::string::npos) << err.str();
 }
 
+// The 64-bit view is the hives as they are; the 32-bit one is refused, not quietly ignored.
+TEST(WindowsHives, RegToolRefusesTheThirtyTwoBitView) {
+    Drive d;
+    const std::vector<std::string> base = {"--windows", d.root.string(), "--windows-user", "alice"};
+    auto run = [&](std::vector<std::string> args, std::string* err) {
+        args.insert(args.begin(), base.begin(), base.end());
+        std::ostringstream out, e;
+        const int rc = cli::runRegTool(args, out, e);
+        *err = e.str();
+        return rc;
+    };
+    std::string err;
+    EXPECT_EQ(run({"query", "HKLM\\Software\\Odd", "/reg:64"}, &err), 0) << err;
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"query", "HKLM\\Software\\Odd", "/reg:32"},
+             {"add", "HKLM\\Software\\Odd", "/v", "x", "/d", "1", "/f", "/reg:32"},
+             {"export", "HKLM\\Software\\Odd", (d.tmp.path() / "x.reg").string(), "/reg:32"}}) {
+        EXPECT_EQ(run(args, &err), 1) << args[0];
+        EXPECT_NE(err.find("/reg:32"), std::string::npos) << err;
+    }
+    EXPECT_FALSE(hivexValue(d.software, "Odd", "x"));
+    EXPECT_FALSE(fs::exists(d.tmp.path() / "x.reg"));
+}
+
 TEST(WindowsHives, DiscardAndRefreshFollowTheFiles) {
     Drive d;
     auto m = Machine::openWindows(d.root, "alice");
