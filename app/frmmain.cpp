@@ -39,6 +39,7 @@
 #include "app/page.h"
 #include "app/profile.h"
 #include "pages/explorer/new_menu.h"
+#include "registry/branches.h"
 #include "registry/discovery.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
@@ -798,6 +799,13 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
     std::optional<reg::ChangeSet> cs = readChangeFile(file, error);
     if (!cs)
         return false;
+    // The user's branch of HKEY_USERS is HKEY_CURRENT_USER; what Wine keeps only in memory stays out.
+    std::string prepared;
+    std::vector<std::string> inMemory;
+    if (!reg::prepareImport(*machine_, &*cs, &prepared, &inMemory)) {
+        *error = tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(prepared));
+        return false;
+    }
     // What no page shows is never taken silently: the window asks for it apart, a script is told.
     const OwnedSplit split = splitByOwner(*cs, settingsProfile());
     const QString name = QString::fromStdString(file.string());
@@ -808,8 +816,13 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
         if (dlg.exec() != QDialog::Accepted)
             cs = split.pages;
     } else if (!tk::interactive()) {
-        tk::MsgBox(tr("Imported %1: %2 page value(s), %3 other value(s)").arg(name).arg(split.pageValues).arg(split.otherValues),
-                   tk::vbOKOnly | tk::vbInformation);
+        QString told = tr("Imported %1: %2 page value(s), %3 other value(s)").arg(name).arg(split.pageValues).arg(split.otherValues);
+        QStringList left;
+        for (const std::string& k : inMemory)
+            left << QString::fromStdString(k);
+        if (!left.isEmpty())
+            told += tr("; left out, as Wine keeps them only in memory: %1").arg(left.join(QStringLiteral(", ")));
+        tk::MsgBox(told, tk::vbOKOnly | tk::vbInformation);
     }
     std::string why;
     if (machine_->apply(*cs, &why) != reg::ERROR_SUCCESS) {

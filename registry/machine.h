@@ -102,6 +102,10 @@ public:
     // is HKLM\Software\Classes; deleting a key or value that is not there is no error.
     virtual int32_t apply(const ChangeSet& changes, std::string* error);
 
+    // The SID whose branch of HKEY_USERS is HKEY_CURRENT_USER here: Wine's user for a prefix or
+    // an own machine, the chosen user's for a Windows installation; "" when it is not known.
+    virtual std::string userSid() const;
+
     // True when the registry has one view only: a prefix made for 32-bit Windows (#arch=win32),
     // where Wine's 32-bit and 64-bit views of the keys are the same keys.
     bool singleView() const;

@@ -129,10 +129,14 @@
 //   data is checked before anything is asked or created (Wine creates the key, then fails).
 // - Deleting a root key is refused (Wine reports success and does nothing).
 // - import applies the whole file or nothing: a line Wine would skip, a key it could not open or
-//   a root this registry lacks (HKU, HKCC) is an error naming the file and line. REGEDIT4 text
-//   is read as UTF-8 when it is valid UTF-8, else as Windows-1252. A UTF-8 byte order mark is
-//   allowed; REGEDIT (3.1) files are refused. Odd-length hex(1|2|7) data is kept as it is (Wine
-//   adds a terminator over the last byte and one byte of garbage).
+//   a root this registry lacks (HKCC, branches of HKU but the user's) is an error naming the file
+//   and line. HKEY_USERS\<the user's SID> is HKEY_CURRENT_USER, so a whole-registry export
+//   (regedit /E) imports once its HKEY_USERS\.Default keys are left out. Keys Wine keeps only in
+//   memory (HKLM\Hardware...) are left out of a prefix's files, as Wine's import leaves them;
+//   a note names them. REGEDIT4 text is read as UTF-8 when it is valid UTF-8, else as
+//   Windows-1252. A UTF-8 byte order mark is allowed; REGEDIT (3.1) files are refused.
+//   Odd-length hex(1|2|7) data is kept as it is (Wine adds a terminator over the last byte and
+//   one byte of garbage).
 // - export writes a REG_SZ in quotes only when it is text with exactly one NUL, at its end, and
 //   dword: only for four bytes; other such data goes out as hex(1): or hex(4):, which Wine's
 //   import reads back byte for byte (a string without its NUL gains one there, nothing is lost).
@@ -160,6 +164,7 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "registry/branches.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
 #include "registry/safefile.h"
@@ -292,6 +297,9 @@ constexpr std::string_view kImportHelp =
     "  written, nothing is changed and the message names the file and line. (Wine's reg import\n"
     "  skips what it cannot read and applies the rest.)\n"
     "  REGEDIT4 files are read as UTF-8 when they are valid UTF-8, else as Windows-1252.\n"
+    "  HKEY_USERS\\<the user's SID> (S-1-5-21-0-0-0-1000 in Wine) is HKEY_CURRENT_USER; other\n"
+    "  branches of HKEY_USERS (.Default too) are refused. On a Wine prefix, what the file sets in\n"
+    "  keys Wine keeps only in memory (HKLM\\Hardware, ...) is left out, as Wine's import does.\n"
     "\n"
     "  /reg:32  the 32-bit view (Wow6432Node)      /reg:64  the 64-bit view (the default)\n";
 
@@ -1247,16 +1255,17 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     const std::string shownName = file == "-" ? std::string("(standard input)") : file;
     std::string error;
     std::vector<size_t> lines;
-    const std::optional<ChangeSet> changes = readRegFile(bytes, shownName, &error, &lines);
+    std::optional<ChangeSet> changes = readRegFile(bytes, shownName, &error, &lines);
     if (!changes) return fail("quorvel-reg: " + error + "\nquorvel-reg: nothing was imported");
     // What the store would refuse, told with its line before anything is done.
     for (size_t n = 0; n < changes->ops.size(); ++n) {
         const ChangeOp& op = changes->ops[n];
         std::string why;
-        if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT)
+        if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT &&
+            op.root != HKEY_USERS)
             why = std::string(rootName(op.root)) +
-                  " is not part of this registry (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and "
-                  "HKEY_CLASSES_ROOT are)";
+                  " is not part of this registry (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, "
+                  "HKEY_CLASSES_ROOT and the user's branch of HKEY_USERS are)";
         else if (auto msg = nameTooLong(utf16ToUtf8(op.key), nullptr))
             why = msg->substr(5);
         else if (op.name.size() > kMaxValueNameLength)
@@ -1266,6 +1275,16 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
                         "\nquorvel-reg: nothing was imported");
     }
     if (!openMachine()) return 1;
+    // HKEY_USERS\<this machine's user> is HKEY_CURRENT_USER, as in a whole-registry export.
+    std::vector<ChangeOp> mapped;
+    for (size_t n = 0; n < changes->ops.size(); ++n) {
+        bool drop;
+        if (!mapUsersBranch(*machine_, &changes->ops[n], &drop, &error))
+            return fail("quorvel-reg: " + shownName + ":" + std::to_string(lines[n]) + ": " + error +
+                        "\nquorvel-reg: nothing was imported");
+        if (!drop) mapped.push_back(std::move(changes->ops[n]));
+    }
+    changes->ops = std::move(mapped);
     const std::string wineFile =
         file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
     if (wineserverStops("wine reg import " + shellQuote(wineFile) + viewSwitch())) return 1;
@@ -1296,9 +1315,17 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
         op.root = lastTo.root;
         op.key = utf8ToUtf16(lastTo.path);
     }
+    std::vector<std::string> inMemory;
+    dropWineVolatileKeys(*machine_, &resolved, &inMemory);
     if (machine_->apply(resolved, &error) != ERROR_SUCCESS)
         return fail("quorvel-reg: " + shownName + ": " + error + "\nquorvel-reg: nothing was imported");
     if (!commit()) return 1;
+    if (!inMemory.empty()) {
+        io_.err << "quorvel-reg: note: left out what the file sets in keys Wine keeps only in memory (as Wine's "
+                   "import does):";
+        for (const std::string& k : inMemory) io_.err << "\n  " << k;
+        io_.err << '\n';
+    }
     return 0;
 }
 
