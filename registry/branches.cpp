@@ -1,6 +1,7 @@
 #include "branches.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "machine.h"
 #include "text.h"

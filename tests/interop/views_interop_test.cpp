@@ -1,13 +1,15 @@
 // Wine 8's registry views and branches against quorvel-reg: /reg:32 and /reg:64 on a 64-bit prefix
 // (Wine's 64-bit reg takes /reg:32 itself, so no 32-bit loader is needed); HKEY_USERS in
-// whole-registry exports; and the keys Wine keeps only in memory, which an import leaves out of
-// the files as Wine's own import does.
+// whole-registry exports; the keys Wine keeps only in memory, which an import leaves out of the
+// files as Wine's own import does; and data Wine's own export would cut, which ours writes so
+// that Wine's import brings it back.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <set>
 #include <sstream>
 
+#include "registry/machine.h"
 #include "registry/text.h"
 #include "wine_support.h"
 
@@ -215,6 +217,52 @@ TEST_F(ViewsInterop, KeysWineKeepsInMemoryStayOutOfTheFiles) {
         for (const char* gone : {"QvMem\"", "QvMemKey", "QvMemSub", "QvMemTsp"})
             EXPECT_EQ((sys + user).find(gone), std::string::npos) << gone << " in " << p;
     }
+}
+
+TEST_F(ViewsInterop, OddStringsAndDwordsComeBackThroughWinesImport) {
+    const fs::path from = w.copy("odd-from"), into = w.copy("odd-into");
+    const std::string abc = utf16ToBytes(u"abc"), nul(2, '\0');
+    const std::string inner = utf16ToBytes(std::u16string(u"a\0b\0", 4));
+    struct Case {
+        const char* name;
+        uint32_t type;
+        std::string data, back;  // back: what Wine's import of our export stores
+    };
+    const Case cases[] = {
+        {"NoNul", REG_SZ, abc, abc + nul},
+        {"Inner", REG_SZ, inner, inner},
+        {"Empty", REG_SZ, "", ""},
+        {"Clean", REG_SZ, abc + nul, abc + nul},
+        {"ExpNoNul", REG_EXPAND_SZ, abc, abc + nul},
+        {"Dw2", REG_DWORD, "\x01\x02", "\x01\x02"},
+        {"Dw8", REG_DWORD, "12345678", "12345678"},
+        {"Dw0", REG_DWORD, "", ""},
+    };
+    {
+        auto m = Machine::openWinePrefix(from);
+        HKey k;
+        ASSERT_EQ(m->createKey(HKEY_CURRENT_USER, "Software\\QvOdd", &k), ERROR_SUCCESS);
+        for (const Case& c : cases) ASSERT_EQ(m->setValue(k, c.name, c.type, c.data), ERROR_SUCCESS);
+        m->closeKey(k);
+        m->commit();
+    }
+    const fs::path file = from.parent_path() / "odd.reg";
+    const Proc e = ours(from, {"export", "HKCU\\Software\\QvOdd", file.string()});
+    ASSERT_EQ(e.status, 0) << e.err;
+    const Proc i = w.reg(into, {"import", file.string()});
+    w.stop(into);
+    ASSERT_EQ(i.status, 0) << i.out;
+    auto m = Machine::openWinePrefix(into);
+    HKey k;
+    ASSERT_EQ(m->openKey(HKEY_CURRENT_USER, "Software\\QvOdd", &k), ERROR_SUCCESS);
+    for (const Case& c : cases) {
+        uint32_t type = 0;
+        std::string data;
+        ASSERT_EQ(m->queryValue(k, c.name, &type, &data), ERROR_SUCCESS) << c.name;
+        EXPECT_EQ(type, c.type) << c.name;
+        EXPECT_EQ(data, c.back) << c.name;
+    }
+    m->closeKey(k);
 }
 
 }  // namespace
