@@ -223,8 +223,11 @@ TEST_F(PagesInterop, EveryPageWritesWhatWindowsReadsAndShowsWhatWindowsWrote) {
         {"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "MenuShowDelay", "/d", "1200", "/f"},
         {"reg", "add", "HKLM\\System\\CurrentControlSet\\Control\\FileSystem", "/v", "NameNumericTail",
          "/t", "REG_BINARY", "/d", "01", "/f"},
-        {"reg", "add", "HKLM\\" + kCV, "/v", "RegisteredOwner", "/d", "Grace Hopper", "/f"},
-        {"reg", "add", "HKLM\\" + kCV, "/v", "RegisteredOrganization", "/d", "Navy", "/f"},
+        // A prefix is NT-like: programs change the names in the NT key, which the page shows.
+        {"reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion", "/v", "RegisteredOwner", "/d",
+         "Grace Hopper", "/f"},
+        {"reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion", "/v", "RegisteredOrganization",
+         "/d", "Navy", "/f"},
         {"reg", "add", "HKLM\\" + kCV + "\\Setup", "/v", "SourcePath", "/d", "E:\\setup", "/f"},
         {"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "WaitToKillAppTimeout", "/t", "REG_DWORD",
          "/d", "30000", "/f"},
