@@ -39,6 +39,7 @@
 #include "app/page.h"
 #include "app/profile.h"
 #include "pages/explorer/new_menu.h"
+#include "registry/branches.h"
 #include "registry/discovery.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
@@ -809,11 +810,32 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<size_t>(in.gcount()));
     std::string why;
-    bool unreadable = false;
+    // Read through first: a file that is bad anywhere changes nothing and says so first.
+    if (!reg::readRegFileOps(bytes, file.string(), &why, [](const reg::ChangeOp&, size_t) { return true; })) {
+        *error = QString::fromStdString(why);
+        return false;
+    }
+    // The user's branch of HKEY_USERS is HKEY_CURRENT_USER; what Wine keeps only in memory stays
+    // out. Operations are applied as they are read, never held as a change set.
+    std::vector<std::string> inMemory;
     const reg::Machine::Mark before = machine_->mark();
-    if (machine_->applyRegFile(bytes, file.string(), &why, &unreadable) != reg::ERROR_SUCCESS) {
-        *error = unreadable ? QString::fromStdString(why)
-                            : tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
+    reg::Machine::Applier applier(*machine_);
+    reg::ChangeOp mapped;
+    int32_t st = reg::ERROR_SUCCESS;
+    bool refused = false;
+    reg::readRegFileOps(bytes, file.string(), nullptr, [&](const reg::ChangeOp& op, size_t) {
+        const bool value = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
+        switch (reg::prepareOp(*machine_, op, &mapped, &why, &inMemory)) {
+        case reg::Prepared::Refuse: refused = true; return false;
+        case reg::Prepared::Drop: return true;
+        case reg::Prepared::Mapped: st = applier.add(mapped, value, &why); break;
+        case reg::Prepared::Keep: st = applier.add(op, value, &why); break;
+        }
+        return st == reg::ERROR_SUCCESS;
+    });
+    if (refused || st != reg::ERROR_SUCCESS) {
+        applier.cancel();
+        *error = tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
         return false;
     }
     // What no page shows is never taken silently: the window asks for it apart, a script is told.
@@ -832,8 +854,13 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
             }
         }
     } else if (!tk::interactive()) {
-        tk::MsgBox(tr("Imported %1: %2 page value(s), %3 other value(s)").arg(name).arg(split.pageValues).arg(split.otherValues),
-                   tk::vbOKOnly | tk::vbInformation);
+        QString told = tr("Imported %1: %2 page value(s), %3 other value(s)").arg(name).arg(split.pageValues).arg(split.otherValues);
+        QStringList left;
+        for (const std::string& k : inMemory)
+            left << QString::fromStdString(k);
+        if (!left.isEmpty())
+            told += tr("; left out, as Wine keeps them only in memory: %1").arg(left.join(QStringLiteral(", ")));
+        tk::MsgBox(told, tk::vbOKOnly | tk::vbInformation);
     }
     loadPages(true);
     return true;

@@ -575,6 +575,7 @@ public:
 
     std::string windowsDirectory() const override { return windowsDir_; }
     std::string systemDirectory() const override { return windowsDir_ + "\\System32"; }
+    std::string userSid() const override { return userSid_; }
     void commit() override;
     void refresh() override { reload(true); }
     bool filesAsRead() const override { return false; }
@@ -631,6 +632,7 @@ private:
 
     fs::path drive_, config_;
     std::string userWanted_;
+    std::string userSid_;  // the chosen user's, when ProfileList names it
     std::string windowsDir_ = "C:\\Windows";
     int currentControlSet_ = 1;
     std::vector<Hive> hives_;  // SOFTWARE, SYSTEM, NTUSER.DAT, UsrClass.dat (when there)
@@ -762,6 +764,7 @@ void WindowsMachine::chooseUser(const RegKey* software) {
                                    : "This Windows has several users; choose one with --windows-user NAME:" + list());
         chosen = available.front();
     }
+    userSid_ = chosen->sid;
     if (chosen->ntuser.empty())
         throw MachineError("The profile of " + chosen->name + " (" + chosen->folder.string() + ") has no NTUSER.DAT");
     Hive nt;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "branches.h"
 #include "discovery.h"
 #include "dotreg.h"
 #include "journal.h"
@@ -624,6 +625,8 @@ void Machine::recoverInterruptedCommit() {
         notes_.push_back("Could not remove " + journal.string() + ": " + errnoText(errno));
     syncFolder(folder_);
 }
+
+std::string Machine::userSid() const { return std::string(kWineUserSid); }
 
 bool Machine::singleView() const { return kind_ != Kind::Windows && systemTree().arch() == "win32"; }
 

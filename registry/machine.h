@@ -130,6 +130,10 @@ public:
     int32_t applyRegFile(std::string_view bytes, const std::string& name, std::string* error,
                          bool* unreadable = nullptr);
 
+    // The SID whose branch of HKEY_USERS is HKEY_CURRENT_USER here: Wine's user for a prefix or
+    // an own machine, the chosen user's for a Windows installation; "" when it is not known.
+    virtual std::string userSid() const;
+
     // True when the registry has one view only: a prefix made for 32-bit Windows (#arch=win32),
     // where Wine's 32-bit and 64-bit views of the keys are the same keys.
     bool singleView() const;

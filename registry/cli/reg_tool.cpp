@@ -129,10 +129,14 @@
 //   data is checked before anything is asked or created (Wine creates the key, then fails).
 // - Deleting a root key is refused (Wine reports success and does nothing).
 // - import applies the whole file or nothing: a line Wine would skip, a key it could not open or
-//   a root this registry lacks (HKU, HKCC) is an error naming the file and line. REGEDIT4 text
-//   is read as UTF-8 when it is valid UTF-8, else as Windows-1252. A UTF-8 byte order mark is
-//   allowed; REGEDIT (3.1) files are refused. Odd-length hex(1|2|7) data is kept as it is (Wine
-//   adds a terminator over the last byte and one byte of garbage).
+//   a root this registry lacks (HKCC, branches of HKU but the user's) is an error naming the file
+//   and line. HKEY_USERS\<the user's SID> is HKEY_CURRENT_USER, so a whole-registry export
+//   (regedit /E) imports once its HKEY_USERS\.Default keys are left out. Keys Wine keeps only in
+//   memory (HKLM\Hardware...) are left out of a prefix's files, as Wine's import leaves them;
+//   a note names them. REGEDIT4 text is read as UTF-8 when it is valid UTF-8, else as
+//   Windows-1252. A UTF-8 byte order mark is allowed; REGEDIT (3.1) files are refused.
+//   Odd-length hex(1|2|7) data is kept as it is (Wine adds a terminator over the last byte and
+//   one byte of garbage).
 // - export writes a REG_SZ in quotes only when it is text with exactly one NUL, at its end, and
 //   dword: only for four bytes; other such data goes out as hex(1): or hex(4):, which Wine's
 //   import reads back byte for byte (a string without its NUL gains one there, nothing is lost).
@@ -163,6 +167,7 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "registry/branches.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
 #include "registry/safefile.h"
@@ -295,6 +300,9 @@ constexpr std::string_view kImportHelp =
     "  written, nothing is changed and the message names the file and line. (Wine's reg import\n"
     "  skips what it cannot read and applies the rest.)\n"
     "  REGEDIT4 files are read as UTF-8 when they are valid UTF-8, else as Windows-1252.\n"
+    "  HKEY_USERS\\<the user's SID> (S-1-5-21-0-0-0-1000 in Wine) is HKEY_CURRENT_USER; other\n"
+    "  branches of HKEY_USERS (.Default too) are refused. On a Wine prefix, what the file sets in\n"
+    "  keys Wine keeps only in memory (HKLM\\Hardware, ...) is left out, as Wine's import does.\n"
     "\n"
     "  /reg:32  the 32-bit view (Wow6432Node)      /reg:64  the 64-bit view (the default)\n";
 
@@ -1289,10 +1297,11 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
         if (!keyOp(op)) {
             if (op.name.size() > kMaxValueNameLength)
                 why = "The value name is longer than " + std::to_string(kMaxValueNameLength) + " characters";
-        } else if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT) {
+        } else if (op.root != HKEY_LOCAL_MACHINE && op.root != HKEY_CURRENT_USER && op.root != HKEY_CLASSES_ROOT &&
+                   op.root != HKEY_USERS) {
             why = std::string(rootName(op.root)) +
-                  " is not part of this registry (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER and "
-                  "HKEY_CLASSES_ROOT are)";
+                  " is not part of this registry (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, "
+                  "HKEY_CLASSES_ROOT and the user's branch of HKEY_USERS are)";
         } else if (auto msg = refusedName(utf16ToUtf8(op.key), nullptr, op.kind == ChangeOp::Kind::CreateKey)) {
             why = msg->substr(5);
         }
@@ -1302,6 +1311,18 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     if (!read) return fail("quorvel-reg: " + error + nothing);
     if (!why.empty()) return fail("quorvel-reg: " + shownName + ":" + std::to_string(whyLine) + ": " + why + nothing);
     if (!openMachine()) return 1;
+    // HKEY_USERS\<this machine's user> is HKEY_CURRENT_USER, as in a whole-registry export; any
+    // other branch refuses the file before anything is done.
+    readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& op, size_t line) {
+        if (op.root != HKEY_USERS) return true;
+        ChangeOp mapped = op;
+        bool drop;
+        if (mapUsersBranch(*machine_, &mapped, &drop, &error)) return true;
+        why = error;
+        whyLine = line;
+        return false;
+    });
+    if (!why.empty()) return fail("quorvel-reg: " + shownName + ":" + std::to_string(whyLine) + ": " + why + nothing);
     const std::string wineFile =
         file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
     if (wineserverStops("wine reg import " + shellQuote(wineFile) + viewSwitch())) return 1;
@@ -1311,9 +1332,14 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     // delete. Only the key lines a link leads elsewhere are kept, by their number.
     std::vector<std::pair<size_t, Place>> elsewhere;
     size_t keyLines = 0;
-    readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& op, size_t) {
-        if (!keyOp(op)) return true;
+    std::vector<std::string> inMemory;
+    ChangeOp prepared;
+    readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& in, size_t) {
+        if (!keyOp(in)) return true;
         const size_t n = keyLines++;
+        const Prepared how = prepareOp(*machine_, in, &prepared, &error, nullptr);
+        if (how == Prepared::Drop || how == Prepared::Refuse) return true;
+        const ChangeOp& op = how == Prepared::Mapped ? prepared : in;
         bool exists;
         const std::string key = utf16ToUtf8(op.key);
         const std::optional<Place> to = resolveFromRoot(op.root, key, op.kind != ChangeOp::Kind::DeleteKey, &exists);
@@ -1334,7 +1360,16 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     ChangeOp moved;   // the last key line's operation when a link leads it elsewhere
     bool isMoved = false;
     int32_t st = ERROR_SUCCESS;
-    readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& op, size_t) {
+    readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& in, size_t) {
+        // What Wine keeps only in memory stays out of the files, as Wine's import leaves it.
+        const Prepared how = prepareOp(*machine_, in, &prepared, &error, &inMemory);
+        if (keyOp(in) && how == Prepared::Drop) ++keyLines;
+        if (how == Prepared::Drop) return true;
+        if (how == Prepared::Refuse) {
+            st = ERROR_INVALID_PARAMETER;
+            return false;
+        }
+        const ChangeOp& op = how == Prepared::Mapped ? prepared : in;
         if (keyOp(op)) {
             const size_t n = keyLines++;
             isMoved = next < elsewhere.size() && elsewhere[next].first == n;
@@ -1363,6 +1398,12 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     bytes.clear();
     bytes.shrink_to_fit();
     if (!commit()) return 1;
+    if (!inMemory.empty()) {
+        io_.err << "quorvel-reg: note: left out what the file sets in keys Wine keeps only in memory (as Wine's "
+                   "import does):";
+        for (const std::string& k : inMemory) io_.err << "\n  " << k;
+        io_.err << '\n';
+    }
     return 0;
 }
 

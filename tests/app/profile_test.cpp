@@ -2,6 +2,7 @@
 // pages showed there (the 'New' menu's switches and the own overlay's icon file included), and can
 // hold only what differs from Windows' defaults.
 #include <cstdlib>
+#include <fstream>
 
 #include "app/profile.h"
 #include "app_support.h"
@@ -80,4 +81,24 @@ TEST(ProfilePaths, ExpandableStringsUnderTheWindowsFolderUseSystemRoot) {
         qv::portablePaths(&cs, "C:\\WINDOWS");
         EXPECT_EQ(reg::bytesToUtf16(cs.ops[0].data), c.out + u'\0') << reg::utf16ToUtf8(c.in);
     }
+}
+
+// A whole-registry export names the user's keys under HKEY_USERS: they are the machine's
+// HKEY_CURRENT_USER; the default profile's are not part of a machine and are refused by name.
+TEST_F(Profiles, UsersBranchImportsAsTheCurrentUser) {
+    const auto write = [&](const std::string& text) {
+        std::ofstream(dir_.path() / "p.reg", std::ios::binary) << text;
+    };
+    write("REGEDIT4\n[HKEY_USERS\\S-1-5-21-0-0-0-1000\\Control Panel\\Desktop]\n\"MenuShowDelay\"=\"1234\"\n");
+    ScriptRun r = runScriptOn(machine("u"), {"--import", profile(), "--apply"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = runScriptOn(machine("u"), {"--list"});
+    EXPECT_NE(r.out.find("sldMenuShowDelay=1234"), std::string::npos) << r.out;
+
+    write("REGEDIT4\n[HKEY_USERS\\.Default\\Control Panel\\Desktop]\n\"MenuShowDelay\"=\"9\"\n");
+    r = runScriptOn(machine("u"), {"--import", profile(), "--apply"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("HKEY_USERS\\.Default"), std::string::npos) << r.err;
+    r = runScriptOn(machine("u"), {"--list"});
+    EXPECT_NE(r.out.find("sldMenuShowDelay=1234"), std::string::npos) << r.out;
 }

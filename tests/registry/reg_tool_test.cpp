@@ -763,7 +763,7 @@ TEST_F(RegToolTest, ImportIsAllOrNothing) {
          "\"b\"=dword:xyz\n",
          "bad.reg:5: "},
         {"REGEDIT4\n[HKEY_CURRENT_USER\\Software\\N]\n\"a\"=\"1\"\n[HKEY_USERS\\.Default\\x]\n\"b\"=\"2\"\n",
-         "bad.reg:4: HKEY_USERS is not part of this registry"},
+         "bad.reg:4: HKEY_USERS\\.Default"},
         {"REGEDIT4\n[HKEY_CURRENT_USER\\Software\\N]\n\"a\"=\"1\"\n\n[HKCU\\" + std::string(256, 'k') + "]\n",
          "bad.reg:5: A key name is longer than 255"},
         {"Windows Registry Editor\n[HKEY_CURRENT_USER\\Software\\N]\n", "bad.reg:1: "},

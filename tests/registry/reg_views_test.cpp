@@ -1,12 +1,16 @@
-// quorvel-reg's /reg:32 and /reg:64 on an own machine laid out as a 64-bit Wine prefix is: the
-// listings are what Wine 8's `wine reg ... /reg:32` printed for the same keys, and changes land
-// where Wine put them. On a 32-bit prefix both switches are the one view.
+// quorvel-reg beyond the plain keys of a machine. /reg:32 and /reg:64 on a machine laid out as a
+// 64-bit Wine prefix is: the listings are what Wine 8's `wine reg ... /reg:32` printed for the
+// same keys, and changes land where Wine put them; on a 32-bit prefix both switches are the one
+// view. In .reg files the user's branch of HKEY_USERS is HKEY_CURRENT_USER (a whole-registry
+// export has it), other branches are refused by name, and on a Wine prefix what a file sets in
+// keys Wine keeps only in memory stays out of the files.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <sstream>
 
 #include "test_files.h"
+#include "registry/branches.h"
 #include "registry/cli/reg_tool.h"
 #include "registry/machine.h"
 #include "registry/text.h"
@@ -62,8 +66,17 @@ protected:
         const int rc = cli::runRegTool(args, io);
         return {rc, out.str(), err.str()};
     }
+    // The same on the folder as a Wine prefix.
+    int import(const std::string& text, std::string* err) {
+        const fs::path file = tmp_.path() / "in.reg";
+        writeFile(file, text);
+        std::ostringstream out, e;
+        const int rc = cli::runRegTool({"--wine-prefix", dir_.string(), "import", file.string()}, out, e);
+        *err = e.str();
+        return rc;
+    }
     bool has(int32_t root, const std::string& path, const std::string& value = {}) {
-        auto m = Machine::openOwn(dir_);
+        auto m = Machine::openWinePrefix(dir_);
         HKey k;
         if (m->openKey(root, path, &k) != 0) return false;
         const bool found = value.empty() || m->queryValue(k, value, nullptr, nullptr) == 0;
@@ -178,6 +191,105 @@ TEST_F(RegViewsTest, ChangesLandWhereWinePutsThem) {
     EXPECT_EQ(run({"query", "HKLM\\Software\\Only32", "/reg:32"}).rc, 1);
     EXPECT_EQ(run({"add", "HKLM\\Software\\New", "/v", "a", "/d", "1", "/reg:32", "/f"}).rc, 0);
     EXPECT_TRUE(has(LM, "Software\\New", "a"));
+}
+
+const std::string kDevices = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\{g}\\";
+
+// The shape of `regedit /E` of a running prefix: HKEY_USERS with the user's branch, and keys
+// Wine made in memory.
+TEST_F(RegViewsTest, WholeRegistryExportImportsIntoThePrefixFiles) {
+    const std::string text =
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE]\n[HKEY_LOCAL_MACHINE\\Software\\QvB]\n\"a\"=\"1\"\n"
+        "[HKEY_LOCAL_MACHINE\\Hardware\\Description\\System]\n\"Identifier\"=\"AT compatible\"\n"
+        "[" + kDevices + "##?#DISPLAY#Default_Monitor#0000&0000#{g}\\#]\n\"SymbolicLink\"=\"x\"\n"
+        "[" + kDevices + "##?#hid#vid_1#{g}\\#]\n\"SymbolicLink\"=\"kept\"\n"
+        "[" + kDevices + "##?#hid#vid_1#{g}\\#\\Control]\n\"Linked\"=dword:00000001\n"
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName]\n"
+        "\"ComputerName\"=\"OLD\"\n"
+        "[HKEY_USERS]\n[HKEY_USERS\\S-1-5-21-0-0-0-1000]\n"
+        "[HKEY_USERS\\S-1-5-21-0-0-0-1000\\Software\\QvU]\n\"u\"=\"1\"\n"
+        "[hku\\s-1-5-21-0-0-0-1000\\Software\\Wine\\Fonts\\Cache]\n\"x\"=hex:01\n"
+        "[HKEY_CURRENT_USER\\Software\\Wine\\Temporary System Parameters]\n\"y\"=\"1\"\n";
+    std::string err;
+    ASSERT_EQ(import(text, &err), 0) << err;
+    const int32_t LM = HKEY_LOCAL_MACHINE, CU = HKEY_CURRENT_USER;
+    const std::string devices = kDevices.substr(sizeof "HKEY_LOCAL_MACHINE");
+    struct Where {
+        int32_t root;
+        std::string path, value;
+        bool there;
+    };
+    const Where where[] = {
+        {LM, "Software\\QvB", "a", true},
+        {CU, "Software\\QvU", "u", true},
+        {LM, "Hardware", "", false},
+        {LM, devices + "##?#DISPLAY#Default_Monitor#0000&0000#{g}\\#", "", false},
+        {LM, devices + "##?#hid#vid_1#{g}\\#", "SymbolicLink", true},
+        {LM, devices + "##?#hid#vid_1#{g}\\#\\Control", "", false},
+        {LM, "System\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName", "", false},
+        {CU, "Software\\Wine\\Fonts\\Cache", "", false},
+        {CU, "Software\\Wine\\Temporary System Parameters", "", false},
+    };
+    for (const Where& w : where) EXPECT_EQ(has(w.root, w.path, w.value), w.there) << w.path;
+    EXPECT_EQ(readFile(dir_ / "system.reg").find("Hardware"), std::string::npos);
+    // The note names each key left out once.
+    for (const char* k : {"\n  HKEY_LOCAL_MACHINE\\Hardware\n", "\n  HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Cache\n",
+                          "\\##?#hid#vid_1#{g}\\#\\Control\n"})
+        EXPECT_NE(err.find(k), std::string::npos) << k << " in " << err;
+    EXPECT_EQ(err.find("Hardware", err.find("Hardware") + 1), std::string::npos) << err;
+}
+
+TEST_F(RegViewsTest, OtherBranchesOfUsersAreRefusedByName) {
+    const std::string sys = readFile(dir_ / "system.reg"), user = readFile(dir_ / "user.reg");
+    struct Case {
+        std::string text, says;
+    };
+    const Case cases[] = {
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\QvB]\n\"a\"=\"1\"\n[HKEY_USERS\\.Default\\Software\\X]\n\"b\"=\"2\"\n",
+         "in.reg:4: HKEY_USERS\\.Default (the profile new users start from; Wine keeps it in userdef.reg) is not part "
+         "of this machine"},
+        {"REGEDIT4\n[HKEY_USERS\\S-1-5-21-1-2-3-1001\\Software]\n",
+         "in.reg:2: HKEY_USERS\\S-1-5-21-1-2-3-1001 is not part of this machine; its user is "
+         "HKEY_USERS\\S-1-5-21-0-0-0-1000 (HKEY_CURRENT_USER)"},
+        {"REGEDIT4\n[HKEY_USERS\\S-1-5-18]\n", "in.reg:2: HKEY_USERS\\S-1-5-18 is not part"},
+        {"REGEDIT4\n[HKEY_CURRENT_CONFIG\\Software]\n", "in.reg:2: HKEY_CURRENT_CONFIG is not part of this registry"},
+    };
+    for (const Case& c : cases) {
+        std::string err;
+        EXPECT_EQ(import(c.text, &err), 1) << c.text;
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        EXPECT_NE(err.find("nothing was imported"), std::string::npos) << err;
+        EXPECT_EQ(readFile(dir_ / "system.reg"), sys);
+        EXPECT_EQ(readFile(dir_ / "user.reg"), user);
+    }
+}
+
+// What Quorvel's --import does with a file before applying it.
+TEST_F(RegViewsTest, PreparedImportMapsTheUserAndLeavesOutMemoryKeys) {
+    const auto m = Machine::openWinePrefix(dir_);
+    ChangeSet cs;
+    cs.ops = {
+        keyOp(ChangeOp::Kind::CreateKey, HKEY_USERS, u""),
+        setValueOp(HKEY_USERS, u"S-1-5-21-0-0-0-1000\\Control Panel\\Desktop", u"a", REG_SZ, "x"),
+        setValueOp(HKEY_CURRENT_USER, u"Control Panel\\International\\\U0001F30E\U0001F30F\U0001F30D", u"b", REG_SZ, "y"),
+        setValueOp(HKEY_LOCAL_MACHINE, u"hardware\\x", u"c", REG_SZ, "z"),
+        keyOp(ChangeOp::Kind::DeleteKey, HKEY_LOCAL_MACHINE, u"System\\MountedDevices"),
+    };
+    std::string error;
+    std::vector<std::string> skipped;
+    ASSERT_TRUE(prepareImport(*m, &cs, &error, &skipped)) << error;
+    ASSERT_EQ(cs.ops.size(), 1u);
+    EXPECT_EQ(cs.ops[0].root, HKEY_CURRENT_USER);
+    EXPECT_EQ(cs.ops[0].key, u"Control Panel\\Desktop");
+    EXPECT_EQ(skipped, (std::vector<std::string>{"HKEY_CURRENT_USER\\Control Panel\\International\\\xF0\x9F\x8C\x8E\xF0\x9F\x8C\x8F\xF0\x9F\x8C\x8D",
+                                                 "HKEY_LOCAL_MACHINE\\hardware", "HKEY_LOCAL_MACHINE\\System\\MountedDevices"}));
+
+    // An own machine is no prefix Wine runs: every key is written there.
+    ChangeSet own;
+    own.ops = {setValueOp(HKEY_LOCAL_MACHINE, u"Hardware\\x", u"c", REG_SZ, "z")};
+    const auto o = Machine::openOwn(tmp_.path() / "own");
+    ASSERT_TRUE(prepareImport(*o, &own, &error, &skipped)) << error;
+    EXPECT_EQ(own.ops.size(), 1u);
 }
 
 }  // namespace

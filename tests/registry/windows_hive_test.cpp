@@ -748,6 +748,27 @@ TEST(WindowsHives, RegToolRefusesTheThirtyTwoBitView) {
     EXPECT_FALSE(fs::exists(d.tmp.path() / "x.reg"));
 }
 
+// The chosen user's branch of HKEY_USERS is their NTUSER.DAT; another user's is refused.
+TEST(WindowsHives, RegToolImportsTheUsersBranchIntoTheirHive) {
+    Drive d;
+    const fs::path reg = d.tmp.path() / "users.reg";
+    auto import = [&](const std::string& text, std::string* err) {
+        qvtest::writeFile(reg, text);
+        std::ostringstream out, e;
+        const int rc = cli::runRegTool({"--windows", d.root.string(), "--windows-user", "alice", "import", reg.string()}, out, e);
+        *err = e.str();
+        return rc;
+    };
+    std::string err;
+    EXPECT_EQ(import("REGEDIT4\n[HKEY_USERS\\" + kSid1 + "\\Software\\FromHku]\n\"v\"=\"1\"\n", &err), 0) << err;
+    const auto v = hivexValue(d.aliceNt, "Software\\FromHku", "v");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->data, hb::sz("1"));
+    EXPECT_EQ(import("REGEDIT4\n[HKEY_USERS\\" + kSid2 + "\\Software\\FromHku]\n\"w\"=\"1\"\n", &err), 1);
+    EXPECT_NE(err.find("its user is HKEY_USERS\\" + kSid1), std::string::npos) << err;
+    EXPECT_FALSE(hivexValue(d.bobNt, "Software\\FromHku", "w"));
+}
+
 TEST(WindowsHives, DiscardAndRefreshFollowTheFiles) {
     Drive d;
     auto m = Machine::openWindows(d.root, "alice");
