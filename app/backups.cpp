@@ -109,12 +109,6 @@ bool heldByAnother(const fs::path& mark) {
     return held;
 }
 
-std::u16string folded(int32_t root, std::u16string_view key) {
-    return reg::utf8ToUtf16(std::string(reg::rootName(root == reg::HKEY_CLASSES_ROOT ? reg::HKEY_LOCAL_MACHINE : root))) +
-           (root == reg::HKEY_CLASSES_ROOT ? u"\\software\\classes" : u"") + (key.empty() ? u"" : u"\\") +
-           reg::foldName(key);
-}
-
 QString keyText(int32_t root, std::u16string_view key) {
     QString k = QString::fromStdString(std::string(reg::rootName(root)));
     if (!key.empty())
@@ -132,7 +126,7 @@ QString valueText(const reg::ChangeOp& op) {
 void addedSince(reg::Machine& machine, const reg::ChangeOp& del, const reg::ChangeSet& applied, QStringList* out) {
     std::set<std::u16string> keys, values;  // folded full key paths; key + '\n' + folded value name
     for (const reg::ChangeOp& op : applied.ops) {
-        const std::u16string k = folded(op.root, op.key);
+        const std::u16string k = reg::foldedKeyPath(op.root, op.key);
         if (op.kind == reg::ChangeOp::Kind::CreateKey || op.kind == reg::ChangeOp::Kind::SetValue) {
             keys.insert(k);
             if (op.kind == reg::ChangeOp::Kind::SetValue) values.insert(k + u'\n' + reg::foldName(op.name));
@@ -146,7 +140,7 @@ void addedSince(reg::Machine& machine, const reg::ChangeOp& del, const reg::Chan
         todo.pop_back();
         reg::HKey h = nullptr;
         if (machine.openKey(del.root, reg::utf16ToUtf8(path), &h) != reg::ERROR_SUCCESS) continue;
-        const std::u16string f = folded(del.root, path);
+        const std::u16string f = reg::foldedKeyPath(del.root, path);
         if (!keys.count(f)) {
             *out << keyText(del.root, path) + QStringLiteral(" (added since)");
             machine.closeKey(h);
@@ -363,7 +357,7 @@ std::vector<bool> overridden(const reg::ChangeSet& cs) {
     std::set<std::u16string> deletedLater, valuesLater, madeLater;  // folded keys; key + '\n' + name
     for (size_t i = cs.ops.size(); i-- > 0;) {
         const reg::ChangeOp& op = cs.ops[i];
-        const std::vector<std::u16string> up = keyAndAncestors(folded(op.root, op.key));
+        const std::vector<std::u16string> up = keyAndAncestors(reg::foldedKeyPath(op.root, op.key));
         const bool gone = std::any_of(up.begin(), up.end(), [&](const std::u16string& k) { return deletedLater.count(k) > 0; });
         switch (op.kind) {
         case reg::ChangeOp::Kind::SetValue:

@@ -29,14 +29,6 @@ QString dataText(const std::optional<reg::StoredValue>& v) {
     return v ? QString::fromStdString(reg::regDataText(v->type, v->data)) : QString();
 }
 
-}  // namespace
-
-namespace {
-
-std::u16string foldedKey(int32_t root, std::u16string_view key) {
-    return reg::utf8ToUtf16(std::string(reg::rootName(root))) + u"\\" + reg::foldName(key);
-}
-
 // A deleted key whose whole content the same change set made again elsewhere was moved there
 // (the 'New' menu moves keys so): deletion index -> index of the CreateKey of the copy.
 std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
@@ -44,7 +36,7 @@ std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
     std::map<std::u16string, std::pair<size_t, Content>> made;  // created key -> its op, what went in
     for (size_t i = 0; i < cs.ops.size(); ++i) {
         const reg::ChangeOp& op = cs.ops[i];
-        const std::u16string key = foldedKey(op.root, op.key);
+        const std::u16string key = reg::foldedKeyPath(op.root, op.key);
         if (op.kind == reg::ChangeOp::Kind::CreateKey && !made.count(key))
             made[key] = {i, {}};
         if (op.kind != reg::ChangeOp::Kind::SetValue && op.kind != reg::ChangeOp::Kind::CreateKey)
@@ -74,7 +66,7 @@ std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
                 gone.insert({rel, reg::foldName(v.name), v.type, v.data});
         }
         for (const auto& [key, entry] : made)
-            if (key != foldedKey(op.root, op.key) && entry.second == gone) {
+            if (key != reg::foldedKeyPath(op.root, op.key) && entry.second == gone) {
                 moves[i] = entry.first;
                 break;
             }
@@ -84,23 +76,10 @@ std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
 
 }  // namespace
 
-namespace {
-
-// One spelling for a key: HKEY_CLASSES_ROOT as the branch of HKEY_LOCAL_MACHINE it is, case folded.
-std::u16string ownedKey(int32_t root, std::u16string_view key) {
-    if (root == reg::HKEY_CLASSES_ROOT)
-        return foldedKey(reg::HKEY_LOCAL_MACHINE, key.empty() ? std::u16string(u"Software\\Classes")
-                                                              : u"Software\\Classes\\" + std::u16string(key));
-    return foldedKey(root, key);
-}
-
-
-}  // namespace
-
 OwnedSplit splitByOwner(const reg::ChangeSet& changes, const reg::ChangeSet& profile) {
     std::set<std::u16string> values, keys, wholeKeys;  // a value as key + '\n' + folded name
     for (const reg::ChangeOp& op : profile.ops) {
-        const std::u16string k = ownedKey(op.root, op.key);
+        const std::u16string k = reg::foldedKeyPath(op.root, op.key);
         switch (op.kind) {
         case reg::ChangeOp::Kind::SetValue:
         case reg::ChangeOp::Kind::DeleteValue:
@@ -122,7 +101,7 @@ OwnedSplit splitByOwner(const reg::ChangeSet& changes, const reg::ChangeSet& pro
     };
     OwnedSplit split;
     for (const reg::ChangeOp& op : changes.ops) {
-        const std::u16string k = ownedKey(op.root, op.key);
+        const std::u16string k = reg::foldedKeyPath(op.root, op.key);
         const bool isValue = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
         const bool owned = inWhole(k) || (isValue ? values.count(k + u'\n' + reg::foldName(op.name)) > 0
                                                   : op.kind == reg::ChangeOp::Kind::CreateKey && keys.count(k) > 0);

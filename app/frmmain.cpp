@@ -39,7 +39,6 @@
 #include "app/page.h"
 #include "app/profile.h"
 #include "pages/explorer/new_menu.h"
-#include "registry/branches.h"
 #include "registry/discovery.h"
 #include "registry/dotreg.h"
 #include "registry/machine.h"
@@ -650,7 +649,7 @@ bool frmMain::SaveSettings() {
     }
 
     // The way back first: an Apply that cannot be undone is not made.
-    std::unique_ptr<PendingBackup> backup = startBackup(changes, tr("the Apply"));
+    std::unique_ptr<PendingBackup> backup = startBackup(tr("the Apply"));
     if (!backup)
         return notSaved();
 
@@ -810,32 +809,12 @@ bool frmMain::importSettings(const std::filesystem::path& file, QString* error) 
     in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<size_t>(in.gcount()));
     std::string why;
-    // Read through first: a file that is bad anywhere changes nothing and says so first.
-    if (!reg::readRegFileOps(bytes, file.string(), &why, [](const reg::ChangeOp&, size_t) { return true; })) {
-        *error = QString::fromStdString(why);
-        return false;
-    }
-    // The user's branch of HKEY_USERS is HKEY_CURRENT_USER; what Wine keeps only in memory stays
-    // out. Operations are applied as they are read, never held as a change set.
+    bool unreadable = false;
     std::vector<std::string> inMemory;
     const reg::Machine::Mark before = machine_->mark();
-    reg::Machine::Applier applier(*machine_);
-    reg::ChangeOp mapped;
-    int32_t st = reg::ERROR_SUCCESS;
-    bool refused = false;
-    reg::readRegFileOps(bytes, file.string(), nullptr, [&](const reg::ChangeOp& op, size_t) {
-        const bool value = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
-        switch (reg::prepareOp(*machine_, op, &mapped, &why, &inMemory)) {
-        case reg::Prepared::Refuse: refused = true; return false;
-        case reg::Prepared::Drop: return true;
-        case reg::Prepared::Mapped: st = applier.add(mapped, value, &why); break;
-        case reg::Prepared::Keep: st = applier.add(op, value, &why); break;
-        }
-        return st == reg::ERROR_SUCCESS;
-    });
-    if (refused || st != reg::ERROR_SUCCESS) {
-        applier.cancel();
-        *error = tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
+    if (machine_->applyRegFile(bytes, file.string(), &why, &unreadable, &inMemory) != reg::ERROR_SUCCESS) {
+        *error = unreadable ? QString::fromStdString(why)
+                            : tr("%1 was not imported: %2").arg(QString::fromStdString(file.string()), QString::fromStdString(why));
         return false;
     }
     // What no page shows is never taken silently: the window asks for it apart, a script is told.
@@ -1008,15 +987,16 @@ bool frmMain::commitChanges(const QString& what) {
     // A script that asked for --diff sees immediate actions in it, and nothing is written.
     if (!writeImmediately_)
         return true;
-    std::unique_ptr<PendingBackup> backup = startBackup(machine_->pendingChanges().simplified(), what);
+    std::unique_ptr<PendingBackup> backup = startBackup(what);
     return backup && commitBacked(*backup, what);
 }
 
-std::unique_ptr<PendingBackup> frmMain::startBackup(const reg::ChangeSet& changes, const QString& what) {
+std::unique_ptr<PendingBackup> frmMain::startBackup(const QString& what) {
     std::unique_ptr<PendingBackup> backup;
     try {
+        // Its files are written once what the commit replaces is known (commitBacked), or what
+        // the running Wine holds.
         backup = std::make_unique<PendingBackup>(*machine_);
-        backup->write(changes);
     } catch (const std::exception& e) {
         backup.reset();
         ++commitFailures_;

@@ -200,9 +200,9 @@ private:
     void tvList_Collapse(QTreeWidgetItem* node);
     void unload();
     bool commit(const QString& what);
-    // The way back of a commit about to be made, written first (nothing when it cannot be kept:
-    // that is told), and the commit it protects.
-    std::unique_ptr<PendingBackup> startBackup(const reg::ChangeSet& changes, const QString& what);
+    // The way back of a commit about to be made (nothing when it cannot be kept: that is told),
+    // and the commit it protects, which writes it before it replaces anything.
+    std::unique_ptr<PendingBackup> startBackup(const QString& what);
     bool commitBacked(PendingBackup& backup, const QString& what);
     // A change set as it would change this machine now (old state filled in, existing keys not
     // "created").

@@ -169,4 +169,15 @@ std::string_view rootName(int32_t root) {
     }
 }
 
+std::u16string foldedKeyPath(int32_t root, std::u16string_view key) {
+    std::u16string path;
+    if (root == HKEY_CLASSES_ROOT) {
+        root = HKEY_LOCAL_MACHINE;
+        path = key.empty() ? u"Software\\Classes" : u"Software\\Classes\\" + std::u16string(key);
+    } else {
+        path = key;
+    }
+    return utf8ToUtf16(std::string(rootName(root))) + (path.empty() ? u"" : u"\\" + foldName(path));
+}
+
 }  // namespace qv::reg

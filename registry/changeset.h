@@ -82,5 +82,8 @@ public:
 // "HKEY_LOCAL_MACHINE" and the others, as .reg files and Wine's reg spell them; "" for other
 // numbers.
 std::string_view rootName(int32_t root);
+// One spelling of a key for comparing: the root's name, HKEY_CLASSES_ROOT as the branch of
+// HKEY_LOCAL_MACHINE it is, every name case-folded.
+std::u16string foldedKeyPath(int32_t root, std::u16string_view key);
 
 }  // namespace qv::reg

@@ -27,6 +27,7 @@
 #include <unordered_map>
 
 #include "journal.h"
+#include "fd.h"
 #include "machine.h"
 #include "safefile.h"
 #include "text.h"
@@ -64,20 +65,6 @@ uint32_t baseChecksum(const unsigned char* b) {
     if (x == 0) return 1;
     return x;
 }
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool readAt(int fd, unsigned char* buf, size_t n, off_t at) {
     size_t done = 0;

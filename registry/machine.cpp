@@ -16,7 +16,9 @@
 #include <ctime>
 
 #include "branches.h"
+#include "branches.h"
 #include "discovery.h"
+#include "fd.h"
 #include "dotreg.h"
 #include "journal.h"
 #include "text.h"
@@ -47,26 +49,6 @@ struct FileId {
 };
 
 FileId idOf(const struct stat& st) { return {st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { if (fd_ >= 0) ::close(fd_); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd& operator=(Fd&& o) noexcept {
-        if (this != &o) {
-            if (fd_ >= 0) ::close(fd_);
-            fd_ = o.release();
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() { int f = fd_; fd_ = -1; return f; }
-
-private:
-    int fd_;
-};
 
 // A 64-bit FNV-1a hash of a file's bytes, as commit journals written before contentHash hold.
 uint64_t fnv1aHash(std::string_view s) {
@@ -1171,7 +1153,8 @@ int32_t Machine::apply(const ChangeSet& changes, std::string* error) {
     return ERROR_SUCCESS;
 }
 
-int32_t Machine::applyRegFile(std::string_view bytes, const std::string& name, std::string* error, bool* unreadable) {
+int32_t Machine::applyRegFile(std::string_view bytes, const std::string& name, std::string* error, bool* unreadable,
+                              std::vector<std::string>* inMemory) {
     if (unreadable) *unreadable = false;
     // Read through first: a file that is bad anywhere changes nothing and says so first.
     if (!readRegFileOps(bytes, name, error, [](const ChangeOp&, size_t) { return true; })) {
@@ -1179,13 +1162,20 @@ int32_t Machine::applyRegFile(std::string_view bytes, const std::string& name, s
         return ERROR_INVALID_DATA;
     }
     Applier at(*this);
+    ChangeOp mapped;
     int32_t st = ERROR_SUCCESS;
     readRegFileOps(bytes, name, nullptr, [&](const ChangeOp& op, size_t) {
         // A value names the key of the operation before it: its [KEY] line's or another value's.
         const bool value = op.kind == ChangeOp::Kind::SetValue || op.kind == ChangeOp::Kind::DeleteValue;
-        st = at.add(op, value, error);
+        switch (prepareOp(*this, op, &mapped, error, inMemory)) {
+        case Prepared::Refuse: st = ERROR_INVALID_PARAMETER; break;
+        case Prepared::Drop: return true;
+        case Prepared::Mapped: st = at.add(mapped, value, error); break;
+        case Prepared::Keep: st = at.add(op, value, error); break;
+        }
         return st == ERROR_SUCCESS;
     });
+    if (st != ERROR_SUCCESS) at.cancel();
     return st;
 }
 

@@ -126,9 +126,11 @@ public:
     int32_t apply(const ChangeSet& changes, std::string* error);
     // A .reg file's bytes (readRegFile) applied as one transaction, read operation by operation
     // so that a file of any size is never held as a change set. A file that cannot be read
-    // changes nothing and sets *unreadable, with *error as readRegFile says it.
+    // changes nothing and sets *unreadable, with *error as readRegFile says it. The user's branch
+    // of HKEY_USERS is HKEY_CURRENT_USER, another branch refuses the file, and on a Wine prefix
+    // what Wine keeps only in memory stays out, each such key named once in *inMemory.
     int32_t applyRegFile(std::string_view bytes, const std::string& name, std::string* error,
-                         bool* unreadable = nullptr);
+                         bool* unreadable = nullptr, std::vector<std::string>* inMemory = nullptr);
 
     // The SID whose branch of HKEY_USERS is HKEY_CURRENT_USER here: Wine's user for a prefix or
     // an own machine, the chosen user's for a Windows installation; "" when it is not known.

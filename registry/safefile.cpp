@@ -1,4 +1,5 @@
 #include "safefile.h"
+#include "fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,33 +15,6 @@ namespace qv::reg {
 namespace fs = std::filesystem;
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept {
-        if (this != &o) {
-            if (fd_ >= 0) ::close(fd_);
-            fd_ = o.release();
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() {
-        const int f = fd_;
-        fd_ = -1;
-        return f;
-    }
-
-private:
-    int fd_;
-};
 
 SafeFileError failure(const std::string& what, const fs::path& p, int e) {
     return SafeFileError(what + " " + p.string() + ": " + std::strerror(e), e);

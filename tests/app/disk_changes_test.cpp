@@ -184,7 +184,7 @@ TEST(RunningBar, GoesWhenTheServerStops) {
     form.show();
     ASSERT_TRUE(form.runningBar()->isVisible());
     server.reset();
-    EXPECT_TRUE(waitUntil([&] { return !form.runningBar()->isVisible(); }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return !form.runningBar()->isVisible(); }, 60000));
 }
 
 // A successful Apply and Undo say so in the status bar.
