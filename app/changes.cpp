@@ -17,8 +17,8 @@
 #include <stdexcept>
 
 #include "app/toolkit.h"
-#include "registry/dotreg.h"
-#include "registry/machine.h"
+#include "registry/regfile/dotreg.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 
 namespace qv {

@@ -6,7 +6,7 @@
 #include "app/controls.h"
 #include "app/script.h"
 #include "app/toolkit.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 int main(int argc, char** argv) {
     QStringList args;

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "registry/discovery.h"
+#include "registry/machines/discovery.h"
 
 class QTreeWidget;
 class QPushButton;

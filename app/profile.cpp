@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "registry/api.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 
 namespace qv {

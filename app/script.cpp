@@ -16,9 +16,9 @@
 #include "app/frmmain.h"
 #include "app/openmachine.h"
 #include "app/toolkit.h"
-#include "registry/discovery.h"
-#include "registry/dotreg.h"
-#include "registry/machine.h"
+#include "registry/machines/discovery.h"
+#include "registry/regfile/dotreg.h"
+#include "registry/machines/machine.h"
 
 namespace qv::cli {
 

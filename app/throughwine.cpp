@@ -20,8 +20,8 @@
 #include <memory>
 #include <set>
 
-#include "registry/dotreg.h"
-#include "registry/machine.h"
+#include "registry/regfile/dotreg.h"
+#include "registry/machines/machine.h"
 #include "registry/safefile.h"
 #include "registry/text.h"
 

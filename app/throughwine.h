@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "registry/changeset.h"
-#include "registry/discovery.h"
+#include "registry/machines/discovery.h"
 
 namespace qv::reg {
 class Machine;

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "registry/discovery.h"
+#include "registry/machines/discovery.h"
 
 namespace fs = std::filesystem;
 using namespace qv::reg;

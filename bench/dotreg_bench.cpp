@@ -20,7 +20,7 @@
 
 #include "bench/gen_registry.h"
 #include "registry/cli/reg_tool.h"
-#include "registry/dotreg.h"
+#include "registry/regfile/dotreg.h"
 
 namespace fs = std::filesystem;
 

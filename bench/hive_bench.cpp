@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <string>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "tests/tools/hive_builder.h"
 
 namespace fs = std::filesystem;

@@ -24,7 +24,7 @@
 #include "bench/gen_registry.h"
 #include "pages/explorer/new_menu.h"
 #include "registry/cregistry.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 namespace fs = std::filesystem;
 

@@ -32,8 +32,8 @@
 
 #include "bench/gen_registry.h"
 #include "registry/api.h"
-#include "registry/machine.h"
-#include "registry/winefile.h"
+#include "registry/machines/machine.h"
+#include "registry/wine/winefile.h"
 
 // ---- heap accounting -------------------------------------------------------------------------
 // While the memory benchmarks measure, every operator new of the program is counted, so they see

@@ -16,7 +16,7 @@
 
 #include "app/frmmain.h"
 #include "bench/gen_registry.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 extern char** environ;
 

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "bench/gen_registry.h"
-#include "registry/winefile.h"
+#include "registry/wine/winefile.h"
 
 extern char** environ;
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/dotreg.h"
+#include "registry/regfile/dotreg.h"
 #include "registry/text.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "registry/hive.h"
-#include "registry/machine.h"
+#include "registry/windows/hive.h"
+#include "registry/machines/machine.h"
 #include "tests/tools/hive_builder.h"
 
 namespace {

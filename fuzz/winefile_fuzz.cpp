@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "registry/text.h"
-#include "registry/winefile.h"
+#include "registry/wine/winefile.h"
 
 namespace {
 

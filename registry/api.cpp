@@ -1,4 +1,4 @@
-#include "api.h"
+#include "registry/api.h"
 
 namespace qv::reg {
 

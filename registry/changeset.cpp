@@ -1,9 +1,9 @@
-#include "changeset.h"
+#include "registry/changeset.h"
 
 #include <map>
 #include <tuple>
 
-#include "text.h"
+#include "registry/text.h"
 
 namespace qv::reg {
 

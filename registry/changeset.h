@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api.h"
+#include "registry/api.h"
 
 namespace qv::reg {
 

@@ -2,7 +2,7 @@
 //
 // Every operation opens the key it needs and closes it again before it returns, also when it
 // raises. Text is UTF-8 in the program and UTF-16LE in the store; no 8-bit code page in between.
-#include "cregistry.h"
+#include "registry/cregistry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "text.h"
+#include "registry/text.h"
 
 namespace qv::reg {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "api.h"
-#include "value.h"
+#include "registry/api.h"
+#include "registry/value.h"
 
 namespace qv::reg {
 

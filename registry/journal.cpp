@@ -1,4 +1,4 @@
-#include "journal.h"
+#include "registry/journal.h"
 
 #include <cctype>
 #include <cerrno>

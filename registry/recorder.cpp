@@ -1,8 +1,8 @@
-#include "recorder.h"
+#include "registry/recorder.h"
 
 #include <vector>
 
-#include "text.h"
+#include "registry/text.h"
 
 namespace qv::reg {
 

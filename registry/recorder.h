@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "api.h"
-#include "changeset.h"
+#include "registry/api.h"
+#include "registry/changeset.h"
 
 namespace qv::reg {
 

@@ -1,5 +1,5 @@
-#include "safefile.h"
-#include "fd.h"
+#include "registry/safefile.h"
+#include "registry/fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "text.h"
+#include "registry/text.h"
 
 #include <array>
 #include <clocale>

@@ -1,5 +1,5 @@
 // The registry value variant: its text form.
-#include "value.h"
+#include "registry/value.h"
 
 #include <type_traits>
 

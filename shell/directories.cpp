@@ -1,6 +1,6 @@
 #include "shell/directories.h"
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 namespace qv::shell {
 

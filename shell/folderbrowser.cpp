@@ -5,7 +5,7 @@
 #include <QUrl>
 #include <system_error>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "shell/directories.h"
 #include "shell/paths.h"
 

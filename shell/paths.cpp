@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "shell/directories.h"
 
 namespace fs = std::filesystem;

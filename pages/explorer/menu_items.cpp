@@ -8,7 +8,7 @@
 #include "app/artwork.h"
 #include "app/page.h"
 #include "pages/explorer/browse.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 namespace qv::explorer {
 

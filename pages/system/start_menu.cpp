@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "app/page.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 namespace qv::pages {
 

@@ -7,7 +7,7 @@
 
 #include "app/artwork.h"
 #include "app/page.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 using namespace qv;
 

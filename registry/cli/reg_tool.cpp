@@ -167,9 +167,9 @@
 #include <sstream>
 #include <unordered_set>
 
-#include "registry/branches.h"
-#include "registry/dotreg.h"
-#include "registry/machine.h"
+#include "registry/machines/branches.h"
+#include "registry/regfile/dotreg.h"
+#include "registry/machines/machine.h"
 #include "registry/safefile.h"
 #include "registry/text.h"
 

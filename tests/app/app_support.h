@@ -18,7 +18,7 @@
 #include "app/frmmain.h"
 #include "app/toolkit.h"
 #include "registry/cregistry.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 namespace qvtest {
 

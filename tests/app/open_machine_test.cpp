@@ -11,7 +11,7 @@
 #include "app/openmachine.h"
 #include "app/script.h"
 #include "app_support.h"
-#include "registry/discovery.h"
+#include "registry/machines/discovery.h"
 #include "registry/text.h"
 #include "tools/hive_builder.h"
 

@@ -13,8 +13,8 @@
 
 #include "app/throughwine.h"
 #include "app_support.h"
-#include "registry/dotreg.h"
-#include "registry/machine.h"
+#include "registry/regfile/dotreg.h"
+#include "registry/machines/machine.h"
 #include "registry/fake_wineserver.h"
 
 using namespace qvtest;

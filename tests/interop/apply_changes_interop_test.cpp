@@ -10,8 +10,8 @@
 #include <set>
 #include <sstream>
 
-#include "registry/dotreg.h"
-#include "registry/machine.h"
+#include "registry/regfile/dotreg.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 #include "wine_support.h"
 

@@ -12,7 +12,7 @@
 #include <sstream>
 #include <thread>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "wine_support.h"
 
 using namespace qv::interop;

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "wine_support.h"
 
 // Without the GUI program there is nothing to run.

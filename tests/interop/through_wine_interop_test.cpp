@@ -8,8 +8,8 @@
 #include <map>
 
 #include "registry/api.h"
-#include "registry/dotreg.h"
-#include "registry/machine.h"
+#include "registry/regfile/dotreg.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 #include "wine_support.h"
 

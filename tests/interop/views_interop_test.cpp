@@ -9,7 +9,7 @@
 #include <set>
 #include <sstream>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 #include "wine_support.h"
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "registry/changeset.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 #include "test_files.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "registry/cregistry.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 #include "registry/value.h"
 #include "fake_registry.h"

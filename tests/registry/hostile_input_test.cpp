@@ -16,10 +16,10 @@
 #include "registry/api.h"
 #include "registry/bounded_child.h"
 #include "registry/cli/reg_tool.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/test_files.h"
 #include "registry/text.h"
-#include "registry/winefile.h"
+#include "registry/wine/winefile.h"
 
 using namespace qv::reg;
 namespace fs = std::filesystem;

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "registry/cli/reg_tool.h"
-#include "registry/discovery.h"
+#include "registry/machines/discovery.h"
 #include "registry/safefile.h"
 #include "test_files.h"
 

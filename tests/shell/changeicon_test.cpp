@@ -8,7 +8,7 @@
 #include <memory>
 #include <unistd.h>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "shell/changeicon.h"
 #include "shell/directories.h"
 #include "shell/ownicons.h"

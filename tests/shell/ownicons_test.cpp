@@ -7,7 +7,7 @@
 #include <memory>
 #include <unistd.h>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "shell/directories.h"
 #include "shell/iconselector.h"
 #include "shell/ownicons.h"

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "test_files.h"
+#include "registry/test_files.h"
 #include "registry/cli/reg_tool.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 
 using namespace qv::reg;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "registry/machines/machine.h"
 
 namespace qv::reg {
 

@@ -1,4 +1,4 @@
-#include "machine.h"
+#include "registry/machines/machine.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -15,14 +15,14 @@
 #include <cstring>
 #include <ctime>
 
-#include "branches.h"
-#include "branches.h"
-#include "discovery.h"
-#include "fd.h"
-#include "dotreg.h"
-#include "journal.h"
-#include "text.h"
-#include "winefile.h"
+#include "registry/machines/branches.h"
+#include "registry/machines/branches.h"
+#include "registry/machines/discovery.h"
+#include "registry/fd.h"
+#include "registry/regfile/dotreg.h"
+#include "registry/journal.h"
+#include "registry/text.h"
+#include "registry/wine/winefile.h"
 
 extern char** environ;
 

@@ -1,7 +1,7 @@
-#include "discovery.h"
-#include "safefile.h"
+#include "registry/machines/discovery.h"
+#include "registry/safefile.h"
 
-#include "hive.h"
+#include "registry/windows/hive.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -21,7 +21,7 @@
 #include <sstream>
 #include <thread>
 
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 
 using namespace qv::reg;
 namespace fs = std::filesystem;

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "api.h"
-#include "changeset.h"
+#include "registry/api.h"
+#include "registry/changeset.h"
 
 namespace qv::reg {
 

@@ -5,7 +5,7 @@
 // HKEY_LOCAL_MACHINE is a tree whose "Software" and "System" keys are the roots of SOFTWARE and
 // SYSTEM; HKEY_CURRENT_USER is NTUSER.DAT with UsrClass.dat in place of Software\Classes, as
 // Windows links it. HKEY_CLASSES_ROOT is the merged view of both Classes keys.
-#include "hive.h"
+#include "registry/windows/hive.h"
 
 #include <fcntl.h>
 #include <hivex.h>
@@ -26,12 +26,12 @@
 #include <type_traits>
 #include <unordered_map>
 
-#include "journal.h"
-#include "fd.h"
-#include "machine.h"
-#include "safefile.h"
-#include "text.h"
-#include "winefile.h"
+#include "registry/journal.h"
+#include "registry/fd.h"
+#include "registry/machines/machine.h"
+#include "registry/safefile.h"
+#include "registry/text.h"
+#include "registry/wine/winefile.h"
 
 namespace qv::reg {
 

@@ -1,8 +1,8 @@
-#include "dotreg.h"
+#include "registry/regfile/dotreg.h"
 
 #include <cstdio>
 
-#include "text.h"
+#include "registry/text.h"
 
 namespace qv::reg {
 

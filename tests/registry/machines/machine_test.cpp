@@ -12,9 +12,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "test_files.h"
-#include "registry/discovery.h"
-#include "registry/machine.h"
+#include "registry/test_files.h"
+#include "registry/machines/discovery.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 
 using namespace qv::reg;

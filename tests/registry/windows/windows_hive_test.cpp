@@ -20,10 +20,10 @@
 
 #include "registry/bounded_child.h"
 #include "registry/cli/reg_tool.h"
-#include "registry/hive.h"
-#include "registry/machine.h"
+#include "registry/windows/hive.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
-#include "test_files.h"
+#include "registry/test_files.h"
 #include "tools/hive_builder.h"
 #include "tools/hive_check.h"
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "test_files.h"
+#include "registry/test_files.h"
 #include "registry/api.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
-#include "registry/winefile.h"
+#include "registry/wine/winefile.h"
 
 namespace qv::reg {
 

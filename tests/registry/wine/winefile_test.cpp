@@ -6,7 +6,7 @@
 
 #include "registry/api.h"
 #include "registry/text.h"
-#include "registry/winefile.h"
+#include "registry/wine/winefile.h"
 
 using namespace qv::reg;
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "changeset.h"
+#include "registry/changeset.h"
 
 namespace qv::reg {
 

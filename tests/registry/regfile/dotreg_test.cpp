@@ -2,7 +2,7 @@
 // says so, the writer's round trip, and Wine's export layout as observed from Wine 8.
 #include <gtest/gtest.h>
 
-#include "registry/dotreg.h"
+#include "registry/regfile/dotreg.h"
 #include "registry/text.h"
 
 using namespace qv::reg;

@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <sstream>
 
-#include "test_files.h"
-#include "registry/branches.h"
+#include "registry/test_files.h"
+#include "registry/machines/branches.h"
 #include "registry/cli/reg_tool.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 
 using namespace qv::reg;

@@ -19,9 +19,9 @@
 #include <sstream>
 #include <thread>
 
-#include "test_files.h"
+#include "registry/test_files.h"
 #include "registry/cli/reg_tool.h"
-#include "registry/machine.h"
+#include "registry/machines/machine.h"
 #include "registry/text.h"
 
 using namespace qv::reg;

@@ -1,10 +1,10 @@
-#include "branches.h"
+#include "registry/machines/branches.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "machine.h"
-#include "text.h"
+#include "registry/machines/machine.h"
+#include "registry/text.h"
 
 namespace qv::reg {
 

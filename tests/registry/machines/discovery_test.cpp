@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "registry/discovery.h"
+#include "registry/machines/discovery.h"
 #include "tools/hive_builder.h"
 
 using namespace qv::reg;

@@ -1,4 +1,4 @@
-#include "winefile.h"
+#include "registry/wine/winefile.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,8 +17,8 @@
 
 #include <sys/mman.h>
 
-#include "api.h"
-#include "text.h"
+#include "registry/api.h"
+#include "registry/text.h"
 
 namespace qv::reg {
 
