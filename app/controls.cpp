@@ -1,5 +1,7 @@
 #include "app/controls.h"
 
+#include <QMainWindow>
+
 #include <algorithm>
 #include <limits>
 
@@ -21,7 +23,6 @@
 #include <QSet>
 #include <QTreeWidget>
 
-#include "app/frmmain.h"
 #include "app/nodes.h"
 #include "app/toolkit.h"
 
@@ -56,7 +57,7 @@ QString kindOf(QObject* o) {
         return QStringLiteral("frame");
     if (auto* l = qobject_cast<QLabel*>(o))
         return l->pixmap().isNull() ? QStringLiteral("label") : QStringLiteral("image");
-    if (qobject_cast<frmMain*>(o))
+    if (qobject_cast<QMainWindow*>(o))
         return QStringLiteral("form");
     if (auto* w = qobject_cast<QWidget*>(o); w && w->height() == 1 && w->autoFillBackground())
         return QStringLiteral("line");
@@ -68,15 +69,15 @@ bool listable(QObject* o) {
     return !n.isEmpty() && !n.startsWith(QLatin1String("qt_")) && n != QLatin1String("frmMainClient");
 }
 
-int pageOf(frmMain& form, QObject* o) {
-    for (QObject* p = o; p && p != &form; p = p->parent())
+int pageOf(ControlHost& form, QObject* o) {
+    for (QObject* p = o; p && p != form.hostWindow(); p = p->parent())
         for (int i = 1; i <= kNodeCount; ++i)
-            if (p == form.fraOption(i))
+            if (p == form.pageFrame(i))
                 return i;
     return 0;
 }
 
-void add(std::vector<Control>& out, frmMain& form, QObject* o) {
+void add(std::vector<Control>& out, ControlHost& form, QObject* o) {
     Control c;
     c.name = o->objectName();
     c.page = pageOf(form, o);
@@ -97,7 +98,7 @@ void add(std::vector<Control>& out, frmMain& form, QObject* o) {
 }
 
 // Depth-first in creation order; a list view's items are its own business.
-void walk(std::vector<Control>& out, frmMain& form, QObject* o, QSet<QObject*>& seen) {
+void walk(std::vector<Control>& out, ControlHost& form, QObject* o, QSet<QObject*>& seen) {
     for (QObject* child : o->children()) {
         if (!child->isWidgetType() || seen.contains(child))
             continue;
@@ -109,7 +110,7 @@ void walk(std::vector<Control>& out, frmMain& form, QObject* o, QSet<QObject*>& 
     }
 }
 
-void addMenu(std::vector<Control>& out, frmMain& form, QMenu* menu) {
+void addMenu(std::vector<Control>& out, ControlHost& form, QMenu* menu) {
     add(out, form, menu);
     for (QAction* a : menu->actions()) {
         if (a->menu())
@@ -121,12 +122,12 @@ void addMenu(std::vector<Control>& out, frmMain& form, QMenu* menu) {
 
 QWidget* asWidget(const Control& c) { return qobject_cast<QWidget*>(c.object.data()); }
 
-void showPage(frmMain& form, const Control& c) {
-    if (c.page > 0 && form.iCurrentOption != c.page)
-        form.selectNode(c.page);
+void showPage(ControlHost& form, const Control& c) {
+    if (c.page > 0 && form.currentPage() != c.page)
+        form.showPage(c.page);
 }
 
-void requireUsable(frmMain& form, const Control& c) {
+void requireUsable(ControlHost& form, const Control& c) {
     if (!enabledOf(c))
         throw UsageError(c.name.toStdString() + " is disabled");
     if (!visibleOf(form, c))
@@ -148,28 +149,28 @@ int integerValue(const Control& c, const QString& value, const char* expected) {
 
 }  // namespace
 
-std::vector<Control> listControls(frmMain& form) {
+std::vector<Control> listControls(ControlHost& form) {
     std::vector<Control> out;
-    add(out, form, &form);
-    for (QAction* a : form.menuBar()->actions())
+    add(out, form, form.hostWindow());
+    for (QAction* a : form.hostWindow()->menuBar()->actions())
         if (a->menu())
             addMenu(out, form, a->menu());
-    addMenu(out, form, form.mnuHideDrivesResource);
+    addMenu(out, form, form.popupMenu());
 
     QSet<QObject*> seen;
     for (int i = 1; i <= kNodeCount; ++i)
-        seen.insert(form.fraOption(i));
+        seen.insert(form.pageFrame(i));
     // The window's own controls first, then the pages in node order.
-    QWidget* client = form.centralWidget();
+    QWidget* client = form.hostWindow()->centralWidget();
     walk(out, form, client, seen);
     for (int i = 1; i <= kNodeCount; ++i) {
-        add(out, form, form.fraOption(i));
-        walk(out, form, form.fraOption(i), seen);
+        add(out, form, form.pageFrame(i));
+        walk(out, form, form.pageFrame(i), seen);
     }
     return out;
 }
 
-Control findControl(frmMain& form, const QString& name) {
+Control findControl(ControlHost& form, const QString& name) {
     // The list's name holds no "[": the entry's key is everything between the first "[" and the
     // last "]", brackets of its own included.
     static const QRegularExpression entry(QStringLiteral("^([^\\[]+)\\[(.*)\\]$"),
@@ -228,7 +229,7 @@ QString valueOf(const Control& c) {
     }
     if (auto* tv = qobject_cast<QTreeWidget*>(o)) {
         QTreeWidgetItem* item = tv->currentItem();
-        const NodeInfo* n = item ? nodeByIndex(frmMain::nodeIndex(item)) : nullptr;
+        const NodeInfo* n = item ? nodeByIndex(nodeIndexOf(item)) : nullptr;
         return n ? QString::fromLatin1(n->key) : QString();
     }
     if (auto* g = qobject_cast<QGroupBox*>(o))
@@ -241,7 +242,7 @@ QString valueOf(const Control& c) {
         return m->title();
     if (auto* a = qobject_cast<QAction*>(o))
         return a->text();
-    if (auto* f = qobject_cast<frmMain*>(o))
+    if (auto* f = qobject_cast<QMainWindow*>(o))
         return f->windowTitle();
     return {};
 }
@@ -269,27 +270,27 @@ bool enabledOf(const Control& c) {
     return false;
 }
 
-bool visibleOf(frmMain& form, const Control& c) {
+bool visibleOf(ControlHost& form, const Control& c) {
     QObject* o = c.object.data();
-    if (o == &form)
-        return !form.isHidden();
+    if (o == form.hostWindow())
+        return !form.hostWindow()->isHidden();
     if (auto* m = qobject_cast<QMenu*>(o))
         return m->menuAction() && m->menuAction()->isVisible() &&
-               form.menuBar()->actions().contains(m->menuAction());
+               form.hostWindow()->menuBar()->actions().contains(m->menuAction());
     if (auto* a = qobject_cast<QAction*>(o))
         return a->isVisible();
     if (auto* w = qobject_cast<QWidget*>(o))
-        return w->isVisibleTo(&form);
+        return w->isVisibleTo(form.hostWindow());
     return false;
 }
 
-QWidget* widgetOf(frmMain& form, const Control& c) {
-    if (c.object.data() == &form)
-        return &form;
+QWidget* widgetOf(ControlHost& form, const Control& c) {
+    if (c.object.data() == form.hostWindow())
+        return form.hostWindow();
     return asWidget(c);
 }
 
-void setControl(frmMain& form, const Control& c, const QString& value) {
+void setControl(ControlHost& form, const Control& c, const QString& value) {
     QObject* o = c.object.data();
     if (!o)
         throw UsageError(c.name.toStdString() + " no longer exists");
@@ -301,7 +302,7 @@ void setControl(frmMain& form, const Control& c, const QString& value) {
             n = nodeByIndex(index);
         if (!n)
             badValue(c, value, "a node key such as Explorer$HideDrives, or its index 1..33");
-        form.selectNode(n->index);
+        form.showPage(n->index);
         return;
     }
     showPage(form, c);
@@ -385,7 +386,7 @@ void setControl(frmMain& form, const Control& c, const QString& value) {
                           : std::string()));
 }
 
-void clickControl(frmMain& form, const Control& c) {
+void clickControl(ControlHost& form, const Control& c) {
     QObject* o = c.object.data();
     if (auto* a = qobject_cast<QAction*>(o); a && !a->isSeparator() && !a->menu()) {
         if (!a->isEnabled())

@@ -8,14 +8,26 @@
 #include <stdexcept>
 #include <vector>
 
+class QMainWindow;
+class QMenu;
 class QObject;
 class QWidget;
 
-namespace qv {
+namespace qv::ctl {
 
-class frmMain;
+// What the control list needs of the window it walks: the window, its option pages' frames, the
+// pop-up menu that no menu bar shows, and the page on screen.
+class ControlHost {
+public:
+    virtual QMainWindow* hostWindow() = 0;
+    virtual QWidget* pageFrame(int node) const = 0;  // 1..33
+    virtual QMenu* popupMenu() const = 0;
+    virtual int currentPage() const = 0;
+    virtual void showPage(int node) = 0;
 
-namespace ctl {
+protected:
+    ~ControlHost() = default;
+};
 
 // A name that is not a control, a value the control cannot take, an action it does not offer.
 class UsageError : public std::runtime_error {
@@ -35,24 +47,23 @@ struct Control {
 
 // In the window's order: the form, its menus, its own controls, then page 1 to 33 each with its
 // frame first.
-std::vector<Control> listControls(frmMain& form);
-Control findControl(frmMain& form, const QString& name);  // throws UsageError
+std::vector<Control> listControls(ControlHost& form);
+Control findControl(ControlHost& form, const QString& name);  // throws UsageError
 
 QString valueOf(const Control& c);
 QString textOf(const Control& c);  // list-view entries: their text; others: empty
 bool isNumeric(const Control& c);  // whether the value is a number
 bool enabledOf(const Control& c);
-bool visibleOf(frmMain& form, const Control& c);
-QWidget* widgetOf(frmMain& form, const Control& c);  // what --grab draws
+bool visibleOf(ControlHost& form, const Control& c);
+QWidget* widgetOf(ControlHost& form, const Control& c);  // what --grab draws
 
 // As a user would: the control's page is shown first, and it must be enabled and visible.
-void setControl(frmMain& form, const Control& c, const QString& value);  // throws UsageError
-void clickControl(frmMain& form, const Control& c);                      // throws UsageError
+void setControl(ControlHost& form, const Control& c, const QString& value);  // throws UsageError
+void clickControl(ControlHost& form, const Control& c);                      // throws UsageError
 
 // Gives every control under root that a screen reader would meet without a name the text of
 // its label: the label whose buddy it is, else the label just left of it or just above it, else
 // its frame's caption. Access-key marks and a closing colon are dropped.
 void nameControlsFromLabels(QWidget* root);
 
-}  // namespace ctl
-}  // namespace qv
+}  // namespace qv::ctl

@@ -1,5 +1,7 @@
 #include "app/nodes.h"
 
+#include <QTreeWidgetItem>
+
 #include <QHash>
 #include <stdexcept>
 
@@ -53,6 +55,8 @@ const NodeInfo* nodeByKey(const QString& key) {
 const NodeInfo* nodeByIndex(int index) {
     return index >= 1 && index <= kNodeCount ? &kNodes[index - 1] : nullptr;
 }
+
+int nodeIndexOf(const QTreeWidgetItem* item) { return item ? item->data(0, kNodeRole).toInt() : 0; }
 
 QString helpAnchor(int index) {
     const NodeInfo* n = nodeByIndex(index);

@@ -5,6 +5,8 @@
 #include <QString>
 #include <array>
 
+class QTreeWidgetItem;
+
 namespace qv {
 
 struct NodeInfo {
@@ -22,6 +24,9 @@ extern const std::array<NodeInfo, kNodeCount> kNodes;
 const NodeInfo* nodeByKey(const QString& key);
 // 1..33, or nullptr.
 const NodeInfo* nodeByIndex(int index);
+// The node a category tree's item stands for (1..33), 0 for none.
+inline constexpr int kNodeRole = 0x0100 + 1;  // Qt::UserRole + 1: the item's node index
+int nodeIndexOf(const QTreeWidgetItem* item);
 // The help file's anchor for a node's topic.
 QString helpAnchor(int index);
 

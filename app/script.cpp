@@ -334,11 +334,12 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
     });
 
     frmMain form(*machine, [&err](const QString& line) { err << "quorvel: " << s(line) << '\n'; });
-    form.setRunningPrefixChoice(o.throughWine ? frmMain::RunningPrefix::ThroughWine
-                                              : frmMain::RunningPrefix::Refuse);
-    form.setForce(o.force);
-    form.setWriteImmediately(std::none_of(o.actions.begin(), o.actions.end(),
-                                          [](const Action& a) { return a.kind == Action::Diff; }));
+    // The script drives the window's session: what it applies, undoes, imports and exports.
+    Session& session = form.session();
+    session.committer().setRunningPrefixChoice(o.throughWine ? RunningPrefix::ThroughWine : RunningPrefix::Refuse);
+    session.committer().setForce(o.force);
+    session.setWriteImmediately(std::none_of(o.actions.begin(), o.actions.end(),
+                                             [](const Action& a) { return a.kind == Action::Diff; }));
     form.show();
     QCoreApplication::processEvents();
     if (form.commitFailures() > 0) {
@@ -367,21 +368,22 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
                 form.cmdApply_Click();
                 break;
             case Action::Diff:
-                out << reg::writeRegText(form.pendingChanges());
+                out << reg::writeRegText(session.pendingChanges());
                 break;
             case Action::Undo:
-                if (!form.undoLastApply())
+                if (!form.tell(session.undoLastApply()))
                     return 1;
                 break;
             case Action::Export:
             case Action::Import: {
-                QString error;
-                const bool ok = a.kind == Action::Export ? form.exportSettings(a.value.toStdString(), &error, o.onlyChanged)
-                                                         : form.importSettings(a.value.toStdString(), &error);
-                if (!ok) {
-                    err << "quorvel: " << s(error) << '\n';
+                const Outcome done = a.kind == Action::Export ? session.exportProfile(a.value.toStdString(), o.onlyChanged)
+                                                              : session.importFile(a.value.toStdString());
+                if (!done.ok) {
+                    for (const Notice& n : done.notices)
+                        err << "quorvel: " << s(n.text) << '\n';
                     return 1;
                 }
+                form.tell(done);
                 break;
             }
             case Action::Grab: {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/page.h"
+#include "app/session/profile.h"
 #include "registry/text.h"
 
 namespace qv::pages {
@@ -312,4 +313,11 @@ QV_PAGE(new_menu) {
     // Its load visits every file type: on a machine with thousands it costs more than the window.
     form.loadWhenShown(pages::kNewMenuNode);
     form.setSaveBlock(pages::kNewMenuNode, [lvNewMenu](Pass& p) { pages::saveNewMenu(p, *lvNewMenu); });
+    // The save block moves only the entries switched since the load; a profile carries them all.
+    form.setProfileBlock(pages::kNewMenuNode, [lvNewMenu](reg::Machine& m, reg::ChangeSet* profile) {
+        std::vector<std::pair<std::string, bool>> entries;
+        for (int i = 0; i < lvNewMenu->Count(); ++i)
+            entries.emplace_back(lvNewMenu->Key(i).toStdString(), lvNewMenu->Checked(i));
+        addNewMenuState(m, entries, profile);
+    });
 }

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/changes.h"
+#include "app/session/backups.h"
 #include "app/controls.h"
 #include "app_support.h"
 #include "registry/changeset.h"
@@ -87,7 +88,7 @@ TEST_F(ApplyChanges, ControlChangedAndBackIsNoChange) {
         EXPECT_TRUE(form().changedPages().empty()) << c.name.toStdString();
     }
     EXPECT_GT(tried, 20);
-    EXPECT_TRUE(form().pendingChanges().empty());
+    EXPECT_TRUE(form().session().pendingChanges().empty());
     EXPECT_TRUE(form().SaveSettings());
     EXPECT_EQ(files(), before);
 }
@@ -98,12 +99,12 @@ TEST_F(ApplyChanges, OnlyTheChangedPageIsWrittenAndUndoRestoresIt) {
     const reg::RegVariant stored =
         readFromDisk(reg::HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Windows\\CurrentVersion", "RegisteredOwner");
     set("txtRegisteredName", "Ada");
-    const reg::ChangeSet shown = form().pendingChanges();
+    const reg::ChangeSet shown = form().session().pendingChanges();
     ASSERT_FALSE(shown.empty());
     for (const reg::ChangeOp& op : shown.ops)
         EXPECT_NE(op.key.find(u"CurrentVersion"), std::u16string::npos) << std::string(op.key.begin(), op.key.end());
     // Showing changed nothing: the same list again, nothing pending in the store.
-    EXPECT_EQ(form().pendingChanges(), shown);
+    EXPECT_EQ(form().session().pendingChanges(), shown);
     EXPECT_FALSE(machine().hasChanges());
 
     ASSERT_TRUE(form().SaveSettings());

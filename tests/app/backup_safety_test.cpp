@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "app/backups.h"
+#include "app/session/backups.h"
 #include "app/changes.h"
 #include "app/controls.h"
 #include "app_support.h"
@@ -79,7 +79,7 @@ TEST_F(Backups, UndoRestoresWhatTheCommitReplacedNotWhatTheWindowLoaded) {
 TEST_F(Backups, UndoPreviewShowsOldAndNewAndCreatesNoExistingKey) {
     set("txtRegisteredName", "Ada");
     ASSERT_TRUE(form().SaveSettings());
-    const std::optional<reg::ChangeSet> preview = form().undoPreview();
+    const std::optional<reg::ChangeSet> preview = form().session().undoPreview();
     ASSERT_TRUE(preview.has_value());
     ASSERT_FALSE(preview->empty());
     for (const qv::ChangeRow& row : qv::changeRows(*preview)) {

@@ -463,7 +463,7 @@ TEST_F(WindowTest, NewMenuPageLoadsWhenShownOrWhenASavePassNeedsIt) {
         if (byShowing)
             f.selectNode(17);
         else
-            EXPECT_TRUE(f.pendingChanges().empty());
+            EXPECT_TRUE(f.session().pendingChanges().empty());
         ASSERT_GT(lv->Count(), 0) << byShowing;
         EXPECT_TRUE(lv->Checked(lv->Find(QStringLiteral(".txt\\ShellNew")))) << byShowing;
         EXPECT_TRUE(f.changedPages().empty()) << byShowing;

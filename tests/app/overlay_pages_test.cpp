@@ -246,7 +246,7 @@ TEST_F(OverlayPages, ChoicesPreviewStoreAndShowTheCustomFrame) {
     EXPECT_EQ(pic10().pixel(2, 27), qRgb(255, 255, 255));  // the light arrow over the folder
     EXPECT_FALSE(customFrame()->Visible());
     // A review writes nothing, neither values nor icon files.
-    EXPECT_FALSE(form_->pendingChanges().empty());
+    EXPECT_FALSE(form_->session().pendingChanges().empty());
     EXPECT_FALSE(std::filesystem::exists(ownFiles()));
     apply();
     EXPECT_EQ(v29(), sz(arrow_));

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "app/profile.h"
+#include "app/session/profile.h"
 #include "app_support.h"
 #include "registry/text.h"
 

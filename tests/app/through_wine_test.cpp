@@ -11,7 +11,7 @@
 #include <set>
 #include <vector>
 
-#include "app/throughwine.h"
+#include "app/session/throughwine.h"
 #include "app_support.h"
 #include "registry/regfile/dotreg.h"
 #include "registry/machines/machine.h"

@@ -271,9 +271,9 @@ TEST_F(WindowTest, AWindowGivenItsMachineAfterBuildingEqualsOneBuiltWithIt) {
     frmMain& early = form();
     EXPECT_EQ(late.windowTitle(), early.windowTitle());
     EXPECT_TRUE(late.changedPages().empty());
-    EXPECT_TRUE(late.pendingChanges().empty());
-    const qv::reg::ChangeSet profile = late.settingsProfile();
-    EXPECT_EQ(profile, early.settingsProfile());
+    EXPECT_TRUE(late.session().pendingChanges().empty());
+    const qv::reg::ChangeSet profile = late.session().settingsProfile();
+    EXPECT_EQ(profile, early.session().settingsProfile());
     std::string utf16;  // REG_SZ bytes, as the profile holds them
     for (char c : owner)
         utf16 += {c, '\0'};

@@ -1,4 +1,4 @@
-#include "app/backups.h"
+#include "app/session/backups.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "app/throughwine.h"
+#include "app/session/throughwine.h"
 
 #include <pwd.h>
 #include <sys/stat.h>

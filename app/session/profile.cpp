@@ -1,4 +1,4 @@
-#include "app/profile.h"
+#include "app/session/profile.h"
 
 #include <stdlib.h>
 

@@ -1,0 +1,166 @@
+#include "app/session/review.h"
+
+#include <map>
+#include <set>
+#include <tuple>
+
+#include "registry/regfile/dotreg.h"
+#include "registry/text.h"
+
+namespace qv {
+
+namespace {
+
+QString dataText(const std::optional<reg::StoredValue>& v) {
+    return v ? QString::fromStdString(reg::regDataText(v->type, v->data)) : QString();
+}
+
+// A deleted key whose whole content the same change set made again elsewhere was moved there
+// (the 'New' menu moves keys so): deletion index -> index of the CreateKey of the copy.
+std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
+    using Content = std::set<std::tuple<std::u16string, std::u16string, uint32_t, std::string>>;
+    std::map<std::u16string, std::pair<size_t, Content>> made;  // created key -> its op, what went in
+    for (size_t i = 0; i < cs.ops.size(); ++i) {
+        const reg::ChangeOp& op = cs.ops[i];
+        const std::u16string key = reg::foldedKeyPath(op.root, op.key);
+        if (op.kind == reg::ChangeOp::Kind::CreateKey && !made.count(key))
+            made[key] = {i, {}};
+        if (op.kind != reg::ChangeOp::Kind::SetValue && op.kind != reg::ChangeOp::Kind::CreateKey)
+            continue;
+        for (auto& [top, entry] : made) {
+            if (key.size() < top.size() || key.compare(0, top.size(), top) != 0 ||
+                (key.size() > top.size() && key[top.size()] != u'\\'))
+                continue;
+            const std::u16string rel = key.size() > top.size() ? key.substr(top.size() + 1) : u"";
+            if (op.kind == reg::ChangeOp::Kind::SetValue) {
+                entry.second.insert({rel, reg::foldName(op.name), op.type, op.data});
+            } else {
+                entry.second.insert({rel, u"<key>", 0, {}});
+            }
+        }
+    }
+    std::map<size_t, size_t> moves;
+    for (size_t i = 0; i < cs.ops.size(); ++i) {
+        const reg::ChangeOp& op = cs.ops[i];
+        if (op.kind != reg::ChangeOp::Kind::DeleteKey || op.oldTree.empty())
+            continue;
+        Content gone;
+        for (const reg::StoredKey& k : op.oldTree) {
+            const std::u16string rel = reg::foldName(k.path);
+            gone.insert({rel, u"<key>", 0, {}});
+            for (const reg::StoredValue& v : k.values)
+                gone.insert({rel, reg::foldName(v.name), v.type, v.data});
+        }
+        for (const auto& [key, entry] : made)
+            if (key != reg::foldedKeyPath(op.root, op.key) && entry.second == gone) {
+                moves[i] = entry.first;
+                break;
+            }
+    }
+    return moves;
+}
+
+}  // namespace
+
+OwnedSplit splitByOwner(const reg::ChangeSet& changes, const reg::ChangeSet& profile) {
+    std::set<std::u16string> values, keys, wholeKeys;  // a value as key + '\n' + folded name
+    for (const reg::ChangeOp& op : profile.ops) {
+        const std::u16string k = reg::foldedKeyPath(op.root, op.key);
+        switch (op.kind) {
+        case reg::ChangeOp::Kind::SetValue:
+        case reg::ChangeOp::Kind::DeleteValue:
+            values.insert(k + u'\n' + reg::foldName(op.name));
+            keys.insert(k);
+            break;
+        case reg::ChangeOp::Kind::CreateKey:
+        case reg::ChangeOp::Kind::DeleteKey: wholeKeys.insert(k); break;
+        }
+    }
+    // The key or one of its ancestors is one the pages make or delete whole: a lookup per level.
+    auto inWhole = [&](const std::u16string& k) {
+        if (wholeKeys.empty())
+            return false;
+        for (size_t at = k.size(); at != std::u16string::npos && at > 0; at = k.rfind(u'\\', at - 1))
+            if (wholeKeys.count(k.substr(0, at)))
+                return true;
+        return false;
+    };
+    OwnedSplit split;
+    for (const reg::ChangeOp& op : changes.ops) {
+        const std::u16string k = reg::foldedKeyPath(op.root, op.key);
+        const bool isValue = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
+        const bool owned = inWhole(k) || (isValue ? values.count(k + u'\n' + reg::foldName(op.name)) > 0
+                                                  : op.kind == reg::ChangeOp::Kind::CreateKey && keys.count(k) > 0);
+        (owned ? split.pages : split.other).ops.push_back(op);
+        if (isValue)
+            ++(owned ? split.pageValues : split.otherValues);
+    }
+    return split;
+}
+
+QStringList largeDeletions(const reg::ChangeSet& changes) {
+    QStringList out;
+    for (const reg::ChangeOp& op : changes.ops) {
+        if (op.kind != reg::ChangeOp::Kind::DeleteKey)
+            continue;
+        size_t values = 0;
+        for (const auto& k : op.oldTree)
+            values += k.values.size();
+        const bool top = op.key.find(u'\\') == std::u16string::npos;
+        if (!top && values <= kLargeDeletion)
+            continue;
+        QString key = QString::fromStdString(std::string(reg::rootName(op.root)));
+        if (!op.key.empty())
+            key += QLatin1Char('\\') + QString::fromStdString(reg::utf16ToUtf8(op.key));
+        out << QStringLiteral("%1: %2 key(s), %3 value(s)").arg(key).arg(std::max<size_t>(op.oldTree.size(), 1)).arg(values);
+    }
+    return out;
+}
+
+std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes) {
+    std::vector<ChangeRow> rows;
+    const std::map<size_t, size_t> moves = findMoves(changes);
+    std::map<size_t, size_t> movedFrom;
+    for (const auto& [from, to] : moves)
+        movedFrom[to] = from;
+    for (size_t index = 0; index < changes.ops.size(); ++index) {
+        const reg::ChangeOp& op = changes.ops[index];
+        ChangeRow r;
+        r.hive = QString::fromStdString(std::string(reg::rootName(op.root)));
+        r.key = op.key.empty() ? QStringLiteral("\\") : QString::fromStdString(reg::utf16ToUtf8(op.key));
+        const QString name = op.name.empty() ? QStringLiteral("(Default)") : QString::fromStdString(reg::utf16ToUtf8(op.name));
+        switch (op.kind) {
+        case reg::ChangeOp::Kind::SetValue:
+            r.value = name;
+            r.oldData = op.oldKnown ? (op.oldValue ? dataText(op.oldValue) : QStringLiteral("(not set)")) : QString();
+            r.newData = QString::fromStdString(reg::regDataText(op.type, op.data));
+            break;
+        case reg::ChangeOp::Kind::DeleteValue:
+            r.value = name;
+            r.oldData = dataText(op.oldValue);
+            r.newData = QStringLiteral("(deleted)");
+            break;
+        case reg::ChangeOp::Kind::CreateKey:
+            r.newData = movedFrom.count(index)
+                            ? QStringLiteral("(moved here from %1)").arg(QString::fromStdString(
+                                  reg::utf16ToUtf8(changes.ops[movedFrom.at(index)].key)))
+                            : QStringLiteral("(key created)");
+            break;
+        case reg::ChangeOp::Kind::DeleteKey: {
+            size_t values = 0;
+            for (const auto& k : op.oldTree) values += k.values.size();
+            if (op.oldKnown && !op.oldTree.empty())
+                r.oldData = QStringLiteral("%1 key(s), %2 value(s)").arg(op.oldTree.size()).arg(values);
+            r.newData = moves.count(index) ? QStringLiteral("(moved to %1)").arg(QString::fromStdString(
+                                                 reg::utf16ToUtf8(changes.ops[moves.at(index)].key)))
+                                           : QStringLiteral("(key deleted)");
+            break;
+        }
+        }
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+
+}  // namespace qv
