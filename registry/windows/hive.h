@@ -1,11 +1,14 @@
 // The hive files of an offline Windows installation, read and written through libhivex.
-// Machine::openWindows (defined in hive.cpp) builds a machine over them; what is here is what
-// the tools and tests need to look at a hive without opening a whole machine.
+// Machine::openWindows (machines/windows.cpp) builds a machine over them; the tools and tests
+// use what is here to look at a hive without opening a whole machine.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,14 @@ namespace qv::reg {
 // The largest value data libhivex writes the way Windows reads it (one cell; bigger data would
 // need a db record, which libhivex does not write).
 inline constexpr size_t kMaxHiveValueSize = 16344;
+
+class RegKey;
+
+// Why a hive could not be read or written; the machine says it as its own error.
+class HiveError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // What the base block of a hive file says about the file.
 struct HiveHeader {
@@ -45,5 +56,36 @@ std::string installedWindowsVersion(const std::filesystem::path& drive);
 // holds two spellings of one name.
 std::optional<std::filesystem::path> findCaseless(const std::filesystem::path& base, const std::string& relative,
                                                   std::string* ambiguous = nullptr);
+
+// A file's identity, size and modification time: whether a hive is still the file that was read.
+struct HiveFileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{};
+    bool operator==(const HiveFileId& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+std::optional<HiveFileId> hiveFileId(const std::filesystem::path& p);
+
+// One hive file and where its root sits in the machine's trees.
+struct Hive {
+    std::string label;                  // for messages: "SOFTWARE", "alice's NTUSER.DAT"
+    std::filesystem::path path;         // spelled as on disk
+    bool user = false;                  // in HKEY_CURRENT_USER's tree
+    std::vector<std::u16string> mount;  // path of its root in that tree
+    HiveFileId id;                      // the file as read
+    std::string unsafe;                 // why it must not be written
+};
+
+// Reads a whole hive below `into`; head is what readHiveHeader said of it, fileSize its size.
+// What the machine should show goes to notes. Throws HiveError when the hive cannot be read.
+void readHive(const Hive& hv, const HiveHeader& head, uint64_t fileSize, RegKey* into, std::vector<std::string>* notes);
+
+// Whether the Windows of a system drive is hibernated (or shut down with Fast Startup): the
+// session it resumes would overwrite whatever is written now.
+bool windowsHibernated(const std::filesystem::path& drive);
 
 }  // namespace qv::reg

@@ -284,7 +284,6 @@ private:
     std::unique_ptr<KeyIndex> index_;  // set when the keys are built as they are used
 
     friend class WineParser;
-    friend class LazyScanner;
 };
 
 // Files at least this large are checked in two halves at once (4 MiB; tests and the fuzzer set
