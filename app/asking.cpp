@@ -12,6 +12,21 @@ namespace {
 QString tr(const char* text) { return QObject::tr(text); }
 }  // namespace
 
+std::optional<bool> askExportOnlyChanged(QWidget* parent) {
+    QMessageBox box(parent);
+    box.setWindowTitle(tr("Export Settings"));
+    box.setIcon(QMessageBox::Question);
+    box.setText(tr("Export the settings of every page, or only those changed from Windows' defaults?"));
+    QPushButton* all = box.addButton(tr("&All Pages"), QMessageBox::AcceptRole);
+    QPushButton* changed = box.addButton(tr("Only &Changed"), QMessageBox::AcceptRole);
+    box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(all);
+    box.exec();
+    if (box.clickedButton() != all && box.clickedButton() != changed)
+        return std::nullopt;
+    return box.clickedButton() == changed;
+}
+
 bool WindowQuestions::canAsk() const { return tk::interactive(); }
 
 RunningPrefix WindowQuestions::reachRunningWine(const QString& folder, const QString& action) {

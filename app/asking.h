@@ -2,11 +2,17 @@
 // shown (scripting mode) it says so, and the session decides from its options.
 #pragma once
 
+#include <optional>
+
 #include "app/session/committer.h"
 
 class QWidget;
 
 namespace qv {
+
+// Export Settings' question: every page (false), only what differs from Windows' defaults (true),
+// or nothing when cancelled.
+std::optional<bool> askExportOnlyChanged(QWidget* parent);
 
 class WindowQuestions : public Questions {
 public:

@@ -31,6 +31,7 @@
 #include "app/asking.h"
 #include "app/changes.h"
 #include "app/controls.h"
+#include "app/filewatch.h"
 #include "app/frmabout.h"
 #include "app/help.h"
 #include "app/machinebar.h"
@@ -56,19 +57,6 @@ bool bIsWindowsNT = false;
 void buildPages(frmMain& form);
 
 namespace {
-constexpr int kKeyRole = Qt::UserRole + 2;   // the node's key
-
-QPushButton* makeButton(const QString& caption, QWidget* parent, const QString& name, int l, int t,
-                        int w, int h) {
-    auto* b = new QPushButton(caption, parent);
-    b->setObjectName(name);
-    b->setAutoDefault(false);
-    tk::place(b, l, t, w, h);
-    return b;
-}
-}  // namespace
-
-namespace {
 bool g_loadHiddenWhenShown = false;
 }  // namespace
 
@@ -80,169 +68,15 @@ frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
 }
 
 frmMain::frmMain(Pass::FailureSink sink, QWidget* parent)
-    : QMainWindow(parent), loadHiddenWhenShown_(g_loadHiddenWhenShown), failureSink_(std::move(sink)) {
-    buildWindow();
+    : MainWindowFrame(parent), loadHiddenWhenShown_(g_loadHiddenWhenShown), failureSink_(std::move(sink)) {
+    connectCommands();
     buildPages(*this);
     ctl::nameControlsFromLabels(this);
 
-    // Notices between the menu and the pages, hidden until there is something to say.
-    runningBar_ = new MachineBar(QStringLiteral("barRunningPrefix"), this);
-    addToolBar(Qt::TopToolBarArea, runningBar_);
-    addToolBarBreak(Qt::TopToolBarArea);
-    changedBar_ = new MachineBar(QStringLiteral("barChangedOnDisk"), this);
-    addToolBar(Qt::TopToolBarArea, changedBar_);
-    changedBar_->setText(tr("Another program changed this machine's registry files. Your unsaved edits "
-                            "are kept: Apply writes them onto the new files. Reload shows the new "
-                            "values on the pages you have not edited."));
-    changedBar_->addButton(tr("&Reload"), QStringLiteral("cmdReloadFromDisk"));
     connect(changedBar_, &MachineBar::pressed, this, [this] { reloadUneditedPages(); });
-    changedBar_->hide();
-    runningBar_->setText(tr("This Wine prefix is running: Wine holds its registry in memory, and the "
-                            "values on disk can be up to 30 seconds behind Wine's. Apply offers to "
-                            "write through the running Wine."));
-    runningBar_->hide();
 }
 
-void frmMain::attachMachine(reg::Machine& machine) {
-    session_ = std::make_unique<Session>(machine);
-    questions_ = std::make_unique<WindowQuestions>(this);
-    session_->setView({&pages_, [this] { return pageValues(); },
-                       [this](int node) { return frames_[node]->isVisible() || iCurrentOption == node; }});
-    session_->setLoadHiddenPagesWhenShown(loadHiddenWhenShown_);
-    session_->setFailureSink(failureSink_);
-    session_->committer().setQuestions(questions_.get());
-    shell::setCurrentMachine(&machine);
-    showMachine();
-    Form_Load();
-    runningBar_->setVisible(session_->wineRunning());
-    watchFiles();
-    // A server that stops without saving leaves no file event behind: the bar looks for itself.
-    serverPoll_ = new QTimer(this);
-    serverPoll_->setInterval(2000);
-    connect(serverPoll_, &QTimer::timeout, this, [this] {
-        if (runningBar_->isVisible() && !session_->wineRunning())
-            runningBar_->hide();
-    });
-    serverPoll_->start();
-}
-
-void frmMain::setStepFailureSink(Pass::FailureSink sink) {
-    failureSink_ = std::move(sink);
-    if (session_)
-        session_->setFailureSink(failureSink_);
-}
-
-frmMain::~frmMain() {
-    if (help_)
-        delete help_.data();
-    if (session_ && shell::currentMachine() == &session_->machine())
-        shell::setCurrentMachine(nullptr);
-}
-
-void frmMain::buildWindow() {
-    setObjectName(QStringLiteral("frmMain"));
-    setWindowIcon(art::applicationIcon());
-    // Fixed single border with a minimize box and no maximize box.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
-
-    // Menus first: the client area is what lies below the menu bar.
-    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
-    mnuFile->setObjectName(QStringLiteral("mnuFile"));
-    mnuFileOpenMachine = mnuFile->addAction(QStringLiteral("&Open Machine..."));
-    mnuFileOpenMachine->setObjectName(QStringLiteral("mnuFileOpenMachine"));
-    mnuFileOpenMachine->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
-    mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuFileSep3"));
-    mnuFileReloadSettings = mnuFile->addAction(QStringLiteral("&Reload Settings"));
-    mnuFileReloadSettings->setObjectName(QStringLiteral("mnuFileReloadSettings"));
-    mnuFileReviewChanges = mnuFile->addAction(QStringLiteral("Re&view Changes..."));
-    mnuFileReviewChanges->setObjectName(QStringLiteral("mnuFileReviewChanges"));
-    mnuFileUndoLastApply = mnuFile->addAction(QStringLiteral("&Undo Last Apply..."));
-    mnuFileUndoLastApply->setObjectName(QStringLiteral("mnuFileUndoLastApply"));
-    mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuFileSep2"));
-    mnuFileImportSettings = mnuFile->addAction(QStringLiteral("&Import Settings..."));
-    mnuFileImportSettings->setObjectName(QStringLiteral("mnuFileImportSettings"));
-    mnuFileExportSettings = mnuFile->addAction(QStringLiteral("&Export Settings..."));
-    mnuFileExportSettings->setObjectName(QStringLiteral("mnuFileExportSettings"));
-    mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuFileSep1"));
-    mnuFileQuit = mnuFile->addAction(QStringLiteral("&Quit"));
-    mnuFileQuit->setObjectName(QStringLiteral("mnuFileQuit"));
-    mnuFileQuit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
-    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
-    mnuHelpContents = mnuHelp->addAction(QStringLiteral("&Contents..."));
-    mnuHelpContents->setObjectName(QStringLiteral("mnuHelpContents"));
-    mnuHelp->addSeparator()->setObjectName(QStringLiteral("mnuHelpSep"));
-    mnuHelpAbout = mnuHelp->addAction(QStringLiteral("&About..."));
-    mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
-    // Never in the menu bar: the hidden-drives page opens it as a pop-up menu.
-    mnuHideDrivesResource = new QMenu(QStringLiteral("&HideDrivesMenu"), this);
-    mnuHideDrivesResource->setObjectName(QStringLiteral("mnuHideDrivesResource"));
-    mnuHideDrivesResourceSelAll = mnuHideDrivesResource->addAction(QStringLiteral("Select &All"));
-    mnuHideDrivesResourceSelAll->setObjectName(QStringLiteral("mnuHideDrivesResourceSelAll"));
-    mnuHideDrivesResourceSelNone = mnuHideDrivesResource->addAction(QStringLiteral("Select &None"));
-    mnuHideDrivesResourceSelNone->setObjectName(QStringLiteral("mnuHideDrivesResourceSelNone"));
-
-    auto* client = new QWidget(this);
-    client->setObjectName(QStringLiteral("frmMainClient"));
-    client->setFixedSize(tk::px(9030), tk::px(5790));
-    setCentralWidget(client);
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
-    // Below the client area, whose layout is fixed: which registry this window edits.
-    lblMachine = new QLabel(this);
-    lblMachine->setObjectName(QStringLiteral("lblMachine"));
-    lblMachine->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    statusBar()->setObjectName(QStringLiteral("sbMachine"));
-    statusBar()->setSizeGripEnabled(false);
-    statusBar()->addWidget(lblMachine, 1);
-
-    // Creation order is the tab order: the buttons, the tree, then the pages.
-    cmdHelp = makeButton(QStringLiteral("He&lp"), client, QStringLiteral("cmdHelp"), 1080, 5280, 1215, 375);
-    cmdChanges = makeButton(QStringLiteral("Chan&ges..."), client, QStringLiteral("cmdChanges"), 3720, 5280, 1215, 375);
-    cmdChanges->setToolTip(QStringLiteral("Review what Apply would write"));
-    cmdOK = makeButton(QStringLiteral("&OK"), client, QStringLiteral("cmdOK"), 5040, 5280, 1215, 375);
-    cmdCancel = makeButton(QStringLiteral("&Cancel"), client, QStringLiteral("cmdCancel"), 6360, 5280, 1215, 375);
-    cmdApply = makeButton(QStringLiteral("&Apply"), client, QStringLiteral("cmdApply"), 7680, 5280, 1215, 375);
-    cmdOK->setDefault(true);
-
-    tk::makeLine(client, QStringLiteral("Line1"), QColor(128, 128, 128), 0, 0, 9960);
-    tk::makeLine(client, QStringLiteral("Line2"), QColor(255, 255, 255), 0, 15, 9960);
-
-    Image1 = new QLabel(client);
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setPixmap(art::applicationPixmap());
-    tk::place(Image1, 120, 240, 480, 480);
-
-    tvList = new QTreeWidget(client);
-    tvList->setObjectName(QStringLiteral("tvList"));
-    tvList->setHeaderHidden(true);
-    tvList->setColumnCount(1);
-    tvList->setIconSize(QSize(16, 16));
-    tvList->setRootIsDecorated(true);
-    tvList->setUniformRowHeights(true);
-    tvList->setIndentation(16);
-    // Long node texts scroll sideways rather than being cut short.
-    tvList->setTextElideMode(Qt::ElideNone);
-    tvList->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    tvList->header()->setStretchLastSection(false);
-    tk::place(tvList, 1080, 240, 2655, 4935);
-    tk::showCutOffTextAsToolTip(tvList);
-    tvList->setAccessibleName(QStringLiteral("Categories"));
-
-    for (int i = 1; i <= kNodeCount; ++i) {
-        auto* f = new tk::Frame(QString(), client, QStringLiteral("fraOption(%1)").arg(i));
-        tk::place(f, 3840, 150, 5055, 5025);
-        frames_[i] = f;
-    }
-    lblLabel = tk::makeLabel(QString(), frames_[1], QStringLiteral("lblLabel"));
-
-    QWidget::setTabOrder(cmdHelp, cmdChanges);
-    QWidget::setTabOrder(cmdChanges, cmdOK);
-    QWidget::setTabOrder(cmdOK, cmdCancel);
-    QWidget::setTabOrder(cmdCancel, cmdApply);
-    QWidget::setTabOrder(cmdApply, tvList);
-
+void frmMain::connectCommands() {
     connect(cmdApply, &QPushButton::clicked, this, [this] { cmdApply_Click(); });
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
@@ -271,33 +105,48 @@ void frmMain::buildWindow() {
             tvList_NodeClick(item->data(0, kNodeRole).toInt());
         justSelected_ = nullptr;
     });
-    connect(tvList, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* n) { tvList_Expand(n); });
-    connect(tvList, &QTreeWidget::itemCollapsed, this, [this](QTreeWidgetItem* n) { tvList_Collapse(n); });
-
-    // Enter presses the focused button, or else the default one; Esc presses Cancel.
-    for (auto key : {Qt::Key_Return, Qt::Key_Enter}) {
-        auto* sc = new QShortcut(QKeySequence(key), this);
-        connect(sc, &QShortcut::activated, this, [this] { pressDefaultButton(); });
-    }
-    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(esc, &QShortcut::activated, cmdCancel, &QPushButton::click);
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     f1->setContext(Qt::ApplicationShortcut);
     connect(f1, &QShortcut::activated, this, [this] { showHelp(); });
 }
 
-void frmMain::pressDefaultButton() {
-    // Enter on the tree opens or closes the category; it neither applies nor closes the window.
-    if (focusWidget() == tvList) {
-        if (QTreeWidgetItem* item = tvList->currentItem(); item && item->childCount() > 0)
-            item->setExpanded(!item->isExpanded());
-        return;
-    }
-    if (auto* b = qobject_cast<QPushButton*>(focusWidget()); b && b->isEnabled())
-        b->click();
-    else
-        cmdOK->click();
+void frmMain::attachMachine(reg::Machine& machine) {
+    session_ = std::make_unique<Session>(machine);
+    questions_ = std::make_unique<WindowQuestions>(this);
+    session_->setView({&pages_, [this] { return pageValues(); },
+                       [this](int node) { return frames_[node]->isVisible() || iCurrentOption == node; }});
+    session_->setLoadHiddenPagesWhenShown(loadHiddenWhenShown_);
+    session_->setFailureSink(failureSink_);
+    session_->committer().setQuestions(questions_.get());
+    shell::setCurrentMachine(&machine);
+    showMachine();
+    Form_Load();
+    runningBar_->setVisible(session_->wineRunning());
+    connect(new FileWatch(machine.folder(), this), &FileWatch::changed, this, [this] { checkFilesOnDisk(); });
+    // A server that stops without saving leaves no file event behind: the bar looks for itself.
+    serverPoll_ = new QTimer(this);
+    serverPoll_->setInterval(2000);
+    connect(serverPoll_, &QTimer::timeout, this, [this] {
+        if (runningBar_->isVisible() && !session_->wineRunning())
+            runningBar_->hide();
+    });
+    serverPoll_->start();
 }
+
+void frmMain::setStepFailureSink(Pass::FailureSink sink) {
+    failureSink_ = std::move(sink);
+    if (session_)
+        session_->setFailureSink(failureSink_);
+}
+
+frmMain::~frmMain() {
+    if (help_)
+        delete help_.data();
+    if (session_ && shell::currentMachine() == &session_->machine())
+        shell::setCurrentMachine(nullptr);
+}
+
+
 
 void frmMain::Form_Load() {
     // 1. The platform: the NT line keeps its version under "Windows NT".
@@ -309,29 +158,9 @@ void frmMain::Form_Load() {
     } catch (...) {
         bIsWindowsNT = false;
     }
-    // 2.-4. The tree, with iCurrentOption set before it fills.
-    tvList->clear();
-    items_.fill(nullptr);
+    // 2.-6. The tree, with iCurrentOption set before it fills; every page hidden.
     iCurrentOption = 1;
-    {
-        QSignalBlocker quiet(tvList);
-        for (const NodeInfo& n : kNodes) {
-            QTreeWidgetItem* item = n.parentKey ? new QTreeWidgetItem(items_[nodeByKey(QLatin1String(n.parentKey))->index])
-                                                : new QTreeWidgetItem(tvList);
-            item->setText(0, QString::fromUtf8(n.text));
-            item->setData(0, kNodeRole, n.index);
-            item->setData(0, kKeyRole, QString::fromLatin1(n.key));
-            item->setIcon(0, art::treeImage(n.image));
-            items_[n.index] = item;
-        }
-    }
-    // 5. Open the top node: the four categories show, themselves closed.
-    items_[1]->setExpanded(true);
-    // 6. Hide every page and give it its node's text.
-    for (int i = 1; i <= kNodeCount; ++i) {
-        frames_[i]->hide();
-        frames_[i]->setCaption(QString::fromUtf8(kNodes[i - 1].text));
-    }
+    fillTree();
     // 7. Page 1 with the welcome text.
     {
         QSignalBlocker quiet(tvList);
@@ -342,15 +171,7 @@ void frmMain::Form_Load() {
     LoadSettings();
 }
 
-tk::Frame* frmMain::fraOption(int index) const {
-    if (index < 1 || index > kNodeCount)
-        throw tk::ControlError("Control array element '" + std::to_string(index) + "' doesn't exist");
-    return frames_[index];
-}
 
-QTreeWidgetItem* frmMain::nodeItem(int index) const {
-    return index >= 1 && index <= kNodeCount ? items_[index] : nullptr;
-}
 
 // ---- node selection -------------------------------------------------------------------------
 
@@ -381,16 +202,7 @@ void frmMain::selectNode(int index) {
     justSelected_ = nullptr;
 }
 
-void frmMain::tvList_Expand(QTreeWidgetItem* node) {
-    // '*' marks every node below as expanded, leaves too; a leaf keeps its page image.
-    if (node->childCount() > 0 && node->data(0, kKeyRole).toString() != QLatin1String("Root"))
-        node->setIcon(0, art::treeImage(3));
-}
 
-void frmMain::tvList_Collapse(QTreeWidgetItem* node) {
-    if (node->childCount() > 0 && node->data(0, kKeyRole).toString() != QLatin1String("Root"))
-        node->setIcon(0, art::treeImage(2));
-}
 
 // ---- the passes -----------------------------------------------------------------------------
 
@@ -480,32 +292,9 @@ QString frmMain::BrowseForFolderByPIDL(const QString& sSelPath) {
 
 // ---- a running prefix, and files changed by others ---------------------------------------------
 
-void frmMain::watchFiles() {
-    watcher_ = new QFileSystemWatcher(this);
-    watchDelay_ = new QTimer(this);
-    watchDelay_->setSingleShot(true);
-    // A save is a burst of events (temporary file, rename, the other file): one look after it.
-    watchDelay_->setInterval(300);
-    connect(watchDelay_, &QTimer::timeout, this, [this] { checkFilesOnDisk(); });
-    const QString folder = QString::fromStdString(machine().folder().string());
-    watcher_->addPath(folder);
-    for (const char* name : {"system.reg", "user.reg"})
-        watcher_->addPath(QString::fromStdString((machine().folder() / name).string()));
-    connect(watcher_, &QFileSystemWatcher::fileChanged, watchDelay_, qOverload<>(&QTimer::start));
-    connect(watcher_, &QFileSystemWatcher::directoryChanged, watchDelay_, qOverload<>(&QTimer::start));
-    session_->rememberFiles();
-}
-
 void frmMain::checkFilesOnDisk() {
-    if (!watcher_ || unloaded_)
+    if (!session_ || unloaded_)
         return;
-    // A file replaced by a rename is a new file: its watch went with the old one.
-    const QStringList watched = watcher_->files();
-    for (const char* name : {"system.reg", "user.reg"}) {
-        const QString path = QString::fromStdString((machine().folder() / name).string());
-        if (!watched.contains(path) && QFileInfo::exists(path))
-            watcher_->addPath(path);
-    }
     if (!session_->wineRunning())
         runningBar_->hide();
     Outcome loaded;
@@ -663,23 +452,11 @@ QString withRegFile(QWidget* parent, bool save, const QString& title,
 }  // namespace
 
 void frmMain::mnuFileExportSettings_Click() {
-    bool onlyChanged = false;
-    if (tk::interactive()) {
-        QMessageBox box(this);
-        box.setWindowTitle(tr("Export Settings"));
-        box.setIcon(QMessageBox::Question);
-        box.setText(tr("Export the settings of every page, or only those changed from Windows' defaults?"));
-        QPushButton* all = box.addButton(tr("&All Pages"), QMessageBox::AcceptRole);
-        QPushButton* changed = box.addButton(tr("Only &Changed"), QMessageBox::AcceptRole);
-        box.addButton(QMessageBox::Cancel);
-        box.setDefaultButton(all);
-        box.exec();
-        if (box.clickedButton() != all && box.clickedButton() != changed)
-            return;
-        onlyChanged = box.clickedButton() == changed;
-    }
+    const std::optional<bool> onlyChanged = tk::interactive() ? askExportOnlyChanged(this) : std::optional<bool>(false);
+    if (!onlyChanged)
+        return;
     const QString file = withRegFile(this, true, tr("Export Settings"), [this, onlyChanged](const std::filesystem::path& f, QString* e) {
-        const Outcome out = session_->exportProfile(f, onlyChanged);
+        const Outcome out = session_->exportProfile(f, *onlyChanged);
         if (!out.ok && !out.notices.empty())
             *e = out.notices.back().text;
         return out.ok;
@@ -760,16 +537,5 @@ void frmMain::closeEvent(QCloseEvent* e) {
     }
 }
 
-void frmMain::showEvent(QShowEvent* e) {
-    QMainWindow::showEvent(e);
-    if (centred_)
-        return;
-    centred_ = true;
-    if (QScreen* s = screen()) {
-        QRect r = frameGeometry();
-        r.moveCenter(s->availableGeometry().center());
-        move(r.topLeft());
-    }
-}
 
 }  // namespace qv

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "app/controls.h"
+#include "app/mainframe.h"
 #include "app/help.h"
 #include "app/nodes.h"
 #include "app/pass.h"
@@ -43,7 +44,7 @@ struct MachineChoice;
 // True when the machine's Windows is of the NT line; set once when the main window loads.
 extern bool bIsWindowsNT;
 
-class frmMain : public QMainWindow, public ctl::ControlHost {
+class frmMain : public MainWindowFrame, public ctl::ControlHost {
     Q_OBJECT
 public:
     // Builds the window and its pages and runs the first load pass; sink hears step failures.
@@ -60,7 +61,6 @@ public:
     reg::Machine& machine() { return session_->machine(); }
 
     // ---- what the pages build on ---------------------------------------------------------
-    tk::Frame* fraOption(int index) const;  // 1..33; throws ControlError otherwise
     // A page's blocks, one per slot of the pass tables; a node without a slot throws.
     void setLoadBlock(int node, Block block) { pages_.setLoadBlock(node, std::move(block)); }
     void setSaveBlock(int node, Block block) { pages_.setSaveBlock(node, std::move(block)); }
@@ -99,10 +99,6 @@ public:
     // Takes the last Apply back, asking where the window can (force: over settings changed
     // since). Returns false when nothing was undone.
     bool undoLastApply(bool force = false);
-    // Shown when the machine opens with its wineserver running.
-    MachineBar* runningBar() const { return runningBar_; }
-    // Shown when another program changed the files while the window holds unsaved edits.
-    MachineBar* changedBar() const { return changedBar_; }
     // Looks at the registry files now, as the watcher does shortly after it hears of a change:
     // a change by another program reloads the pages (no unsaved edit) or shows changedBar().
     void checkFilesOnDisk();
@@ -134,8 +130,6 @@ public:
 
     // Selects a node in the tree as a user's click would (its page is shown).
     void selectNode(int index);
-    QTreeWidgetItem* nodeItem(int index) const;
-    static int nodeIndex(const QTreeWidgetItem* item) { return nodeIndexOf(item); }
     // How many commits have failed so far (scripting mode exits with 1 after one).
     int commitFailures() const { return session_ ? session_->committer().failures() : 0; }
     int iCurrentOption = 1;
@@ -149,69 +143,29 @@ public:
     int currentPage() const override { return iCurrentOption; }
     void showPage(int node) override { selectNode(node); }
 
-    // Controls, under their names.
-    QTreeWidget* tvList = nullptr;
-    QLabel* lblLabel = nullptr;
-    QLabel* Image1 = nullptr;
-    QPushButton* cmdHelp = nullptr;
-    QPushButton* cmdChanges = nullptr;
-    QPushButton* cmdOK = nullptr;
-    QPushButton* cmdCancel = nullptr;
-    QPushButton* cmdApply = nullptr;
-    QMenu* mnuFile = nullptr;
-    QAction* mnuFileOpenMachine = nullptr;
-    QAction* mnuFileReloadSettings = nullptr;
-    QAction* mnuFileReviewChanges = nullptr;
-    QAction* mnuFileUndoLastApply = nullptr;
-    QAction* mnuFileImportSettings = nullptr;
-    QAction* mnuFileExportSettings = nullptr;
-    QAction* mnuFileQuit = nullptr;
-    QMenu* mnuHelp = nullptr;
-    QLabel* lblMachine = nullptr;  // in the status bar: the machine's name, kind and folder
-    QAction* mnuHelpContents = nullptr;
-    QAction* mnuHelpAbout = nullptr;
-    QMenu* mnuHideDrivesResource = nullptr;
-    QAction* mnuHideDrivesResourceSelAll = nullptr;
-    QAction* mnuHideDrivesResourceSelNone = nullptr;
-    tk::CommonDialog comDlg;
-
 signals:
     // The window was unloaded (OK, Cancel, Quit or the close box): the program ends.
     void unloaded();
 
 protected:
     void closeEvent(QCloseEvent* e) override;
-    void showEvent(QShowEvent* e) override;
 
 private:
-    void buildWindow();
-    void buildMenus();
-    void buildBars();
+    void connectCommands();
     void Form_Load();
-    void tvList_Expand(QTreeWidgetItem* node);
-    void tvList_Collapse(QTreeWidgetItem* node);
     void unload();
-    void pressDefaultButton();
     PageValues pageValues();
-    void watchFiles();
     void showMachine();
 
     std::unique_ptr<Session> session_;
     std::unique_ptr<Questions> questions_;
     PageTable pages_;
     std::unique_ptr<reg::Machine> nextMachine_;
-    std::array<tk::Frame*, 34> frames_{};
-    std::array<QTreeWidgetItem*, 34> items_{};
     bool loadHiddenWhenShown_ = false;
     Pass::FailureSink failureSink_;
     QPointer<HelpWindow> help_;
     QTreeWidgetItem* justSelected_ = nullptr;
     bool unloaded_ = false;
-    bool centred_ = false;
-    MachineBar* runningBar_ = nullptr;
-    MachineBar* changedBar_ = nullptr;
-    QFileSystemWatcher* watcher_ = nullptr;
-    QTimer* watchDelay_ = nullptr;
     QTimer* serverPoll_ = nullptr;
 };
 
