@@ -1,6 +1,6 @@
 // A machine: the registry files of a Wine prefix or of Quorvel's own machine folder (or the hives
-// of a Windows installation, hive.cpp), its drive letters and Windows directories, and the commit
-// that writes changes back to disk.
+// of a Windows installation, machines/windows.cpp), its drive letters and Windows directories,
+// and the commit that writes changes back to disk.
 #pragma once
 
 #include <filesystem>
@@ -45,7 +45,8 @@ public:
     static std::unique_ptr<Machine> openWinePrefix(const std::filesystem::path& prefix);
     // Opens the Windows installation whose system drive (a mounted partition or a copy) is
     // drive, through its hive files; user names the profile folder (or SID) whose NTUSER.DAT is
-    // HKEY_CURRENT_USER, and may be empty when the installation has one user. Defined in hive.cpp.
+    // HKEY_CURRENT_USER, and may be empty when the installation has one user. Defined in
+    // machines/windows.cpp.
     static std::unique_ptr<Machine> openWindows(const std::filesystem::path& drive, const std::string& user = {});
 
     ~Machine() override;

@@ -4,17 +4,16 @@
 //
 // HKEY_LOCAL_MACHINE is a tree whose "Software" and "System" keys are the roots of SOFTWARE and
 // SYSTEM; HKEY_CURRENT_USER is NTUSER.DAT with UsrClass.dat in place of Software\Classes, as
-// Windows links it. HKEY_CLASSES_ROOT is the merged view of both Classes keys.
+// Windows links it. HKEY_CLASSES_ROOT is the merged view of both Classes keys (classes.cpp).
 #include <sys/stat.h>
 
-#include <cstdio>
-#include <unordered_map>
-
+#include "registry/machines/classes.h"
 #include "registry/machines/machine.h"
 #include "registry/text.h"
 #include "registry/windows/hive.h"
 #include "registry/windows/hivecommit.h"
 #include "registry/windows/hiveutil.h"
+#include "registry/windows/installation.h"
 #include "registry/wine/winefile.h"
 
 namespace qv::reg {
@@ -22,49 +21,6 @@ namespace qv::reg {
 using namespace hive;
 
 namespace {
-
-// Names of two lists in the store's order, each once: the user's spelling where both have one.
-std::vector<std::u16string> namesOfBoth(size_t nu, const std::function<std::u16string(size_t)>& user, size_t nm,
-                                        const std::function<std::u16string(size_t)>& machine) {
-    std::vector<std::u16string> out;
-    out.reserve(nu + nm);
-    for (size_t i = 0, j = 0; i < nu || j < nm;) {
-        const int c = i == nu ? 1 : j == nm ? -1 : compareNames(user(i), machine(j));
-        out.push_back(c <= 0 ? user(i++) : machine(j++));
-        if (c == 0) ++j;
-    }
-    return out;
-}
-
-// A key of HKEY_CLASSES_ROOT that both Classes keys hold. Windows shows the subkeys and values
-// of both at every level, each name once, the user's value where both have one.
-struct MergedKey {
-    RegKey* user = nullptr;
-    RegKey* machine = nullptr;
-    // Listed when an enumeration starts, so that one walk sees one list.
-    std::vector<std::u16string> keys, values;
-
-    void listKeys() {
-        keys = namesOfBoth(user->subkeys.size(), [&](size_t i) { return user->subkeys.nameAt(i); },
-                           machine->subkeys.size(), [&](size_t i) { return machine->subkeys.nameAt(i); });
-    }
-    void listValues() {
-        const std::vector<RegValue>& u = user->values();
-        const std::vector<RegValue>& m = machine->values();
-        values = namesOfBoth(u.size(), [&](size_t i) { return u[i].name; }, m.size(), [&](size_t i) { return m[i].name; });
-    }
-    const RegValue* value(std::u16string_view n) const {
-        const RegValue* v = user->value(n);
-        return v ? v : machine->value(n);
-    }
-};
-
-// A place in HKEY_CLASSES_ROOT: the key of that path in each Classes key that holds one.
-struct ClassPlace {
-    RegKey* user = nullptr;
-    RegKey* machine = nullptr;
-    bool found() const { return user || machine; }
-};
 
 class WindowsMachine final : public Machine {
 public:
@@ -85,11 +41,11 @@ public:
 
     int32_t openKey(int32_t root, std::string_view path, HKey* out) override;
     int32_t createKey(int32_t root, std::string_view path, HKey* out) override;
-    void closeKey(HKey key) override { merged_.erase(key); }
+    void closeKey(HKey key) override { classes_.close(key); }
     int32_t queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) override;
     int32_t setValue(HKey key, std::string_view name, uint32_t type, std::string_view data) override {
         // On a key both hold the user's takes the value, as Windows writes it.
-        const MergedKey* m = mergedOf(key);
+        const MergedKey* m = classes_.mergedOf(key);
         return Machine::setValue(m ? m->user : key, name, type, data);
     }
     int32_t deleteValue(HKey key, std::string_view name) override;
@@ -101,10 +57,7 @@ public:
     int32_t moveKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot, std::string_view dstPath) override;
 
 private:
-    struct Target {  // a concrete place for an HKEY_CLASSES_ROOT path
-        int32_t root = HKEY_LOCAL_MACHINE;
-        std::string path;
-    };
+    using Target = ClassesView::Target;
 
     void findHives();
     void chooseUser(const RegKey* software);
@@ -114,32 +67,14 @@ private:
         for (std::string& n : recoverHiveCommit(config_, drive_)) addNote(std::move(n));
     }
 
-    std::string mapSystem(std::string_view path) const;
-    ClassPlace classPlace(std::string_view path) const;
     RegKey* classesRoot(bool user) const;
-    std::vector<Target> existingTargets(std::string_view path) const;
-    Target classesKey(int32_t root, std::string_view path) const;
-    Target valueTarget(std::string_view path) const;
-    std::vector<Target> sourcesOf(int32_t root, std::string_view path) const;
-    Target destinationOf(int32_t root, std::string_view path) const;
-    bool userHolds(int32_t root, std::string_view path) const {
-        return root == HKEY_CLASSES_ROOT && classPlace(path).user;
-    }
-    int32_t copyThroughView(int32_t srcRoot, std::string_view srcPath, std::string_view dstPath);
-    HKey handleFor(const ClassPlace& p);
-    MergedKey* mergedOf(HKey key) const {
-        auto it = merged_.find(key);
-        return it == merged_.end() ? nullptr : it->second.get();
-    }
 
     fs::path drive_, config_;
     std::string userWanted_;
     std::string userSid_;  // the chosen user's, when ProfileList names it
     std::string windowsDir_ = "C:\\Windows";
-    int currentControlSet_ = 1;
     std::vector<Hive> hives_;  // SOFTWARE, SYSTEM, NTUSER.DAT, UsrClass.dat (when there)
-    std::vector<WindowsUser> users_;
-    std::unordered_map<HKey, std::unique_ptr<MergedKey>> merged_;
+    ClassesView classes_{[this](bool user) { return classesRoot(user); }};
 };
 
 RegKey* attach(RegKey* parent, std::u16string name) {
@@ -152,21 +87,6 @@ RegKey* attach(RegKey* parent, std::u16string name) {
     RegKey* raw = k.get();
     parent->subkeys.insert(parent->subkeys.begin() + static_cast<ptrdiff_t>(at), std::move(k));
     return raw;
-}
-
-std::string textOf(const RegValue* v) {
-    if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return {};
-    std::u16string t = bytesToUtf16(v->data);
-    t.resize(std::min(t.size(), t.find(u'\0')));
-    return utf16ToUtf8(t);
-}
-
-const RegKey* descend(const RegKey* k, std::u16string_view path) {
-    for (const std::u16string& c : components16(path)) {
-        if (!k) return nullptr;
-        k = k->subkey(c);
-    }
-    return k;
 }
 
 void WindowsMachine::findHives() {
@@ -196,75 +116,12 @@ void WindowsMachine::findHives() {
 }
 
 void WindowsMachine::chooseUser(const RegKey* software) {
-    users_.clear();
-    auto addUser = [&](WindowsUser u) {
-        std::error_code ec;
-        for (const WindowsUser& o : users_)
-            if (fs::equivalent(o.folder, u.folder, ec)) return;
-        users_.push_back(std::move(u));
-    };
-    // ProfileList names the real accounts' folders; the profile folders are the fallback.
-    const RegKey* profiles = descend(software, u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
-    for (size_t i = 0, n = profiles ? profiles->subkeys.size() : 0; i < n; ++i) {
-        const auto& k = profiles->subkeys[i];
-        const std::string sid = utf16ToUtf8(k->name);
-        if (!sid.starts_with("S-1-5-21-") || lowerAscii(sid).ends_with(".bak")) continue;
-        std::string p = textOf(k->value(u"ProfileImagePath"));
-        if (sameAscii(p.substr(0, std::min<size_t>(p.size(), 13)), "%SystemDrive%")) p = p.substr(13);
-        else if (p.size() >= 2 && p[1] == ':') p = p.substr(2);
-        std::replace(p.begin(), p.end(), '\\', '/');
-        const std::vector<std::string> parts = components(p, '/');
-        if (parts.empty()) continue;
-        WindowsUser u;
-        u.name = parts.back();
-        u.sid = sid;
-        if (auto folder = findCaseless(drive_, p)) {
-            u.folder = *folder;
-            u.name = folder->filename().string();
-            if (auto nt = findCaseless(*folder, "NTUSER.DAT")) u.ntuser = *nt;
-        } else {
-            u.folder = drive_ / p;
-        }
-        addUser(std::move(u));
-    }
-    for (const char* base : {"Users", "Documents and Settings"}) {
-        auto dir = findCaseless(drive_, base);
-        std::error_code ec;
-        if (!dir) continue;
-        for (const auto& e : fs::directory_iterator(*dir, ec)) {
-            const std::string n = e.path().filename().string();
-            if (e.is_symlink(ec) || !e.is_directory(ec)) continue;  // junctions such as "Default User"
-            const std::string l = lowerAscii(n);
-            if (l == "default" || l == "default user" || l == "all users" || l == "public") continue;
-            auto nt = findCaseless(e.path(), "NTUSER.DAT");
-            if (!nt) continue;
-            addUser({n, {}, e.path(), *nt});
-        }
-    }
-    std::sort(users_.begin(), users_.end(), [](const WindowsUser& a, const WindowsUser& b) { return a.name < b.name; });
-
-    auto list = [&] {
-        std::string l;
-        for (const WindowsUser& u : users_)
-            l += "\n  " + u.name + (u.sid.empty() ? "" : " (" + u.sid + ")") + (u.ntuser.empty() ? " - no NTUSER.DAT" : "");
-        return l;
-    };
+    const std::vector<WindowsUser> users = listWindowsUsers(drive_, software);
     const WindowsUser* chosen = nullptr;
-    if (!userWanted_.empty()) {
-        for (const WindowsUser& u : users_)
-            if (sameAscii(u.name, userWanted_) || sameAscii(u.sid, userWanted_)) chosen = &u;
-        if (!chosen)
-            throw MachineError("This Windows has no user " + userWanted_ +
-                               (users_.empty() ? std::string("; it has no user profiles at all") : "; its users are:" + list()));
-    } else {
-        std::vector<const WindowsUser*> available;
-        for (const WindowsUser& u : users_)
-            if (!u.ntuser.empty()) available.push_back(&u);
-        if (available.size() != 1)
-            throw MachineError(available.empty()
-                                   ? "This Windows has no user profile with an NTUSER.DAT" + (users_.empty() ? std::string() : ":" + list())
-                                   : "This Windows has several users; choose one with --windows-user NAME:" + list());
-        chosen = available.front();
+    try {
+        chosen = &chooseWindowsUser(users, userWanted_);
+    } catch (const HiveError& e) {
+        throw MachineError(e.what());
     }
     userSid_ = chosen->sid;
     if (chosen->ntuser.empty())
@@ -329,24 +186,12 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
         } catch (const HiveError& e) {
             throw MachineError(e.what());
         }
-        if (hv.label == "SOFTWARE") {
-            const RegKey* cv = descend(at, u"Microsoft\\Windows NT\\CurrentVersion");
-            const std::string root = cv ? textOf(cv->value(u"SystemRoot")) : std::string();
-            if (root.size() > 2 && root[1] == ':') windowsDir_ = "C:" + root.substr(2);
-        }
+        if (hv.label == "SOFTWARE")
+            if (std::string dir = windowsFolderOf(at); !dir.empty()) windowsDir_ = std::move(dir);
         if (hv.label == "SYSTEM") {
-            const RegKey* select = descend(at, u"Select");
-            const RegValue* cur = select ? select->value(u"Current") : nullptr;
-            if (cur && cur->type == REG_DWORD && cur->data.size() == 4) {
-                currentControlSet_ = static_cast<int>(u32(reinterpret_cast<const unsigned char*>(cur->data.data())));
-            } else {
-                notes.push_back(hv.path.string() + " has no Select\\Current; CurrentControlSet is ControlSet001");
-            }
-            char cs[32];
-            std::snprintf(cs, sizeof cs, "ControlSet%03d", currentControlSet_);
-            const RegKey* power = descend(at, utf8ToUtf16(std::string(cs) + "\\Control\\Session Manager\\Power"));
-            const RegValue* fast = power ? power->value(u"HiberbootEnabled") : nullptr;
-            if (fast && fast->data.size() >= 4 && fast->data[0] == 1)
+            if (const std::optional<int> cs = currentControlSetOf(at)) classes_.setControlSet(*cs);
+            else notes.push_back(hv.path.string() + " has no Select\\Current; CurrentControlSet is ControlSet001");
+            if (fastStartupOn(at, classes_.controlSet()))
                 notes.push_back("Fast Startup is switched on in this Windows: unless Windows was restarted or shut down "
                                 "with Shift held, its hives may be out of date and will not be written");
         }
@@ -379,21 +224,8 @@ void WindowsMachine::reload(bool keepChanges) {
         system->replay(systemTree().journal());
         user->replay(userTree().journal());
     }
-    merged_.clear();
+    classes_.closeAll();
     adoptTrees(std::move(system), hives_[0].path, std::move(user), hives_[2].path);
-}
-
-// ---- paths ---------------------------------------------------------------------------------
-
-std::string WindowsMachine::mapSystem(std::string_view path) const {
-    std::vector<std::string> parts = components(path, '\\');
-    if (parts.size() >= 2 && sameAscii(parts[0], "System") && sameAscii(parts[1], "CurrentControlSet")) {
-        char cs[32];
-        std::snprintf(cs, sizeof cs, "ControlSet%03d", currentControlSet_);
-        parts[1] = cs;
-        return join(parts);
-    }
-    return std::string(path);
 }
 
 RegKey* WindowsMachine::classesRoot(bool user) const {
@@ -404,100 +236,37 @@ RegKey* WindowsMachine::classesRoot(bool user) const {
     return k;
 }
 
-ClassPlace WindowsMachine::classPlace(std::string_view path) const {
-    ClassPlace p{classesRoot(true), classesRoot(false)};
-    for (const std::string& c : components(path, '\\')) {
-        const std::u16string n = utf8ToUtf16(c);
-        p = {p.user ? p.user->subkey(n) : nullptr, p.machine ? p.machine->subkey(n) : nullptr};
-        if (!p.found()) return {};
-    }
-    return p;
-}
-
-HKey WindowsMachine::handleFor(const ClassPlace& p) {
-    if (!p.user || !p.machine) return p.user ? static_cast<HKey>(p.user) : static_cast<HKey>(p.machine);
-    auto m = std::make_unique<MergedKey>();
-    m->user = p.user;
-    m->machine = p.machine;
-    HKey h = m.get();
-    merged_[h] = std::move(m);
-    return h;
-}
-
-// Where an existing HKEY_CLASSES_ROOT key lives: the machine's classes, the user's, or both.
-std::vector<WindowsMachine::Target> WindowsMachine::existingTargets(std::string_view path) const {
-    const ClassPlace p = classPlace(path);
-    std::vector<Target> out;
-    if (p.machine) out.push_back({HKEY_LOCAL_MACHINE, utf16ToUtf8(p.machine->path())});
-    if (p.user) out.push_back({HKEY_CURRENT_USER, utf16ToUtf8(p.user->path())});
-    return out;
-}
-
-// A path below the Classes key of HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER. Keys made through
-// HKEY_CLASSES_ROOT go to the machine's, as Windows makes them, all the way down (below a key
-// only the user has too).
-WindowsMachine::Target WindowsMachine::classesKey(int32_t root, std::string_view path) const {
-    const std::string rest = join(components(path, '\\'));
-    return {root, rest.empty() ? std::string("Software\\Classes") : "Software\\Classes\\" + rest};
-}
-
-// A value set through HKEY_CLASSES_ROOT goes to the user's key where the user's classes hold the
-// key, as Windows writes it, and to the machine's otherwise.
-WindowsMachine::Target WindowsMachine::valueTarget(std::string_view path) const {
-    const ClassPlace p = classPlace(path);
-    if (p.user) return {HKEY_CURRENT_USER, utf16ToUtf8(p.user->path())};
-    return classesKey(HKEY_LOCAL_MACHINE, path);
-}
-
-// The keys a copy or move takes: both Classes keys' for HKEY_CLASSES_ROOT, the machine's first so
-// that the user's win where both hold a value.
-std::vector<WindowsMachine::Target> WindowsMachine::sourcesOf(int32_t root, std::string_view path) const {
-    if (root == HKEY_CLASSES_ROOT) return existingTargets(path);
-    return {{root, root == HKEY_LOCAL_MACHINE ? mapSystem(path) : std::string(path)}};
-}
-
-// Where a copy lands whole; HKEY_CLASSES_ROOT only when the user's classes do not hold it.
-WindowsMachine::Target WindowsMachine::destinationOf(int32_t root, std::string_view path) const {
-    if (root == HKEY_CLASSES_ROOT) return classesKey(HKEY_LOCAL_MACHINE, path);
-    return {root, root == HKEY_LOCAL_MACHINE ? mapSystem(path) : std::string(path)};
-}
-
 // ---- registry calls ------------------------------------------------------------------------
 
 int32_t WindowsMachine::openKey(int32_t root, std::string_view path, HKey* out) {
-    if (root == HKEY_LOCAL_MACHINE) return Machine::openKey(root, mapSystem(path), out);
+    if (root == HKEY_LOCAL_MACHINE) return Machine::openKey(root, classes_.mapSystem(path), out);
     if (root != HKEY_CLASSES_ROOT) return Machine::openKey(root, path, out);
-    const ClassPlace p = classPlace(path);
+    const ClassPlace p = classes_.place(path);
     if (!p.found()) return ERROR_FILE_NOT_FOUND;
-    *out = handleFor(p);
+    *out = classes_.handleFor(p);
     return ERROR_SUCCESS;
 }
 
 int32_t WindowsMachine::createKey(int32_t root, std::string_view path, HKey* out) {
-    if (root == HKEY_LOCAL_MACHINE) return Machine::createKey(root, mapSystem(path), out);
+    if (root == HKEY_LOCAL_MACHINE) return Machine::createKey(root, classes_.mapSystem(path), out);
     if (root != HKEY_CLASSES_ROOT) return Machine::createKey(root, path, out);
-    const ClassPlace p = classPlace(path);
+    const ClassPlace p = classes_.place(path);
     if (p.found()) {
-        *out = handleFor(p);
+        *out = classes_.handleFor(p);
         return ERROR_SUCCESS;
     }
-    const Target t = classesKey(HKEY_LOCAL_MACHINE, path);
+    const Target t = classes_.classesKey(HKEY_LOCAL_MACHINE, path);
     return Machine::createKey(t.root, t.path, out);
 }
 
 int32_t WindowsMachine::queryValue(HKey key, std::string_view name, uint32_t* type, std::string* data) {
-    const MergedKey* m = mergedOf(key);
-    if (!m) return Machine::queryValue(key, name, type, data);
-    const RegValue* v = m->value(utf8ToUtf16(name));
-    if (!v) return ERROR_FILE_NOT_FOUND;
-    if (type) *type = v->type;
-    if (data) *data = v->data;
-    return ERROR_SUCCESS;
+    const MergedKey* m = classes_.mergedOf(key);
+    return m ? m->queryValue(name, type, data) : Machine::queryValue(key, name, type, data);
 }
 
 // A value of a key both hold leaves the view only when it leaves both.
 int32_t WindowsMachine::deleteValue(HKey key, std::string_view name) {
-    const MergedKey* m = mergedOf(key);
+    const MergedKey* m = classes_.mergedOf(key);
     if (!m) return Machine::deleteValue(key, name);
     const bool user = Machine::deleteValue(m->user, name) == ERROR_SUCCESS;
     const bool machine = Machine::deleteValue(m->machine, name) == ERROR_SUCCESS;
@@ -505,10 +274,10 @@ int32_t WindowsMachine::deleteValue(HKey key, std::string_view name) {
 }
 
 int32_t WindowsMachine::deleteKey(int32_t root, std::string_view path) {
-    if (root == HKEY_LOCAL_MACHINE) return Machine::deleteKey(root, mapSystem(path));
+    if (root == HKEY_LOCAL_MACHINE) return Machine::deleteKey(root, classes_.mapSystem(path));
     if (root != HKEY_CLASSES_ROOT) return Machine::deleteKey(root, path);
     if (path.find_first_not_of('\\') == std::string_view::npos) return ERROR_ACCESS_DENIED;
-    const std::vector<Target> ts = existingTargets(path);
+    const std::vector<Target> ts = classes_.existingTargets(path);
     if (ts.empty()) return ERROR_FILE_NOT_FOUND;
     const Mark start = mark();
     for (const Target& t : ts) {
@@ -521,49 +290,32 @@ int32_t WindowsMachine::deleteKey(int32_t root, std::string_view path) {
 }
 
 int32_t WindowsMachine::enumKey(HKey key, uint32_t index, std::string* name) {
-    MergedKey* m = mergedOf(key);
-    if (!m) return Machine::enumKey(key, index, name);
-    if (index == 0 || m->keys.empty()) m->listKeys();
-    if (index >= m->keys.size()) return ERROR_NO_MORE_ITEMS;
-    if (name) *name = utf16ToUtf8(m->keys[index]);
-    return ERROR_SUCCESS;
+    MergedKey* m = classes_.mergedOf(key);
+    return m ? m->enumKey(index, name) : Machine::enumKey(key, index, name);
 }
 
 int32_t WindowsMachine::enumValue(HKey key, uint32_t index, std::string* name, uint32_t* type, std::string* data) {
-    MergedKey* m = mergedOf(key);
-    if (!m) return Machine::enumValue(key, index, name, type, data);
-    if (index == 0 || m->values.empty()) m->listValues();
-    const RegValue* v = index < m->values.size() ? m->value(m->values[index]) : nullptr;
-    if (!v) return ERROR_NO_MORE_ITEMS;
-    if (name) *name = utf16ToUtf8(v->name);
-    if (type) *type = v->type;
-    if (data) *data = v->data;
-    return ERROR_SUCCESS;
+    MergedKey* m = classes_.mergedOf(key);
+    return m ? m->enumValue(index, name, type, data) : Machine::enumValue(key, index, name, type, data);
 }
 
 int32_t WindowsMachine::queryInfoKey(HKey key, KeyInfo* info) {
-    MergedKey* m = mergedOf(key);
-    if (!m) return Machine::queryInfoKey(key, info);
-    m->listKeys();
-    m->listValues();
-    KeyInfo r;
-    r.subkeys = static_cast<uint32_t>(m->keys.size());
-    r.values = static_cast<uint32_t>(m->values.size());
-    for (const std::u16string& n : m->keys) r.maxSubkeyNameLength = std::max<uint32_t>(r.maxSubkeyNameLength, static_cast<uint32_t>(n.size()));
-    for (const std::u16string& n : m->values) {
-        r.maxValueNameLength = std::max<uint32_t>(r.maxValueNameLength, static_cast<uint32_t>(n.size()));
-        r.maxValueDataLength = std::max<uint32_t>(r.maxValueDataLength, static_cast<uint32_t>(m->value(n)->data.size()));
-    }
-    *info = r;
-    return ERROR_SUCCESS;
+    MergedKey* m = classes_.mergedOf(key);
+    return m ? m->queryInfoKey(info) : Machine::queryInfoKey(key, info);
 }
 
 int32_t WindowsMachine::copyKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot, std::string_view dstPath) {
-    const std::vector<Target> from = sourcesOf(srcRoot, srcPath);
+    const std::vector<Target> from = classes_.sourcesOf(srcRoot, srcPath);
     if (from.empty()) return ERROR_FILE_NOT_FOUND;
-    if (userHolds(dstRoot, dstPath)) return copyThroughView(srcRoot, srcPath, dstPath);
-    const Target to = destinationOf(dstRoot, dstPath);
     const Mark start = mark();
+    // A copy onto a key the user's classes hold goes key by key through HKEY_CLASSES_ROOT, so
+    // that each key and value lands where a write there lands.
+    if (classes_.userHolds(dstRoot, dstPath)) {
+        const int32_t st = copyKeyByKey(*this, srcRoot, srcPath, HKEY_CLASSES_ROOT, dstPath);
+        if (st) rollbackTo(start);
+        return st;
+    }
+    const Target to = classes_.destinationOf(dstRoot, dstPath);
     for (const Target& f : from) {
         if (int32_t st = Machine::copyKey(f.root, f.path, to.root, to.path)) {
             rollbackTo(start);
@@ -573,66 +325,21 @@ int32_t WindowsMachine::copyKey(int32_t srcRoot, std::string_view srcPath, int32
     return ERROR_SUCCESS;
 }
 
-// A copy onto a key the user's classes hold, made key by key through HKEY_CLASSES_ROOT so that
-// each key and value lands where a write there lands. The source is read whole first: the
-// destination may lie inside it.
-int32_t WindowsMachine::copyThroughView(int32_t srcRoot, std::string_view srcPath, std::string_view dstPath) {
-    struct Node {
-        std::string rel;
-        std::vector<std::tuple<std::string, uint32_t, std::string>> values;
-    };
-    auto below = [](std::string_view base, const std::string& rel) {
-        std::vector<std::string> parts = components(base, '\\');
-        if (!rel.empty()) parts.push_back(rel);
-        return join(parts);
-    };
-    std::vector<Node> nodes;
-    std::vector<std::string> pending{""};
-    while (!pending.empty()) {
-        Node n{std::move(pending.back()), {}};
-        pending.pop_back();
-        HKey k;
-        if (int32_t st = openKey(srcRoot, below(srcPath, n.rel), &k)) return st;
-        std::string name, data;
-        uint32_t type = 0;
-        for (uint32_t i = 0; enumValue(k, i, &name, &type, &data) == ERROR_SUCCESS; ++i) n.values.emplace_back(name, type, data);
-        for (uint32_t i = 0; enumKey(k, i, &name) == ERROR_SUCCESS; ++i) pending.push_back(below(n.rel, name));
-        closeKey(k);
-        nodes.push_back(std::move(n));
-    }
-    const Mark start = mark();
-    for (const Node& n : nodes) {
-        HKey k;
-        int32_t st = createKey(HKEY_CLASSES_ROOT, below(dstPath, n.rel), &k);
-        if (st == ERROR_SUCCESS) {
-            for (const auto& [name, type, data] : n.values)
-                if (st == ERROR_SUCCESS) st = setValue(k, name, type, data);
-            closeKey(k);
-        }
-        if (st != ERROR_SUCCESS) {
-            rollbackTo(start);
-            return st;
-        }
-    }
-    return ERROR_SUCCESS;
-}
-
 int32_t WindowsMachine::moveKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot, std::string_view dstPath) {
     if (srcRoot != HKEY_CLASSES_ROOT && dstRoot != HKEY_CLASSES_ROOT)
-        return Machine::moveKey(srcRoot, srcRoot == HKEY_LOCAL_MACHINE ? mapSystem(srcPath) : std::string(srcPath),
-                                dstRoot, dstRoot == HKEY_LOCAL_MACHINE ? mapSystem(dstPath) : std::string(dstPath));
+        return Machine::moveKey(srcRoot, classes_.mapped(srcRoot, srcPath), dstRoot, classes_.mapped(dstRoot, dstPath));
     if (srcPath.find_first_not_of('\\') == std::string_view::npos) return ERROR_ACCESS_DENIED;
-    const std::vector<Target> from = sourcesOf(srcRoot, srcPath);
+    const std::vector<Target> from = classes_.sourcesOf(srcRoot, srcPath);
     if (from.empty()) return ERROR_FILE_NOT_FOUND;
     // A key renamed within HKEY_CLASSES_ROOT to a name it does not show stays in the Classes key
     // that holds it (each part in its own, where both do); a key of one tree landing whole in one
     // place moves there. Either moves as one, so that a commit onto a file another program
     // changed moves the key as that file holds it.
     std::vector<Target> to;
-    if (srcRoot == HKEY_CLASSES_ROOT && dstRoot == HKEY_CLASSES_ROOT && !classPlace(dstPath).found())
-        for (const Target& f : from) to.push_back(classesKey(f.root, dstPath));
-    else if (from.size() == 1 && !userHolds(dstRoot, dstPath))
-        to.push_back(destinationOf(dstRoot, dstPath));
+    if (srcRoot == HKEY_CLASSES_ROOT && dstRoot == HKEY_CLASSES_ROOT && !classes_.place(dstPath).found())
+        for (const Target& f : from) to.push_back(classes_.classesKey(f.root, dstPath));
+    else if (from.size() == 1 && !classes_.userHolds(dstRoot, dstPath))
+        to.push_back(classes_.destinationOf(dstRoot, dstPath));
     const Mark start = mark();
     int32_t st = ERROR_SUCCESS;
     for (size_t i = 0; i < to.size(); ++i)
@@ -653,7 +360,7 @@ int32_t WindowsMachine::applyOp(const ChangeOp& op, Applier& at, bool, std::stri
     // looked up again every time.
     if (op.root == HKEY_LOCAL_MACHINE) {
         ChangeOp c = op;
-        c.key = utf8ToUtf16(mapSystem(utf16ToUtf8(op.key)));
+        c.key = utf8ToUtf16(classes_.mapSystem(utf16ToUtf8(op.key)));
         return Machine::applyOp(c, at, false, error);
     }
     if (op.root != HKEY_CLASSES_ROOT) return Machine::applyOp(op, at, false, error);
@@ -661,17 +368,17 @@ int32_t WindowsMachine::applyOp(const ChangeOp& op, Applier& at, bool, std::stri
     std::vector<Target> ts;
     switch (op.kind) {
     case ChangeOp::Kind::CreateKey:
-        if (classPlace(path).found()) return ERROR_SUCCESS;
-        ts.push_back(classesKey(HKEY_LOCAL_MACHINE, path));
+        if (classes_.place(path).found()) return ERROR_SUCCESS;
+        ts.push_back(classes_.classesKey(HKEY_LOCAL_MACHINE, path));
         break;
-    case ChangeOp::Kind::SetValue: ts.push_back(valueTarget(path)); break;
-    case ChangeOp::Kind::DeleteValue: ts = existingTargets(path); break;  // it leaves the view from both
+    case ChangeOp::Kind::SetValue: ts.push_back(classes_.valueTarget(path)); break;
+    case ChangeOp::Kind::DeleteValue: ts = classes_.existingTargets(path); break;  // it leaves the view from both
     case ChangeOp::Kind::DeleteKey:
         if (path.find_first_not_of('\\') == std::string::npos) {
             ts.push_back({HKEY_LOCAL_MACHINE, "Software\\Classes"});  // refused below, as a root
             break;
         }
-        ts = existingTargets(path);
+        ts = classes_.existingTargets(path);
         break;
     }
     for (const Target& t : ts) {

@@ -39,14 +39,6 @@ HiveHeader readHiveHeader(const std::filesystem::path& hive);
 // When a .LOG/.LOG1/.LOG2 beside the hive holds data the hive does not: its name.
 std::optional<std::string> newerHiveLog(const std::filesystem::path& hive, uint32_t seq1);
 
-// A user profile of a Windows installation, from ProfileList in SOFTWARE and the profile folders.
-struct WindowsUser {
-    std::string name;                 // the profile folder's name ("alice", "alice.PC")
-    std::string sid;                  // "" when found only as a folder
-    std::filesystem::path folder;     // on the host
-    std::filesystem::path ntuser;     // its NTUSER.DAT, empty when missing
-};
-
 // "ProductName (CurrentVersion)" of the installation whose system drive is `drive`, read from
 // its SOFTWARE hive; "" when that cannot be read.
 std::string installedWindowsVersion(const std::filesystem::path& drive);
