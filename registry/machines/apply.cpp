@@ -1,5 +1,5 @@
-// Machine's changes: the pending ones as its files' journals hold them, marks to take them back
-// to, and the transactions that apply a change set or a .reg file (Applier).
+// Machine's changes: those pending in its files' journals, marks to go back to, and the transactions
+// that apply a change set or a .reg file; apart from opening and the API, the way imports come in.
 #include <algorithm>
 
 #include "registry/machines/branches.h"
