@@ -27,4 +27,7 @@ inline bool namesEqual(std::u16string_view a, std::u16string_view b) {
     return a.size() == b.size() && (a == b || compareNames(a, b) == 0);
 }
 
+// Single quotes for a POSIX shell: everything inside is literal, a quote itself is '\''.
+std::string shellQuote(std::string_view s);
+
 }  // namespace qv::reg

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <optional>
 
-#include "registry/machines/machine.h"
 #include "registry/text.h"
 
 namespace qv::reg {
@@ -76,7 +75,7 @@ std::optional<std::u16string> volatileKeyOf(int32_t root, std::u16string_view pa
 
 }  // namespace
 
-bool mapUsersBranch(const Machine& m, ChangeOp* op, bool* drop, std::string* why) {
+bool mapUsersBranch(const MachineFacts& m, ChangeOp* op, bool* drop, std::string* why) {
     *drop = false;
     if (op->root != HKEY_USERS) return true;
     const std::u16string_view key = op->key;
@@ -107,8 +106,8 @@ bool mapUsersBranch(const Machine& m, ChangeOp* op, bool* drop, std::string* why
 
 bool isWineVolatileKey(int32_t root, std::u16string_view path) { return volatileKeyOf(root, path).has_value(); }
 
-void dropWineVolatileKeys(const Machine& m, ChangeSet* cs, std::vector<std::string>* skipped) {
-    if (m.kind() != Machine::Kind::WinePrefix) return;
+void dropWineVolatileKeys(const MachineFacts& m, ChangeSet* cs, std::vector<std::string>* skipped) {
+    if (!m.winePrefix()) return;
     std::vector<ChangeOp> kept;
     for (ChangeOp& op : cs->ops) {
         const std::optional<std::u16string> v = volatileKeyOf(op.root, op.key);
@@ -122,7 +121,7 @@ void dropWineVolatileKeys(const Machine& m, ChangeSet* cs, std::vector<std::stri
     cs->ops = std::move(kept);
 }
 
-Prepared prepareOp(const Machine& m, const ChangeOp& op, ChangeOp* mapped, std::string* error,
+Prepared prepareOp(const MachineFacts& m, const ChangeOp& op, ChangeOp* mapped, std::string* error,
                    std::vector<std::string>* skipped) {
     const ChangeOp* at = &op;
     if (op.root == HKEY_USERS) {
@@ -132,7 +131,7 @@ Prepared prepareOp(const Machine& m, const ChangeOp& op, ChangeOp* mapped, std::
         if (drop) return Prepared::Drop;
         at = mapped;
     }
-    if (m.kind() == Machine::Kind::WinePrefix) {
+    if (m.winePrefix()) {
         if (const std::optional<std::u16string> v = volatileKeyOf(at->root, at->key)) {
             const std::string name = std::string(rootName(at->root)) + "\\" + utf16ToUtf8(*v);
             if (skipped && std::find(skipped->begin(), skipped->end(), name) == skipped->end()) skipped->push_back(name);
@@ -142,7 +141,7 @@ Prepared prepareOp(const Machine& m, const ChangeOp& op, ChangeOp* mapped, std::
     return at == &op ? Prepared::Keep : Prepared::Mapped;
 }
 
-bool prepareImport(const Machine& m, ChangeSet* cs, std::string* error, std::vector<std::string>* skipped) {
+bool prepareImport(const MachineFacts& m, ChangeSet* cs, std::string* error, std::vector<std::string>* skipped) {
     std::vector<ChangeOp> kept;
     for (ChangeOp& op : cs->ops) {
         bool drop;

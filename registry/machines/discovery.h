@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "registry/machines/machine.h"
+#include "registry/machines/wineserver.h"
 
 namespace qv::reg {
 
@@ -43,18 +44,6 @@ bool isWindowsDrive(const std::filesystem::path& folder);
 std::string windowsVersionOf(const std::filesystem::path& folder);
 // Fills an entry's Windows version and wineserver state (what reading costs time).
 void readMachineDetails(MachineEntry& e);
-// A prefix's running wineserver, as the lock in its socket folder shows it.
-struct RunningWineserver {
-    std::filesystem::path folder;  // the socket folder, /tmp/.wine-UID/server-DEV-INO
-    pid_t pid = 0;                 // the lock holder; 0 where the file system keeps no locks
-};
-// The wineserver serving the prefix, looked for in the socket folders of the caller and of the
-// prefix's owner, and below the folder in /tmp that the prefix's "wineserver" file names (Debian's
-// Wine keeps its servers in random folders there); that folder is taken only when it is no link
-// and belongs to the caller or the prefix's owner.
-std::optional<RunningWineserver> runningWineserver(const std::filesystem::path& prefix);
-// A message naming the wineserver that serves the prefix, or nothing when none runs.
-std::optional<std::string> wineserverRunningAt(const std::filesystem::path& prefix);
 
 // The recently opened machines, newest first, kept in a small text file.
 class RecentMachines {

@@ -1,6 +1,8 @@
 // A machine: the registry files of a Wine prefix or of Quorvel's own machine folder (or the hives
-// of a Windows installation, machines/windows.cpp), its drive letters and Windows directories,
-// and the commit that writes changes back to disk.
+// of a Windows installation, machines/windows.cpp), its drive letters and Windows directories, and
+// the commit that writes changes back to disk. Opening and the registry API are in machine.cpp, the
+// changes and their application in apply.cpp; the files' trees, the commit and the environment are
+// classes and functions of their own that Machine uses.
 #pragma once
 
 #include <filesystem>
@@ -8,31 +10,27 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "registry/api.h"
 #include "registry/changeset.h"
+#include "registry/machines/branches.h"
+#include "registry/machines/error.h"
 
 namespace qv::reg {
 
 class RegFile;
 class RegKey;
+struct Trees;
 
-// A machine that cannot be opened, or a commit that cannot be made; the text says why.
-class MachineError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-class Machine : public RegistryApi {
+class Machine : public RegistryApi, public MachineFacts {
 public:
     enum class Kind { Own, WinePrefix, Windows };
 
     // Registry files larger than this are refused before they are read (a real one is a few MB).
-    static constexpr uint64_t kMaxFileSize = uint64_t(2) << 30;  // 2 GiB
+    static constexpr uint64_t kMaxFileSize = kMaxRegistryFileSize;
     // Name of the commit journal in the machine folder: present only while a commit renames its
     // files, so that one interrupted there is finished (or undone) when the machine is next opened.
     static constexpr const char* kCommitJournal = ".quorvel-commit";
@@ -135,7 +133,8 @@ public:
 
     // The SID whose branch of HKEY_USERS is HKEY_CURRENT_USER here: Wine's user for a prefix or
     // an own machine, the chosen user's for a Windows installation; "" when it is not known.
-    virtual std::string userSid() const;
+    std::string userSid() const override;
+    bool winePrefix() const override { return kind_ == Kind::WinePrefix; }
 
     // True when the registry has one view only: a prefix made for 32-bit Windows (#arch=win32),
     // where Wine's 32-bit and 64-bit views of the keys are the same keys.
@@ -195,23 +194,12 @@ protected:
     }
 
 private:
-    struct File;  // a registry file and what is known of its copy on disk
-    struct Step;  // one file of a commit under way
-    enum class Round { Saved, Changed };
     static std::unique_ptr<Machine> openFiles(Kind kind, const std::filesystem::path& folder);
-    void recoverInterruptedCommit();
-    void removeStaleTemporaries() const;
-    std::filesystem::path resolveTarget(const File& f) const;
-    Round commitRound();
-    File* fileFor(int32_t root) const;
-    int32_t resolve(int32_t root, std::string_view path, File** file, std::u16string* full) const;
-    void loadFile(File& f);
-    void reloadIfChanged(File& f, bool* reloaded);
     void checkWineserver() const;
 
     Kind kind_;
     std::filesystem::path folder_;
-    std::unique_ptr<File> system_, user_;
+    std::unique_ptr<Trees> trees_;  // the two files, HKLM and HKCU
     std::map<char, std::filesystem::path> drives_;
     std::vector<std::string> notes_;  // machine-level warnings
     std::function<void(const std::filesystem::path&)> beforeRename_;
