@@ -244,6 +244,7 @@ bool frmMain::SaveSettings() {
         frame->setCaption((*it)->text(0));
     }
     const Outcome out = session_->apply();
+    lastApply_ = out;
     tell(out);
     if (!out.ok)
         for (auto& [frame, caption] : captions)
@@ -378,9 +379,7 @@ bool frmMain::switchMachine(const MachineChoice& choice) {
     }
     std::unique_ptr<reg::Machine> next;
     try {
-        next = choice.kind == reg::Machine::Kind::Own       ? reg::Machine::openOwn(choice.folder)
-               : choice.kind == reg::Machine::Kind::Windows ? reg::Machine::openWindows(choice.folder)
-                                                            : reg::Machine::openWinePrefix(choice.folder);
+        next = reg::Machine::open(choice.kind, choice.folder);
     } catch (const std::exception& e) {
         tk::MsgBox(tr("%1 could not be opened.\n\n%2")
                        .arg(QString::fromStdString(choice.folder.string()), QString::fromUtf8(e.what())),

@@ -94,6 +94,8 @@ public:
     // Shows what an operation has to tell: message boxes (printed in scripting mode), then its
     // status line; the notices bars follow what the machine does now.
     bool tell(const Outcome& outcome);
+    // What the last Apply (Apply, OK, or the Save of a machine switch) came to.
+    const Outcome& lastApply() const { return lastApply_; }
     // File > Review Changes' dialog over what an Apply would write now.
     ChangesDialog* makeReviewDialog();
     // Takes the last Apply back, asking where the window can (force: over settings changed
@@ -158,6 +160,7 @@ private:
     void showMachine();
 
     std::unique_ptr<Session> session_;
+    Outcome lastApply_;
     std::unique_ptr<Questions> questions_;
     PageTable pages_;
     std::unique_ptr<reg::Machine> nextMachine_;

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <ostream>
 
+#include "app/batch.h"
 #include "app/changes.h"
 #include "app/controls.h"
 #include "app/firstpaint.h"
@@ -161,13 +162,24 @@ QString usage() {
         "  --only-changed     with --export: only what differs from Windows' defaults\n"
         "  --import FILE      make a .reg file's changes pending and show them in the pages\n"
         "                     (then --apply to write them, or --diff to see them)\n"
+        "  --machines SPEC    run --import, --diff, --apply and --undo on every machine SPEC\n"
+        "                     names, each in turn and without a window: all (every machine\n"
+        "                     --list-machines shows but installed Windows), a kind (own, wine,\n"
+        "                     bottles, lutris, steam, heroic, playonlinux), or a comma list of\n"
+        "                     names and folders; a running prefix is skipped without\n"
+        "                     --through-wine\n"
+        "  --json             with --apply and --undo: the summary as a JSON object per machine;\n"
+        "                     with --diff: the changes as JSON, each with the page that owns it\n"
         "  --help, --version\n"
         "\n"
         "Values: check box 0/1/2; option button 1; text box the text; slider and scroll bar an\n"
         "integer; check-box list the checked entries (\"A:,C:\"); list-view entry NAME[KEY] 0/1.\n"
         "Apply writes only the pages that were changed, and keeps the way back first: the inverse\n"
         "of every Apply is kept under $XDG_STATE_HOME/quorvel/backups/ (the last 50 per machine).\n"
-        "Exit status: 0 done, 2 usage error, 1 the machine could not be opened or written.\n");
+        "Every --apply and --undo ends with a line \"changed N values on NAME\" or \"no changes on\n"
+        "NAME\".\n"
+        "Exit status: 0 done (changed or not), 2 usage error, 1 a machine could not be opened or\n"
+        "written.\n");
 }
 
 QString versionText() {
@@ -205,6 +217,10 @@ Options parse(const QStringList& args) {
             o.actions.push_back({Action::List, {}, {}});
         } else if (opt == QLatin1String("--list-machines")) {
             o.listMachines = true;
+        } else if (opt == QLatin1String("--machines")) {
+            o.machines = valueFor(i, opt, inlineValue).toStdString();
+            if (o.machines.empty())
+                throw UsageError("--machines needs a SPEC");
         } else if (opt == QLatin1String("--json")) {
             o.json = true;
         } else if (opt == QLatin1String("--force")) {
@@ -245,9 +261,18 @@ Options parse(const QStringList& args) {
         throw UsageError("--windows-user goes with --windows");
     if (o.listMachines && (!o.actions.empty() || o.machine || o.winePrefix || o.windows))
         throw UsageError("--list-machines takes no machine and no action (only --json)");
-    // --json alone means the JSON listing.
-    if (o.json && !o.listMachines && std::none_of(o.actions.begin(), o.actions.end(),
-                               [](const Action& a) { return a.kind == Action::List; }))
+    if (!o.machines.empty()) {
+        if (o.machine || o.winePrefix || o.windows || o.listMachines)
+            throw UsageError("--machines names the machines itself: no --machine, --wine-prefix, --windows or --list-machines");
+        if (o.actions.empty() || std::any_of(o.actions.begin(), o.actions.end(), [](const Action& a) {
+                return a.kind != Action::Import && a.kind != Action::Apply && a.kind != Action::Diff && a.kind != Action::Undo;
+            }))
+            throw UsageError("--machines takes --import, --diff, --apply and --undo only");
+    }
+    // --json alone means the JSON listing; --apply, --undo and --diff print their own JSON.
+    if (o.json && !o.listMachines && std::none_of(o.actions.begin(), o.actions.end(), [](const Action& a) {
+            return a.kind == Action::List || a.kind == Action::Apply || a.kind == Action::Undo || a.kind == Action::Diff;
+        }))
         o.actions.push_back({Action::List, {}, {}});
     return o;
 }
@@ -315,6 +340,11 @@ int listMachines(const Options& o, std::ostream& out) {
 }
 
 int runScript(const Options& o, std::ostream& out, std::ostream& err) {
+    if (!o.machines.empty()) {
+        Restore restore;
+        tk::setInteractive(false);
+        return runOnMachines(o, out, err);
+    }
     std::unique_ptr<reg::Machine> machine;
     try {
         machine = openMachine(o);
@@ -366,14 +396,20 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
                 break;
             case Action::Apply:
                 form.cmdApply_Click();
+                // Every Apply ends with what it did to the machine, done or not.
+                if (form.lastApply().ok)
+                    out << summaryLine(session, form.lastApply(), o.json) << '\n';
                 break;
             case Action::Diff:
-                out << reg::writeRegText(session.pendingChanges());
+                out << (o.json ? session.pendingChangesJson() : reg::writeRegText(session.pendingChanges()));
                 break;
-            case Action::Undo:
-                if (!form.tell(session.undoLastApply()))
+            case Action::Undo: {
+                const Outcome undone = session.undoLastApply();
+                if (!form.tell(undone))
                     return 1;
+                out << summaryLine(session, undone, o.json) << '\n';
                 break;
+            }
             case Action::Export:
             case Action::Import: {
                 const Outcome done = a.kind == Action::Export ? session.exportProfile(a.value.toStdString(), o.onlyChanged)

@@ -36,6 +36,7 @@ struct Options {
     bool help = false;
     bool version = false;
     bool listMachines = false;  // --list-machines: print the machines found, open none
+    std::string machines;       // --machines SPEC: the actions run on each machine it names
     std::vector<Action> actions;
     bool scripting() const { return !actions.empty(); }
 };

@@ -95,8 +95,10 @@ Outcome Committer::commitWith(PendingBackup* backup, const QString& what) {
     }
     machine_.setBeforeSaveHook({});
     if (out.ok) {
-        if (backup)
+        if (backup) {
             backup->committed();
+            out.backup = backup->backup().undo;
+        }
         return out;
     }
     failed(&out, Tone::Error,
@@ -162,6 +164,7 @@ Outcome Committer::throughWine(PendingBackup& backup, const reg::ChangeSet& chan
     // Wine holds the changes and writes the files itself; the registry here stays what the files
     // hold until then.
     machine_.discardChanges();
+    out.backup = backup.backup().undo;
     heldByWine_ = changes;
     heldByWineUntil_ = QDateTime::currentDateTimeUtc().addSecs(90);
     out.ok = true;
@@ -294,6 +297,8 @@ Outcome Committer::undoLastApply(const std::function<void(const reg::ChangeSet*)
         machine_.discardChanges();
         reload(&*undo);
         out.ok = true;
+        out.values = valueCount(*undo);
+        out.backup = b->undo;
         out.status = tr("The Apply of %1 was undone through the running Wine").arg(b->when);
         return out;
     }
@@ -312,6 +317,8 @@ Outcome Committer::undoLastApply(const std::function<void(const reg::ChangeSet*)
     undoing->committed();
     reload(nullptr);
     out.ok = true;
+    out.values = valueCount(*undo);
+    out.backup = b->undo;
     out.status = tr("The Apply of %1 was undone").arg(b->when);
     return out;
 }

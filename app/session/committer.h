@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,6 +35,8 @@ struct Outcome {
     bool ok = false;
     std::vector<Notice> notices;
     QString status;  // a line for the status bar when it went well
+    size_t values = 0;                  // values written (set or deleted)
+    std::filesystem::path backup;       // the way back it kept (its .undo.reg), if any
     void tell(Notice::Tone tone, QString text) { notices.push_back({tone, std::move(text)}); }
     void append(const Outcome& o) { notices.insert(notices.end(), o.notices.begin(), o.notices.end()); }
 };

@@ -46,7 +46,8 @@ void PageTable::runLoad(Pass& pass, const std::function<bool(int)>& wanted) cons
     }
 }
 
-void PageTable::runSave(Pass& pass, reg::Machine& machine, const std::set<int>& keep) const {
+void PageTable::runSave(Pass& pass, reg::Machine& machine, const std::set<int>& keep,
+                        const std::function<void(int)>& entering) const {
     struct Range {
         int node;
         reg::Machine::Mark from, to;
@@ -54,6 +55,8 @@ void PageTable::runSave(Pass& pass, reg::Machine& machine, const std::set<int>& 
     std::vector<Range> ranges;
     const reg::Machine::Mark start = machine.mark();
     pass.setPageHook([&](int node) {
+        if (entering)
+            entering(node);
         ranges.back().to = machine.mark();
         ranges.push_back({node, machine.mark(), {}});
     });
@@ -62,6 +65,8 @@ void PageTable::runSave(Pass& pass, reg::Machine& machine, const std::set<int>& 
         if (!saveBlocks_[node])
             continue;
         pass.enterBlock(static_cast<int>(i + 1), node);
+        if (entering)
+            entering(node);
         ranges.push_back({node, machine.mark(), {}});
         pass.step([&] { saveBlocks_[node](pass); });
         ranges.back().to = machine.mark();

@@ -39,7 +39,9 @@ public:
     void runLoad(Pass& pass, const std::function<bool(int)>& wanted) const;
     // Runs every save block in order; the writes of blocks whose page is not in `keep` are
     // dropped afterwards, with what they did to the window.
-    void runSave(Pass& pass, reg::Machine& machine, const std::set<int>& keep) const;
+    // `entering` hears each page whose writes follow.
+    void runSave(Pass& pass, reg::Machine& machine, const std::set<int>& keep,
+                 const std::function<void(int node)>& entering = {}) const;
 
 private:
     std::array<Block, kNodeCount + 1> loadBlocks_;

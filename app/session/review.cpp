@@ -1,9 +1,13 @@
 #include "app/session/review.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <map>
 #include <set>
 #include <tuple>
 
+#include "app/nodes.h"
 #include "registry/regfile/dotreg.h"
 #include "registry/text.h"
 
@@ -162,5 +166,61 @@ std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes) {
     return rows;
 }
 
+
+size_t valueCount(const reg::ChangeSet& changes) {
+    size_t n = 0;
+    for (const reg::ChangeOp& op : changes.ops) {
+        if (op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue)
+            ++n;
+        else if (op.kind == reg::ChangeOp::Kind::DeleteKey)
+            for (const reg::StoredKey& k : op.oldTree)
+                n += k.values.size();
+    }
+    return n;
+}
+
+std::u16string valueOwnerKey(int32_t root, std::u16string_view key, std::u16string_view name) {
+    std::u16string path(key);
+    path += u'\\';
+    path += name;
+    return reg::foldedKeyPath(root, path);
+}
+
+std::string changesJson(const reg::ChangeSet& changes, const ValueOwners& owners) {
+    static const char* const kinds[] = {"set", "delete-value", "create-key", "delete-key"};
+    QJsonArray rows;
+    const std::vector<ChangeRow> shown = changeRows(changes);
+    for (size_t i = 0; i < changes.ops.size(); ++i) {
+        const reg::ChangeOp& op = changes.ops[i];
+        QJsonObject row;
+        const bool onValue = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
+        const auto owner = onValue ? owners.find(valueOwnerKey(op.root, op.key, op.name)) : owners.end();
+        if (owner != owners.end()) {
+            row[QStringLiteral("node")] = owner->second;
+            const NodeInfo* n = nodeByIndex(owner->second);
+            row[QStringLiteral("page")] = n ? QString::fromUtf8(n->text) : QString();
+        } else {
+            row[QStringLiteral("node")] = QJsonValue::Null;
+            row[QStringLiteral("page")] = QJsonValue::Null;
+        }
+        row[QStringLiteral("op")] = QString::fromLatin1(kinds[static_cast<int>(op.kind)]);
+        if (i < shown.size()) {
+            row[QStringLiteral("hive")] = shown[i].hive;
+            row[QStringLiteral("key")] = shown[i].key;
+            row[QStringLiteral("value")] = onValue ? QJsonValue(shown[i].value) : QJsonValue(QJsonValue::Null);
+            row[QStringLiteral("old")] = shown[i].oldData;
+            row[QStringLiteral("new")] = shown[i].newData;
+        }
+        reg::ChangeSet one;
+        one.ops.push_back(op);
+        std::string text = reg::writeRegText(one);
+        // The operation's own lines, without the file's header.
+        if (const size_t at = text.find('['); at != std::string::npos)
+            text.erase(0, at);
+        row[QStringLiteral("reg")] = QString::fromStdString(text);
+        rows.append(row);
+    }
+    return QJsonDocument(rows).toJson(QJsonDocument::Indented).toStdString();
+}
 
 }  // namespace qv

@@ -4,6 +4,8 @@
 
 #include <QString>
 #include <QStringList>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "registry/changeset.h"
@@ -28,5 +30,17 @@ struct ChangeRow {
     QString hive, key, value, oldData, newData;
 };
 std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes);
+
+// How many values a change set sets or deletes, those inside deleted keys included.
+size_t valueCount(const reg::ChangeSet& changes);
+
+// Which page writes each value it manages (node 1..33), keyed by valueOwnerKey.
+using ValueOwners = std::map<std::u16string, int>;
+std::u16string valueOwnerKey(int32_t root, std::u16string_view key, std::u16string_view name);
+
+// A change set as a JSON array, one object per operation: the page that owns the value (its node
+// and caption, or null), the operation with hive, key, value, old and new data in .reg notation,
+// and its raw .reg lines.
+std::string changesJson(const reg::ChangeSet& changes, const ValueOwners& owners);
 
 }  // namespace qv

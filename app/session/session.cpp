@@ -209,6 +209,8 @@ Outcome Session::apply() {
         out.tell(Tone::Info, tr("Deleted: %1").arg(branches.join(QStringLiteral("; "))));
     out.ok = true;
     out.status = written.status;
+    out.values = valueCount(changes);
+    out.backup = written.backup;
     return out;
 }
 
@@ -255,6 +257,28 @@ reg::ChangeSet Session::settingsProfile() {
     // A save block moves only what was switched since the load; a profile carries it all.
     pages().addToProfile(machine_, &cs);
     return cs;
+}
+
+ValueOwners Session::valueOwners() {
+    loadLeftPages();
+    reg::RecordingRegistry recorder(machine_);
+    reg::cRegistry reg(recorder);
+    Pass pass(Pass::Kind::Save, reg, sink_);
+    const reg::Machine::Mark start = machine_.mark();
+    // Each write belongs to the page whose block (or part of a block) was running.
+    std::vector<std::pair<size_t, int>> starts;
+    pages().runSave(pass, machine_, allPages(), [&](int node) { starts.emplace_back(recorder.recorded().ops.size(), node); });
+    machine_.rollbackTo(start);
+    pass.rollbackWindow();
+    ValueOwners owners;
+    const std::vector<reg::ChangeOp>& ops = recorder.recorded().ops;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const size_t end = i + 1 < starts.size() ? starts[i + 1].first : ops.size();
+        for (size_t k = starts[i].first; k < end; ++k)
+            if (ops[k].kind == reg::ChangeOp::Kind::SetValue || ops[k].kind == reg::ChangeOp::Kind::DeleteValue)
+                owners.emplace(valueOwnerKey(ops[k].root, ops[k].key, ops[k].name), starts[i].second);
+    }
+    return owners;
 }
 
 Outcome Session::exportProfile(const std::filesystem::path& file, bool onlyChanged) {

@@ -16,6 +16,7 @@
 #include "app/pass.h"
 #include "app/session/committer.h"
 #include "app/session/pages.h"
+#include "app/session/review.h"
 
 namespace qv {
 
@@ -71,6 +72,10 @@ public:
     // ---- profiles ---------------------------------------------------------------------------------
     // Every value the pages manage, as a full Apply of every page would leave it.
     reg::ChangeSet settingsProfile();
+    // Which page writes each value the pages manage.
+    ValueOwners valueOwners();
+    // What an Apply would write now, as JSON (see changesJson).
+    std::string pendingChangesJson() { return changesJson(pendingChanges(), valueOwners()); }
     Outcome exportProfile(const std::filesystem::path& file, bool onlyChanged = false);
     // A .reg file's changes made pending and shown in the pages; what no page shows is asked for
     // apart, or told.

@@ -82,6 +82,15 @@ std::unique_ptr<Machine> Machine::openOwn(const fs::path& folderIn) {
     return m;
 }
 
+std::unique_ptr<Machine> Machine::open(Kind kind, const fs::path& folder, const std::string& user) {
+    switch (kind) {
+    case Kind::Windows: return openWindows(folder, user);
+    case Kind::WinePrefix: return openWinePrefix(folder);
+    case Kind::Own: break;
+    }
+    return openOwn(folder);
+}
+
 std::unique_ptr<Machine> Machine::openWinePrefix(const fs::path& prefixIn) {
     std::error_code ec;
     fs::path prefix = fs::absolute(prefixIn, ec);

@@ -46,6 +46,8 @@ public:
     // HKEY_CURRENT_USER, and may be empty when the installation has one user. Defined in
     // machines/windows.cpp.
     static std::unique_ptr<Machine> openWindows(const std::filesystem::path& drive, const std::string& user = {});
+    // One of the three by kind (user only for a Windows installation).
+    static std::unique_ptr<Machine> open(Kind kind, const std::filesystem::path& folder, const std::string& user = {});
 
     ~Machine() override;
 

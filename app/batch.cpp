@@ -1,0 +1,149 @@
+#include "app/batch.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <ostream>
+#include <set>
+
+#include "app/controls.h"
+#include "app/script.h"
+#include "app/session/session.h"
+#include "registry/machines/discovery.h"
+#include "registry/regfile/dotreg.h"
+
+namespace qv::cli {
+
+namespace fs = std::filesystem;
+
+std::string summaryLine(const Session& session, const Outcome& done, bool json) {
+    const reg::Machine& m = session.machine();
+    const std::string name = reg::machineName(m.kind(), m.folder());
+    if (!json)
+        return done.values ? "changed " + std::to_string(done.values) + " values on " + name : "no changes on " + name;
+    QJsonObject o;
+    o[QStringLiteral("machine")] = QString::fromStdString(name);
+    o[QStringLiteral("folder")] = QString::fromStdString(m.folder().string());
+    o[QStringLiteral("changed")] = done.values > 0;
+    o[QStringLiteral("values")] = static_cast<qint64>(done.values);
+    o[QStringLiteral("backup")] = done.backup.empty() ? QJsonValue(QJsonValue::Null)
+                                                      : QJsonValue(QString::fromStdString(done.backup.string()));
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+}
+
+namespace {
+
+std::string folderKey(const fs::path& p) {
+    std::error_code ec;
+    const fs::path c = fs::weakly_canonical(p, ec);
+    return (ec ? p : c).lexically_normal().string();
+}
+
+bool ofKind(const reg::MachineEntry& m, const std::string& kind) {
+    if (kind == "own")
+        return m.kind == reg::Machine::Kind::Own;
+    if (kind == "steam")
+        return m.source == "proton";
+    return m.source == kind;
+}
+
+}  // namespace
+
+std::vector<NamedMachine> resolveMachines(const std::string& spec) {
+    static const std::set<std::string> kinds = {"own", "wine", "bottles", "lutris", "steam", "proton", "heroic", "playonlinux"};
+    const std::vector<reg::MachineEntry> found = reg::discoverMachines(reg::discoveryOptionsFromEnvironment());
+    std::vector<NamedMachine> out;
+    std::set<std::string> seen;
+    auto add = [&](const NamedMachine& m) {
+        if (seen.insert(folderKey(m.folder)).second)
+            out.push_back(m);
+    };
+    auto named = [](const reg::MachineEntry& m) { return NamedMachine{m.name, m.path, m.kind}; };
+    if (spec == "all" || kinds.count(spec)) {
+        for (const reg::MachineEntry& m : found)
+            if (m.kind != reg::Machine::Kind::Windows && (spec == "all" || ofKind(m, spec)))
+                add(named(m));
+        return out;
+    }
+    size_t from = 0;
+    while (from <= spec.size()) {
+        const size_t comma = std::min(spec.find(',', from), spec.size());
+        const std::string item = spec.substr(from, comma - from);
+        from = comma + 1;
+        if (item.empty())
+            continue;
+        const bool isPath = item.find('/') != std::string::npos;
+        auto match = std::find_if(found.begin(), found.end(), [&](const reg::MachineEntry& m) {
+            return isPath ? folderKey(m.path) == folderKey(item) : m.name == item;
+        });
+        if (match != found.end())
+            add(named(*match));
+        else if (isPath && reg::isWinePrefix(item))
+            add({reg::machineName(reg::Machine::Kind::WinePrefix, item), item, reg::Machine::Kind::WinePrefix});
+        else
+            throw ctl::UsageError("--machines: '" + item + "' names no machine (see --list-machines)");
+    }
+    return out;
+}
+
+int runOnMachines(const Options& o, std::ostream& out, std::ostream& err) {
+    const std::vector<NamedMachine> machines = resolveMachines(o.machines);
+    if (machines.empty()) {
+        err << "quorvel: --machines " << o.machines << " found no machine\n";
+        return 1;
+    }
+    int status = 0;
+    for (const NamedMachine& nm : machines) {
+        auto failed = [&](const std::string& why) {
+            out << "failed on " << nm.name << ": " << why << '\n';
+            out.flush();
+            status = 1;
+        };
+        std::unique_ptr<reg::Machine> machine;
+        try {
+            machine = reg::Machine::open(nm.kind, nm.folder);
+        } catch (const std::exception& e) {
+            failed(e.what());
+            continue;
+        }
+        Session session(std::move(machine));
+        session.committer().setRunningPrefixChoice(o.throughWine ? RunningPrefix::ThroughWine : RunningPrefix::Refuse);
+        session.committer().setForce(o.force);
+        auto told = [](const Outcome& r) {
+            std::string text;
+            for (const Notice& n : r.notices)
+                text += (text.empty() ? "" : "; ") + n.text.toStdString();
+            return text.empty() ? std::string("nothing was written") : text;
+        };
+        if (const Outcome loaded = session.load(); !loaded.ok) {
+            failed(told(loaded));
+            continue;
+        }
+        for (const Action& a : o.actions) {
+            if (a.kind == Action::Import) {
+                const Outcome r = session.importFile(a.value.toStdString());
+                if (!r.ok) {
+                    failed(told(r));
+                    break;
+                }
+            } else if (a.kind == Action::Diff) {
+                out << (o.json ? session.pendingChangesJson() : "; " + nm.name + "\n" + reg::writeRegText(session.pendingChanges()));
+            } else if (session.wineRunning() && !o.throughWine && (a.kind == Action::Apply || a.kind == Action::Undo)) {
+                // Wine would overwrite the files with what it holds.
+                out << "skipped " << nm.name << ": its wineserver is running (--through-wine writes through it)\n";
+                break;
+            } else {
+                const Outcome r = a.kind == Action::Apply ? session.apply() : session.undoLastApply();
+                if (!r.ok) {
+                    failed(told(r));
+                    break;
+                }
+                out << summaryLine(session, r, o.json) << '\n';
+            }
+            out.flush();
+        }
+    }
+    return status;
+}
+
+}  // namespace qv::cli

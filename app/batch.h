@@ -1,0 +1,41 @@
+// Scripting mode over many machines at once: the machines a --machines SPEC names, and the same
+// actions run on each in a session of its own, without a window, each ending in its summary.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "app/session/committer.h"
+#include "registry/machines/machine.h"
+
+namespace qv {
+class Session;
+}
+
+namespace qv::cli {
+
+struct Options;
+
+// "changed N values on NAME" / "no changes on NAME", or with json one object
+// {"machine", "folder", "changed", "values", "backup"} on a line.
+std::string summaryLine(const Session& session, const Outcome& done, bool json);
+
+struct NamedMachine {
+    std::string name;
+    std::filesystem::path folder;
+    reg::Machine::Kind kind = reg::Machine::Kind::WinePrefix;
+};
+// SPEC: "all" (every machine found but installed Windows drives), a kind of prefix as found
+// ("own", "wine", "bottles", "lutris", "steam" or "proton", "heroic", "playonlinux"), or a comma
+// list of names and folders (a folder need not be found, it must hold a registry). Throws
+// ctl::UsageError naming what matched nothing.
+std::vector<NamedMachine> resolveMachines(const std::string& spec);
+
+// --machines: the actions (--import, --diff, --apply, --undo) on every machine SPEC names, one
+// after the other; a machine that cannot be opened or written is told and the rest go on.
+// Returns 0 when every machine went well, 1 otherwise.
+int runOnMachines(const Options& o, std::ostream& out, std::ostream& err);
+
+}  // namespace qv::cli

@@ -1,0 +1,151 @@
+// Scripting mode's results as a fleet tool reads them: a summary per machine, idempotent runs over
+// many machines, JSON that names the page owning each change, and usage errors for bad SPECs.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cstdlib>
+#include <fstream>
+
+#include "app_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qvtest::runScript;
+using qvtest::runScriptOn;
+
+class Batch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_STATE_HOME", (dir_.path() / "state").c_str(), 1);
+        file_ = dir_.path() / "fix.reg";
+        std::ofstream(file_) << "REGEDIT4\n\n[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n\"MenuShowDelay\"=\"150\"\n\n"
+                                "[HKEY_CURRENT_USER\\Software\\QuorvelBatch]\n\"Fixed\"=dword:00000001\n";
+    }
+    void TearDown() override { ::unsetenv("XDG_STATE_HOME"); }
+    // Own machines m0.. and Wine prefixes p0.., every one seeded.
+    QString makeMachines(int own, int prefixes) {
+        QStringList folders;
+        for (int i = 0; i < own; ++i) {
+            const fs::path f = dir_.path() / ("m" + std::to_string(i));
+            qv::reg::Machine::openOwn(f);
+            folders << QString::fromStdString(f.string());
+        }
+        for (int i = 0; i < prefixes; ++i)
+            folders << QString::fromStdString(qvtest::makeWinePrefix(dir_.path() / ("p" + std::to_string(i))).string());
+        names_ = folders;
+        return folders.join(QLatin1Char(','));
+    }
+    std::string registryBytes() {
+        std::string all;
+        for (const QString& f : names_)
+            for (const char* file : {"system.reg", "user.reg"})
+                all += qvtest::fileBytes(fs::path(f.toStdString()) / file);
+        return all;
+    }
+    qvtest::TempDir dir_;
+    fs::path file_;
+    QStringList names_;
+};
+
+// One file onto many machines: each changed once, then a second run changes nothing, byte for byte.
+TEST_F(Batch, OneFileOntoManyMachinesIsIdempotent) {
+    const QString spec = makeMachines(6, 2);
+    const QStringList args = {QStringLiteral("--machines"), spec, QStringLiteral("--import"),
+                              QString::fromStdString(file_.string()), QStringLiteral("--apply")};
+    const qvtest::ScriptRun first = runScript(args);
+    ASSERT_EQ(first.status, 0) << first.err << first.out;
+    for (const QString& f : names_)
+        EXPECT_NE(first.out.find("changed 2 values on " + fs::path(f.toStdString()).filename().string() + "\n"),
+                  std::string::npos)
+            << first.out;
+    const std::string after = registryBytes();
+    const qvtest::ScriptRun second = runScript(args + QStringList{QStringLiteral("--json")});
+    ASSERT_EQ(second.status, 0) << second.err << second.out;
+    EXPECT_EQ(registryBytes(), after);
+    int lines = 0;
+    for (const QByteArray& line : QByteArray::fromStdString(second.out).split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        EXPECT_FALSE(o.value(QStringLiteral("changed")).toBool()) << line.toStdString();
+        EXPECT_EQ(o.value(QStringLiteral("values")).toInt(-1), 0);
+        EXPECT_TRUE(o.value(QStringLiteral("backup")).isNull());
+        ++lines;
+    }
+    EXPECT_EQ(lines, names_.size());
+    // Undo on every machine takes its own Apply back.
+    const qvtest::ScriptRun undo = runScript({QStringLiteral("--machines"), spec, QStringLiteral("--undo")});
+    ASSERT_EQ(undo.status, 0) << undo.err << undo.out;
+    EXPECT_NE(registryBytes(), after);
+}
+
+// A machine that cannot take the file is told; the others still get it, and the exit says so.
+TEST_F(Batch, FailuresAreToldPerMachineAndInTheExitStatus) {
+    const QString spec = makeMachines(2, 0);
+    const qvtest::ScriptRun run = runScript({QStringLiteral("--machines"), spec, QStringLiteral("--import"),
+                                             QString::fromStdString((dir_.path() / "missing.reg").string()),
+                                             QStringLiteral("--apply")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("failed on m0: Could not open"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("failed on m1: Could not open"), std::string::npos) << run.out;
+}
+
+TEST_F(Batch, BadSpecsAndMixesAreUsageErrors) {
+    makeMachines(1, 0);
+    const QString m0 = names_[0];
+    struct Row {
+        QStringList args;
+        const char* said;
+    } rows[] = {
+        {{QStringLiteral("--machines"), QStringLiteral("no-such-machine"), QStringLiteral("--apply")}, "names no machine"},
+        {{QStringLiteral("--machines"), m0, QStringLiteral("--set"), QStringLiteral("x=1")}, "--import, --diff, --apply and --undo only"},
+        {{QStringLiteral("--machines"), m0, QStringLiteral("--machine"), m0, QStringLiteral("--apply")}, "names the machines itself"},
+        {{QStringLiteral("--machines"), m0}, "--import, --diff, --apply and --undo only"},
+    };
+    for (const Row& r : rows) {
+        const qvtest::ScriptRun run = runScript(r.args);
+        EXPECT_EQ(run.status, 2) << r.args.join(' ').toStdString();
+        EXPECT_NE(run.err.find(r.said), std::string::npos) << run.err;
+    }
+}
+
+// --diff --json names the page that owns each value a control writes; an Apply and an Undo end with
+// their summary.
+TEST_F(Batch, JsonNamesThePageOfEachChangeAndSummariesFollowApplyAndUndo) {
+    const fs::path m = dir_.path() / "m";
+    struct Row {
+        QString set;
+        QString value;  // the registry value it writes
+        QString page;
+    } rows[] = {
+        {QStringLiteral("txtRegisteredName=Ada"), QStringLiteral("RegisteredOwner"), QStringLiteral("Registration Information")},
+        {QStringLiteral("sldMenuShowDelay=250"), QStringLiteral("MenuShowDelay"), QStringLiteral("Menu Speed")},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.set.toStdString());
+        const qvtest::ScriptRun diff = runScriptOn(m, {QStringLiteral("--set"), r.set, QStringLiteral("--diff"), QStringLiteral("--json")});
+        ASSERT_EQ(diff.status, 0) << diff.err;
+        const QJsonArray ops = QJsonDocument::fromJson(QByteArray::fromStdString(diff.out)).array();
+        bool found = false;
+        for (const QJsonValue& op : ops)
+            if (op[QStringLiteral("value")].toString() == r.value) {
+                found = true;
+                EXPECT_EQ(op[QStringLiteral("page")].toString(), r.page);
+                EXPECT_TRUE(op[QStringLiteral("reg")].toString().contains(r.value));
+            }
+        EXPECT_TRUE(found) << diff.out;
+    }
+    const qvtest::ScriptRun apply = runScriptOn(m, {QStringLiteral("--set"), rows[0].set, QStringLiteral("--apply")});
+    ASSERT_EQ(apply.status, 0) << apply.err;
+    EXPECT_NE(apply.out.find("changed 1 values on m\n"), std::string::npos) << apply.out;
+    const qvtest::ScriptRun again = runScriptOn(m, {QStringLiteral("--set"), rows[0].set, QStringLiteral("--apply")});
+    EXPECT_NE(again.out.find("no changes on m\n"), std::string::npos) << again.out;
+    const qvtest::ScriptRun undo = runScriptOn(m, {QStringLiteral("--undo")});
+    ASSERT_EQ(undo.status, 0) << undo.err;
+    EXPECT_NE(undo.out.find("changed 1 values on m\n"), std::string::npos) << undo.out;
+}
+
+}  // namespace
