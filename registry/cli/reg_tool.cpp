@@ -107,7 +107,7 @@
 // - "OP /?", "OP /h" (any case, or "-") alone prints the operation's help.
 // - Operation and options are case-insensitive; options start with "/" or "-"; the word after /v,
 //   /d, /t, /s is taken as it is, even when it looks like an option. Every option at most once,
-//   /v /ve (/va) exclusive, /reg:32 or /reg:64 once (the view: see resolve below); anything else: "reg: Invalid
+//   /v /ve (/va) exclusive, /reg:32 or /reg:64 once (the view: see Keys::resolve); anything else: "reg: Invalid
 //   syntax. Type "REG QUERY /?" for help." (ADD, DELETE), exit 1. No operation: "reg: Invalid
 //   syntax. Type "REG /?" for help."; an unknown one: "reg: Invalid option [X]. Type "REG /?" for
 //   help.". "OP /?" alone prints the operation's help, exit 0.
@@ -153,12 +153,10 @@
 
 #include "registry/cli/reg_tool.h"
 
-#include <filesystem>
 #include <iostream>
 #include <sstream>
 
 #include "registry/cli/tool.h"
-#include "registry/text.h"
 
 namespace qv::reg::cli {
 
@@ -275,232 +273,11 @@ bool isHelpWord(std::string_view a) {
     return a == "/?" || a == "-?" || equalsNoCase(a, "/h") || equalsNoCase(a, "-h");
 }
 
-constexpr int kMaxLinkHops = 64;
-
 }  // namespace
-
-std::string identity(const Place& p) {
-    int32_t root = p.root;
-    std::string path = p.path;
-    if (root == HKEY_CLASSES_ROOT) {
-        root = HKEY_LOCAL_MACHINE;
-        path = childPath("Software\\Classes", path);
-    }
-    return std::to_string(root) + ':' + utf16ToUtf8(foldName(utf8ToUtf16(path)));
-}
-
-bool Tool::openMachine() {
-    try {
-        if (kind_ == Kind::Windows) machine_ = Machine::openWindows(folder_, windowsUser_);
-        else if (kind_ == Kind::Wine) machine_ = Machine::openWinePrefix(folder_);
-        else if (kind_ == Kind::Own) machine_ = Machine::openOwn(folder_);
-        else machine_ = Machine::openOwn(Machine::defaultOwnFolder());
-    } catch (const MachineError& e) {
-        io_.err << "quorvel-reg: " << e.what() << '\n';
-        return false;
-    } catch (const std::exception& e) {
-        io_.err << "quorvel-reg: the machine could not be opened: " << e.what() << '\n';
-        return false;
-    }
-    for (const std::string& w : machine_->warnings()) io_.err << w << '\n';
-    if (view_ == 32 && machine_->kind() == Machine::Kind::Windows) {
-        io_.err << "quorvel-reg: /reg:32 (the 32-bit view) is not available for a Windows installation; "
-                   "name its keys under Wow6432Node instead\n";
-        return false;
-    }
-    wow32_ = view_ == 32 && !machine_->singleView();
-    return true;
-}
-
-// Stops a change before anything is asked or done when Wine's server would overwrite it.
-bool Tool::wineserverStops() {
-    if (machine_->kind() != Machine::Kind::WinePrefix) return false;
-    if (auto msg = machine_->wineserverRunning()) {
-        io_.err << "quorvel-reg: " << *msg << '\n';
-        return true;
-    }
-    return false;
-}
-
-bool Tool::wineserverStops(const std::string& wineCommand) {
-    if (!wineserverStops()) return false;
-    io_.err << "quorvel-reg: to make this change through the running Wine instead:\n  WINEPREFIX="
-            << shellQuote(std::filesystem::absolute(folder_).lexically_normal().string()) << ' '
-            << wineCommand << '\n';
-    return true;
-}
-
-bool Tool::commit() {
-    if (!machine_->hasChanges()) return true;
-    try {
-        machine_->commit();
-    } catch (const MachineError& e) {
-        io_.err << "quorvel-reg: " << e.what() << '\n';
-        return false;
-    }
-    return true;
-}
-
-Tool::Answer Tool::ask(const std::string& question, bool offerAll) {
-    for (;;) {
-        io_.out << question << (offerAll ? " (Yes|No|All)" : " (Yes|No)");
-        io_.out.flush();
-        std::string line;
-        if (!std::getline(io_.in, line)) {
-            io_.out << '\n';
-            return Answer::NoInput;
-        }
-        if (!io_.interactive) io_.out << '\n';
-        size_t i = 0;
-        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
-        if (i < line.size()) {
-            const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
-            if (c == 'y') return Answer::Yes;
-            if (c == 'n') return Answer::No;
-            if (c == 'a' && offerAll) return Answer::All;
-        }
-    }
-}
-
-std::optional<std::string> Tool::linkTarget(HKey k) {
-    uint32_t type = 0;
-    std::string data;
-    if (machine_->queryValue(k, "SymbolicLinkValue", &type, &data) != ERROR_SUCCESS || type != REG_LINK)
-        return std::nullopt;
-    std::u16string target = bytesToUtf16(data);
-    while (!target.empty() && target.back() == u'\0') target.pop_back();
-    return utf16ToUtf8(target);
-}
-
-std::optional<Place> Tool::existingKey(const KeyArg& key) {
-    bool exists;
-    std::optional<Place> found = resolveFromRoot(key.root->handle, key.path, true, &exists);
-    HKey k;
-    if (!found || !exists || machine_->openKey(found->root, found->path, &k) != ERROR_SUCCESS) return std::nullopt;
-    machine_->closeKey(k);
-    return found;
-}
-
-std::optional<Place> Tool::wowNode(const Place& at) {
-    Place w{at.root, childPath(at.path, "Wow6432Node")};
-    HKey k;
-    if (machine_->openKey(w.root, w.path, &k) != ERROR_SUCCESS) return std::nullopt;
-    machine_->closeKey(k);
-    return w;
-}
-
-// The 32-bit view of a 64-bit prefix, as Wine 8's `reg ... /reg:32` showed it on a fresh prefix:
-// - Opening a path takes one step into a Wow6432Node: before the first component whose parent
-//   has a Wow6432Node subkey (HKLM\Software\X is Software\Wow6432Node\X), or, when none had
-//   one, into the key's own Wow6432Node at the end (HKLM\Software itself is its Wow6432Node).
-//   Later components are taken as they are (P\Q\R with P\Wow6432Node\Q\Wow6432Node\R is
-//   P\Wow6432Node\Q\R), and a component named Wow6432Node ends the redirection. Missing keys
-//   are made where the path led. A walk below a key opens each subkey by name anew, so each
-//   may step into its own Wow6432Node.
-// - Every root is its own key but HKEY_CLASSES_ROOT, which is Software\Classes\Wow6432Node
-//   (HKCR\.txt is not found there) - except that a query of HKCR itself lists the 64-bit
-//   classes.
-// - Wine's server shares no key by itself: the keys shared between the views are symbolic links
-//   that a new prefix holds, in Software\Wow6432Node (Classes, to Software\Classes\Wow6432Node;
-//   Policies; Registered Applications; Wine\Ports; and below Microsoft: Clients,
-//   Cryptography\Calais\Current and \Readers, Cryptography\Services,
-//   CTF\SystemShared, CTF\TIP, DFS, Driver Signing, EnterpriseCertificates, EventSystem, MSMQ,
-//   Non-Driver Signing, Notepad\DefaultFonts, OLE, RAS, RPC, Shared Tools\MSInfo,
-//   SystemCertificates, TermServLicensing, Transaction Server, Windows\CurrentVersion's
-//   {App Paths, Control Panel\Cursors\Schemes, Explorer\AutoplayHandlers,
-//   Explorer\DriveIcons, Explorer\KindMap, Group Policy, Policies, PreviewHandlers, Setup,
-//   Telephony\Locations, Time Zones} and Windows NT\CurrentVersion\{Console, FontDpi,
-//   FontLink, FontMapper, Fonts, FontSubstitutes, Gre_Initialize, Image File Execution Options,
-//   LanguagePack, NetworkCards, Perflib, Ports, Print, ProfileList, Time Zones}) and in
-//   Software\Classes\Wow6432Node (AppId, Protocols, TypeLib). So the other subkeys of
-//   Software\Classes are not shared: HKCR\.new /reg:32 is made in Classes\Wow6432Node.
-//   HKLM\System and HKCU (which has no Wow6432Node) are the same in both views. Links are
-//   followed as they are, in the 64-bit view.
-std::optional<Place> Tool::resolve(Place start, const std::string& rest, bool followLast, bool* exists) {
-    // A stack: the next component at the back, with whether it came from a link's target.
-    std::vector<std::pair<std::string, bool>> todo;
-    for (std::string& c : components(rest)) todo.emplace_back(std::move(c), false);
-    std::reverse(todo.begin(), todo.end());
-    Place cur = std::move(start);
-    int hops = 0;
-    *exists = true;
-    bool redirect = wow32_ && !todo.empty();
-    // Each level is opened below the one before, so that a deep path costs its length once; a
-    // Windows installation maps its paths, so there each is opened from its root.
-    const bool below = machine_->kind() != Machine::Kind::Windows;
-    HKey at = nullptr;  // the key at cur, while walking below
-    auto drop = [&](HKey& k) {
-        if (k) machine_->closeKey(k);
-        k = nullptr;
-    };
-    while (!todo.empty()) {
-        const std::string name = todo.back().first;
-        if (redirect && !todo.back().second) {
-            if (equalsNoCase(name, "Wow6432Node")) {
-                redirect = false;
-            } else if (std::optional<Place> w = wowNode(cur)) {
-                cur = std::move(*w);
-                redirect = false;
-                drop(at);  // cur moved: the next level is opened from its root
-            }
-        }
-        const std::string parent = cur.path;
-        cur.path = childPath(cur.path, name);
-        HKey k;
-        const int32_t st = below && at ? machine_->openSubkey(at, name, &k) : machine_->openKey(cur.root, cur.path, &k);
-        if (st != ERROR_SUCCESS) {
-            cur.path = parent;
-            break;
-        }
-        std::optional<std::string> target;
-        if (todo.size() > 1 || followLast) target = linkTarget(k);
-        todo.pop_back();
-        drop(at);
-        if (!target) {
-            if (below) at = k;
-            else machine_->closeKey(k);
-            continue;
-        }
-        machine_->closeKey(k);
-        const std::optional<Place> to = linkPlace(*target);
-        if (!to || ++hops > kMaxLinkHops) return std::nullopt;
-        cur = *to;
-        // The target's own path may pass through links too.
-        std::vector<std::string> parts = components(cur.path);
-        cur.path.clear();
-        for (auto it = parts.rbegin(); it != parts.rend(); ++it) todo.emplace_back(*it, true);
-    }
-    drop(at);
-    for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
-        cur.path = childPath(cur.path, it->first);
-        *exists = false;
-    }
-    if (redirect && *exists)
-        if (std::optional<Place> w = wowNode(cur)) cur = std::move(*w);
-    return cur;
-}
-
-std::optional<Place> Tool::resolveFromRoot(int32_t root, const std::string& rest, bool followLast, bool* exists) {
-    Place start{root, {}};
-    if (wow32_ && root == HKEY_CLASSES_ROOT) {
-        bool found;
-        const std::optional<Place> classes = resolve({HKEY_LOCAL_MACHINE, {}}, "Software\\Classes", true, &found);
-        if (!classes || !found) {
-            *exists = false;
-            return Place{root, rest};
-        }
-        start = *classes;
-    }
-    return resolve(std::move(start), rest, followLast, exists);
-}
-
-std::optional<Place> Tool::enter(const Place& parent, const std::string& name) {
-    bool exists;
-    return resolve(parent, name, true, &exists);
-}
 
 int Tool::run(const std::vector<std::string>& args) {
     size_t i = 0;
+    MachineChoice choice;
     // Options of the tool itself come before the operation.
     while (i < args.size() && args[i].size() > 2 && args[i].compare(0, 2, "--") == 0) {
         const std::string& a = args[i];
@@ -516,7 +293,7 @@ int Tool::run(const std::vector<std::string>& args) {
 #endif
             return 0;
         }
-        Kind kind;
+        MachineChoice::Kind kind;
         std::string value;
         auto optionIs = [&](std::string_view opt) {
             if (a == opt) {
@@ -532,27 +309,27 @@ int Tool::run(const std::vector<std::string>& args) {
         };
         if (optionIs("--windows-user")) {
             if (value.empty()) return fail("quorvel-reg: --windows-user needs a user name");
-            windowsUser_ = value;
+            choice.windowsUser = value;
             ++i;
             continue;
         }
-        if (optionIs("--machine")) kind = Kind::Own;
-        else if (optionIs("--wine-prefix")) kind = Kind::Wine;
-        else if (optionIs("--windows")) kind = Kind::Windows;
+        if (optionIs("--machine")) kind = MachineChoice::Kind::Own;
+        else if (optionIs("--wine-prefix")) kind = MachineChoice::Kind::Wine;
+        else if (optionIs("--windows")) kind = MachineChoice::Kind::Windows;
         else if (a == "--machine" || a == "--wine-prefix" || a == "--windows")
             return fail("quorvel-reg: " + a + " needs a folder");
         else if (a == "--windows-user")
             return fail("quorvel-reg: --windows-user needs a user name");
         else
             return fail("quorvel-reg: unknown option " + a + " (see quorvel-reg --help)");
-        if (kind_ != Kind::Default)
+        if (choice.kind != MachineChoice::Kind::Default)
             return fail("quorvel-reg: give one machine only (--machine, --wine-prefix or --windows, once)");
         if (value.empty()) return fail("quorvel-reg: " + a + " needs a folder");
-        kind_ = kind;
-        folder_ = value;
+        choice.kind = kind;
+        choice.folder = value;
         ++i;
     }
-    if (!windowsUser_.empty() && kind_ != Kind::Windows)
+    if (!choice.windowsUser.empty() && choice.kind != MachineChoice::Kind::Windows)
         return fail("quorvel-reg: --windows-user goes with --windows");
     if (i >= args.size()) return fail("reg: Invalid syntax. Type \"REG /?\" for help.");
     const std::string& word = args[i];
@@ -589,25 +366,25 @@ int Tool::run(const std::vector<std::string>& args) {
         return 0;
     }
     if (i >= args.size()) return fail(syntaxError(op));
-    if (op == Op::Export) return exportKey(args, i);
-    if (op == Op::Import) return importFile(args, i);
-    if (op == Op::Copy) return copy(args, i);
+    Session session(io_, std::move(choice));
+    if (op == Op::Export) return exportKey(session, args, i);
+    if (op == Op::Import) return importFile(session, args, i);
+    if (op == Op::Copy) return copyKey(session, args, i);
 
     KeyArg key;
     if (auto msg = parseKey(args[i], &key)) return fail(*msg);
     Options o;
     if (!parseOptions(op, args, i + 1, &o)) return fail(syntaxError(op));
-    view_ = o.view;
+    session.view = o.view;
     if (auto msg = rootOutside(key)) return fail(*msg);
     switch (op) {
-    case Op::Query: return query(key, o);
-    case Op::Add: return add(key, o);
-    case Op::Delete: return remove(key, o);
+    case Op::Query: return queryKey(session, key, o);
+    case Op::Add: return addValue(session, key, o);
+    case Op::Delete: return deleteKey(session, key, o);
     default: break;
     }
     return 1;
 }
-
 
 int runRegTool(const std::vector<std::string>& args, ToolIo& io) {
     Tool tool(io);

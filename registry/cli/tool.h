@@ -1,13 +1,15 @@
 // What the parts of quorvel-reg share: the messages it prints as Wine's reg does, the parsed
-// arguments, and Tool, which runs one command over a machine.
+// arguments, the session and keys the operations work with, and Tool, which runs one command.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "registry/api.h"
@@ -114,13 +116,107 @@ std::string childPath(const std::string& path, std::string_view name);
 std::vector<std::string> components(const std::string& path);
 // Where a symbolic-link key's target ("\Registry\Machine\..." or the user's branch) lives here.
 std::optional<Place> linkPlace(std::string_view target);
-// The same key whichever way it was reached (HKCR or HKLM, any case).
+// The same key whichever way it was reached (HKCR or HKLM, any case; keys.cpp).
 std::string identity(const Place& p);
 // Why a key (and value) name cannot be written here, or nothing (operations.cpp).
 std::optional<std::string> refusedName(const std::string& path, const std::string* valueName, bool making = true);
 
-// ---- the run: reg_tool.cpp, the listing and changing operations in operations.cpp, export,
-// import and copy in transfer.cpp
+// ---- the machine and the keys (session.cpp, keys.cpp)
+
+// An error on its own line, and the exit status that goes with it.
+inline int failWith(ToolIo& io, std::string_view message) {
+    io.err << message << '\n';
+    return 1;
+}
+
+// Which machine the tool's own options name.
+struct MachineChoice {
+    enum class Kind { Default, Own, Wine, Windows } kind = Kind::Default;
+    std::string folder;
+    std::string windowsUser;
+};
+
+// The keys of an open machine as Wine's reg reaches them: symbolic links followed, the 32-bit
+// view's Wow6432Node steps taken, subtrees walked.
+class Keys {
+public:
+    Keys(Machine& machine, bool wow32) : machine_(machine), wow32_(wow32) {}
+
+    // Symbolic-link keys are followed as Wine follows them when it opens a path; a missing key
+    // ends the walk and the rest of the path is kept as it is (for creating it). Nothing when a
+    // link on the way points outside this registry. In the 32-bit view one step of the path goes
+    // into a Wow6432Node, as Wine's does (see keys.cpp).
+    std::optional<Place> resolve(Place start, const std::string& rest, bool followLast, bool* exists);
+    // The same from a root; in the 32-bit view HKEY_CLASSES_ROOT is its own Wow6432Node.
+    std::optional<Place> resolveFromRoot(int32_t root, const std::string& rest, bool followLast, bool* exists);
+    // Where a key leads when it is there (links followed), else nothing.
+    std::optional<Place> existingKey(const KeyArg& key);
+    std::optional<Place> enter(const Place& parent, const std::string& name);
+
+    std::vector<std::string> subkeyNames(HKey k);
+    std::vector<StoredValue> valuesOf(HKey k);
+    // Visits every key below `at` depth first, in the store's order, with an explicit stack: a
+    // tree can be deeper than the call stack. A link back to a key on the current path is
+    // visited when linkBacks says so, but never entered, so a loop is walked once. visit
+    // answers whether the key could be opened; one that could not is not entered.
+    void walkTree(const Place& at, const std::string& shown, bool linkBacks,
+                  const std::function<bool(const Place&, const std::string&)>& visit);
+
+private:
+    std::optional<std::string> linkTarget(HKey k);
+    std::optional<Place> wowNode(const Place& at);
+
+    Machine& machine_;
+    bool wow32_;  // the 32-bit view of a 64-bit registry
+};
+
+// How a (Yes|No) or (Yes|No|All) question was answered; NoInput: by the end of the input.
+enum class Answer { Yes, No, All, NoInput };
+
+// What every operation works with: the streams, the questions, the view, and the machine,
+// opened once the arguments have been checked.
+class Session {
+public:
+    Session(ToolIo& io, MachineChoice choice) : io(io), choice_(std::move(choice)) {}
+
+    ToolIo& io;
+    int view = 0;  // /reg:32 or /reg:64 as given
+
+    int fail(std::string_view message) { return failWith(io, message); }
+    bool openMachine();
+    Machine& machine() { return *machine_; }
+    Keys& keys() { return *keys_; }
+
+    Answer ask(const std::string& question, bool offerAll = false);
+    Answer askAll(const std::string& question) { return ask(question, true); }
+    int cancelled(Answer a) {
+        io.out << kCancelled << '\n';
+        return a == Answer::NoInput ? 1 : 0;
+    }
+    bool commit();
+    // Stops a change before anything is asked or done when Wine's server would overwrite it.
+    bool wineserverStops();
+    // The same, naming the Wine command that would make the same change.
+    bool wineserverStops(const std::string& wineCommand);
+    std::string viewSwitch() const { return view ? " /reg:" + std::to_string(view) : std::string(); }
+
+private:
+    MachineChoice choice_;
+    std::unique_ptr<Machine> machine_;
+    std::optional<Keys> keys_;
+};
+
+// ---- the operations: query, add and delete in operations.cpp; export, import and copy, which
+// read their own arguments, in transfer.cpp
+
+int queryKey(Session& s, const KeyArg& key, const Options& o);
+int addValue(Session& s, const KeyArg& key, const Options& o);
+int deleteKey(Session& s, const KeyArg& key, const Options& o);
+int exportKey(Session& s, const std::vector<std::string>& args, size_t i);
+int importFile(Session& s, const std::vector<std::string>& args, size_t i);
+int copyKey(Session& s, const std::vector<std::string>& args, size_t i);
+
+// ---- the run (reg_tool.cpp): the tool's own options, then the operation
 
 class Tool {
 public:
@@ -128,65 +224,9 @@ public:
     int run(const std::vector<std::string>& args);
 
 private:
-    int fail(std::string_view message) {
-        io_.err << message << '\n';
-        return 1;
-    }
-    bool openMachine();
-    enum class Answer { Yes, No, All, NoInput };
-    Answer ask(const std::string& question, bool offerAll = false);
-    Answer askAll(const std::string& question) { return ask(question, true); }
-    int cancelled(Answer a) {
-        io_.out << kCancelled << '\n';
-        return a == Answer::NoInput ? 1 : 0;
-    }
-    bool commit();
-    bool wineserverStops();
-
-    // Symbolic-link keys are followed as Wine follows them when it opens a path; a missing key
-    // ends the walk and the rest of the path is kept as it is (for creating it).
-    std::optional<std::string> linkTarget(HKey k);
-    // Nothing when a link on the way points outside this registry. In the 32-bit view one step of
-    // the path goes into a Wow6432Node, as Wine's does (see below).
-    std::optional<Place> resolve(Place start, const std::string& rest, bool followLast, bool* exists);
-    // The same from a root; in the 32-bit view HKEY_CLASSES_ROOT is its own Wow6432Node.
-    std::optional<Place> resolveFromRoot(int32_t root, const std::string& rest, bool followLast, bool* exists);
-    std::optional<Place> wowNode(const Place& at);
-    // Where a key leads when it is there (links followed), else nothing.
-    std::optional<Place> existingKey(const KeyArg& key);
-    std::optional<Place> enter(const Place& parent, const std::string& name);
-
-    int query(const KeyArg& key, const Options& o);
-    int add(const KeyArg& key, const Options& o);
-    int remove(const KeyArg& key, const Options& o);
-    int exportKey(const std::vector<std::string>& args, size_t i);
-    int importFile(const std::vector<std::string>& args, size_t i);
-    int copy(const std::vector<std::string>& args, size_t i);
-    // Like wineserverStops, and names the Wine command that would make the same change.
-    bool wineserverStops(const std::string& wineCommand);
-    void exportTree(RegExportWriter& w, const Place& at, const std::string& shown);
-    std::vector<StoredValue> valuesOf(HKey k);
-
-    void valueLine(std::string_view name, uint32_t type, std::string_view data);
-    void listValues(HKey k);
-    std::vector<std::string> subkeyNames(HKey k);
-    // Visits every key below `at` depth first, in the store's order, with an explicit stack: a
-    // tree can be deeper than the call stack. A link back to a key on the current path is
-    // visited when linkBacks says so, but never entered, so a loop is walked once. visit
-    // answers whether the key could be opened; one that could not is not entered.
-    void walkTree(const Place& at, const std::string& shown, bool linkBacks,
-                  const std::function<bool(const Place&, const std::string&)>& visit);
-    void listTree(const Place& at, const std::string& shown);
-    size_t searchTree(const Place& at, const std::string& shown, const std::string& name);
+    int fail(std::string_view message) { return failWith(io_, message); }
 
     ToolIo& io_;
-    enum class Kind { Default, Own, Wine, Windows } kind_ = Kind::Default;
-    std::string windowsUser_;
-    std::string folder_;
-    int view_ = 0;        // /reg:32 or /reg:64 as given
-    std::string viewSwitch() const { return view_ ? " /reg:" + std::to_string(view_) : std::string(); }
-    bool wow32_ = false;  // the 32-bit view of a 64-bit registry
-    std::unique_ptr<Machine> machine_;
 };
 
 }  // namespace qv::reg::cli

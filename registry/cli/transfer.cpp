@@ -11,28 +11,6 @@
 
 namespace qv::reg::cli {
 
-std::vector<StoredValue> Tool::valuesOf(HKey k) {
-    std::vector<StoredValue> values;
-    std::string name, data;
-    uint32_t type = 0;
-    for (uint32_t i = 0; machine_->enumValue(k, i, &name, &type, &data) == ERROR_SUCCESS; ++i)
-        values.push_back({utf8ToUtf16(name), type, data});
-    return values;
-}
-
-// Every key below `at`, depth first in the store's order (Wine's), links followed.
-void Tool::exportTree(RegExportWriter& w, const Place& at, const std::string& shown) {
-    auto write = [&](const Place& p, const std::string& sh) {
-        HKey k;
-        if (machine_->openKey(p.root, p.path, &k) != ERROR_SUCCESS) return false;
-        w.key(utf8ToUtf16(sh));
-        for (const StoredValue& v : valuesOf(k)) w.value(v.name, v.type, v.data);
-        machine_->closeKey(k);
-        return true;
-    };
-    if (write(at, shown)) walkTree(at, shown, false, write);
-}
-
 namespace {
 
 // Options of export, import and copy: the letters allowed, each at most once unless repeatable;
@@ -75,50 +53,63 @@ std::string fileError(int err) {
     }
 }
 
+// Every key below `at`, depth first in the store's order (Wine's), links followed.
+void exportTree(Session& s, RegExportWriter& w, const Place& at, const std::string& shown) {
+    auto write = [&](const Place& p, const std::string& sh) {
+        HKey k;
+        if (s.machine().openKey(p.root, p.path, &k) != ERROR_SUCCESS) return false;
+        w.key(utf8ToUtf16(sh));
+        for (const StoredValue& v : s.keys().valuesOf(k)) w.value(v.name, v.type, v.data);
+        s.machine().closeKey(k);
+        return true;
+    };
+    if (write(at, shown)) s.keys().walkTree(at, shown, false, write);
+}
+
 }  // namespace
 
-int Tool::exportKey(const std::vector<std::string>& args, size_t i) {
-    if (args.size() - i < 2) return fail(syntaxError(Op::Export));
+int exportKey(Session& s, const std::vector<std::string>& args, size_t i) {
+    if (args.size() - i < 2) return s.fail(syntaxError(Op::Export));
     KeyArg key;
-    if (auto msg = parseKey(args[i], &key)) return fail(*msg);
+    if (auto msg = parseKey(args[i], &key)) return s.fail(*msg);
     const std::string file = args[i + 1];
     std::string flags;
-    if (!parseFlags(args, i + 2, "Y", "Y", &flags, &view_)) return fail(syntaxError(Op::Export));
-    if (auto msg = rootOutside(key)) return fail(*msg);
-    if (key.leadingEmpty) return fail(kKeyNotFound);
-    if (!openMachine()) return 1;
-    const std::optional<Place> found = existingKey(key);
-    if (!found) return fail(kKeyNotFound);
+    if (!parseFlags(args, i + 2, "Y", "Y", &flags, &s.view)) return s.fail(syntaxError(Op::Export));
+    if (auto msg = rootOutside(key)) return s.fail(*msg);
+    if (key.leadingEmpty) return s.fail(kKeyNotFound);
+    if (!s.openMachine()) return 1;
+    const std::optional<Place> found = s.keys().existingKey(key);
+    if (!found) return s.fail(kKeyNotFound);
 
     std::error_code ec;
     if (flags.empty() && std::filesystem::exists(file, ec)) {
-        const Answer a = ask("The file '" + file + "' already exists. Do you want to overwrite it?");
-        if (a != Answer::Yes) return cancelled(a);
+        const Answer a = s.ask("The file '" + file + "' already exists. Do you want to overwrite it?");
+        if (a != Answer::Yes) return s.cancelled(a);
     }
     RegExportWriter w;
-    exportTree(w, *found, key.shown);
+    exportTree(s, w, *found, key.shown);
     const std::string bytes = w.finish();
     try {
         // A link planted at the name is replaced, never written through.
         writeFileSafely(file, bytes);
     } catch (const SafeFileError& e) {
-        return fail(e.code() ? fileError(e.code()) : "quorvel-reg: " + std::string(e.what()));
+        return s.fail(e.code() ? fileError(e.code()) : "quorvel-reg: " + std::string(e.what()));
     }
     return 0;
 }
 
-int Tool::importFile(const std::vector<std::string>& args, size_t i) {
-    if (args.size() - i < 1) return fail(syntaxError(Op::Import));
+int importFile(Session& s, const std::vector<std::string>& args, size_t i) {
+    if (args.size() - i < 1) return s.fail(syntaxError(Op::Import));
     const std::string file = args[i];
     std::string flags;
-    if (!parseFlags(args, i + 1, "", "", &flags, &view_)) return fail(syntaxError(Op::Import));
+    if (!parseFlags(args, i + 1, "", "", &flags, &s.view)) return s.fail(syntaxError(Op::Import));
     std::string bytes;
     if (file == "-") {
-        readAll(io_.in, 0, &bytes);
+        readAll(s.io.in, 0, &bytes);
     } else {
         std::ifstream in(file, std::ios::binary);
         if (!in || std::filesystem::is_directory(file))
-            return fail("reg: The file '" + file + "' was not found.");
+            return s.fail("reg: The file '" + file + "' was not found.");
         std::error_code ec;
         const uintmax_t size = std::filesystem::file_size(file, ec);
         readAll(in, ec ? 0 : size, &bytes);
@@ -147,24 +138,24 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
         whyLine = line;
         return true;
     });
-    if (!read) return fail("quorvel-reg: " + error + nothing);
-    if (!why.empty()) return fail("quorvel-reg: " + shownName + ":" + std::to_string(whyLine) + ": " + why + nothing);
-    if (!openMachine()) return 1;
+    if (!read) return s.fail("quorvel-reg: " + error + nothing);
+    if (!why.empty()) return s.fail("quorvel-reg: " + shownName + ":" + std::to_string(whyLine) + ": " + why + nothing);
+    if (!s.openMachine()) return 1;
     // HKEY_USERS\<this machine's user> is HKEY_CURRENT_USER, as in a whole-registry export; any
     // other branch refuses the file before anything is done.
     readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& op, size_t line) {
         if (op.root != HKEY_USERS) return true;
         ChangeOp mapped = op;
         bool drop;
-        if (mapUsersBranch(*machine_, &mapped, &drop, &error)) return true;
+        if (mapUsersBranch(s.machine(), &mapped, &drop, &error)) return true;
         why = error;
         whyLine = line;
         return false;
     });
-    if (!why.empty()) return fail("quorvel-reg: " + shownName + ":" + std::to_string(whyLine) + ": " + why + nothing);
+    if (!why.empty()) return s.fail("quorvel-reg: " + shownName + ":" + std::to_string(whyLine) + ": " + why + nothing);
     const std::string wineFile =
         file == "-" ? file : std::filesystem::absolute(file).lexically_normal().string();
-    if (wineserverStops("wine reg import " + shellQuote(wineFile) + viewSwitch())) return 1;
+    if (s.wineserverStops("wine reg import " + shellQuote(wineFile) + s.viewSwitch())) return 1;
 
     // Keys are reached through symbolic links as Wine reaches them (HKLM\System\CurrentControlSet
     // is one), all as they are before the import; a deleted key is the link itself, as with
@@ -176,12 +167,13 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& in, size_t) {
         if (!keyOp(in)) return true;
         const size_t n = keyLines++;
-        const Prepared how = prepareOp(*machine_, in, &prepared, &error, nullptr);
+        const Prepared how = prepareOp(s.machine(), in, &prepared, &error, nullptr);
         if (how == Prepared::Drop || how == Prepared::Refuse) return true;
         const ChangeOp& op = how == Prepared::Mapped ? prepared : in;
         bool exists;
         const std::string key = utf16ToUtf8(op.key);
-        const std::optional<Place> to = resolveFromRoot(op.root, key, op.kind != ChangeOp::Kind::DeleteKey, &exists);
+        const std::optional<Place> to =
+            s.keys().resolveFromRoot(op.root, key, op.kind != ChangeOp::Kind::DeleteKey, &exists);
         if (!to) {
             std::string shown(rootName(op.root));
             if (!op.key.empty()) shown += "\\" + key;
@@ -191,9 +183,9 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
         if (to->root != op.root || to->path != key) elsewhere.emplace_back(n, *to);
         return true;
     });
-    if (!why.empty()) return fail("quorvel-reg: " + shownName + ": " + why + nothing);
+    if (!why.empty()) return s.fail("quorvel-reg: " + shownName + ": " + why + nothing);
 
-    Machine::Applier applier(*machine_);
+    Machine::Applier applier(s.machine());
     keyLines = 0;
     size_t next = 0;  // in elsewhere
     ChangeOp moved;   // the last key line's operation when a link leads it elsewhere
@@ -201,7 +193,7 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
     int32_t st = ERROR_SUCCESS;
     readRegFileOps(bytes, shownName, nullptr, [&](const ChangeOp& in, size_t) {
         // What Wine keeps only in memory stays out of the files, as Wine's import leaves it.
-        const Prepared how = prepareOp(*machine_, in, &prepared, &error, &inMemory);
+        const Prepared how = prepareOp(s.machine(), in, &prepared, &error, &inMemory);
         if (keyOp(in) && how == Prepared::Drop) ++keyLines;
         if (how == Prepared::Drop) return true;
         if (how == Prepared::Refuse) {
@@ -233,46 +225,46 @@ int Tool::importFile(const std::vector<std::string>& args, size_t i) {
         st = applier.add(moved, true, &error);
         return st == ERROR_SUCCESS;
     });
-    if (st != ERROR_SUCCESS) return fail("quorvel-reg: " + shownName + ": " + error + nothing);
+    if (st != ERROR_SUCCESS) return s.fail("quorvel-reg: " + shownName + ": " + error + nothing);
     bytes.clear();
     bytes.shrink_to_fit();
-    if (!commit()) return 1;
+    if (!s.commit()) return 1;
     if (!inMemory.empty()) {
-        io_.err << "quorvel-reg: note: left out what the file sets in keys Wine keeps only in memory (as Wine's "
-                   "import does):";
-        for (const std::string& k : inMemory) io_.err << "\n  " << k;
-        io_.err << '\n';
+        s.io.err << "quorvel-reg: note: left out what the file sets in keys Wine keeps only in memory (as Wine's "
+                    "import does):";
+        for (const std::string& k : inMemory) s.io.err << "\n  " << k;
+        s.io.err << '\n';
     }
     return 0;
 }
 
-int Tool::copy(const std::vector<std::string>& args, size_t i) {
-    if (args.size() - i < 2) return fail(syntaxError(Op::Copy));
+int copyKey(Session& s, const std::vector<std::string>& args, size_t i) {
+    if (args.size() - i < 2) return s.fail(syntaxError(Op::Copy));
     std::string flags;
-    if (!parseFlags(args, i + 2, "SF", "", &flags, &view_)) return fail(syntaxError(Op::Copy));
+    if (!parseFlags(args, i + 2, "SF", "", &flags, &s.view)) return s.fail(syntaxError(Op::Copy));
     const bool recurse = flags.find('S') != std::string::npos;
     bool force = flags.find('F') != std::string::npos;
     KeyArg src, dst;
-    if (auto msg = parseKey(args[i], &src)) return fail(*msg);
-    if (auto msg = parseKey(args[i + 1], &dst)) return fail(*msg);
-    if (auto msg = rootOutside(src)) return fail(*msg);
-    if (auto msg = rootOutside(dst)) return fail(*msg);
+    if (auto msg = parseKey(args[i], &src)) return s.fail(*msg);
+    if (auto msg = parseKey(args[i + 1], &dst)) return s.fail(*msg);
+    if (auto msg = rootOutside(src)) return s.fail(*msg);
+    if (auto msg = rootOutside(dst)) return s.fail(*msg);
     if (src.root == dst.root && equalsNoCase(src.path, dst.path) && src.leadingEmpty == dst.leadingEmpty)
-        return fail("reg: The source and destination keys cannot be the same");
-    if (src.leadingEmpty) return fail(kKeyNotFound);
-    if (dst.leadingEmpty) return fail(kCannotCreate);
-    if (auto msg = refusedName(dst.path, nullptr)) return fail(*msg);
-    if (!openMachine()) return 1;
-    const std::optional<Place> from = existingKey(src);
-    if (!from) return fail(kKeyNotFound);
+        return s.fail("reg: The source and destination keys cannot be the same");
+    if (src.leadingEmpty) return s.fail(kKeyNotFound);
+    if (dst.leadingEmpty) return s.fail(kCannotCreate);
+    if (auto msg = refusedName(dst.path, nullptr)) return s.fail(*msg);
+    if (!s.openMachine()) return 1;
+    const std::optional<Place> from = s.keys().existingKey(src);
+    if (!from) return s.fail(kKeyNotFound);
     bool exists;
     std::string wineCommand = "wine reg copy " + shellQuote(args[i]) + ' ' + shellQuote(args[i + 1]);
     if (recurse) wineCommand += " /s";
     if (force) wineCommand += " /f";
-    wineCommand += viewSwitch();
-    if (wineserverStops(wineCommand)) return 1;
-    const std::optional<Place> to = resolveFromRoot(dst.root->handle, dst.path, true, &exists);
-    if (!to) return fail(kCannotCreate);
+    wineCommand += s.viewSwitch();
+    if (s.wineserverStops(wineCommand)) return 1;
+    const std::optional<Place> to = s.keys().resolveFromRoot(dst.root->handle, dst.path, true, &exists);
+    if (!to) return s.fail(kCannotCreate);
 
     // The source as it is now, so that a copy into its own subtree copies what was there once.
     struct Node {
@@ -285,13 +277,13 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
     // the leading backslash.
     auto take = [&](const Place& at, const std::string& below) {
         HKey h;
-        if (machine_->openKey(at.root, at.path, &h) != ERROR_SUCCESS) return false;
+        if (s.machine().openKey(at.root, at.path, &h) != ERROR_SUCCESS) return false;
         const std::string rel = below.empty() ? below : below.substr(1);
-        nodes.push_back({rel, typed + below, valuesOf(h)});
-        machine_->closeKey(h);
+        nodes.push_back({rel, typed + below, s.keys().valuesOf(h)});
+        s.machine().closeKey(h);
         return true;
     };
-    if (take(*from, {}) && recurse) walkTree(*from, {}, false, take);
+    if (take(*from, {}) && recurse) s.keys().walkTree(*from, {}, false, take);
 
     ChangeSet changes;
     for (const Node& n : nodes) {
@@ -302,17 +294,17 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
         create.key = utf8ToUtf16(path);
         changes.ops.push_back(create);
         HKey d = nullptr;
-        const bool destHere = machine_->openKey(to->root, path, &d) == ERROR_SUCCESS;
+        const bool destHere = s.machine().openKey(to->root, path, &d) == ERROR_SUCCESS;
         for (const StoredValue& v : n.values) {
             const std::string name = utf16ToUtf8(v.name);
-            if (!force && destHere && machine_->queryValue(d, name, nullptr, nullptr) == ERROR_SUCCESS) {
-                const Answer a = askAll("The value '" + n.shownPath + '\\' +
-                                        (name.empty() ? std::string("(Default)") : name) +
-                                        "' already exists in the destination key. Do you want to "
-                                        "overwrite it?");
+            if (!force && destHere && s.machine().queryValue(d, name, nullptr, nullptr) == ERROR_SUCCESS) {
+                const Answer a = s.askAll("The value '" + n.shownPath + '\\' +
+                                          (name.empty() ? std::string("(Default)") : name) +
+                                          "' already exists in the destination key. Do you want to "
+                                          "overwrite it?");
                 if (a == Answer::NoInput) {
-                    machine_->closeKey(d);
-                    return cancelled(a);
+                    s.machine().closeKey(d);
+                    return s.cancelled(a);
                 }
                 if (a == Answer::No) continue;
                 if (a == Answer::All) force = true;
@@ -326,11 +318,11 @@ int Tool::copy(const std::vector<std::string>& args, size_t i) {
             set.data = v.data;
             changes.ops.push_back(std::move(set));
         }
-        if (destHere) machine_->closeKey(d);
+        if (destHere) s.machine().closeKey(d);
     }
     std::string error;
-    if (machine_->apply(changes, &error) != ERROR_SUCCESS) return fail("reg: " + error);
-    if (!commit()) return 1;
+    if (s.machine().apply(changes, &error) != ERROR_SUCCESS) return s.fail("reg: " + error);
+    if (!s.commit()) return 1;
     return 0;
 }
 
