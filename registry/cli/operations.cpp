@@ -8,19 +8,19 @@ namespace qv::reg::cli {
 
 namespace {
 
-void valueLine(Session& s, std::string_view name, uint32_t type, std::string_view data) {
+void valueLine(Run& s, std::string_view name, uint32_t type, std::string_view data) {
     s.io.out << "    " << (name.empty() ? std::string_view("(Default)") : name) << "    "
              << typeName(type) << "    " << formatData(type, data) << '\n';
 }
 
-void listValues(Session& s, HKey k) {
+void listValues(Run& s, HKey k) {
     std::string name, data;
     uint32_t type = 0;
     for (uint32_t i = 0; s.machine().enumValue(k, i, &name, &type, &data) == ERROR_SUCCESS; ++i)
         valueLine(s, name, type, data);
 }
 
-void listTree(Session& s, const Place& at, const std::string& shown) {
+void listTree(Run& s, const Place& at, const std::string& shown) {
     s.keys().walkTree(at, shown, true, [&](const Place& p, const std::string& sh) {
         HKey c;
         if (s.machine().openKey(p.root, p.path, &c) != ERROR_SUCCESS) return false;
@@ -32,7 +32,7 @@ void listTree(Session& s, const Place& at, const std::string& shown) {
     });
 }
 
-size_t searchTree(Session& s, const Place& at, const std::string& shown, const std::string& name) {
+size_t searchTree(Run& s, const Place& at, const std::string& shown, const std::string& name) {
     size_t found = 0;
     auto search = [&](const Place& p, const std::string& sh) {
         HKey k;
@@ -54,7 +54,7 @@ size_t searchTree(Session& s, const Place& at, const std::string& shown, const s
 
 }  // namespace
 
-int queryKey(Session& s, const KeyArg& key, const Options& o) {
+int queryKey(Run& s, const KeyArg& key, const Options& o) {
     if (key.leadingEmpty) return s.fail(kKeyNotFound);
     if (!s.openMachine()) return 1;
     if (s.machine().kind() == Machine::Kind::WinePrefix && s.machine().wineserverRunning())
@@ -124,7 +124,7 @@ std::optional<std::string> refusedName(const std::string& path, const std::strin
     return std::nullopt;
 }
 
-int addValue(Session& s, const KeyArg& key, const Options& o) {
+int addValue(Run& s, const KeyArg& key, const Options& o) {
     uint32_t type = REG_SZ;
     if (o.type) {
         bool known = false;
@@ -170,7 +170,7 @@ int addValue(Session& s, const KeyArg& key, const Options& o) {
     return 0;
 }
 
-int deleteKey(Session& s, const KeyArg& key, const Options& o) {
+int deleteKey(Run& s, const KeyArg& key, const Options& o) {
     if (key.leadingEmpty) return s.fail(kCannotCreate);
     const bool wholeKey = !o.valueName && !o.defaultValue && !o.allValues;
     if (wholeKey && key.path.empty())

@@ -366,21 +366,21 @@ int Tool::run(const std::vector<std::string>& args) {
         return 0;
     }
     if (i >= args.size()) return fail(syntaxError(op));
-    Session session(io_, std::move(choice));
-    if (op == Op::Export) return exportKey(session, args, i);
-    if (op == Op::Import) return importFile(session, args, i);
-    if (op == Op::Copy) return copyKey(session, args, i);
+    Run run(io_, std::move(choice));
+    if (op == Op::Export) return exportKey(run, args, i);
+    if (op == Op::Import) return importFile(run, args, i);
+    if (op == Op::Copy) return copyKey(run, args, i);
 
     KeyArg key;
     if (auto msg = parseKey(args[i], &key)) return fail(*msg);
     Options o;
     if (!parseOptions(op, args, i + 1, &o)) return fail(syntaxError(op));
-    session.view = o.view;
+    run.view = o.view;
     if (auto msg = rootOutside(key)) return fail(*msg);
     switch (op) {
-    case Op::Query: return queryKey(session, key, o);
-    case Op::Add: return addValue(session, key, o);
-    case Op::Delete: return deleteKey(session, key, o);
+    case Op::Query: return queryKey(run, key, o);
+    case Op::Add: return addValue(run, key, o);
+    case Op::Delete: return deleteKey(run, key, o);
     default: break;
     }
     return 1;

@@ -1,5 +1,5 @@
 // What the parts of quorvel-reg share: the messages it prints as Wine's reg does, the parsed
-// arguments, the session and keys the operations work with, and Tool, which runs one command.
+// arguments, the run and keys the operations work with, and Tool, which runs one command.
 #pragma once
 
 #include <cstdint>
@@ -175,9 +175,9 @@ enum class Answer { Yes, No, All, NoInput };
 
 // What every operation works with: the streams, the questions, the view, and the machine,
 // opened once the arguments have been checked.
-class Session {
+class Run {
 public:
-    Session(ToolIo& io, MachineChoice choice) : io(io), choice_(std::move(choice)) {}
+    Run(ToolIo& io, MachineChoice choice) : io(io), choice_(std::move(choice)) {}
 
     ToolIo& io;
     int view = 0;  // /reg:32 or /reg:64 as given
@@ -209,12 +209,12 @@ private:
 // ---- the operations: query, add and delete in operations.cpp; export, import and copy, which
 // read their own arguments, in transfer.cpp
 
-int queryKey(Session& s, const KeyArg& key, const Options& o);
-int addValue(Session& s, const KeyArg& key, const Options& o);
-int deleteKey(Session& s, const KeyArg& key, const Options& o);
-int exportKey(Session& s, const std::vector<std::string>& args, size_t i);
-int importFile(Session& s, const std::vector<std::string>& args, size_t i);
-int copyKey(Session& s, const std::vector<std::string>& args, size_t i);
+int queryKey(Run& s, const KeyArg& key, const Options& o);
+int addValue(Run& s, const KeyArg& key, const Options& o);
+int deleteKey(Run& s, const KeyArg& key, const Options& o);
+int exportKey(Run& s, const std::vector<std::string>& args, size_t i);
+int importFile(Run& s, const std::vector<std::string>& args, size_t i);
+int copyKey(Run& s, const std::vector<std::string>& args, size_t i);
 
 // ---- the run (reg_tool.cpp): the tool's own options, then the operation
 

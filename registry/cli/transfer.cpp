@@ -54,7 +54,7 @@ std::string fileError(int err) {
 }
 
 // Every key below `at`, depth first in the store's order (Wine's), links followed.
-void exportTree(Session& s, RegExportWriter& w, const Place& at, const std::string& shown) {
+void exportTree(Run& s, RegExportWriter& w, const Place& at, const std::string& shown) {
     auto write = [&](const Place& p, const std::string& sh) {
         HKey k;
         if (s.machine().openKey(p.root, p.path, &k) != ERROR_SUCCESS) return false;
@@ -68,7 +68,7 @@ void exportTree(Session& s, RegExportWriter& w, const Place& at, const std::stri
 
 }  // namespace
 
-int exportKey(Session& s, const std::vector<std::string>& args, size_t i) {
+int exportKey(Run& s, const std::vector<std::string>& args, size_t i) {
     if (args.size() - i < 2) return s.fail(syntaxError(Op::Export));
     KeyArg key;
     if (auto msg = parseKey(args[i], &key)) return s.fail(*msg);
@@ -98,7 +98,7 @@ int exportKey(Session& s, const std::vector<std::string>& args, size_t i) {
     return 0;
 }
 
-int importFile(Session& s, const std::vector<std::string>& args, size_t i) {
+int importFile(Run& s, const std::vector<std::string>& args, size_t i) {
     if (args.size() - i < 1) return s.fail(syntaxError(Op::Import));
     const std::string file = args[i];
     std::string flags;
@@ -238,7 +238,7 @@ int importFile(Session& s, const std::vector<std::string>& args, size_t i) {
     return 0;
 }
 
-int copyKey(Session& s, const std::vector<std::string>& args, size_t i) {
+int copyKey(Run& s, const std::vector<std::string>& args, size_t i) {
     if (args.size() - i < 2) return s.fail(syntaxError(Op::Copy));
     std::string flags;
     if (!parseFlags(args, i + 2, "SF", "", &flags, &s.view)) return s.fail(syntaxError(Op::Copy));

@@ -1,4 +1,4 @@
-// quorvel-reg's session: opening the machine the options name, the (Yes|No) questions and the
+// One run of quorvel-reg: opening the machine the options name, the (Yes|No) questions and the
 // commit, which every operation shares apart from what it does.
 #include <cctype>
 #include <filesystem>
@@ -9,7 +9,7 @@
 
 namespace qv::reg::cli {
 
-bool Session::openMachine() {
+bool Run::openMachine() {
     try {
         using Kind = MachineChoice::Kind;
         if (choice_.kind == Kind::Windows) machine_ = Machine::openWindows(choice_.folder, choice_.windowsUser);
@@ -33,7 +33,7 @@ bool Session::openMachine() {
     return true;
 }
 
-bool Session::wineserverStops() {
+bool Run::wineserverStops() {
     if (machine_->kind() != Machine::Kind::WinePrefix) return false;
     if (auto msg = machine_->wineserverRunning()) {
         io.err << "quorvel-reg: " << *msg << '\n';
@@ -42,7 +42,7 @@ bool Session::wineserverStops() {
     return false;
 }
 
-bool Session::wineserverStops(const std::string& wineCommand) {
+bool Run::wineserverStops(const std::string& wineCommand) {
     if (!wineserverStops()) return false;
     io.err << "quorvel-reg: to make this change through the running Wine instead:\n  WINEPREFIX="
            << shellQuote(std::filesystem::absolute(choice_.folder).lexically_normal().string()) << ' '
@@ -50,7 +50,7 @@ bool Session::wineserverStops(const std::string& wineCommand) {
     return true;
 }
 
-bool Session::commit() {
+bool Run::commit() {
     if (!machine_->hasChanges()) return true;
     try {
         machine_->commit();
@@ -61,7 +61,7 @@ bool Session::commit() {
     return true;
 }
 
-Answer Session::ask(const std::string& question, bool offerAll) {
+Answer Run::ask(const std::string& question, bool offerAll) {
     for (;;) {
         io.out << question << (offerAll ? " (Yes|No|All)" : " (Yes|No)");
         io.out.flush();
