@@ -1,5 +1,6 @@
 #include "app/batch.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <set>
 
 #include "app/controls.h"
+#include "app/nodes.h"
 #include "app/script.h"
 #include "app/session/session.h"
 #include "registry/machines/discovery.h"
@@ -29,6 +31,40 @@ std::string summaryLine(const Session& session, const Outcome& done, bool json) 
     o[QStringLiteral("backup")] = done.backup.empty() ? QJsonValue(QJsonValue::Null)
                                                       : QJsonValue(QString::fromStdString(done.backup.string()));
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+}
+
+void printHistory(Session& session, bool json, std::ostream& out) {
+    const std::vector<HistoryEntry> entries = session.history();
+    const ValueOwners owners = session.valueOwners();
+    if (json) {
+        QJsonArray all;
+        for (const HistoryEntry& e : entries) {
+            QJsonObject o;
+            o[QStringLiteral("id")] = QString::fromStdString(e.id);
+            o[QStringLiteral("when")] = e.when;
+            o[QStringLiteral("undone")] = e.undone;
+            o[QStringLiteral("values")] = static_cast<qint64>(valueCount(e.applied));
+            o[QStringLiteral("changes")] = QJsonDocument::fromJson(QByteArray::fromStdString(changesJson(e.applied, owners))).array();
+            all.append(o);
+        }
+        out << QJsonDocument(all).toJson(QJsonDocument::Indented).toStdString();
+        return;
+    }
+    for (const HistoryEntry& e : entries) {
+        out << e.id << "  " << e.when.toStdString() << "  " << valueCount(e.applied) << " values"
+            << (e.undone ? "  (undone)" : "") << '\n';
+        const std::vector<ChangeRow> rows = changeRows(e.applied);
+        for (size_t i = 0; i < rows.size() && i < e.applied.ops.size(); ++i) {
+            const reg::ChangeOp& op = e.applied.ops[i];
+            if (op.kind == reg::ChangeOp::Kind::CreateKey)
+                continue;  // a .reg file's section header, not a change of its own
+            const auto owner = owners.find(valueOwnerKey(op.root, op.key, op.name));
+            const NodeInfo* page = owner != owners.end() ? nodeByIndex(owner->second) : nullptr;
+            out << "    " << (page ? std::string(page->text) + ": " : std::string()) << rows[i].hive.toStdString()
+                << '\\' << rows[i].key.toStdString() << (rows[i].value.isEmpty() ? "" : "\\" + rows[i].value.toStdString())
+                << " = " << rows[i].newData.toStdString() << '\n';
+        }
+    }
 }
 
 namespace {

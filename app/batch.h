@@ -22,6 +22,11 @@ struct Options;
 // {"machine", "folder", "changed", "values", "backup"} on a line.
 std::string summaryLine(const Session& session, const Outcome& done, bool json);
 
+// --history: every Apply kept for the session's machine, oldest first: "ID  WHEN  N values" (and
+// "undone") with a line per change, the page that owns it first; with json an array of {id, when,
+// undone, values, changes} (changes as --diff --json gives them).
+void printHistory(Session& session, bool json, std::ostream& out);
+
 struct NamedMachine {
     std::string name;
     std::filesystem::path folder;

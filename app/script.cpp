@@ -113,6 +113,8 @@ QString describe(const Action& a) {
     case Action::Undo: return QStringLiteral("--undo");
     case Action::Export: return QStringLiteral("--export ") + a.value;
     case Action::Import: return QStringLiteral("--import ") + a.value;
+    case Action::History: return QStringLiteral("--history");
+    case Action::Restore: return QStringLiteral("--restore ") + a.value;
     }
     return {};
 }
@@ -151,9 +153,14 @@ QString usage() {
         "  --diff             print what --apply would change, as a .reg text; write nothing\n"
         "  --undo             undo the last Apply on this machine (refused when the keys it\n"
         "                     restores changed since)\n"
-        "  --force            --undo even over settings changed since; --apply even when it\n"
-        "                     deletes whole registry branches (a key at the top of a hive, or\n"
-        "                     one holding hundreds of values)\n"
+        "  --history          list every Apply kept for this machine, oldest first, each with its\n"
+        "                     ID, when, how many values and what it changed (--json: as JSON)\n"
+        "  --restore ID       take back every Apply from the newest down to ID, as one commit\n"
+        "                     that can itself be undone (refused like --undo when a value\n"
+        "                     changed since)\n"
+        "  --force            --undo and --restore even over settings changed since; --apply\n"
+        "                     even when it deletes whole registry branches (a key at the top\n"
+        "                     of a hive, or one holding hundreds of values)\n"
         "  --through-wine     --apply and --undo on a Wine prefix whose wineserver runs write\n"
         "                     through that Wine (wine reg import, then read back with Wine's\n"
         "                     reg); without it they are refused there, as Wine would overwrite them\n"
@@ -176,7 +183,7 @@ QString usage() {
         "integer; check-box list the checked entries (\"A:,C:\"); list-view entry NAME[KEY] 0/1.\n"
         "Apply writes only the pages that were changed, and keeps the way back first: the inverse\n"
         "of every Apply is kept under $XDG_STATE_HOME/quorvel/backups/ (the last 50 per machine).\n"
-        "Every --apply and --undo ends with a line \"changed N values on NAME\" or \"no changes on\n"
+        "Every --apply, --undo and --restore ends with a line \"changed N values on NAME\" or \"no changes on\n"
         "NAME\".\n"
         "Exit status: 0 done (changed or not), 2 usage error, 1 a machine could not be opened or\n"
         "written.\n");
@@ -240,6 +247,13 @@ Options parse(const QStringList& args) {
             o.actions.push_back({Action::Diff, {}, {}});
         } else if (opt == QLatin1String("--undo")) {
             o.actions.push_back({Action::Undo, {}, {}});
+        } else if (opt == QLatin1String("--history")) {
+            o.actions.push_back({Action::History, {}, {}});
+        } else if (opt == QLatin1String("--restore")) {
+            const QString id = valueFor(i, opt, inlineValue);
+            if (id.isEmpty())
+                throw UsageError("--restore needs an ID from --history");
+            o.actions.push_back({Action::Restore, {}, id});
         } else if (opt == QLatin1String("--export") || opt == QLatin1String("--import")) {
             const QString file = valueFor(i, opt, inlineValue);
             if (file.isEmpty())
@@ -271,7 +285,8 @@ Options parse(const QStringList& args) {
     }
     // --json alone means the JSON listing; --apply, --undo and --diff print their own JSON.
     if (o.json && !o.listMachines && std::none_of(o.actions.begin(), o.actions.end(), [](const Action& a) {
-            return a.kind == Action::List || a.kind == Action::Apply || a.kind == Action::Undo || a.kind == Action::Diff;
+            return a.kind == Action::List || a.kind == Action::Apply || a.kind == Action::Undo || a.kind == Action::Diff ||
+                   a.kind == Action::History || a.kind == Action::Restore;
         }))
         o.actions.push_back({Action::List, {}, {}});
     return o;
@@ -403,8 +418,12 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
             case Action::Diff:
                 out << (o.json ? session.pendingChangesJson() : reg::writeRegText(session.pendingChanges()));
                 break;
+            case Action::History:
+                printHistory(session, o.json, out);
+                break;
+            case Action::Restore:
             case Action::Undo: {
-                const Outcome undone = session.undoLastApply();
+                const Outcome undone = a.kind == Action::Undo ? session.undoLastApply() : session.restoreTo(a.value.toStdString());
                 if (!form.tell(undone))
                     return 1;
                 out << summaryLine(session, undone, o.json) << '\n';

@@ -19,9 +19,9 @@ class Machine;
 namespace qv::cli {
 
 struct Action {
-    enum Kind { List, Set, Click, Apply, Grab, Diff, Undo, Export, Import } kind;
+    enum Kind { List, Set, Click, Apply, Grab, Diff, Undo, Export, Import, History, Restore } kind;
     QString name;
-    QString value;  // --set: the value; --grab, --export, --import: the file
+    QString value;  // --set: the value; --grab, --export, --import: the file; --restore: the ID
 };
 
 struct Options {

@@ -242,6 +242,12 @@ Outcome Session::undoLastApply() {
     return out;
 }
 
+Outcome Session::restoreTo(const std::string& id) {
+    Outcome out = qv::restoreTo(committer_, machine_, id, [this] { load(false); });
+    rememberFiles();
+    return out;
+}
+
 // ---- profiles -----------------------------------------------------------------------------------
 
 reg::ChangeSet Session::settingsProfile() {

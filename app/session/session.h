@@ -15,6 +15,7 @@
 
 #include "app/pass.h"
 #include "app/session/committer.h"
+#include "app/session/history.h"
 #include "app/session/pages.h"
 #include "app/session/review.h"
 
@@ -68,6 +69,9 @@ public:
     Outcome commitNow(const QString& what);
     Outcome undoLastApply();
     std::optional<reg::ChangeSet> undoPreview() { return committer_.undoPreview(); }
+    // Every Apply kept for this machine, oldest first, and the way back to before one of them.
+    std::vector<HistoryEntry> history() const { return machineHistory(machine_); }
+    Outcome restoreTo(const std::string& id);
 
     // ---- profiles ---------------------------------------------------------------------------------
     // Every value the pages manage, as a full Apply of every page would leave it.

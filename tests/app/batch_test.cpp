@@ -148,4 +148,68 @@ TEST_F(Batch, JsonNamesThePageOfEachChangeAndSummariesFollowApplyAndUndo) {
     EXPECT_NE(undo.out.find("changed 1 values on m\n"), std::string::npos) << undo.out;
 }
 
+// N applies give N history entries; restoring to before the first gives back every value the
+// pages show, refused while another program's later value would be overwritten, unless forced.
+TEST_F(Batch, HistoryListsEachApplyAndRestoreTakesThemBackAsOne) {
+    const fs::path m = dir_.path() / "m";
+    auto listed = [&] {
+        const qvtest::ScriptRun r = runScriptOn(m, {QStringLiteral("--list")});
+        std::string lines;
+        for (const std::string key : {"txtRegisteredName=", "sldMenuShowDelay=", "txtRegisteredCompany="})
+            if (const size_t at = r.out.find("\n" + key); at != std::string::npos)
+                lines += r.out.substr(at, r.out.find('\n', at + 1) - at);
+        return lines;
+    };
+    const std::string start = listed();
+    const QStringList sets[] = {{QStringLiteral("txtRegisteredName=A")},
+                                {QStringLiteral("sldMenuShowDelay=250")},
+                                {QStringLiteral("txtRegisteredName=B"), QStringLiteral("txtRegisteredCompany=Org")}};
+    for (const QStringList& set : sets) {
+        QStringList args;
+        for (const QString& s : set)
+            args << QStringLiteral("--set") << s;
+        ASSERT_EQ(runScriptOn(m, args << QStringLiteral("--apply")).status, 0);
+    }
+    const qvtest::ScriptRun history = runScriptOn(m, {QStringLiteral("--history"), QStringLiteral("--json")});
+    ASSERT_EQ(history.status, 0) << history.err;
+    const QJsonArray entries = QJsonDocument::fromJson(QByteArray::fromStdString(history.out)).array();
+    ASSERT_EQ(entries.size(), 3);
+    EXPECT_EQ(entries[2][QStringLiteral("values")].toInt(), 2);
+    const QString first = entries[0][QStringLiteral("id")].toString();
+
+    struct Row {
+        const char* what;
+        QStringList extra;
+        int status;
+    } rows[] = {
+        {"another program's value stops it", {}, 1},
+        {"--force restores over it", {QStringLiteral("--force")}, 0},
+    };
+    // Another program sets the owner after the last Apply.
+    {
+        auto other = qv::reg::Machine::openOwn(m);
+        qv::reg::cRegistry reg(*other);
+        reg.setClassKey(qv::reg::HKEY_LOCAL_MACHINE);
+        reg.setSectionKey("Software\\Microsoft\\Windows\\CurrentVersion");
+        reg.setValueKey("RegisteredOwner");
+        reg.setValueType(qv::reg::REG_SZ);
+        reg.setValue(std::string("Other"));
+        other->commit();
+    }
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const qvtest::ScriptRun restore = runScriptOn(m, QStringList{QStringLiteral("--restore"), first} + r.extra);
+        EXPECT_EQ(restore.status, r.status) << restore.out << restore.err;
+        if (r.status == 0)
+            EXPECT_NE(restore.out.find("changed "), std::string::npos) << restore.out;
+        else
+            EXPECT_NE(restore.out.find("RegisteredOwner"), std::string::npos) << restore.out;
+    }
+    EXPECT_EQ(listed(), start);
+    // The restore is an Apply of its own in the history, and an unknown ID is refused.
+    const qvtest::ScriptRun after = runScriptOn(m, {QStringLiteral("--history"), QStringLiteral("--json")});
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(after.out)).array().size(), 4);
+    EXPECT_EQ(runScriptOn(m, {QStringLiteral("--restore"), QStringLiteral("1999-01-01T00-00-00.000Z")}).status, 1);
+}
+
 }  // namespace
