@@ -50,7 +50,12 @@ machines:
       description: Its folder; give it to M(quorvel.registry.settings) as C(machine).
       type: str
     kind:
-      description: What it is, as shown (Own machine, Wine prefix, Windows).
+      description: What it is, as shown (Own machine, Wine prefix, Windows installation).
+      type: str
+    machine_kind:
+      description: >-
+        The same as M(quorvel.registry.settings) takes it for C(kind): own, wine or
+        windows.
       type: str
     source:
       description: >-
@@ -70,6 +75,7 @@ machines:
     - name: Own machine
       path: /home/player/.local/share/quorvel/machine
       kind: Own machine
+      machine_kind: own
       source: own
       windows: ''
       running: false
@@ -80,11 +86,16 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.quorvel.registry.plugins.module_utils.quorvel import (
     QUORVEL_OPTION, run_quorvel, trailing_json)
 
+# What --list-machines shows as a machine's kind, as the settings module names it.
+MACHINE_KINDS = {'Own machine': 'own', 'Windows installation': 'windows'}
+
 
 def main():
     module = AnsibleModule(argument_spec=dict(quorvel=QUORVEL_OPTION), supports_check_mode=True)
     out = run_quorvel(module, ['--list-machines', '--json'])
     machines, _ = trailing_json(module, out, '[')
+    for machine in machines:
+        machine['machine_kind'] = MACHINE_KINDS.get(machine.get('kind'), 'wine')
     module.exit_json(changed=False, machines=machines)
 
 
