@@ -15,6 +15,8 @@ if [ "${1:-}" != run ]; then
   packages+=(libhivex-bin python3)
   # The packaging checks: desktop entry, metainfo, the .deb's dependencies and lintian.
   packages+=(desktop-file-utils appstream lintian dpkg-dev man-db)
+  # The Ansible collection's test runs playbooks over a local inventory.
+  packages+=(ansible-core)
 fi
 
 missing=()
