@@ -8,6 +8,9 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QMessageBox>
+#include <QMimeData>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QStatusBar>
 #include <QHeaderView>
 #include <QLabel>
@@ -70,6 +73,8 @@ frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
 frmMain::frmMain(Pass::FailureSink sink, QWidget* parent)
     : MainWindowFrame(parent), loadHiddenWhenShown_(g_loadHiddenWhenShown), failureSink_(std::move(sink)) {
     connectCommands();
+    // A .reg file dropped on the window opens as File > Open Registry File would.
+    setAcceptDrops(true);
     buildPages(*this);
     ctl::nameControlsFromLabels(this);
 
@@ -83,6 +88,7 @@ void frmMain::connectCommands() {
     connect(cmdHelp, &QPushButton::clicked, this, [this] { cmdHelp_Click(); });
     connect(cmdChanges, &QPushButton::clicked, this, [this] { mnuFileReviewChanges_Click(); });
     connect(mnuFileOpenMachine, &QAction::triggered, this, [this] { mnuFileOpenMachine_Click(); });
+    connect(mnuFileOpenRegistryFile, &QAction::triggered, this, [this] { mnuFileOpenRegistryFile_Click(); });
     connect(mnuFileReloadSettings, &QAction::triggered, this, [this] { mnuFileReloadSettings_Click(); });
     connect(mnuFileQuit, &QAction::triggered, this, [this] { mnuFileQuit_Click(); });
     connect(mnuFileReviewChanges, &QAction::triggered, this, [this] { mnuFileReviewChanges_Click(); });
@@ -464,18 +470,54 @@ void frmMain::mnuFileExportSettings_Click() {
         statusBar()->showMessage(tr("Settings exported to %1").arg(file), 10000);
 }
 
+bool frmMain::importFile(const std::filesystem::path& file, QString* error) {
+    const Outcome out = session_->importFile(file);
+    if (out.ok)
+        return tell(out);
+    if (!out.notices.empty())
+        *error = out.notices.back().text;
+    return false;
+}
+
 void frmMain::mnuFileImportSettings_Click() {
     const QString file = withRegFile(this, false, tr("Import Settings"),
-                                     [this](const std::filesystem::path& f, QString* e) {
-                                         const Outcome out = session_->importFile(f);
-                                         if (out.ok)
-                                             return tell(out);
-                                         if (!out.notices.empty())
-                                             *e = out.notices.back().text;
-                                         return false;
-                                     });
+                                     [this](const std::filesystem::path& f, QString* e) { return importFile(f, e); });
     if (!file.isEmpty())
         statusBar()->showMessage(tr("%1 imported: review and Apply to write it").arg(file), 10000);
+}
+
+void frmMain::mnuFileOpenRegistryFile_Click() {
+    const QString file = withRegFile(this, false, tr("Open Registry File"), [](const std::filesystem::path&, QString*) { return true; });
+    if (!file.isEmpty())
+        openRegistryFile(file.toStdString());
+}
+
+bool frmMain::openRegistryFile(const std::filesystem::path& file) {
+    QString error;
+    if (!importFile(file, &error)) {
+        tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
+        return false;
+    }
+    statusBar()->showMessage(tr("%1 imported: review and Apply to write it").arg(QString::fromStdString(file.string())), 10000);
+    // What the file changes is shown before anything is written.
+    mnuFileReviewChanges_Click();
+    return true;
+}
+
+void frmMain::dragEnterEvent(QDragEnterEvent* e) {
+    const QList<QUrl> urls = e->mimeData()->urls();
+    if (urls.size() == 1 && urls[0].isLocalFile() && urls[0].toLocalFile().endsWith(QLatin1String(".reg"), Qt::CaseInsensitive))
+        e->acceptProposedAction();
+}
+
+void frmMain::dropEvent(QDropEvent* e) {
+    const QList<QUrl> urls = e->mimeData()->urls();
+    if (urls.size() != 1 || !urls[0].isLocalFile())
+        return;
+    e->acceptProposedAction();
+    const std::filesystem::path file = urls[0].toLocalFile().toStdString();
+    // After the drop has returned to the source, as a menu command would run.
+    QTimer::singleShot(0, this, [this, file] { openRegistryFile(file); });
 }
 
 void frmMain::mnuFileQuit_Click() {

@@ -124,6 +124,12 @@ public:
     void mnuFileUndoLastApply_Click();
     void mnuFileExportSettings_Click();
     void mnuFileImportSettings_Click();
+    void mnuFileOpenRegistryFile_Click();
+    // A .reg file's changes made pending and shown in the review before anything is written (the
+    // file manager's double click, a drop on the window, File > Open Registry File); false when
+    // it cannot be read (the user has been told).
+    bool openRegistryFile(const std::filesystem::path& file);
+    bool importFile(const std::filesystem::path& file, QString* error);
     void cmdHelp_Click();
     void mnuHelpContents_Click();
     void mnuHelpAbout_Click();
@@ -151,6 +157,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
 
 private:
     void connectCommands();

@@ -44,6 +44,8 @@ MainWindowFrame::MainWindowFrame(QWidget* parent) : QMainWindow(parent) {
     mnuFileOpenMachine = mnuFile->addAction(QStringLiteral("&Open Machine..."));
     mnuFileOpenMachine->setObjectName(QStringLiteral("mnuFileOpenMachine"));
     mnuFileOpenMachine->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    mnuFileOpenRegistryFile = mnuFile->addAction(QStringLiteral("Open Re&gistry File..."));
+    mnuFileOpenRegistryFile->setObjectName(QStringLiteral("mnuFileOpenRegistryFile"));
     mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuFileSep3"));
     mnuFileReloadSettings = mnuFile->addAction(QStringLiteral("&Reload Settings"));
     mnuFileReloadSettings->setObjectName(QStringLiteral("mnuFileReloadSettings"));

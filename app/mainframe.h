@@ -39,6 +39,7 @@ public:
     QPushButton* cmdApply = nullptr;
     QMenu* mnuFile = nullptr;
     QAction* mnuFileOpenMachine = nullptr;
+    QAction* mnuFileOpenRegistryFile = nullptr;
     QAction* mnuFileReloadSettings = nullptr;
     QAction* mnuFileReviewChanges = nullptr;
     QAction* mnuFileUndoLastApply = nullptr;

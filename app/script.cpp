@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPixmap>
+#include <QTimer>
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
@@ -124,7 +125,7 @@ QString describe(const Action& a) {
 QString usage() {
     return QStringLiteral(
         "Usage: quorvel [--machine DIR | --wine-prefix DIR | --windows DIR [--windows-user NAME]]\n"
-        "               [ACTION...]\n"
+        "               [ACTION... | FILE.reg]\n"
         "Edits Windows shell and system settings in a Wine prefix, in Quorvel's own machine or in\n"
         "an installed Windows.\n"
         "\n"
@@ -135,6 +136,8 @@ QString usage() {
         "  --windows-user NAME  with --windows: the user (profile folder or SID) whose settings\n"
         "                     are edited; needed when that Windows has several users\n"
         "Without any, the machine opened last in the window is used (at first the own machine).\n"
+        "A FILE.reg given alone opens the window with the file's changes pending and shown in\n"
+        "the review, before anything is written.\n"
         "  --list-machines    print the machines File > Open Machine lists (with --json: as JSON)\n"
         "\n"
         "With an action the window is built offscreen, loads as at start-up, runs the actions in\n"
@@ -265,6 +268,8 @@ Options parse(const QStringList& args) {
             o.help = true;
         } else if (opt == QLatin1String("--version")) {
             o.version = true;
+        } else if (!opt.startsWith(QLatin1Char('-')) && !o.openFile) {
+            o.openFile = std::filesystem::path(opt.toStdString());
         } else {
             throw UsageError("unknown option '" + s(args[i]) + "'");
         }
@@ -275,6 +280,8 @@ Options parse(const QStringList& args) {
         throw UsageError("--windows-user goes with --windows");
     if (o.listMachines && (!o.actions.empty() || o.machine || o.winePrefix || o.windows))
         throw UsageError("--list-machines takes no machine and no action (only --json)");
+    if (o.openFile && (!o.actions.empty() || o.listMachines || !o.machines.empty()))
+        throw UsageError("FILE opens in the window; a script takes it with --import FILE");
     if (!o.machines.empty()) {
         if (o.machine || o.winePrefix || o.windows || o.listMachines)
             throw UsageError("--machines names the machines itself: no --machine, --wine-prefix, --windows or --list-machines");
@@ -544,6 +551,7 @@ int runWindow(const Options& o, std::future<std::unique_ptr<reg::Machine>> openi
                    tk::vbOKOnly | tk::vbCritical);
         return 1;
     }
+    std::optional<fs::path> opened = o.openFile;
     // File > Open Machine unloads the window with the next machine open: a new window edits it.
     for (int status = 0;;) {
         for (const std::string& w : machine->warnings())
@@ -562,6 +570,10 @@ int runWindow(const Options& o, std::future<std::unique_ptr<reg::Machine>> openi
         if (qEnvironmentVariableIsSet("QV_EXIT_WHEN_DRAWN"))
             tk::quitOnFirstPaint(*form);
         form->show();
+        // A .reg file given on the command line (a file manager's double click) is reviewed once
+        // the window is up.
+        if (std::optional<fs::path> file = std::exchange(opened, std::nullopt))
+            QTimer::singleShot(0, form.get(), [f = form.get(), file] { f->openRegistryFile(*file); });
         status = QApplication::exec();
         std::unique_ptr<reg::Machine> next = form->takeNextMachine();
         if (!next)
