@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <map>
 #include <set>
 #include <tuple>
@@ -22,6 +23,12 @@ QString dataText(const std::optional<reg::StoredValue>& v) {
 // A deleted key whose whole content the same change set made again elsewhere was moved there
 // (the 'New' menu moves keys so): deletion index -> index of the CreateKey of the copy.
 std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
+    // Only a deletion with its subtree known can be half of a move; most change sets (a .reg file
+    // read in) have none, and then no content is gathered at all.
+    if (std::none_of(cs.ops.begin(), cs.ops.end(), [](const reg::ChangeOp& op) {
+            return op.kind == reg::ChangeOp::Kind::DeleteKey && !op.oldTree.empty();
+        }))
+        return {};
     using Content = std::set<std::tuple<std::u16string, std::u16string, uint32_t, std::string>>;
     std::map<std::u16string, std::pair<size_t, Content>> made;  // created key -> its op, what went in
     for (size_t i = 0; i < cs.ops.size(); ++i) {
@@ -31,16 +38,18 @@ std::map<size_t, size_t> findMoves(const reg::ChangeSet& cs) {
             made[key] = {i, {}};
         if (op.kind != reg::ChangeOp::Kind::SetValue && op.kind != reg::ChangeOp::Kind::CreateKey)
             continue;
-        for (auto& [top, entry] : made) {
-            if (key.size() < top.size() || key.compare(0, top.size(), top) != 0 ||
-                (key.size() > top.size() && key[top.size()] != u'\\'))
-                continue;
-            const std::u16string rel = key.size() > top.size() ? key.substr(top.size() + 1) : u"";
-            if (op.kind == reg::ChangeOp::Kind::SetValue) {
-                entry.second.insert({rel, reg::foldName(op.name), op.type, op.data});
-            } else {
-                entry.second.insert({rel, u"<key>", 0, {}});
+        // The created keys this one lies in: itself and each ancestor, looked up by name.
+        for (size_t end = key.size(); end != std::u16string::npos; end = end ? key.rfind(u'\\', end - 1) : std::u16string::npos) {
+            auto entry = made.find(key.substr(0, end));
+            if (entry != made.end()) {
+                const std::u16string rel = end < key.size() ? key.substr(end + 1) : u"";
+                if (op.kind == reg::ChangeOp::Kind::SetValue)
+                    entry->second.second.insert({rel, reg::foldName(op.name), op.type, op.data});
+                else
+                    entry->second.second.insert({rel, u"<key>", 0, {}});
             }
+            if (end == 0)
+                break;
         }
     }
     std::map<size_t, size_t> moves;
@@ -127,12 +136,22 @@ std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes) {
     std::map<size_t, size_t> movedFrom;
     for (const auto& [from, to] : moves)
         movedFrom[to] = from;
+    rows.reserve(changes.ops.size());
+    // A file's values come key by key: a row shares its hive's and key's text with the one before.
+    std::map<int32_t, QString> hives;
     for (size_t index = 0; index < changes.ops.size(); ++index) {
         const reg::ChangeOp& op = changes.ops[index];
         ChangeRow r;
-        r.hive = QString::fromStdString(std::string(reg::rootName(op.root)));
-        r.key = op.key.empty() ? QStringLiteral("\\") : QString::fromStdString(reg::utf16ToUtf8(op.key));
-        const QString name = op.name.empty() ? QStringLiteral("(Default)") : QString::fromStdString(reg::utf16ToUtf8(op.name));
+        QString& hive = hives[op.root];
+        if (hive.isEmpty())
+            hive = QString::fromStdString(std::string(reg::rootName(op.root)));
+        r.hive = hive;
+        if (index > 0 && changes.ops[index - 1].key == op.key && !rows.empty())
+            r.key = rows.back().key;
+        else
+            r.key = op.key.empty() ? QStringLiteral("\\") : QString::fromUtf16(op.key.data(), static_cast<qsizetype>(op.key.size()));
+        const QString name = op.name.empty() ? QStringLiteral("(Default)")
+                                             : QString::fromUtf16(op.name.data(), static_cast<qsizetype>(op.name.size()));
         switch (op.kind) {
         case reg::ChangeOp::Kind::SetValue:
             r.value = name;
