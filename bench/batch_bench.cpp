@@ -7,6 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/qt_main.h"
+
 #include <QApplication>
 #include <QStringList>
 #include <cstdlib>
@@ -95,14 +97,4 @@ BENCHMARK(BM_ProfileOneMachineAtATime)->Unit(benchmark::kMillisecond)->UseRealTi
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qv::bench::runWithWidgets(argc, argv); }

@@ -11,6 +11,8 @@
 // Save/AllSwitched Apply after every entry was switched: one key move per entry (the commit that
 //                 follows is the store's and is measured by registry_bench)
 #include <benchmark/benchmark.h>
+
+#include "bench/qt_main.h"
 #include <unistd.h>
 
 #include <QApplication>
@@ -131,14 +133,4 @@ BENCHMARK(BM_NewMenuSaveAllSwitched)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (!std::getenv("QT_QPA_PLATFORM"))
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qv::bench::runWithWidgets(argc, argv); }
