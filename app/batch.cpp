@@ -9,7 +9,7 @@
 
 #include "app/controls.h"
 #include "app/nodes.h"
-#include "app/script.h"
+#include "app/options.h"
 #include "app/session/session.h"
 #include "registry/machines/discovery.h"
 #include "registry/regfile/dotreg.h"

@@ -32,6 +32,7 @@
 
 #include "app/artwork.h"
 #include "app/asking.h"
+#include "app/regfilecommands.h"
 #include "app/changes.h"
 #include "app/controls.h"
 #include "app/filewatch.h"
@@ -124,6 +125,8 @@ void frmMain::attachMachine(reg::Machine& machine) {
     session_->setLoadHiddenPagesWhenShown(loadHiddenWhenShown_);
     session_->setFailureSink(failureSink_);
     session_->committer().setQuestions(questions_.get());
+    files_ = std::make_unique<RegFileCommands>(*session_, this, [this](const Outcome& o) { return tell(o); },
+                                               [this] { mnuFileReviewChanges_Click(); });
     shell::setCurrentMachine(&machine);
     showMachine();
     Form_Load();
@@ -429,94 +432,16 @@ void frmMain::mnuFileReviewChanges_Click() {
 
 void frmMain::mnuFileUndoLastApply_Click() { undoLastApply(); }
 
-namespace {
-// A .reg file chosen in a file dialog, then handed to `use`; its error is shown.
-// The chooser starts in the user's documents; a name saved without a suffix gets ".reg". Returns
-// the file used, or nothing (cancelled or failed: the failure is told).
-QString withRegFile(QWidget* parent, bool save, const QString& title,
-                    const std::function<bool(const std::filesystem::path&, QString*)>& use) {
-    if (!tk::interactive()) {
-        tk::noteRefusedDialog(QStringLiteral("the file chooser"));
-        return {};
-    }
-    const QString filter = QObject::tr("Registry files (*.reg);;All files (*)");
-    const QString start = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    QString file = save ? QFileDialog::getSaveFileName(parent, title, start, filter)
-                        : QFileDialog::getOpenFileName(parent, title, start, filter);
-    if (file.isEmpty())
-        return {};
-    if (save && QFileInfo(file).suffix().isEmpty())
-        file += QStringLiteral(".reg");
-    QString error;
-    if (!use(file.toStdString(), &error)) {
-        tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
-        return {};
-    }
-    return file;
-}
-}  // namespace
+void frmMain::mnuFileExportSettings_Click() { files_->exportSettings(); }
 
-void frmMain::mnuFileExportSettings_Click() {
-    const std::optional<bool> onlyChanged = tk::interactive() ? askExportOnlyChanged(this) : std::optional<bool>(false);
-    if (!onlyChanged)
-        return;
-    const QString file = withRegFile(this, true, tr("Export Settings"), [this, onlyChanged](const std::filesystem::path& f, QString* e) {
-        const Outcome out = session_->exportProfile(f, *onlyChanged);
-        if (!out.ok && !out.notices.empty())
-            *e = out.notices.back().text;
-        return out.ok;
-    });
-    if (!file.isEmpty())
-        statusBar()->showMessage(tr("Settings exported to %1").arg(file), 10000);
-}
+void frmMain::mnuFileImportSettings_Click() { files_->importSettings(); }
 
-bool frmMain::importFile(const std::filesystem::path& file, QString* error) {
-    const Outcome out = session_->importFile(file);
-    if (out.ok)
-        return tell(out);
-    if (!out.notices.empty())
-        *error = out.notices.back().text;
-    return false;
-}
+void frmMain::mnuFileOpenRegistryFile_Click() { files_->openRegistryFile(); }
 
-void frmMain::mnuFileImportSettings_Click() {
-    const QString file = withRegFile(this, false, tr("Import Settings"),
-                                     [this](const std::filesystem::path& f, QString* e) { return importFile(f, e); });
-    if (!file.isEmpty())
-        statusBar()->showMessage(tr("%1 imported: review and Apply to write it").arg(file), 10000);
-}
+bool frmMain::openRegistryFile(const std::filesystem::path& file) { return files_->open(file); }
 
-void frmMain::mnuFileOpenRegistryFile_Click() {
-    const QString file = withRegFile(this, false, tr("Open Registry File"), [](const std::filesystem::path&, QString*) { return true; });
-    if (!file.isEmpty())
-        openRegistryFile(file.toStdString());
-}
-
-bool frmMain::openRegistryFile(const std::filesystem::path& file) {
-    QString error;
-    if (!importFile(file, &error)) {
-        tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
-        return false;
-    }
-    statusBar()->showMessage(tr("%1 imported: review and Apply to write it").arg(QString::fromStdString(file.string())), 10000);
-    // What the file changes is shown before anything is written.
-    mnuFileReviewChanges_Click();
-    return true;
-}
-
-void frmMain::dragEnterEvent(QDragEnterEvent* e) {
-    const QList<QUrl> urls = e->mimeData()->urls();
-    if (urls.size() == 1 && urls[0].isLocalFile() && urls[0].toLocalFile().endsWith(QLatin1String(".reg"), Qt::CaseInsensitive))
-        e->acceptProposedAction();
-}
-
-void frmMain::dropEvent(QDropEvent* e) {
-    const QList<QUrl> urls = e->mimeData()->urls();
-    if (urls.size() != 1 || !urls[0].isLocalFile())
-        return;
-    e->acceptProposedAction();
-    const std::filesystem::path file = urls[0].toLocalFile().toStdString();
-    // After the drop has returned to the source, as a menu command would run.
+void frmMain::regFileDropped(const std::filesystem::path& file) {
+    // After the drop has returned to its source, as a menu command would run.
     QTimer::singleShot(0, this, [this, file] { openRegistryFile(file); });
 }
 

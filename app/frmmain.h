@@ -38,6 +38,7 @@ class ChangeSet;
 namespace qv {
 
 class ChangesDialog;
+class RegFileCommands;
 class MachineBar;
 struct MachineChoice;
 
@@ -129,7 +130,6 @@ public:
     // file manager's double click, a drop on the window, File > Open Registry File); false when
     // it cannot be read (the user has been told).
     bool openRegistryFile(const std::filesystem::path& file);
-    bool importFile(const std::filesystem::path& file, QString* error);
     void cmdHelp_Click();
     void mnuHelpContents_Click();
     void mnuHelpAbout_Click();
@@ -157,8 +157,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
-    void dragEnterEvent(QDragEnterEvent* e) override;
-    void dropEvent(QDropEvent* e) override;
+    void regFileDropped(const std::filesystem::path& file) override;
 
 private:
     void connectCommands();
@@ -170,6 +169,7 @@ private:
     std::unique_ptr<Session> session_;
     Outcome lastApply_;
     std::unique_ptr<Questions> questions_;
+    std::unique_ptr<RegFileCommands> files_;
     PageTable pages_;
     std::unique_ptr<reg::Machine> nextMachine_;
     bool loadHiddenWhenShown_ = false;

@@ -1,6 +1,9 @@
 #include "app/mainframe.h"
 
 #include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLayout>
@@ -238,6 +241,20 @@ void MainWindowFrame::showEvent(QShowEvent* e) {
         r.moveCenter(s->availableGeometry().center());
         move(r.topLeft());
     }
+}
+
+void MainWindowFrame::dragEnterEvent(QDragEnterEvent* e) {
+    const QList<QUrl> urls = e->mimeData()->urls();
+    if (urls.size() == 1 && urls[0].isLocalFile() && urls[0].toLocalFile().endsWith(QLatin1String(".reg"), Qt::CaseInsensitive))
+        e->acceptProposedAction();
+}
+
+void MainWindowFrame::dropEvent(QDropEvent* e) {
+    const QList<QUrl> urls = e->mimeData()->urls();
+    if (urls.size() != 1 || !urls[0].isLocalFile())
+        return;
+    e->acceptProposedAction();
+    regFileDropped(urls[0].toLocalFile().toStdString());
 }
 
 }  // namespace qv

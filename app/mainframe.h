@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <array>
+#include <filesystem>
 
 #include "app/toolkit.h"
 
@@ -60,6 +61,10 @@ protected:
     // The tree of categories, every one closed but the top; every page hidden under its caption.
     void fillTree();
     void showEvent(QShowEvent* e) override;
+    // One .reg file dropped on the window; what opening it means is the window's.
+    virtual void regFileDropped(const std::filesystem::path& file) = 0;
+    void dragEnterEvent(QDragEnterEvent* e) override;
+    void dropEvent(QDropEvent* e) override;
 
     std::array<tk::Frame*, 34> frames_{};
     std::array<QTreeWidgetItem*, 34> items_{};
