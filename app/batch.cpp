@@ -85,7 +85,7 @@ bool ofKind(const reg::MachineEntry& m, const std::string& kind) {
 
 }  // namespace
 
-std::vector<NamedMachine> resolveMachines(const std::string& spec) {
+std::vector<NamedMachine> resolveMachines(const std::string& which) {
     static const std::set<std::string> kinds = {"own", "wine", "bottles", "lutris", "steam", "proton", "heroic", "playonlinux"};
     const std::vector<reg::MachineEntry> found = reg::discoverMachines(reg::discoveryOptionsFromEnvironment());
     std::vector<NamedMachine> out;
@@ -95,16 +95,16 @@ std::vector<NamedMachine> resolveMachines(const std::string& spec) {
             out.push_back(m);
     };
     auto named = [](const reg::MachineEntry& m) { return NamedMachine{m.name, m.path, m.kind}; };
-    if (spec == "all" || kinds.count(spec)) {
+    if (which == "all" || kinds.count(which)) {
         for (const reg::MachineEntry& m : found)
-            if (m.kind != reg::Machine::Kind::Windows && (spec == "all" || ofKind(m, spec)))
+            if (m.kind != reg::Machine::Kind::Windows && (which == "all" || ofKind(m, which)))
                 add(named(m));
         return out;
     }
     size_t from = 0;
-    while (from <= spec.size()) {
-        const size_t comma = std::min(spec.find(',', from), spec.size());
-        const std::string item = spec.substr(from, comma - from);
+    while (from <= which.size()) {
+        const size_t comma = std::min(which.find(',', from), which.size());
+        const std::string item = which.substr(from, comma - from);
         from = comma + 1;
         if (item.empty())
             continue;

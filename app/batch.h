@@ -1,4 +1,4 @@
-// Scripting mode over many machines at once: the machines a --machines SPEC names, and the same
+// Scripting mode over many machines at once: the machines a --machines WHICH names, and the same
 // actions run on each in a session of its own, without a window, each ending in its summary.
 #pragma once
 
@@ -32,13 +32,13 @@ struct NamedMachine {
     std::filesystem::path folder;
     reg::Machine::Kind kind = reg::Machine::Kind::WinePrefix;
 };
-// SPEC: "all" (every machine found but installed Windows drives), a kind of prefix as found
+// which: "all" (every machine found but installed Windows drives), a kind of prefix as found
 // ("own", "wine", "bottles", "lutris", "steam" or "proton", "heroic", "playonlinux"), or a comma
 // list of names and folders (a folder need not be found, it must hold a registry). Throws
 // ctl::UsageError naming what matched nothing.
-std::vector<NamedMachine> resolveMachines(const std::string& spec);
+std::vector<NamedMachine> resolveMachines(const std::string& which);
 
-// --machines: the actions (--import, --diff, --apply, --undo) on every machine SPEC names, one
+// --machines: the actions (--import, --diff, --apply, --undo) on every machine `which` names, one
 // after the other; a machine that cannot be opened or written is told and the rest go on.
 // Returns 0 when every machine went well, 1 otherwise.
 int runOnMachines(const Options& o, std::ostream& out, std::ostream& err);

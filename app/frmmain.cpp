@@ -3,32 +3,18 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDateTime>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QFileSystemWatcher>
 #include <QMessageBox>
-#include <QMimeData>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QStatusBar>
-#include <QHeaderView>
 #include <QLabel>
-#include <QLayout>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QShortcut>
-#include <QStandardPaths>
-#include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <utility>
-#include <sys/stat.h>
 
 #include "app/artwork.h"
 #include "app/asking.h"
@@ -42,16 +28,11 @@
 #include "app/nodes.h"
 #include "app/openmachine.h"
 #include "registry/machines/discovery.h"
-#include "registry/regfile/dotreg.h"
 #include "registry/machines/machine.h"
-#include "registry/recorder.h"
-#include "registry/safefile.h"
-#include "registry/text.h"
-#include "shell/ownicons.h"
 #include "shell/directories.h"
+#include "shell/ownicons.h"
 #include "shell/folderbrowser.h"
 #include "shell/icondraw.h"
-#include "shell/paths.h"
 
 namespace qv {
 
@@ -74,8 +55,6 @@ frmMain::frmMain(reg::Machine& machine, Pass::FailureSink sink, QWidget* parent)
 frmMain::frmMain(Pass::FailureSink sink, QWidget* parent)
     : MainWindowFrame(parent), loadHiddenWhenShown_(g_loadHiddenWhenShown), failureSink_(std::move(sink)) {
     connectCommands();
-    // A .reg file dropped on the window opens as File > Open Registry File would.
-    setAcceptDrops(true);
     buildPages(*this);
     ctl::nameControlsFromLabels(this);
 

@@ -150,6 +150,8 @@ MainWindowFrame::MainWindowFrame(QWidget* parent) : QMainWindow(parent) {
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(esc, &QShortcut::activated, cmdCancel, &QPushButton::click);
     buildBars();
+    // A .reg file dropped on the window opens as File > Open Registry File would.
+    setAcceptDrops(true);
 }
 
 void MainWindowFrame::buildBars() {

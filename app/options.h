@@ -27,7 +27,7 @@ struct Options {
     bool help = false;
     bool version = false;
     bool listMachines = false;  // --list-machines: print the machines found, open none
-    std::string machines;       // --machines SPEC: the actions run on each machine it names
+    std::string machines;       // --machines WHICH: the actions run on each machine it names
     std::optional<std::filesystem::path> openFile;  // FILE.reg: opened in the window, reviewed first
     std::vector<Action> actions;
     bool scripting() const { return !actions.empty(); }

@@ -172,7 +172,7 @@ QString usage() {
         "  --only-changed     with --export: only what differs from Windows' defaults\n"
         "  --import FILE      make a .reg file's changes pending and show them in the pages\n"
         "                     (then --apply to write them, or --diff to see them)\n"
-        "  --machines SPEC    run --import, --diff, --apply and --undo on every machine SPEC\n"
+        "  --machines WHICH   run --import, --diff, --apply and --undo on every machine WHICH\n"
         "                     names, each in turn and without a window: all (every machine\n"
         "                     --list-machines shows but installed Windows), a kind (own, wine,\n"
         "                     bottles, lutris, steam, heroic, playonlinux), or a comma list of\n"
@@ -230,7 +230,7 @@ Options parse(const QStringList& args) {
         } else if (opt == QLatin1String("--machines")) {
             o.machines = valueFor(i, opt, inlineValue).toStdString();
             if (o.machines.empty())
-                throw UsageError("--machines needs a SPEC");
+                throw UsageError("--machines needs the machines to use");
         } else if (opt == QLatin1String("--json")) {
             o.json = true;
         } else if (opt == QLatin1String("--force")) {

@@ -69,7 +69,6 @@ Outcome Session::load(bool keepPending) {
         if (!justOpened || !machine_.filesAsRead())
             machine_.refresh();
     });
-    rememberFiles();
     const reg::Machine::Mark before = machine_.mark();
     pages().runLoad(pass, [this](int node) { return !waitsForShow(node); });
     Outcome out;

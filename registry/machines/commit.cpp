@@ -118,7 +118,7 @@ void Commit::recoverInterrupted(std::vector<std::string>* notes) {
         }
         for (const JournalEntry& e : valid) {
             ::unlink(e.tmp.c_str());
-            syncFolder(folderOf(e.target));
+            syncFolderEntries(folderOf(e.target));
         }
         if (!newer.empty())
             notes->push_back("An interrupted save was discarded: " + newer +
@@ -140,7 +140,7 @@ void Commit::recoverInterrupted(std::vector<std::string>* notes) {
     }
     if (::unlink(journal.c_str()) != 0 && errno != ENOENT)
         notes->push_back("Could not remove " + journal.string() + ": " + errnoText(errno));
-    syncFolder(folder_);
+    syncFolderEntries(folder_);
 }
 
 void Commit::run(const std::function<void()>& ready, const std::function<void(const fs::path&)>& beforeRename) {
@@ -215,7 +215,7 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
             read.mtimeNs = static_cast<int64_t>(s.f->id.mtime.tv_sec) * 1000000000 + s.f->id.mtime.tv_nsec;
             read.hash = s.f->bytesHash();
             entries.push_back({s.tmp, s.target, s.size, s.hash, read});
-            if (folderOf(s.target) != folder_) syncFolder(folderOf(s.target));
+            if (folderOf(s.target) != folder_) syncFolderEntries(folderOf(s.target));
         }
         {
             // Renamed into place, so that a journal is there whole or not at all.
@@ -228,7 +228,7 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
             }
             journalWritten = true;
         }
-        syncFolder(folder_);
+        syncFolderEntries(folder_);
 
         // Last look, under the lock and just before the renames: each path must still lead to
         // the file this commit started from, and that file must hold what was read.
@@ -307,7 +307,7 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
     auto failed = [&](const std::string& why) {
         if (!undo()) return partly(why + asideNote());
         discard();
-        syncFolder(folder_);
+        syncFolderEntries(folder_);
         return MachineError(why + "; nothing was saved" + asideNote());
     };
     for (Step& s : steps) {
@@ -340,7 +340,7 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
     if (slipped) {
         if (!undo()) throw partly("Another program replaced a registry file while it was being saved" + asideNote());
         discard();
-        syncFolder(folder_);
+        syncFolderEntries(folder_);
         if (!setAside.empty())
             throw MachineError("Other programs replaced a registry file while it was being saved; nothing was saved" +
                                asideNote());
@@ -348,10 +348,10 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
     }
     for (Step& s : steps) {
         if (s.swapped) ::unlink(s.tmp.c_str());  // the file replaced
-        syncFolder(folderOf(s.target));
+        syncFolderEntries(folderOf(s.target));
     }
     ::unlink(journal.c_str());
-    syncFolder(folder_);
+    syncFolderEntries(folder_);
     for (Step& s : steps) {
         s.f->id = s.written;
         s.f->hash = s.hash;

@@ -160,11 +160,6 @@ mode_t newFileMode() {
 
 }  // namespace
 
-void syncFolder(const fs::path& dir) {
-    Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dfd.get() >= 0) ::fsync(dfd.get());
-}
-
 bool isInside(const fs::path& p, const fs::path& dir) {
     auto m = std::mismatch(dir.begin(), dir.end(), p.begin(), p.end());
     return m.first == dir.end();
@@ -223,7 +218,7 @@ void writeNewFile(const fs::path& target, std::string_view content) {
         ::unlink(tmp.c_str());
         throw MachineError("Could not save " + target.string() + ": " + errnoText(e));
     }
-    syncFolder(folderOf(target));
+    syncFolderEntries(folderOf(target));
 }
 
 bool isTemporaryOf(const std::string& name, const std::string& file) {

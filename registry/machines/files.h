@@ -14,25 +14,13 @@
 #include <string_view>
 
 #include "registry/fd.h"
+#include "registry/fileid.h"
+#include "registry/safefile.h"
 #include "registry/wine/winefile.h"
 
 namespace qv::reg {
 
 std::string errnoText(int e);
-
-// The copy on disk a file was read from: its identity, size and modification time.
-struct FileId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    timespec mtime{};
-    bool operator==(const FileId& o) const {
-        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-               mtime.tv_nsec == o.mtime.tv_nsec;
-    }
-};
-
-inline FileId idOf(const struct stat& st) { return {st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
 
 // A 64-bit FNV-1a hash of a file's bytes, as commit journals written before contentHash hold.
 uint64_t fnv1aHash(std::string_view s);
@@ -60,7 +48,6 @@ void removeTemporariesIn(const std::filesystem::path& dir, const std::string& fi
 // is and that no clean-up takes for a temporary; returns the name.
 std::filesystem::path keepAside(const std::filesystem::path& file, const std::filesystem::path& target);
 
-void syncFolder(const std::filesystem::path& dir);
 inline std::filesystem::path folderOf(const std::filesystem::path& p) {
     return p.parent_path().empty() ? std::filesystem::path(".") : p.parent_path();
 }

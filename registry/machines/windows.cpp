@@ -167,7 +167,7 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
             throw MachineError("Could not read " + hv.path.string() + ": " + errnoText(errno));
         if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxFileSize)
             throw MachineError("Could not read " + hv.path.string() + ": it is not a regular file of a sane size");
-        hv.id = *hiveFileId(hv.path);
+        hv.id = *fileIdAt(hv.path);
         // The header's own words say best why a file cannot be read; libhivex has only an errno.
         const HiveHeader head = readHiveHeader(hv.path);
         if (!head.readable) throw MachineError("Could not read " + hv.path.string() + ": " + head.problem + "; it is left as it is");
@@ -208,7 +208,7 @@ void WindowsMachine::reload(bool keepChanges) {
     std::unique_ptr<RegFile> system, user;
     std::vector<Hive> before = hives_;
     bool changedOnDisk = false;
-    for (const Hive& hv : hives_) changedOnDisk = changedOnDisk || !(hiveFileId(hv.path) == std::optional<HiveFileId>(hv.id));
+    for (const Hive& hv : hives_) changedOnDisk = changedOnDisk || !(fileIdAt(hv.path) == std::optional<FileId>(hv.id));
     if (!changedOnDisk) {
         // The trees take their own changes back exactly; only new files need reading.
         if (!keepChanges) rollbackTo(Mark{});
@@ -455,7 +455,7 @@ void WindowsMachine::commit() {
         if (!hv.unsafe.empty())
             throw nothing(hv.path.string() + " cannot be written: " + hv.unsafe +
                           "; start Windows and shut it down fully, then open it again");
-        if (!(hiveFileId(hv.path) == std::optional<HiveFileId>(hv.id)))
+        if (!(fileIdAt(hv.path) == std::optional<FileId>(hv.id)))
             throw nothing(hv.path.string() + " changed on disk since it was read; open the machine again");
         const HiveHeader head = readHiveHeader(hv.path);
         if (!head.problem.empty()) throw nothing(hv.path.string() + " cannot be written: " + head.problem);
@@ -488,7 +488,7 @@ void WindowsMachine::commit() {
     const std::string failed = replaceHives(config_, entries, [&](const fs::path& p) { beforeRename(p); });
     if (!failed.empty())
         throw MachineError(failed + "; the save is completed when the machine is next opened");
-    for (auto& e : edits) e->hive().id = *hiveFileId(e->hive().path);
+    for (auto& e : edits) e->hive().id = *fileIdAt(e->hive().path);
     systemTree().clearJournal();
     userTree().clearJournal();
 }

@@ -189,12 +189,6 @@ bool hive::readValues(hive_h* h, hive_node_h node, std::vector<RegValue>* out,
     return true;
 }
 
-std::optional<HiveFileId> hiveFileId(const fs::path& p) {
-    struct stat st;
-    if (::stat(p.c_str(), &st) != 0) return std::nullopt;
-    return HiveFileId{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-}
-
 // ---- facts about files ---------------------------------------------------------------------
 
 std::optional<fs::path> findCaseless(const fs::path& base, const std::string& relative, std::string* ambiguous) {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "registry/fileid.h"
+
 namespace qv::reg {
 
 // The largest value data libhivex writes the way Windows reads it (one cell; bigger data would
@@ -49,26 +51,13 @@ std::string installedWindowsVersion(const std::filesystem::path& drive);
 std::optional<std::filesystem::path> findCaseless(const std::filesystem::path& base, const std::string& relative,
                                                   std::string* ambiguous = nullptr);
 
-// A file's identity, size and modification time: whether a hive is still the file that was read.
-struct HiveFileId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = -1;
-    timespec mtime{};
-    bool operator==(const HiveFileId& o) const {
-        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-               mtime.tv_nsec == o.mtime.tv_nsec;
-    }
-};
-std::optional<HiveFileId> hiveFileId(const std::filesystem::path& p);
-
 // One hive file and where its root sits in the machine's trees.
 struct Hive {
     std::string label;                  // for messages: "SOFTWARE", "alice's NTUSER.DAT"
     std::filesystem::path path;         // spelled as on disk
     bool user = false;                  // in HKEY_CURRENT_USER's tree
     std::vector<std::u16string> mount;  // path of its root in that tree
-    HiveFileId id;                      // the file as read
+    FileId id;                          // the file as read
     std::string unsafe;                 // why it must not be written
 };
 

@@ -402,7 +402,7 @@ std::vector<std::string> recoverHiveCommit(const fs::path& config, const fs::pat
     for (const JournalEntry* e : pending) {
         if (newer.empty() && completeHive(e->tmp, e->size) && ::rename(e->tmp.c_str(), e->target.c_str()) == 0) {
             list(finished, e->target);
-            syncFolder(e->target.parent_path());
+            syncFolderEntries(e->target.parent_path());
             continue;
         }
         if (newer.empty()) list(broken, e->target);
@@ -415,7 +415,7 @@ std::vector<std::string> recoverHiveCommit(const fs::path& config, const fs::pat
     if (!broken.empty()) notes.push_back("An interrupted save could not be completed for " + broken + ", which holds what it held before");
     if (!whole) notes.push_back("An interrupted save had not begun to replace any hive; its temporary files were removed");
     ::unlink(journal.c_str());
-    syncFolder(config);
+    syncFolderEntries(config);
     return notes;
 }
 
@@ -446,12 +446,12 @@ void writeHiveJournal(const fs::path& config, const std::vector<JournalEntry>& e
             ::fsync(fd.get()) != 0)
             throw HiveError("Could not write " + jtmp.string() + ": " + errnoText(errno));
     }
-    for (const JournalEntry& j : entries) syncFolder(j.tmp.parent_path());
+    for (const JournalEntry& j : entries) syncFolderEntries(j.tmp.parent_path());
     if (::rename(jtmp.c_str(), journal.c_str()) != 0) {
         ::unlink(jtmp.c_str());
         throw HiveError("Could not write " + journal.string() + ": " + errnoText(errno));
     }
-    syncFolder(config);
+    syncFolderEntries(config);
 }
 
 std::string replaceHives(const fs::path& config, const std::vector<JournalEntry>& entries,
@@ -468,11 +468,11 @@ std::string replaceHives(const fs::path& config, const std::vector<JournalEntry>
             failed = "Could not replace " + j.target.string() + ": " + errnoText(errno);
             break;
         }
-        syncFolder(j.target.parent_path());
+        syncFolderEntries(j.target.parent_path());
     }
     if (failed.empty()) {
         ::unlink((config / kJournal).c_str());
-        syncFolder(config);
+        syncFolderEntries(config);
     }
     return failed;
 }

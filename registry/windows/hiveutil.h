@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "registry/fd.h"
+#include "registry/safefile.h"
 #include "registry/text.h"
 #include "registry/wine/winefile.h"
 
@@ -62,11 +63,6 @@ inline bool readAt(int fd, unsigned char* buf, size_t n, off_t at) {
         done += static_cast<size_t>(r);
     }
     return true;
-}
-
-inline void syncFolder(const fs::path& dir) {
-    Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d.get() >= 0) ::fsync(d.get());
 }
 
 inline std::vector<std::string> components(std::string_view path, char sep) {

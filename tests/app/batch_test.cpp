@@ -1,5 +1,5 @@
 // Scripting mode's results as a fleet tool reads them: a summary per machine, idempotent runs over
-// many machines, JSON that names the page owning each change, and usage errors for bad SPECs.
+// many machines, JSON that names the page owning each change, and usage errors for bad machine lists.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -52,8 +52,8 @@ protected:
 
 // One file onto many machines: each changed once, then a second run changes nothing, byte for byte.
 TEST_F(Batch, OneFileOntoManyMachinesIsIdempotent) {
-    const QString spec = makeMachines(6, 2);
-    const QStringList args = {QStringLiteral("--machines"), spec, QStringLiteral("--import"),
+    const QString machines = makeMachines(6, 2);
+    const QStringList args = {QStringLiteral("--machines"), machines, QStringLiteral("--import"),
                               QString::fromStdString(file_.string()), QStringLiteral("--apply")};
     const qvtest::ScriptRun first = runScript(args);
     ASSERT_EQ(first.status, 0) << first.err << first.out;
@@ -77,15 +77,15 @@ TEST_F(Batch, OneFileOntoManyMachinesIsIdempotent) {
     }
     EXPECT_EQ(lines, names_.size());
     // Undo on every machine takes its own Apply back.
-    const qvtest::ScriptRun undo = runScript({QStringLiteral("--machines"), spec, QStringLiteral("--undo")});
+    const qvtest::ScriptRun undo = runScript({QStringLiteral("--machines"), machines, QStringLiteral("--undo")});
     ASSERT_EQ(undo.status, 0) << undo.err << undo.out;
     EXPECT_NE(registryBytes(), after);
 }
 
 // A machine that cannot take the file is told; the others still get it, and the exit says so.
 TEST_F(Batch, FailuresAreToldPerMachineAndInTheExitStatus) {
-    const QString spec = makeMachines(2, 0);
-    const qvtest::ScriptRun run = runScript({QStringLiteral("--machines"), spec, QStringLiteral("--import"),
+    const QString machines = makeMachines(2, 0);
+    const qvtest::ScriptRun run = runScript({QStringLiteral("--machines"), machines, QStringLiteral("--import"),
                                              QString::fromStdString((dir_.path() / "missing.reg").string()),
                                              QStringLiteral("--apply")});
     EXPECT_EQ(run.status, 1);
@@ -93,7 +93,7 @@ TEST_F(Batch, FailuresAreToldPerMachineAndInTheExitStatus) {
     EXPECT_NE(run.out.find("failed on m1: Could not open"), std::string::npos) << run.out;
 }
 
-TEST_F(Batch, BadSpecsAndMixesAreUsageErrors) {
+TEST_F(Batch, BadMachineListsAndMixesAreUsageErrors) {
     makeMachines(1, 0);
     const QString m0 = names_[0];
     struct Row {
