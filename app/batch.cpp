@@ -122,6 +122,42 @@ std::vector<NamedMachine> resolveMachines(const std::string& which) {
     return out;
 }
 
+namespace {
+std::string toldOf(const Outcome& r) {
+    std::string text;
+    for (const Notice& n : r.notices)
+        text += (text.empty() ? "" : "; ") + n.text.toStdString();
+    return text.empty() ? std::string("nothing was written") : text;
+}
+constexpr const char* kRunningWine = "its wineserver is running";
+}  // namespace
+
+FileResult applyFileTo(const NamedMachine& nm, const fs::path& file, RunningPrefix running) {
+    FileResult r;
+    try {
+        Session session(reg::Machine::open(nm.kind, nm.folder));
+        session.committer().setRunningPrefixChoice(running);
+        Outcome step = session.load();
+        if (step.ok)
+            step = session.importFile(file);
+        if (step.ok && session.wineRunning() && running != RunningPrefix::ThroughWine) {
+            r = {FileResult::Skipped, std::string("skipped: ") + kRunningWine};
+            return r;
+        }
+        if (step.ok)
+            step = session.apply();
+        if (!step.ok)
+            r = {FileResult::Failed, "failed: " + toldOf(step)};
+        else if (step.values)
+            r = {FileResult::Changed, "changed " + std::to_string(step.values) + " values"};
+        else
+            r = {FileResult::Unchanged, "already as the file says"};
+    } catch (const std::exception& e) {
+        r = {FileResult::Failed, std::string("failed: ") + e.what()};
+    }
+    return r;
+}
+
 int runOnMachines(const Options& o, std::ostream& out, std::ostream& err) {
     const std::vector<NamedMachine> machines = resolveMachines(o.machines);
     if (machines.empty()) {
@@ -145,12 +181,7 @@ int runOnMachines(const Options& o, std::ostream& out, std::ostream& err) {
         Session session(std::move(machine));
         session.committer().setRunningPrefixChoice(o.throughWine ? RunningPrefix::ThroughWine : RunningPrefix::Refuse);
         session.committer().setForce(o.force);
-        auto told = [](const Outcome& r) {
-            std::string text;
-            for (const Notice& n : r.notices)
-                text += (text.empty() ? "" : "; ") + n.text.toStdString();
-            return text.empty() ? std::string("nothing was written") : text;
-        };
+        auto told = toldOf;
         if (const Outcome loaded = session.load(); !loaded.ok) {
             failed(told(loaded));
             continue;
@@ -166,7 +197,7 @@ int runOnMachines(const Options& o, std::ostream& out, std::ostream& err) {
                 out << (o.json ? session.pendingChangesJson() : "; " + nm.name + "\n" + reg::writeRegText(session.pendingChanges()));
             } else if (session.wineRunning() && !o.throughWine && (a.kind == Action::Apply || a.kind == Action::Undo)) {
                 // Wine would overwrite the files with what it holds.
-                out << "skipped " << nm.name << ": its wineserver is running (--through-wine writes through it)\n";
+                out << "skipped " << nm.name << ": " << kRunningWine << " (--through-wine writes through it)\n";
                 break;
             } else {
                 const Outcome r = a.kind == Action::Apply ? session.apply() : session.undoLastApply();

@@ -38,6 +38,14 @@ struct NamedMachine {
 // ctl::UsageError naming what matched nothing.
 std::vector<NamedMachine> resolveMachines(const std::string& which);
 
+// A .reg file applied to one machine in a session of its own, as the import review does for each
+// machine ticked besides the window's: what happened and the line that tells it.
+struct FileResult {
+    enum Kind { Changed, Unchanged, Skipped, Failed } kind = Failed;
+    std::string line;  // "changed N values", "already as the file says", "skipped: why", "failed: why"
+};
+FileResult applyFileTo(const NamedMachine& machine, const std::filesystem::path& file, RunningPrefix running);
+
 // --machines: the actions (--import, --diff, --apply, --undo) on every machine `which` names, one
 // after the other; a machine that cannot be opened or written is told and the rest go on.
 // Returns 0 when every machine went well, 1 otherwise.

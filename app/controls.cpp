@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
@@ -24,6 +25,7 @@
 #include <QTreeWidget>
 
 #include "app/nodes.h"
+#include "app/session/review.h"
 #include "app/toolkit.h"
 
 namespace qv::ctl {
@@ -466,6 +468,83 @@ void nameControlsFromLabels(QWidget* root) {
         if (!name.isEmpty())
             w->setAccessibleName(name);
     }
+}
+
+void wordChanges(ControlHost& form, std::vector<ControlChange>* changes) {
+    const std::vector<Control> all = listControls(form);
+    QHash<QString, const Control*> byName;
+    for (const Control& c : all)
+        byName.insert(c.name, &c);
+    auto state = [](const QString& v) {
+        return v.isEmpty() ? QObject::tr("(not listed)")
+               : v == QLatin1String("1") ? QObject::tr("enabled")
+               : v == QLatin1String("2") ? QObject::tr("mixed")
+                                         : QObject::tr("disabled");
+    };
+    std::vector<ControlChange> out;
+    QHash<QWidget*, size_t> groups;  // an option group's parent -> its change in out
+    for (ControlChange ch : *changes) {
+        const Control* c = byName.value(ch.name);
+        QObject* o = c ? c->object.data() : nullptr;
+        const QString kind = c ? c->kind : QString();
+        if (kind == QLatin1String("listview"))
+            continue;
+        if (!o) {
+            // An entry no list holds any more: its key is all that is left of it.
+            if (ch.name.startsWith(QLatin1String("list[")))
+                ch.label = ch.name.mid(5).chopped(1);
+            ch.before = state(ch.before);
+            ch.after = state(ch.after);
+        } else if (kind == QLatin1String("listitem")) {
+            ch.label = textOf(*c).isEmpty() ? c->entryKey : textOf(*c);
+            ch.before = state(ch.before);
+            ch.after = state(ch.after);
+        } else if (kind == QLatin1String("option")) {
+            auto* w = qobject_cast<QWidget*>(o);
+            QWidget* parent = w ? w->parentWidget() : nullptr;
+            const QString text = labelText(qobject_cast<QAbstractButton*>(o)->text());
+            if (!groups.contains(parent)) {
+                ControlChange g = ch;
+                auto* box = qobject_cast<QGroupBox*>(parent);
+                // A frame's title carries the page's change mark while it is edited.
+                g.label = box ? labelText(box->title()).remove(QRegularExpression(QStringLiteral("\\*$"))).trimmed()
+                          : parent && !parent->accessibleName().isEmpty() ? parent->accessibleName()
+                                                                         : QObject::tr("Choice");
+                g.before = g.after = QObject::tr("(none)");
+                groups.insert(parent, out.size());
+                out.push_back(g);
+            }
+            ControlChange& g = out[groups.value(parent)];
+            if (ch.before == QLatin1String("1"))
+                g.before = text;
+            if (ch.after == QLatin1String("1"))
+                g.after = text;
+            continue;
+        } else {
+            auto* w = qobject_cast<QWidget*>(o);
+            if (auto* b = qobject_cast<QAbstractButton*>(o); b && !b->text().isEmpty())
+                ch.label = labelText(b->text());
+            else if (w && !w->accessibleName().isEmpty())
+                ch.label = w->accessibleName();
+            if (kind == QLatin1String("checkbox")) {
+                ch.before = state(ch.before);
+                ch.after = state(ch.after);
+            } else if (auto* sl = qobject_cast<tk::Slider*>(o)) {
+                auto shown = [sl](const QString& v) {
+                    const QString n = QLocale().toString(v.toLongLong());
+                    return sl->unit().isEmpty() ? n : n + QLatin1Char(' ') + sl->unit();
+                };
+                ch.before = shown(ch.before);
+                ch.after = shown(ch.after);
+            } else {
+                for (QString* v : {&ch.before, &ch.after})
+                    if (v->isEmpty())
+                        *v = QObject::tr("(empty)");
+            }
+        }
+        out.push_back(std::move(ch));
+    }
+    *changes = std::move(out);
 }
 
 }  // namespace qv::ctl

@@ -8,6 +8,10 @@
 #include <stdexcept>
 #include <vector>
 
+namespace qv {
+struct ControlChange;
+}
+
 class QMainWindow;
 class QMenu;
 class QObject;
@@ -60,6 +64,12 @@ QWidget* widgetOf(ControlHost& form, const Control& c);  // what --grab draws
 // As a user would: the control's page is shown first, and it must be enabled and visible.
 void setControl(ControlHost& form, const Control& c, const QString& value);  // throws UsageError
 void clickControl(ControlHost& form, const Control& c);                      // throws UsageError
+
+// Words for settings that changed: each one's label and its before and after as its page shows
+// them ("400 ms", "enabled"), from the raw values the control list gives. The options of one group
+// become one change from the option chosen before to the one chosen now; a list's count goes, as
+// its entries speak for it.
+void wordChanges(ControlHost& form, std::vector<ControlChange>* changes);
 
 // Gives every control under root that a screen reader would meet without a name the text of
 // its label: the label whose buddy it is, else the label just left of it or just above it, else

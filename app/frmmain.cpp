@@ -24,6 +24,8 @@
 #include "app/filewatch.h"
 #include "app/frmabout.h"
 #include "app/help.h"
+#include "app/historydialog.h"
+#include "app/importreview.h"
 #include "app/machinebar.h"
 #include "app/nodes.h"
 #include "app/openmachine.h"
@@ -73,6 +75,7 @@ void frmMain::connectCommands() {
     connect(mnuFileQuit, &QAction::triggered, this, [this] { mnuFileQuit_Click(); });
     connect(mnuFileReviewChanges, &QAction::triggered, this, [this] { mnuFileReviewChanges_Click(); });
     connect(mnuFileUndoLastApply, &QAction::triggered, this, [this] { mnuFileUndoLastApply_Click(); });
+    connect(mnuFileHistory, &QAction::triggered, this, [this] { mnuFileHistory_Click(); });
     connect(mnuFileImportSettings, &QAction::triggered, this, [this] { mnuFileImportSettings_Click(); });
     connect(mnuFileExportSettings, &QAction::triggered, this, [this] { mnuFileExportSettings_Click(); });
     connect(mnuHelpContents, &QAction::triggered, this, [this] { mnuHelpContents_Click(); });
@@ -100,12 +103,13 @@ void frmMain::attachMachine(reg::Machine& machine) {
     session_ = std::make_unique<Session>(machine);
     questions_ = std::make_unique<WindowQuestions>(this);
     session_->setView({&pages_, [this] { return pageValues(); },
-                       [this](int node) { return frames_[node]->isVisible() || iCurrentOption == node; }});
+                       [this](int node) { return frames_[node]->isVisible() || iCurrentOption == node; },
+                       [this](std::vector<ControlChange>* changes) { ctl::wordChanges(*this, changes); }});
     session_->setLoadHiddenPagesWhenShown(loadHiddenWhenShown_);
     session_->setFailureSink(failureSink_);
     session_->committer().setQuestions(questions_.get());
     files_ = std::make_unique<RegFileCommands>(*session_, this, [this](const Outcome& o) { return tell(o); },
-                                               [this] { mnuFileReviewChanges_Click(); });
+                                               [this](const std::filesystem::path& file) { reviewImport(file); });
     shell::setCurrentMachine(&machine);
     showMachine();
     Form_Load();
@@ -392,11 +396,41 @@ void frmMain::mnuFileReloadSettings_Click() {
 
 ChangesDialog* frmMain::makeReviewDialog() {
     const reg::ChangeSet cs = session_->pendingChanges();
-    return new ChangesDialog(cs, tr("Review Changes"),
+    return new ChangesDialog(cs, session_->pendingWords(cs), tr("Review Changes"),
                              cs.empty() ? tr("Apply would change nothing: every page holds what is stored.")
                                         : tr("Apply would make these changes to %1:")
                                               .arg(QString::fromStdString(machine().folder().string())),
                              tr("&Apply"), this);
+}
+
+ImportReviewDialog* frmMain::makeImportReview(const std::filesystem::path& file) {
+    const reg::ChangeSet cs = session_->pendingChanges();
+    const cli::NamedMachine here{reg::machineName(machine().kind(), machine().folder()), machine().folder(), machine().kind()};
+    return new ImportReviewDialog(cs, session_->pendingWords(cs), file, here, otherMachines(machine().folder()),
+                                  [this] {
+                                      cli::FileResult r;
+                                      if (!SaveSettings()) {
+                                          QString why;
+                                          for (const Notice& n : lastApply_.notices)
+                                              why += (why.isEmpty() ? QString() : QStringLiteral("; ")) + n.text;
+                                          r = {cli::FileResult::Failed, "failed: " + why.toStdString()};
+                                      } else if (lastApply_.values) {
+                                          r = {cli::FileResult::Changed, "changed " + std::to_string(lastApply_.values) + " values"};
+                                      } else {
+                                          r = {cli::FileResult::Unchanged, "already as the file says"};
+                                      }
+                                      return r;
+                                  },
+                                  this);
+}
+
+void frmMain::reviewImport(const std::filesystem::path& file) {
+    if (!tk::interactive()) {
+        tk::noteRefusedDialog(QStringLiteral("the review of changes"));
+        return;
+    }
+    std::unique_ptr<ImportReviewDialog> dlg(makeImportReview(file));
+    dlg->exec();
 }
 
 void frmMain::mnuFileReviewChanges_Click() {
@@ -410,6 +444,16 @@ void frmMain::mnuFileReviewChanges_Click() {
 }
 
 void frmMain::mnuFileUndoLastApply_Click() { undoLastApply(); }
+
+void frmMain::mnuFileHistory_Click() {
+    if (!tk::interactive()) {
+        tk::noteRefusedDialog(QStringLiteral("the history"));
+        return;
+    }
+    HistoryDialog dlg([this] { return session_->history(); }, session_->valueOwners(),
+                      [this](const std::string& id) { return tell(session_->restoreTo(id)); }, this);
+    dlg.exec();
+}
 
 void frmMain::mnuFileExportSettings_Click() { files_->exportSettings(); }
 

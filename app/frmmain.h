@@ -38,6 +38,7 @@ class ChangeSet;
 namespace qv {
 
 class ChangesDialog;
+class ImportReviewDialog;
 class RegFileCommands;
 class MachineBar;
 struct MachineChoice;
@@ -99,6 +100,9 @@ public:
     const Outcome& lastApply() const { return lastApply_; }
     // File > Review Changes' dialog over what an Apply would write now.
     ChangesDialog* makeReviewDialog();
+    // The review of an opened .reg file, whose changes the pages hold now: with the machines it
+    // may also go to.
+    ImportReviewDialog* makeImportReview(const std::filesystem::path& file);
     // Takes the last Apply back, asking where the window can (force: over settings changed
     // since). Returns false when nothing was undone.
     bool undoLastApply(bool force = false);
@@ -123,9 +127,12 @@ public:
     void mnuFileQuit_Click();
     void mnuFileReviewChanges_Click();
     void mnuFileUndoLastApply_Click();
+    void mnuFileHistory_Click();
     void mnuFileExportSettings_Click();
     void mnuFileImportSettings_Click();
     void mnuFileOpenRegistryFile_Click();
+    // After a .reg file was opened: its review, with the machines it may go to.
+    void reviewImport(const std::filesystem::path& file);
     // A .reg file's changes made pending and shown in the review before anything is written (the
     // file manager's double click, a drop on the window, File > Open Registry File); false when
     // it cannot be read (the user has been told).

@@ -56,6 +56,8 @@ MainWindowFrame::MainWindowFrame(QWidget* parent) : QMainWindow(parent) {
     mnuFileReviewChanges->setObjectName(QStringLiteral("mnuFileReviewChanges"));
     mnuFileUndoLastApply = mnuFile->addAction(QStringLiteral("&Undo Last Apply..."));
     mnuFileUndoLastApply->setObjectName(QStringLiteral("mnuFileUndoLastApply"));
+    mnuFileHistory = mnuFile->addAction(QStringLiteral("&History..."));
+    mnuFileHistory->setObjectName(QStringLiteral("mnuFileHistory"));
     mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuFileSep2"));
     mnuFileImportSettings = mnuFile->addAction(QStringLiteral("&Import Settings..."));
     mnuFileImportSettings->setObjectName(QStringLiteral("mnuFileImportSettings"));

@@ -44,6 +44,7 @@ public:
     QAction* mnuFileReloadSettings = nullptr;
     QAction* mnuFileReviewChanges = nullptr;
     QAction* mnuFileUndoLastApply = nullptr;
+    QAction* mnuFileHistory = nullptr;
     QAction* mnuFileImportSettings = nullptr;
     QAction* mnuFileExportSettings = nullptr;
     QAction* mnuFileQuit = nullptr;

@@ -56,8 +56,8 @@ void RegFileCommands::exportSettings() {
         window_->statusBar()->showMessage(tr("Settings exported to %1").arg(file), 10000);
 }
 
-bool RegFileCommands::import(const std::filesystem::path& file, QString* error) {
-    const Outcome out = session_.importFile(file);
+bool RegFileCommands::import(const std::filesystem::path& file, QString* error, bool askAboutOthers) {
+    const Outcome out = session_.importFile(file, askAboutOthers);
     if (out.ok)
         return tell_(out);
     if (!out.notices.empty())
@@ -80,14 +80,15 @@ void RegFileCommands::openRegistryFile() {
 
 bool RegFileCommands::open(const std::filesystem::path& file) {
     QString error;
-    if (!import(file, &error)) {
+    // The review shows what no page shows too, so it is not asked about apart.
+    if (!import(file, &error, false)) {
         tk::MsgBox(error, tk::vbOKOnly | tk::vbCritical);
         return false;
     }
     window_->statusBar()->showMessage(
         tr("%1 imported: review and Apply to write it").arg(QString::fromStdString(file.string())), 10000);
     // What the file changes is shown before anything is written.
-    review_();
+    review_(file);
     return true;
 }
 

@@ -16,9 +16,9 @@ class Session;
 
 class RegFileCommands {
 public:
-    // tell shows an outcome's notices (false when it failed); review opens Review Changes.
+    // tell shows an outcome's notices (false when it failed); review shows an opened file's review.
     RegFileCommands(Session& session, QMainWindow* window, std::function<bool(const Outcome&)> tell,
-                    std::function<void()> review)
+                    std::function<void(const std::filesystem::path&)> review)
         : session_(session), window_(window), tell_(std::move(tell)), review_(std::move(review)) {}
 
     void exportSettings();
@@ -28,12 +28,12 @@ public:
     bool open(const std::filesystem::path& file);
 
 private:
-    bool import(const std::filesystem::path& file, QString* error);
+    bool import(const std::filesystem::path& file, QString* error, bool askAboutOthers = true);
 
     Session& session_;
     QMainWindow* window_;
     std::function<bool(const Outcome&)> tell_;
-    std::function<void()> review_;
+    std::function<void(const std::filesystem::path&)> review_;
 };
 
 }  // namespace qv

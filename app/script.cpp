@@ -13,6 +13,7 @@
 
 #include "app/batch.h"
 #include "app/changes.h"
+#include "app/importreview.h"
 #include "app/controls.h"
 #include "app/firstpaint.h"
 #include "app/frmmain.h"
@@ -151,8 +152,9 @@ QString usage() {
         "  --click NAME       press a button or menu item\n"
         "  --apply            run the save pass (Apply)\n"
         "  --grab NAME=FILE   save a PNG picture of a control (frmMain: the whole window;\n"
-        "                     frmChanges: the Review Changes dialog; frmOpenMachine: the Open\n"
-        "                     Machine dialog)\n"
+        "                     frmChanges: the Review Changes dialog; frmImportReview: the\n"
+        "                     review of the file --import read, with its machine list;\n"
+        "                     frmOpenMachine: the Open Machine dialog)\n"
         "  --diff             print what --apply would change, as a .reg text; write nothing\n"
         "  --undo             undo the last Apply on this machine (refused when the keys it\n"
         "                     restores changed since)\n"
@@ -399,6 +401,7 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
         return 1;
     }
 
+    QString lastImport;  // for a picture of its review
     for (const Action& a : o.actions) {
         if (form.isUnloaded()) {
             err << "quorvel: the window was closed before " << s(describe(a)) << '\n';
@@ -446,11 +449,14 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
                     return 1;
                 }
                 form.tell(done);
+                if (a.kind == Action::Import)
+                    lastImport = a.value;
                 break;
             }
             case Action::Grab: {
                 QWidget* w = &form;
                 std::unique_ptr<ChangesDialog> review;
+                std::unique_ptr<ImportReviewDialog> imported;
                 std::unique_ptr<OpenMachineDialog> machines;
                 if (a.name == QLatin1String("frmOpenMachine")) {
                     // File > Open Machine's list as this computer gives it now, details read.
@@ -459,6 +465,13 @@ int runScript(const Options& o, std::ostream& out, std::ostream& err) {
                         false);
                     machines->show();
                     w = machines.get();
+                } else if (a.name == QLatin1String("frmImportReview")) {
+                    // The review File > Open Registry File would show for the file imported last.
+                    if (lastImport.isEmpty())
+                        throw UsageError("frmImportReview needs an --import before it");
+                    imported.reset(form.makeImportReview(lastImport.toStdString()));
+                    imported->show();
+                    w = imported.get();
                 } else if (a.name == QLatin1String("frmChanges")) {
                     // The review dialog as File > Review Changes would show it now.
                     review.reset(form.makeReviewDialog());

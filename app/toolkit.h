@@ -184,6 +184,7 @@ public:
     int Value() const { return value(); }
     void setValue(int v);  // throws ControlError out of range; hides the clamping one
     void setUnit(const QString& unit);
+    const QString& unit() const { return unit_; }
     void showValueIn(QLabel* label);
     QString valueText() const;
 signals:

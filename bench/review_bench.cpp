@@ -1,6 +1,7 @@
 // The review of a large .reg import against reading it: a 20 MB file (UTF-16, keys with a few
-// values each, as an exported subtree is) read into a change set, and read then turned into the
-// rows the review shows.
+// values each, as an exported subtree is) read into a change set, and read then put in words
+// (grouped by the pages that own values, a few hundred of them) and made into the review's list
+// with its first screen of rows drawn.
 //
 //   build/bench/review_bench
 
@@ -8,6 +9,7 @@
 
 #include <string>
 
+#include "app/changes.h"
 #include "app/session/review.h"
 #include "registry/regfile/dotreg.h"
 #include "registry/text.h"
@@ -51,13 +53,32 @@ void BM_ReadImport(benchmark::State& state) {
     rate(state);
 }
 
+// As many owned values as the pages manage, one of them in the file.
+const qv::ValueOwners& owners() {
+    static const qv::ValueOwners o = [] {
+        qv::ValueOwners m;
+        for (int i = 0; i < 300; ++i)
+            m[qv::valueOwnerKey(qv::reg::HKEY_CURRENT_USER, u"Control Panel\\Desktop", qv::reg::utf8ToUtf16("Setting" + std::to_string(i)))] = 1 + i % 33;
+        m[qv::valueOwnerKey(qv::reg::HKEY_CURRENT_USER, u"Software\\Vendor1\\App\\Key1", u"Value0")] = 26;
+        return m;
+    }();
+    return o;
+}
+
 void BM_ReviewImport(benchmark::State& state) {
     for (auto _ : state) {
         std::string error;
         auto cs = qv::reg::readRegFile(file(), "import.reg", &error);
         if (!cs) state.SkipWithError(error.c_str());
-        const std::vector<qv::ChangeRow> rows = qv::changeRows(*cs);
-        benchmark::DoNotOptimize(rows.data());
+        qv::Wording words = qv::wordChanges(*cs, owners());
+        qv::ReviewModel model(std::move(*cs), std::move(words));
+        // The first screen: every group's head and the first rows under each.
+        for (int g = 0; g < model.rowCount(); ++g) {
+            const QModelIndex group = model.index(g, 0);
+            for (int r = 0; r < 40 && r < model.rowCount(group); ++r)
+                for (int c = 0; c < qv::ReviewModel::kColumns; ++c)
+                    benchmark::DoNotOptimize(model.data(model.index(r, c, group)));
+        }
     }
     rate(state);
 }

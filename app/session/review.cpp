@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QObject>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -130,61 +131,58 @@ QStringList largeDeletions(const reg::ChangeSet& changes) {
     return out;
 }
 
-std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes) {
-    std::vector<ChangeRow> rows;
-    const std::map<size_t, size_t> moves = findMoves(changes);
-    std::map<size_t, size_t> movedFrom;
-    for (const auto& [from, to] : moves)
-        movedFrom[to] = from;
-    rows.reserve(changes.ops.size());
-    // A file's values come key by key: a row shares its hive's and key's text with the one before.
-    std::map<int32_t, QString> hives;
-    for (size_t index = 0; index < changes.ops.size(); ++index) {
-        const reg::ChangeOp& op = changes.ops[index];
-        ChangeRow r;
-        QString& hive = hives[op.root];
-        if (hive.isEmpty())
-            hive = QString::fromStdString(std::string(reg::rootName(op.root)));
-        r.hive = hive;
-        if (index > 0 && changes.ops[index - 1].key == op.key && !rows.empty())
-            r.key = rows.back().key;
-        else
-            r.key = op.key.empty() ? QStringLiteral("\\") : QString::fromUtf16(op.key.data(), static_cast<qsizetype>(op.key.size()));
-        const QString name = op.name.empty() ? QStringLiteral("(Default)")
-                                             : QString::fromUtf16(op.name.data(), static_cast<qsizetype>(op.name.size()));
-        switch (op.kind) {
-        case reg::ChangeOp::Kind::SetValue:
-            r.value = name;
-            r.oldData = op.oldKnown ? (op.oldValue ? dataText(op.oldValue) : QStringLiteral("(not set)")) : QString();
-            r.newData = QString::fromStdString(reg::regDataText(op.type, op.data));
-            break;
-        case reg::ChangeOp::Kind::DeleteValue:
-            r.value = name;
-            r.oldData = dataText(op.oldValue);
-            r.newData = QStringLiteral("(deleted)");
-            break;
-        case reg::ChangeOp::Kind::CreateKey:
-            r.newData = movedFrom.count(index)
-                            ? QStringLiteral("(moved here from %1)").arg(QString::fromStdString(
-                                  reg::utf16ToUtf8(changes.ops[movedFrom.at(index)].key)))
-                            : QStringLiteral("(key created)");
-            break;
-        case reg::ChangeOp::Kind::DeleteKey: {
-            size_t values = 0;
-            for (const auto& k : op.oldTree) values += k.values.size();
-            if (op.oldKnown && !op.oldTree.empty())
-                r.oldData = QStringLiteral("%1 key(s), %2 value(s)").arg(op.oldTree.size()).arg(values);
-            r.newData = moves.count(index) ? QStringLiteral("(moved to %1)").arg(QString::fromStdString(
-                                                 reg::utf16ToUtf8(changes.ops[moves.at(index)].key)))
-                                           : QStringLiteral("(key deleted)");
-            break;
-        }
-        }
-        rows.push_back(std::move(r));
-    }
-    return rows;
+ChangeRows::ChangeRows(const reg::ChangeSet& changes) : changes_(changes) {
+    moves_ = findMoves(changes);
+    for (const auto& [from, to] : moves_)
+        movedFrom_[to] = from;
 }
 
+ChangeRow ChangeRows::operator[](size_t index) const {
+    const reg::ChangeOp& op = changes_.ops[index];
+    auto keyText = [](const std::u16string& k) {
+        return QString::fromUtf16(k.data(), static_cast<qsizetype>(k.size()));
+    };
+    ChangeRow r;
+    r.hive = QString::fromLatin1(reg::rootName(op.root).data(), static_cast<qsizetype>(reg::rootName(op.root).size()));
+    r.key = op.key.empty() ? QStringLiteral("\\") : keyText(op.key);
+    const QString name = op.name.empty() ? QStringLiteral("(Default)") : keyText(op.name);
+    switch (op.kind) {
+    case reg::ChangeOp::Kind::SetValue:
+        r.value = name;
+        r.oldData = op.oldKnown ? (op.oldValue ? dataText(op.oldValue) : QStringLiteral("(not set)")) : QString();
+        r.newData = QString::fromStdString(reg::regDataText(op.type, op.data));
+        break;
+    case reg::ChangeOp::Kind::DeleteValue:
+        r.value = name;
+        r.oldData = dataText(op.oldValue);
+        r.newData = QStringLiteral("(deleted)");
+        break;
+    case reg::ChangeOp::Kind::CreateKey:
+        r.newData = movedFrom_.count(index)
+                        ? QStringLiteral("(moved here from %1)").arg(keyText(changes_.ops[movedFrom_.at(index)].key))
+                        : QStringLiteral("(key created)");
+        break;
+    case reg::ChangeOp::Kind::DeleteKey: {
+        size_t values = 0;
+        for (const auto& k : op.oldTree) values += k.values.size();
+        if (op.oldKnown && !op.oldTree.empty())
+            r.oldData = QStringLiteral("%1 key(s), %2 value(s)").arg(op.oldTree.size()).arg(values);
+        r.newData = moves_.count(index) ? QStringLiteral("(moved to %1)").arg(keyText(changes_.ops[moves_.at(index)].key))
+                                        : QStringLiteral("(key deleted)");
+        break;
+    }
+    }
+    return r;
+}
+
+std::vector<ChangeRow> changeRows(const reg::ChangeSet& changes) {
+    const ChangeRows rows(changes);
+    std::vector<ChangeRow> out;
+    out.reserve(changes.ops.size());
+    for (size_t i = 0; i < changes.ops.size(); ++i)
+        out.push_back(rows[i]);
+    return out;
+}
 
 size_t valueCount(const reg::ChangeSet& changes) {
     size_t n = 0;
@@ -205,38 +203,106 @@ std::u16string valueOwnerKey(int32_t root, std::u16string_view key, std::u16stri
     return reg::foldedKeyPath(root, path);
 }
 
-std::string changesJson(const reg::ChangeSet& changes, const ValueOwners& owners) {
+// No value name ends a key path with U+FFFF: the key itself.
+std::u16string keyOwnerKey(int32_t root, std::u16string_view key) { return valueOwnerKey(root, key, u"\uFFFF"); }
+
+QString otherChangesCaption() { return QObject::tr("Other registry changes"); }
+
+std::string regLinesOf(const reg::ChangeOp& op) {
+    reg::ChangeSet one;
+    one.ops.push_back(op);
+    std::string text = reg::writeRegText(one);
+    if (const size_t at = text.find('['); at != std::string::npos)
+        text.erase(0, at);
+    return text;
+}
+
+Wording wordChanges(const reg::ChangeSet& changes, const ValueOwners& owners, const std::vector<ControlChange>& controls) {
+    std::map<int, Wording::Group> pages;
+    Wording::Group other;
+    other.caption = otherChangesCaption();
+    const bool keysOwned = std::any_of(owners.begin(), owners.end(),
+                                       [](const auto& o) { return !o.first.empty() && o.first.back() == u'\uFFFF'; });
+    auto ownerOf = [&](const reg::ChangeOp& op) -> int {
+        if (owners.empty())
+            return 0;
+        const bool onValue = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
+        if (onValue)
+            if (auto it = owners.find(valueOwnerKey(op.root, op.key, op.name)); it != owners.end())
+                return it->second;
+        if (!keysOwned)
+            return 0;
+        // A key a page creates or deletes whole owns what is done in it.
+        std::u16string_view key = op.key;
+        for (;;) {
+            if (auto it = owners.find(keyOwnerKey(op.root, key)); it != owners.end())
+                return it->second;
+            const size_t cut = key.rfind(u'\\');
+            if (cut == std::u16string_view::npos)
+                return 0;
+            key = key.substr(0, cut);
+        }
+    };
+    std::vector<int> owner(changes.ops.size());
+    for (size_t i = 0; i < changes.ops.size(); ++i)
+        owner[i] = ownerOf(changes.ops[i]);
+    // A key made only to hold a deeper one belongs with what it holds.
+    for (size_t i = changes.ops.size(); i-- > 1;) {
+        const reg::ChangeOp& parent = changes.ops[i - 1];
+        const reg::ChangeOp& child = changes.ops[i];
+        if (!owner[i - 1] && owner[i] && parent.kind == reg::ChangeOp::Kind::CreateKey && parent.root == child.root &&
+            child.key.size() > parent.key.size() && child.key[parent.key.size()] == u'\\' &&
+            reg::foldName(child.key.substr(0, parent.key.size())) == reg::foldName(parent.key))
+            owner[i - 1] = owner[i];
+    }
+    for (size_t i = 0; i < changes.ops.size(); ++i)
+        (owner[i] ? pages[owner[i]] : other).ops.push_back(i);
+    // A setting whose page writes nothing here changes nothing: it is not shown.
+    for (const ControlChange& c : controls)
+        if (auto page = pages.find(c.node); page != pages.end())
+            page->second.controls.push_back(c);
+    Wording out;
+    for (auto& [node, group] : pages) {
+        group.node = node;
+        const NodeInfo* info = nodeByIndex(node);
+        group.caption = info ? QString::fromUtf8(info->text) : QString::number(node);
+        out.groups.push_back(std::move(group));
+    }
+    if (!other.ops.empty())
+        out.groups.push_back(std::move(other));
+    return out;
+}
+
+std::string changesJson(const reg::ChangeSet& changes, const ValueOwners& owners, const std::vector<ControlChange>& controls) {
     static const char* const kinds[] = {"set", "delete-value", "create-key", "delete-key"};
+    const Wording words = wordChanges(changes, owners, controls);
+    std::vector<const Wording::Group*> groupOf(changes.ops.size(), nullptr);
+    for (const Wording::Group& g : words.groups)
+        for (size_t i : g.ops)
+            groupOf[i] = g.node ? &g : nullptr;
     QJsonArray rows;
     const std::vector<ChangeRow> shown = changeRows(changes);
     for (size_t i = 0; i < changes.ops.size(); ++i) {
         const reg::ChangeOp& op = changes.ops[i];
         QJsonObject row;
         const bool onValue = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
-        const auto owner = onValue ? owners.find(valueOwnerKey(op.root, op.key, op.name)) : owners.end();
-        if (owner != owners.end()) {
-            row[QStringLiteral("node")] = owner->second;
-            const NodeInfo* n = nodeByIndex(owner->second);
-            row[QStringLiteral("page")] = n ? QString::fromUtf8(n->text) : QString();
-        } else {
-            row[QStringLiteral("node")] = QJsonValue::Null;
-            row[QStringLiteral("page")] = QJsonValue::Null;
-        }
+        const Wording::Group* g = groupOf[i];
+        row[QStringLiteral("node")] = g ? QJsonValue(g->node) : QJsonValue(QJsonValue::Null);
+        row[QStringLiteral("page")] = g ? QJsonValue(g->caption) : QJsonValue(QJsonValue::Null);
+        if (const ControlChange* c = g ? g->soleControl() : nullptr)
+            row[QStringLiteral("control")] = QJsonObject{{QStringLiteral("name"), c->name},
+                                                         {QStringLiteral("label"), c->label},
+                                                         {QStringLiteral("old"), c->before},
+                                                         {QStringLiteral("new"), c->after}};
+        else
+            row[QStringLiteral("control")] = QJsonValue::Null;
         row[QStringLiteral("op")] = QString::fromLatin1(kinds[static_cast<int>(op.kind)]);
-        if (i < shown.size()) {
-            row[QStringLiteral("hive")] = shown[i].hive;
-            row[QStringLiteral("key")] = shown[i].key;
-            row[QStringLiteral("value")] = onValue ? QJsonValue(shown[i].value) : QJsonValue(QJsonValue::Null);
-            row[QStringLiteral("old")] = shown[i].oldData;
-            row[QStringLiteral("new")] = shown[i].newData;
-        }
-        reg::ChangeSet one;
-        one.ops.push_back(op);
-        std::string text = reg::writeRegText(one);
-        // The operation's own lines, without the file's header.
-        if (const size_t at = text.find('['); at != std::string::npos)
-            text.erase(0, at);
-        row[QStringLiteral("reg")] = QString::fromStdString(text);
+        row[QStringLiteral("hive")] = shown[i].hive;
+        row[QStringLiteral("key")] = shown[i].key;
+        row[QStringLiteral("value")] = onValue ? QJsonValue(shown[i].value) : QJsonValue(QJsonValue::Null);
+        row[QStringLiteral("old")] = shown[i].oldData;
+        row[QStringLiteral("new")] = shown[i].newData;
+        row[QStringLiteral("reg")] = QString::fromStdString(regLinesOf(op));
         rows.append(row);
     }
     return QJsonDocument(rows).toJson(QJsonDocument::Indented).toStdString();

@@ -60,8 +60,10 @@ Outcome Session::load(bool keepPending) {
     // The registry as it is on disk: changes a failed commit left behind are dropped (the pages
     // are about to show what is stored), and files another program changed come in fresh. After
     // an import the pages show the imported changes instead, still pending.
-    if (!keepPending)
+    if (!keepPending) {
         pass.step([&] { machine_.discardChanges(); });
+        imported_.clear();
+    }
     // Files read a moment ago, before the window was built, are not read again unless their
     // stamps say another program wrote them since.
     const bool justOpened = std::exchange(justOpened_, false);
@@ -154,6 +156,7 @@ Outcome Session::apply() {
     Outcome out;
     if (!machine_.hasChanges()) {
         settled();
+        imported_.clear();
         out.ok = true;
         return out;  // nothing to write: no file is touched
     }
@@ -204,6 +207,7 @@ Outcome Session::apply() {
         return notSaved();
     rememberFiles();
     settled();
+    imported_.clear();
     if (!branches.isEmpty() && !committer_.canAsk())
         out.tell(Tone::Info, tr("Deleted: %1").arg(branches.join(QStringLiteral("; "))));
     out.ok = true;
@@ -279,11 +283,71 @@ ValueOwners Session::valueOwners() {
     const std::vector<reg::ChangeOp>& ops = recorder.recorded().ops;
     for (size_t i = 0; i < starts.size(); ++i) {
         const size_t end = i + 1 < starts.size() ? starts[i + 1].first : ops.size();
-        for (size_t k = starts[i].first; k < end; ++k)
-            if (ops[k].kind == reg::ChangeOp::Kind::SetValue || ops[k].kind == reg::ChangeOp::Kind::DeleteValue)
-                owners.emplace(valueOwnerKey(ops[k].root, ops[k].key, ops[k].name), starts[i].second);
+        for (size_t k = starts[i].first; k < end; ++k) {
+            const reg::ChangeOp& op = ops[k];
+            const bool onValue = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
+            owners.emplace(onValue ? valueOwnerKey(op.root, op.key, op.name) : keyOwnerKey(op.root, op.key),
+                           starts[i].second);
+        }
     }
     return owners;
+}
+
+namespace {
+// The settings of a page whose raw values differ between two looks, in the page's order.
+void diffPage(int node, const std::vector<std::pair<QString, QString>>& before,
+              const std::vector<std::pair<QString, QString>>& after, std::vector<ControlChange>* out) {
+    // A list's entries may come and go between the looks.
+    std::map<QString, std::pair<const QString*, const QString*>> byName;
+    std::vector<QString> order;
+    for (const auto& [name, value] : before) {
+        byName[name].first = &value;
+        order.push_back(name);
+    }
+    for (const auto& [name, value] : after) {
+        auto& slot = byName[name];
+        if (!slot.first && !slot.second)
+            order.push_back(name);
+        slot.second = &value;
+    }
+    for (const QString& name : order) {
+        const auto& [was, is] = byName[name];
+        if (!(was && is && *was == *is))
+            out->push_back({node, name, name, was ? *was : QString(), is ? *is : QString()});
+    }
+}
+
+std::vector<ControlChange> diffPages(const PageValues& before, const PageValues& after, const std::set<int>& nodes) {
+    static const std::vector<std::pair<QString, QString>> none;
+    std::vector<ControlChange> out;
+    for (int node : nodes) {
+        auto a = before.find(node);
+        auto b = after.find(node);
+        diffPage(node, a != before.end() ? a->second : none, b != after.end() ? b->second : none, &out);
+    }
+    return out;
+}
+}  // namespace
+
+std::vector<ControlChange> Session::changedControls() const {
+    const PageValues now = pageValues();
+    const std::set<int> edited = changedPages();
+    std::vector<ControlChange> out = diffPages(snapshot_, now, edited);
+    // An imported file's settings, which the pages have shown since as loaded, while they still
+    // hold what it set.
+    for (const ControlChange& c : imported_) {
+        if (edited.count(c.node))
+            continue;
+        auto page = now.find(c.node);
+        const bool holds = page != now.end() && std::any_of(page->second.begin(), page->second.end(), [&](const auto& v) {
+                               return v.first == c.name && v.second == c.after;
+                           });
+        if (holds || (c.after.isEmpty() && page == now.end()))
+            out.push_back(c);
+    }
+    if (view_.words)
+        view_.words(&out);
+    return out;
 }
 
 Outcome Session::exportProfile(const std::filesystem::path& file, bool onlyChanged) {
@@ -306,7 +370,7 @@ Outcome Session::exportProfile(const std::filesystem::path& file, bool onlyChang
     return out;
 }
 
-Outcome Session::importFile(const std::filesystem::path& file) {
+Outcome Session::importFile(const std::filesystem::path& file, bool askAboutOthers) {
     Outcome out;
     // Applied as it is read, never held as a change set: a large file costs about its own size.
     std::ifstream in(file, std::ios::binary);
@@ -323,24 +387,36 @@ Outcome Session::importFile(const std::filesystem::path& file) {
     bool unreadable = false;
     std::vector<std::string> inMemory;
     const QString name = QString::fromStdString(file.string());
+    // Unsaved edits are kept: they become pending changes under the file's, as Apply would write them.
+    const reg::Machine::Mark unedited = machine_.mark();
+    const PageValues shownBefore = pageValues();
+    const std::set<int> edited = changedPages();
+    std::vector<ControlChange> words = diffPages(snapshot_, shownBefore, edited);
+    if (!edited.empty()) {
+        loadLeftPages();
+        reg::cRegistry reg(machine_);
+        Pass pass(Pass::Kind::Save, reg, sink_);
+        pages().runSave(pass, machine_, edited);
+    }
     const reg::Machine::Mark before = machine_.mark();
     if (machine_.applyRegFile(bytes, file.string(), &why, &unreadable, &inMemory) != reg::ERROR_SUCCESS) {
+        machine_.rollbackTo(unedited);
         out.tell(Tone::Error, unreadable ? QString::fromStdString(why)
                                          : tr("%1 was not imported: %2").arg(name, QString::fromStdString(why)));
         return out;
     }
     // What no page shows is never taken silently: it is asked for apart, or told.
     const OwnedSplit split = splitByOwner(machine_.changesSince(before), settingsProfile());
-    if (!split.other.empty() && committer_.canAsk()) {
+    if (!split.other.empty() && committer_.canAsk() && askAboutOthers) {
         if (!committer_.questions()->importOthers(split.other, name)) {
             machine_.rollbackTo(before);
             if (machine_.apply(split.pages, &why) != reg::ERROR_SUCCESS) {
-                machine_.rollbackTo(before);
+                machine_.rollbackTo(unedited);
                 out.tell(Tone::Error, tr("%1 was not imported: %2").arg(name, QString::fromStdString(why)));
                 return out;
             }
         }
-    } else if (!committer_.canAsk()) {
+    } else if (!committer_.canAsk() || !askAboutOthers) {
         QString told = tr("Imported %1: %2 page value(s), %3 other value(s)").arg(name).arg(split.pageValues).arg(split.otherValues);
         QStringList left;
         for (const std::string& k : inMemory)
@@ -350,6 +426,25 @@ Outcome Session::importFile(const std::filesystem::path& file) {
         out.tell(Tone::Info, told);
     }
     out.append(load(true));
+    std::set<int> all;
+    for (int node = 1; node <= kNodeCount; ++node)
+        all.insert(node);
+    // An edit the file then changed again is one change, from what was loaded to what it set.
+    for (const ControlChange& c : diffPages(shownBefore, pageValues(), all)) {
+        auto same = std::find_if(words.begin(), words.end(), [&](const ControlChange& w) { return w.node == c.node && w.name == c.name; });
+        if (same == words.end())
+            words.push_back(c);
+        else
+            same->after = c.after;
+    }
+    for (const ControlChange& c : words) {
+        auto same = std::find_if(imported_.begin(), imported_.end(), [&](const ControlChange& w) { return w.node == c.node && w.name == c.name; });
+        if (same == imported_.end())
+            imported_.push_back(c);
+        else
+            same->after = c.after;
+    }
+    std::erase_if(imported_, [](const ControlChange& c) { return c.before == c.after; });
     out.ok = true;
     return out;
 }

@@ -38,6 +38,9 @@ public:
         const PageTable* pages = nullptr;
         std::function<PageValues()> values;
         std::function<bool(int node)> onScreen;
+        // Fills in each changed setting's label and its before and after as the page shows them
+        // (ControlChange's node, name, before and after come in as the controls' raw values).
+        std::function<void(std::vector<ControlChange>*)> words;
     };
     void setView(View view) { view_ = std::move(view); }
     // Pages not on screen load when they are first shown or a save pass needs them.
@@ -78,12 +81,19 @@ public:
     reg::ChangeSet settingsProfile();
     // Which page writes each value the pages manage.
     ValueOwners valueOwners();
+    // The settings the pages show changed since they were loaded, in words when there is a view.
+    std::vector<ControlChange> changedControls() const;
+    // What an Apply would write now, grouped by the pages that own it (see wordChanges).
+    Wording pendingWords(const reg::ChangeSet& pending) { return wordChanges(pending, valueOwners(), changedControls()); }
     // What an Apply would write now, as JSON (see changesJson).
-    std::string pendingChangesJson() { return changesJson(pendingChanges(), valueOwners()); }
+    std::string pendingChangesJson() {
+        const reg::ChangeSet pending = pendingChanges();
+        return changesJson(pending, valueOwners(), changedControls());
+    }
     Outcome exportProfile(const std::filesystem::path& file, bool onlyChanged = false);
     // A .reg file's changes made pending and shown in the pages; what no page shows is asked for
-    // apart, or told.
-    Outcome importFile(const std::filesystem::path& file);
+    // apart (unless the caller shows it otherwise), or told.
+    Outcome importFile(const std::filesystem::path& file, bool askAboutOthers = true);
 
     // ---- the files on disk --------------------------------------------------------------------------
     enum class DiskNews {
@@ -126,6 +136,7 @@ private:
     bool writeImmediately_ = true;
     PageValues snapshot_;
     std::set<int> forcedChanged_;
+    std::vector<ControlChange> imported_;  // what imports set, as the pages showed it before
     std::set<int> left_;  // pages not loaded yet
     std::array<FileStamp, 2> known_{};
 };
