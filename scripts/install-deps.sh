@@ -15,6 +15,8 @@ if [ "${1:-}" != run ]; then
   packages+=(libhivex-bin python3)
   # The packaging checks: desktop entry, metainfo, the .deb's dependencies and lintian.
   packages+=(desktop-file-utils appstream lintian dpkg-dev man-db)
+  # A .reg file opened from the desktop: gio, the MIME database and the X window tools.
+  packages+=(libglib2.0-bin shared-mime-info x11-utils)
   # The Ansible collection's test runs playbooks over a local inventory.
   packages+=(ansible-core)
 fi
