@@ -33,7 +33,7 @@ std::vector<cli::NamedMachine> otherMachines(const std::filesystem::path& curren
 ImportReviewDialog::ImportReviewDialog(const reg::ChangeSet& changes, Wording words, const std::filesystem::path& file,
                                        const cli::NamedMachine& current, const std::vector<cli::NamedMachine>& others,
                                        ApplyHere applyHere, QWidget* parent)
-    : ChangesDialog(changes, std::move(words), tr("Open Registry File"),
+    : ChangesDialog(changes, std::move(words), tr("Review %1").arg(QString::fromStdString(file.filename().string())),
                     changes.empty() ? tr("%1 changes nothing on %2: it holds what the file says.")
                                           .arg(QString::fromStdString(file.string()), QString::fromStdString(current.name))
                                     : tr("%1 would make these changes to %2:")

@@ -416,7 +416,8 @@ Outcome Session::importFile(const std::filesystem::path& file, bool askAboutOthe
                 return out;
             }
         }
-    } else if (!committer_.canAsk() || !askAboutOthers) {
+    } else if (!committer_.canAsk() || !inMemory.empty()) {
+        // A caller that shows the changes itself is told only what they cannot show.
         QString told = tr("Imported %1: %2 page value(s), %3 other value(s)").arg(name).arg(split.pageValues).arg(split.otherValues);
         QStringList left;
         for (const std::string& k : inMemory)

@@ -6,9 +6,9 @@
 # Usage: open_reg_from_desktop.sh BUILD_DIR   (exit 77: a tool it needs is missing)
 set -euo pipefail
 
-# The review dialog's title (frmMain::makeReviewDialog) starts so; the window is the program's
-# (WM_CLASS "quorvel") and is transient for its main window.
-review_title="Review Changes"
+# An opened file's review is titled "Review NAME.reg" (ImportReviewDialog); the window is the
+# program's (WM_CLASS "quorvel") and is transient for its main window.
+review_title="Review "
 mime_type=text/x-ms-regedit
 wait_seconds=60
 
@@ -17,6 +17,7 @@ fail() { echo "FAILED: $*"; exit 1; }
 if [ "${1:-}" = --on-display ]; then
     shift
     reg=$1 shot=$2 prefix=$3
+    review_title+=$(basename "$reg")
     running() {  # the installed program's processes
         local p
         for p in /proc/[0-9]*; do
