@@ -52,7 +52,7 @@ protected:
 
 // One file onto many machines: each changed once, then a second run changes nothing, byte for byte.
 TEST_F(Batch, OneFileOntoManyMachinesIsIdempotent) {
-    const QString machines = makeMachines(6, 2);
+    const QString machines = makeMachines(14, 6);
     const QStringList args = {QStringLiteral("--machines"), machines, QStringLiteral("--import"),
                               QString::fromStdString(file_.string()), QStringLiteral("--apply")};
     const qvtest::ScriptRun first = runScript(args);

@@ -218,3 +218,36 @@ TEST_F(ThroughWineInterop, AKeyNameSpellingACommandRunsNothing) {
 }
 
 #endif
+
+// One file onto several real prefixes at once, one of them with its wineserver running: the
+// stopped one is written, the running one is skipped with its reason, and --through-wine then
+// writes it through its Wine; a second run finds nothing to change anywhere.
+TEST_F(ThroughWineInterop, ManyPrefixesOneRunningSkippedOrWrittenThroughItsWine) {
+    const fs::path stopped = w.copy("batchstopped"), running = w.copy("batchrunning");
+    const fs::path state = stopped / "state";
+    const fs::path file = stopped / "fix.reg";
+    std::ofstream(file) << "REGEDIT4\n\n[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n\"MenuShowDelay\"=\"150\"\n";
+    auto batch = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {QV_QUORVEL, "--machines", stopped.string() + "," + running.string(),
+                                         "--import", file.string(), "--apply"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runProcess(args, {"QT_QPA_PLATFORM=offscreen", "XDG_STATE_HOME=" + state.string(), "WINEDEBUG=-all"}, 300);
+    };
+    const Value delay{"HKEY_CURRENT_USER\\Control Panel\\Desktop", "MenuShowDelay", reg::REG_SZ, {}};
+    w.startServer(running);
+    const std::string runningFiles = readFile(running / "user.reg");
+    const Proc first = batch({});
+    EXPECT_EQ(first.status, 0) << first.out << first.err;
+    EXPECT_NE(first.out.find("changed 1 values on batchstopped"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("skipped batchrunning: its wineserver is running"), std::string::npos) << first.out;
+    EXPECT_EQ(filesHold(stopped, delay), "REG_SZ 150");
+    EXPECT_EQ(readFile(running / "user.reg"), runningFiles);
+
+    const Proc through = batch({"--through-wine"});
+    EXPECT_EQ(through.status, 0) << through.out << through.err;
+    EXPECT_NE(through.out.find("no changes on batchstopped"), std::string::npos) << through.out;
+    EXPECT_NE(through.out.find("changed 1 values on batchrunning"), std::string::npos) << through.out;
+    EXPECT_EQ(wineHolds(running, delay), "REG_SZ 150");
+    w.stop(running);
+    EXPECT_EQ(filesHold(running, delay), "REG_SZ 150");
+}
