@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <tuple>
+#include <unordered_set>
 
 #include "app/nodes.h"
 #include "registry/regfile/dotreg.h"
@@ -223,25 +224,38 @@ Wording wordChanges(const reg::ChangeSet& changes, const ValueOwners& owners, co
     other.caption = otherChangesCaption();
     const bool keysOwned = std::any_of(owners.begin(), owners.end(),
                                        [](const auto& o) { return !o.first.empty() && o.first.back() == u'\uFFFF'; });
+    // Every key an owned value or key lies in, spelled as foldedKeyPath does: a key not among them
+    // owns nothing, and most keys of a large file are not (their values need no lookup).
+    std::unordered_set<std::u16string> ownedKeys;
+    for (const auto& o : owners)
+        for (size_t at = o.first.find(u'\\'); at != std::u16string::npos; at = o.first.find(u'\\', at + 1))
+            ownedKeys.insert(o.first.substr(0, at));
+    // A file's values come key by key: the key's spelling is made once for all of them.
+    const reg::ChangeOp* last = nullptr;
+    std::u16string folded;
+    bool inOwned = false;
     auto ownerOf = [&](const reg::ChangeOp& op) -> int {
         if (owners.empty())
             return 0;
+        if (!last || last->root != op.root || last->key != op.key) {
+            folded = reg::foldedKeyPath(op.root, op.key);
+            inOwned = ownedKeys.count(folded) > 0;
+            last = &op;
+        }
         const bool onValue = op.kind == reg::ChangeOp::Kind::SetValue || op.kind == reg::ChangeOp::Kind::DeleteValue;
-        if (onValue)
+        if (onValue && (inOwned || op.key.empty()))
             if (auto it = owners.find(valueOwnerKey(op.root, op.key, op.name)); it != owners.end())
                 return it->second;
         if (!keysOwned)
             return 0;
         // A key a page creates or deletes whole owns what is done in it.
-        std::u16string_view key = op.key;
-        for (;;) {
-            if (auto it = owners.find(keyOwnerKey(op.root, key)); it != owners.end())
+        for (size_t end = folded.size(); end != std::u16string::npos; end = folded.rfind(u'\\', end - 1)) {
+            if (auto it = owners.find(folded.substr(0, end) + u"\\\uFFFF"); it != owners.end())
                 return it->second;
-            const size_t cut = key.rfind(u'\\');
-            if (cut == std::u16string_view::npos)
-                return 0;
-            key = key.substr(0, cut);
+            if (end == 0)
+                break;
         }
+        return 0;
     };
     std::vector<int> owner(changes.ops.size());
     for (size_t i = 0; i < changes.ops.size(); ++i)
