@@ -7,17 +7,18 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh
 
 jobs=$(nproc)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+. scripts/compiler-cache.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cache_args[@]}" >/dev/null
 cmake --build build -j "$jobs"
 
 # The fuzzers first, for a bounded time each.
 if [ -x fuzz/run.sh ] && command -v clang++ >/dev/null; then
-  fuzz/run.sh "${QV_FUZZ_SECONDS:-60}"
+  fuzz/run.sh "${QV_FUZZ_SECONDS:-30}"
 fi
 
 # Address and undefined-behaviour sanitizers over the unit and widget tests.
 if [ "${QV_SKIP_SANITIZERS:-}" != 1 ]; then
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BUILD_BENCH=OFF >/dev/null
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_SANITIZE=ON -DQV_BUILD_BENCH=OFF "${cache_args[@]}" >/dev/null
   cmake --build build-asan -j "$jobs"
   # Qt keeps some allocations until exit on purpose; leaks are checked in the registry layer only.
   ASAN_OPTIONS=detect_leaks=1 build-asan/tests/registry_tests --gtest_brief=1

@@ -25,7 +25,9 @@ fi
 generator=()
 if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 
-cmake -S "$root" -B "$build" "${generator[@]}" \
+cd "$root"
+. scripts/compiler-cache.sh
+cmake -S "$root" -B "$build" "${generator[@]}" "${cache_args[@]}" \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQV_BUILD_FUZZ=ON -DQV_BUILD_GUI=OFF -DQV_BUILD_TESTS=OFF -DQV_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" --target winefile_fuzz dotreg_fuzz hive_fuzz icon_fuzz -j "$(nproc)"

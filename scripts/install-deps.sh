@@ -4,7 +4,7 @@ set -euo pipefail
 
 # "run": what building and starting the program needs; anything else: also what the tests need.
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev libglx-dev libopengl-dev libvulkan-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libhivex-dev
