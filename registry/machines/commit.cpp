@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <optional>
@@ -206,8 +207,7 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
                 throw MachineError(s.target.string() + " is read-only, so it was left as it is");
             const std::string content = f->tree->serialize();
             s.size = content.size();
-            s.hash = contentHash(content);
-            s.tmp = writeTemporary(s.target, content, &s.written);
+            s.tmp = writeTemporary(s.target, content, &s.written, [&] { s.hash = contentHash(content); });
         }
         std::vector<JournalEntry> entries;
         for (Step& s : steps) {
@@ -354,10 +354,14 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
                                asideNote());
         return Round::Changed;
     }
+    // The renames are durable before the journal goes: one sync of each folder they were in.
+    std::vector<fs::path> renamedIn;
     for (Step& s : steps) {
         if (s.swapped) ::unlink(s.tmp.c_str());  // the file replaced
-        syncFolderEntries(folderOf(s.target));
+        if (std::find(renamedIn.begin(), renamedIn.end(), folderOf(s.target)) == renamedIn.end())
+            renamedIn.push_back(folderOf(s.target));
     }
+    for (const fs::path& dir : renamedIn) syncFolderEntries(dir);
     ::unlink(journal.c_str());
     syncFolderEntries(folder_);
     for (Step& s : steps) adopt(s);

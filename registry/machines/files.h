@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,7 +61,9 @@ bool readWhole(const std::filesystem::path& path, std::string* out, FileId* id, 
 
 // Writes content to a synced temporary file beside target, with the target's mode and owner (a
 // new file's mode follows the umask). Returns its path; *id is what it is once written.
-std::filesystem::path writeTemporary(const std::filesystem::path& target, std::string_view content, FileId* id);
+// meanwhile runs while the disk takes the bytes, before the sync waits for them.
+std::filesystem::path writeTemporary(const std::filesystem::path& target, std::string_view content, FileId* id,
+                                     const std::function<void()>& meanwhile = {});
 // Writes a new file whole (a seed): temporary, sync, rename, sync of the folder.
 void writeNewFile(const std::filesystem::path& target, std::string_view content);
 // Whether name is a temporary this program made for a file named file ("" for any file).
