@@ -16,6 +16,7 @@
 #include "bench/bytes_read.h"
 #include "registry/cli/reg_tool.h"
 #include "registry/fileid.h"
+#include "registry/machines/files.h"
 #include "registry/machines/machine.h"
 #include "registry/test_files.h"
 #include "registry/text.h"
@@ -168,5 +169,17 @@ TEST(CommitReads, AddingOneValueReadsEachFileOnce) {
         ASSERT_EQ(cli::runRegTool({"--machine", dir.string(), "add", key, "/v", "N", "/d", "x", "/f"}, io), 0)
             << err.str();
         EXPECT_NEAR(static_cast<double>(qvbench::bytesReadSoFar() - before) / both, 1.0, 0.1);
+    }
+}
+
+// A file hashed through a buffer, in whatever pieces its reads return, keeps the value the
+// journals on disk hold for its bytes.
+TEST(CommitReads, HashingInPiecesGivesTheValueOfTheWhole) {
+    std::string bytes(100003, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    for (size_t piece : {1, 7, 31, 32, 33, 4096, 100003}) {
+        ContentHasher h;
+        for (size_t at = 0; at < bytes.size(); at += piece) h.add(std::string_view(bytes).substr(at, piece));
+        EXPECT_EQ(h.value(), contentHash(bytes)) << piece;
     }
 }
