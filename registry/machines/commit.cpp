@@ -41,7 +41,8 @@ struct Commit::Step {
     MachineFile* f = nullptr;
     fs::path target, tmp;
     uint64_t size = 0, hash = 0;
-    FileId written;  // the temporary once written
+    Temporary writing;  // the temporary until it is synced
+    FileId written;     // and what it is then
     std::optional<FileId> placed;  // the file in place, looked at just after the rename
     Fd held;         // the target as checked just before the renames
     bool swapped = false, renamed = false;
@@ -193,7 +194,8 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
         return l;
     };
     try {
-        // Every file whole and synced before anything is replaced.
+        // Every file whole and synced, and the journal that names them, before anything is
+        // replaced: all are written before any is synced, so that the syncs go to disk together.
         for (MachineFile* f : files_) {
             if (!f->tree->changed()) continue;
             Step& s = steps.emplace_back();
@@ -207,18 +209,29 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
                 throw MachineError(s.target.string() + " is read-only, so it was left as it is");
             const std::string content = f->tree->serialize();
             s.size = content.size();
-            s.tmp = writeTemporary(s.target, content, &s.written, [&] { s.hash = contentHash(content); });
+            s.writing = startTemporary(s.target, content);
+            s.tmp = s.writing.path;
+            s.hash = contentHash(content);  // while the disk takes the bytes
         }
         std::vector<JournalEntry> entries;
         for (Step& s : steps) {
             // The file this round read: the journal is finished later only onto that file.
             entries.push_back({s.tmp, s.target, s.size, s.hash, ReadStamp{s.f->id, s.f->bytesHash()}});
-            if (folderOf(s.target) != folder_) syncFolderEntries(folderOf(s.target));
         }
         {
             // Renamed into place, so that a journal is there whole or not at all.
+            Temporary jt = startTemporary(journal, formatJournal(kCommitTag, entries));
             FileId ignored;
-            const fs::path jtmp = writeTemporary(journal, formatJournal(kCommitTag, entries), &ignored);
+            try {
+                for (Step& s : steps) finishTemporary(s.writing, &s.written);
+            } catch (...) {
+                ::unlink(jt.path.c_str());
+                throw;
+            }
+            finishTemporary(jt, &ignored);
+            for (Step& s : steps)
+                if (folderOf(s.target) != folder_) syncFolderEntries(folderOf(s.target));
+            const fs::path& jtmp = jt.path;
             if (::rename(jtmp.c_str(), journal.c_str()) != 0) {
                 const int e = errno;
                 ::unlink(jtmp.c_str());

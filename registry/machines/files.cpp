@@ -258,37 +258,44 @@ fs::path keepAside(const fs::path& file, const fs::path& target) {
     }
 }
 
-fs::path writeTemporary(const fs::path& target, std::string_view content, FileId* id,
-                        const std::function<void()>& meanwhile) {
+Temporary startTemporary(const fs::path& target, std::string_view content) {
     std::string tmpl = (folderOf(target) / ("." + target.filename().string() + kTempMarker + "XXXXXX")).string();
     int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (raw < 0) throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
-    Fd fd(raw);
-    const fs::path tmp(tmpl);
+    Temporary t{tmpl, target, Fd(raw)};
     try {
         struct stat st;
         if (::stat(target.c_str(), &st) == 0) {
-            ::fchmod(fd.get(), st.st_mode & 07777);
-            if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+            ::fchmod(t.fd.get(), st.st_mode & 07777);
+            if (::fchown(t.fd.get(), st.st_uid, st.st_gid) != 0) {
                 // Only root may give files away; the file is then ours, as a new file would be.
             }
         } else {
-            ::fchmod(fd.get(), newFileMode());
+            ::fchmod(t.fd.get(), newFileMode());
         }
-        writeAll(fd.get(), content, target);
-        if (meanwhile) meanwhile();
-        if (::fsync(fd.get()) != 0)
-            throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
-        if (::fstat(fd.get(), &st) != 0)
-            throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
-        *id = idOf(st);
-        if (::close(fd.release()) != 0)
-            throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
+        writeAll(t.fd.get(), content, target);
     } catch (...) {
-        ::unlink(tmp.c_str());
+        ::unlink(t.path.c_str());
         throw;
     }
-    return tmp;
+    return t;
+}
+
+void finishTemporary(Temporary& t, FileId* id) {
+    struct stat st;
+    int failed = 0;
+    if (::fsync(t.fd.get()) != 0 || ::fstat(t.fd.get(), &st) != 0 || ::close(t.fd.release()) != 0) failed = errno;
+    if (failed) {
+        ::unlink(t.path.c_str());
+        throw MachineError("Could not save " + t.target.string() + ": " + errnoText(failed));
+    }
+    *id = idOf(st);
+}
+
+fs::path writeTemporary(const fs::path& target, std::string_view content, FileId* id) {
+    Temporary t = startTemporary(target, content);
+    finishTemporary(t, id);
+    return t.path;
 }
 
 void writeNewFile(const fs::path& target, std::string_view content) {

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,9 +60,16 @@ bool readWhole(const std::filesystem::path& path, std::string* out, FileId* id, 
 
 // Writes content to a synced temporary file beside target, with the target's mode and owner (a
 // new file's mode follows the umask). Returns its path; *id is what it is once written.
-// meanwhile runs while the disk takes the bytes, before the sync waits for them.
-std::filesystem::path writeTemporary(const std::filesystem::path& target, std::string_view content, FileId* id,
-                                     const std::function<void()>& meanwhile = {});
+std::filesystem::path writeTemporary(const std::filesystem::path& target, std::string_view content, FileId* id);
+// The same in two halves: written (the disk already taking the bytes) but not yet synced, so that
+// the work between, and other files written meanwhile, go to disk together with it.
+struct Temporary {
+    std::filesystem::path path, target;
+    Fd fd;
+};
+Temporary startTemporary(const std::filesystem::path& target, std::string_view content);
+// Syncs and closes it; removes it and throws when that fails.
+void finishTemporary(Temporary& t, FileId* id);
 // Writes a new file whole (a seed): temporary, sync, rename, sync of the folder.
 void writeNewFile(const std::filesystem::path& target, std::string_view content);
 // Whether name is a temporary this program made for a file named file ("" for any file).
