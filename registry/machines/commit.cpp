@@ -41,10 +41,10 @@ struct Commit::Step {
     MachineFile* f = nullptr;
     fs::path target, tmp;
     uint64_t size = 0, hash = 0;
-    Temporary writing;  // the temporary until it is synced
-    FileId written;     // and what it is then
+    Temporary writing;             // the temporary until it is synced
+    FileId written;                // and what it is then
     std::optional<FileId> placed;  // the file in place, looked at just after the rename
-    Fd held;         // the target as checked just before the renames
+    Fd held;                       // the target as checked just before the renames
     bool swapped = false, renamed = false;
 };
 
@@ -268,9 +268,6 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
         throw MachineError(std::string(e.what()) + "; nothing was saved");
     }
 
-    // Each file is swapped with its temporary, so that the one replaced stays at hand: to take
-    // the renames back when a later one fails, and to see whether another program's file was
-    // renamed in after the last look.
     // What is in place is taken as this commit's file only with the size and mtime it was
     // written with: a write after the look just after the rename moves the ctime kept here. Any
     // other identity is the temporary's, which the renamed file no longer has, so the next look
@@ -282,6 +279,9 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
         s.f->hash = s.hash;
         s.f->tree->clearJournal();
     };
+    // Each file is swapped with its temporary, so that the one replaced stays at hand: to take
+    // the renames back when a later one fails, and to see whether another program's file was
+    // renamed in after the last look.
     std::vector<fs::path> setAside;  // other programs' files that could not stay in place
     auto undo = [&] {
         bool all = true;

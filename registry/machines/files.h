@@ -105,10 +105,10 @@ struct MachineFile {
     std::filesystem::path path;
     std::unique_ptr<RegFile> tree;
     FileId id;  // the copy on disk this tree was read from or last written as
-    // whether id alone tells that copy from a later write (see settledAt); else its bytes are hashed
-    bool settled = false;
     // and its bytes' hash, taken from the tree's text when first needed (not at opening)
     std::optional<uint64_t> hash;
+    // whether id alone tells that copy from a later write (see settledAt); else its bytes are hashed
+    bool settled = false;
     std::filesystem::path openTarget;  // the file path led to when the machine was opened
 
     uint64_t bytesHash() {
