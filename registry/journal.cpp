@@ -15,14 +15,13 @@ constexpr std::string_view kVersion = " 2";
 constexpr std::string_view kOldVersion = " 1";
 }  // namespace
 
-ReadStamp stampOf(const struct stat& st, uint64_t hash) {
-    return {static_cast<uint64_t>(st.st_dev),
-            static_cast<uint64_t>(st.st_ino),
-            static_cast<uint64_t>(st.st_size),
-            static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-            static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
-            hash};
+ReadStamp stampOf(const struct stat& st, uint64_t hash) { return {idOf(st), hash}; }
+
+namespace {
+timespec timeOf(uint64_t ns) {
+    return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
 }
+}  // namespace
 
 std::string formatJournal(std::string_view tag, const std::vector<JournalEntry>& entries) {
     std::string j = std::string(tag) + std::string(kVersion) + "\n" + std::to_string(entries.size()) + "\n";
@@ -31,12 +30,13 @@ std::string formatJournal(std::string_view tag, const std::vector<JournalEntry>&
         std::snprintf(head, sizeof head, "%llu %016llx ", static_cast<unsigned long long>(e.size),
                       static_cast<unsigned long long>(e.hash));
         j += head;
-        const ReadStamp r = e.read.value_or(ReadStamp{});
+        const ReadStamp r = e.read.value_or(ReadStamp{{}, 0});
+        const bool known = e.read.has_value();
         char stamp[160];
-        std::snprintf(stamp, sizeof stamp, "%c %llu %llu %llu %lld %lld %016llx ", e.read ? 'R' : '-',
-                      static_cast<unsigned long long>(r.dev), static_cast<unsigned long long>(r.ino),
-                      static_cast<unsigned long long>(r.size), static_cast<long long>(r.mtimeNs),
-                      static_cast<long long>(r.ctimeNs), static_cast<unsigned long long>(r.hash));
+        std::snprintf(stamp, sizeof stamp, "%c %llu %llu %llu %lld %lld %016llx ", known ? 'R' : '-',
+                      static_cast<unsigned long long>(r.id.dev), static_cast<unsigned long long>(r.id.ino),
+                      static_cast<unsigned long long>(known ? r.id.size : 0), nanosOf(r.id.mtime),
+                      nanosOf(r.id.ctime), static_cast<unsigned long long>(r.hash));
         j += stamp;
         j += std::to_string(e.tmp.native().size()) + ":" + e.tmp.native() + " ";
         j += std::to_string(e.target.native().size()) + ":" + e.target.native() + "\n";
@@ -73,13 +73,12 @@ bool parseJournal(const std::string& text, std::string_view tag, size_t maxEntri
         const bool known = expect("R ");
         if (!known && !expect("- ")) return false;
         ReadStamp r;
-        uint64_t mtime, ctime;
-        if (!number(10, &r.dev) || !expect(" ") || !number(10, &r.ino) || !expect(" ") || !number(10, &r.size) ||
+        uint64_t dev, ino, size, mtime, ctime;
+        if (!number(10, &dev) || !expect(" ") || !number(10, &ino) || !expect(" ") || !number(10, &size) ||
             !expect(" ") || !number(10, &mtime) || !expect(" ") || !number(10, &ctime) || !expect(" ") ||
             !number(16, &r.hash) || !expect(" "))
             return false;
-        r.mtimeNs = static_cast<int64_t>(mtime);
-        r.ctimeNs = static_cast<int64_t>(ctime);
+        r.id = {static_cast<dev_t>(dev), static_cast<ino_t>(ino), static_cast<off_t>(size), timeOf(mtime), timeOf(ctime)};
         if (known) *read = r;
         return true;
     };

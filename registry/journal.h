@@ -14,12 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "registry/fileid.h"
+
 namespace qv::reg {
 
 // A file as a commit read it.
 struct ReadStamp {
-    uint64_t dev = 0, ino = 0, size = 0;
-    int64_t mtimeNs = 0, ctimeNs = 0;
+    FileId id;
     uint64_t hash = 0;  // of its bytes; 0: not taken, the identity alone tells
 };
 ReadStamp stampOf(const struct stat& st, uint64_t hash = 0);

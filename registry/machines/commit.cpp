@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <optional>
 #include <utility>
 
 #include "registry/journal.h"
@@ -21,14 +23,16 @@ namespace {
 constexpr std::string_view kCommitTag = "QUORVEL COMMIT";
 constexpr size_t kMaxJournalEntries = 16;
 
-// Whether a file holds exactly the bytes a journal entry names.
+// Whether a file holds exactly the bytes a journal entry names (its hash of either kind).
 bool holds(const fs::path& p, uint64_t size, uint64_t hash) {
-    std::string bytes, why;
-    FileId id;
+    Fd fd(::open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (::lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != size) return false;
-    return readWhole(p, &bytes, &id, &why, O_NOFOLLOW) && bytes.size() == size &&
-           (contentHash(bytes) == hash || fnv1aHash(bytes) == hash);
+    FileHashes h;
+    std::string why;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) != size || !hashFd(fd.get(), &h, &why, true))
+        return false;
+    return h.size == size && (h.content == hash || h.fnv1a == hash);
 }
 
 }  // namespace
@@ -37,8 +41,10 @@ struct Commit::Step {
     MachineFile* f = nullptr;
     fs::path target, tmp;
     uint64_t size = 0, hash = 0;
-    FileId written;  // the temporary once written
-    Fd held;         // the target as checked just before the renames
+    Temporary writing;             // the temporary until it is synced
+    FileId written;                // and what it is then
+    std::optional<FileId> placed;  // the file in place, looked at just after the rename
+    Fd held;                       // the target as checked just before the renames
     bool swapped = false, renamed = false;
 };
 
@@ -86,7 +92,7 @@ void Commit::recoverInterrupted(std::vector<std::string>* notes) {
     }
     std::string done, finished, broken, newer, restored, stuck;
     auto list = [](std::string& l, const fs::path& p) { l += (l.empty() ? "" : ", ") + p.filename().string(); };
-    auto asRead = [](const fs::path& p, const ReadStamp& r) { return holds(p, r.size, r.hash); };
+    auto asRead = [](const fs::path& p, const ReadStamp& r) { return holds(p, static_cast<uint64_t>(r.id.size), r.hash); };
     if (whole && valid.size() == entries.size()) {
         std::vector<const JournalEntry*> pending, saved;
         for (const JournalEntry& e : valid) {
@@ -188,7 +194,8 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
         return l;
     };
     try {
-        // Every file whole and synced before anything is replaced.
+        // Every file whole and synced, and the journal that names them, before anything is
+        // replaced: all are written before any is synced, so that the syncs go to disk together.
         for (MachineFile* f : files_) {
             if (!f->tree->changed()) continue;
             Step& s = steps.emplace_back();
@@ -202,25 +209,29 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
                 throw MachineError(s.target.string() + " is read-only, so it was left as it is");
             const std::string content = f->tree->serialize();
             s.size = content.size();
-            s.hash = contentHash(content);
-            s.tmp = writeTemporary(s.target, content, &s.written);
+            s.writing = startTemporary(s.target, content);
+            s.tmp = s.writing.path;
+            s.hash = contentHash(content);  // while the disk takes the bytes
         }
         std::vector<JournalEntry> entries;
         for (Step& s : steps) {
             // The file this round read: the journal is finished later only onto that file.
-            ReadStamp read;
-            read.dev = static_cast<uint64_t>(s.f->id.dev);
-            read.ino = static_cast<uint64_t>(s.f->id.ino);
-            read.size = static_cast<uint64_t>(s.f->id.size);
-            read.mtimeNs = static_cast<int64_t>(s.f->id.mtime.tv_sec) * 1000000000 + s.f->id.mtime.tv_nsec;
-            read.hash = s.f->bytesHash();
-            entries.push_back({s.tmp, s.target, s.size, s.hash, read});
-            if (folderOf(s.target) != folder_) syncFolderEntries(folderOf(s.target));
+            entries.push_back({s.tmp, s.target, s.size, s.hash, ReadStamp{s.f->id, s.f->bytesHash()}});
         }
         {
             // Renamed into place, so that a journal is there whole or not at all.
+            Temporary jt = startTemporary(journal, formatJournal(kCommitTag, entries));
             FileId ignored;
-            const fs::path jtmp = writeTemporary(journal, formatJournal(kCommitTag, entries), &ignored);
+            try {
+                for (Step& s : steps) finishTemporary(s.writing, &s.written);
+            } catch (...) {
+                ::unlink(jt.path.c_str());
+                throw;
+            }
+            finishTemporary(jt, &ignored);
+            for (Step& s : steps)
+                if (folderOf(s.target) != folder_) syncFolderEntries(folderOf(s.target));
+            const fs::path& jtmp = jt.path;
             if (::rename(jtmp.c_str(), journal.c_str()) != 0) {
                 const int e = errno;
                 ::unlink(jtmp.c_str());
@@ -231,7 +242,8 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
         syncFolderEntries(folder_);
 
         // Last look, under the lock and just before the renames: each path must still lead to
-        // the file this commit started from, and that file must hold what was read.
+        // the file this commit started from, and that file must hold what was read (its identity
+        // tells, or its bytes when the identity is too fresh to).
         bool changedOnDisk = false;
         for (Step& s : steps) {
             std::error_code ec;
@@ -240,11 +252,10 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
             s.held = Fd(::open(s.target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (!sameWay || (s.held.get() < 0 && errno == ELOOP))
                 throw MachineError(s.f->path.string() + " was replaced by a link while it was being saved");
-            std::string bytes, why;
+            std::string why;
             struct stat st;
             if (s.held.get() < 0 || ::fstat(s.held.get(), &st) != 0 || !checkRegular(st, &why) ||
-                !(idOf(st) == s.f->id) || !readFd(s.held.get(), &bytes, &why, static_cast<size_t>(st.st_size)) ||
-                contentHash(bytes) != s.f->bytesHash())
+                !s.f->stillHeldIn(s.held.get(), st))
                 changedOnDisk = true;
         }
         if (changedOnDisk) {
@@ -257,6 +268,17 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
         throw MachineError(std::string(e.what()) + "; nothing was saved");
     }
 
+    // What is in place is taken as this commit's file only with the size and mtime it was
+    // written with: a write after the look just after the rename moves the ctime kept here. Any
+    // other identity is the temporary's, which the renamed file no longer has, so the next look
+    // reads it.
+    auto adopt = [](Step& s) {
+        const bool ours = s.placed && s.placed->sameWrite(s.written);
+        s.f->id = ours ? *s.placed : s.written;
+        s.f->settled = ours;
+        s.f->hash = s.hash;
+        s.f->tree->clearJournal();
+    };
     // Each file is swapped with its temporary, so that the one replaced stays at hand: to take
     // the renames back when a later one fails, and to see whether another program's file was
     // renamed in after the last look.
@@ -296,11 +318,7 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
     auto partly = [&](const std::string& why) {
         // The journal stays: the next open or save completes the rest from the temporaries.
         for (Step& s : steps)
-            if (s.renamed) {
-                s.f->id = s.written;
-                s.f->hash = s.hash;
-                s.f->tree->clearJournal();
-            }
+            if (s.renamed) adopt(s);
         return MachineError(why + "; " + names(true) + " was saved, " + names(false) +
                             " was not (it is completed when the machine is next opened)");
     };
@@ -325,6 +343,9 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
             throw failed("Could not save " + s.target.string() + ": " + errnoText(errno));
         }
         s.renamed = true;
+        // A rename moves the file's ctime: what is in place is known by the look right after.
+        struct stat st;
+        if (::lstat(s.target.c_str(), &st) == 0) s.placed = idOf(st);
     }
 
     // A file that is not the one last looked at was renamed in by another program since: every
@@ -346,17 +367,17 @@ Commit::Round Commit::round(const std::function<void()>& ready, const std::funct
                                asideNote());
         return Round::Changed;
     }
+    // The renames are durable before the journal goes: one sync of each folder they were in.
+    std::vector<fs::path> renamedIn;
     for (Step& s : steps) {
         if (s.swapped) ::unlink(s.tmp.c_str());  // the file replaced
-        syncFolderEntries(folderOf(s.target));
+        if (std::find(renamedIn.begin(), renamedIn.end(), folderOf(s.target)) == renamedIn.end())
+            renamedIn.push_back(folderOf(s.target));
     }
+    for (const fs::path& dir : renamedIn) syncFolderEntries(dir);
     ::unlink(journal.c_str());
     syncFolderEntries(folder_);
-    for (Step& s : steps) {
-        s.f->id = s.written;
-        s.f->hash = s.hash;
-        s.f->tree->clearJournal();
-    }
+    for (Step& s : steps) adopt(s);
     return Round::Saved;
 }
 

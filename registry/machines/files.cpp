@@ -18,8 +18,9 @@ namespace fs = std::filesystem;
 
 std::string errnoText(int e) { return std::strerror(e); }
 
-uint64_t fnv1aHash(std::string_view s) {
-    uint64_t h = 0xcbf29ce484222325ull;
+uint64_t fnv1aHash(std::string_view s) { return fnv1aMore(0xcbf29ce484222325ull, s); }
+
+uint64_t fnv1aMore(uint64_t h, std::string_view s) {
     for (unsigned char c : s) {
         h ^= c;
         h *= 0x100000001b3ull;
@@ -29,16 +30,19 @@ uint64_t fnv1aHash(std::string_view s) {
 
 // Every open of a machine hashes its files, so it takes eight bytes at a time in four independent lanes (a
 // byte-serial hash cost a third of a one-value query on a 20 MB registry).
-uint64_t contentHash(std::string_view s) {
-    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
-    auto mix = [](uint64_t h, uint64_t v) {
-        h ^= v * 0xC2B2AE3D27D4EB4Full;
-        h = (h << 31) | (h >> 33);
-        return h * kMul;
-    };
-    uint64_t lane[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull, 0x082EFA98EC4E6C89ull};
-    const char* p = s.data();
-    size_t n = s.size();
+namespace {
+
+constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+
+inline uint64_t mix(uint64_t h, uint64_t v) {
+    h ^= v * 0xC2B2AE3D27D4EB4Full;
+    h = (h << 31) | (h >> 33);
+    return h * kMul;
+}
+
+// Whole 32-byte blocks of p, n a multiple of 32; the lanes in locals, which the bytes cannot alias.
+void mixBlocks(uint64_t* lanes, const char* p, size_t n) {
+    uint64_t lane[4] = {lanes[0], lanes[1], lanes[2], lanes[3]};
     for (; n >= 32; p += 32, n -= 32) {
         for (int i = 0; i < 4; ++i) {
             uint64_t v;
@@ -46,8 +50,36 @@ uint64_t contentHash(std::string_view s) {
             lane[i] = mix(lane[i], v);
         }
     }
-    uint64_t h = s.size() * kMul;
-    for (uint64_t l : lane) h = mix(h, l);
+    for (int i = 0; i < 4; ++i) lanes[i] = lane[i];
+}
+
+}  // namespace
+
+void ContentHasher::add(std::string_view s) {
+    total_ += s.size();
+    const char* p = s.data();
+    size_t n = s.size();
+    if (heldSize_ > 0) {
+        const size_t take = std::min(n, sizeof held_ - heldSize_);
+        std::memcpy(held_ + heldSize_, p, take);
+        heldSize_ += take;
+        p += take;
+        n -= take;
+        if (heldSize_ < sizeof held_) return;
+        mixBlocks(lane_, held_, sizeof held_);
+        heldSize_ = 0;
+    }
+    const size_t whole = n & ~size_t{31};
+    mixBlocks(lane_, p, whole);
+    std::memcpy(held_, p + whole, n - whole);
+    heldSize_ = n - whole;
+}
+
+uint64_t ContentHasher::value() const {
+    uint64_t h = total_ * kMul;
+    for (uint64_t l : lane_) h = mix(h, l);
+    const char* p = held_;
+    size_t n = heldSize_;
     for (; n >= 8; p += 8, n -= 8) {
         uint64_t v;
         std::memcpy(&v, p, 8);
@@ -59,6 +91,40 @@ uint64_t contentHash(std::string_view s) {
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ull;
     return h ^ (h >> 32);
+}
+
+uint64_t contentHash(std::string_view s) {
+    ContentHasher h;
+    h.add(s);
+    return h.value();
+}
+
+bool hashFd(int fd, FileHashes* out, std::string* why, bool oldHashToo) {
+    // Read from the start whatever the offset, a piece at a time: no file-sized copy in memory.
+    constexpr size_t kPiece = size_t{1} << 18;
+    const std::unique_ptr<char[]> buf(new char[kPiece]);
+    ContentHasher content;
+    uint64_t fnv = fnv1aHash({});
+    uint64_t done = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, buf.get(), kPiece, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *why = errnoText(errno);
+            return false;
+        }
+        if (n == 0) break;
+        const std::string_view piece(buf.get(), static_cast<size_t>(n));
+        content.add(piece);
+        if (oldHashToo) fnv = fnv1aMore(fnv, piece);
+        done += static_cast<uint64_t>(n);
+        if (done > kMaxRegistryFileSize) {
+            *why = "it is larger than 2 GiB";
+            return false;
+        }
+    }
+    *out = {done, content.value(), fnv};
+    return true;
 }
 
 bool readFd(int fd, std::string* out, std::string* why, size_t expected) {
@@ -100,20 +166,15 @@ bool checkRegular(const struct stat& st, std::string* why) {
     return true;
 }
 
-bool readWhole(const fs::path& path, std::string* out, FileId* id, std::string* why, int flags) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags));
-    if (fd.get() < 0) {
-        *why = errno == ELOOP && (flags & O_NOFOLLOW) ? "it is now a symbolic link" : errnoText(errno);
-        return false;
-    }
+bool readOpen(int fd, std::string* out, FileId* id, std::string* why) {
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) {
+    if (::fstat(fd, &st) != 0) {
         *why = errnoText(errno);
         return false;
     }
     if (!checkRegular(st, why)) return false;
-    if (!readFd(fd.get(), out, why, static_cast<size_t>(st.st_size))) return false;
-    if (::fstat(fd.get(), &st) != 0) {
+    if (!readFd(fd, out, why, static_cast<size_t>(st.st_size))) return false;
+    if (::fstat(fd, &st) != 0) {
         *why = errnoText(errno);
         return false;
     }
@@ -121,15 +182,33 @@ bool readWhole(const fs::path& path, std::string* out, FileId* id, std::string* 
     return true;
 }
 
+bool readWhole(const fs::path& path, std::string* out, FileId* id, std::string* why, int flags) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags));
+    if (fd.get() < 0) {
+        *why = errno == ELOOP && (flags & O_NOFOLLOW) ? "it is now a symbolic link" : errnoText(errno);
+        return false;
+    }
+    return readOpen(fd.get(), out, id, why);
+}
+
 namespace {
 
+// Writes in pieces, each handed to the disk once written (not waited for): the disk works while
+// the rest is copied and while the caller goes on until its fsync.
 void writeAll(int fd, std::string_view data, const fs::path& shown) {
+    constexpr size_t kPiece = size_t{4} << 20;
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw MachineError("Could not write " + shown.string() + ": " + errnoText(errno));
-        done += static_cast<size_t>(n);
+        const size_t end = std::min(data.size(), done + kPiece);
+        const size_t start = done;
+        while (done < end) {
+            ssize_t n = ::write(fd, data.data() + done, end - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw MachineError("Could not write " + shown.string() + ": " + errnoText(errno));
+            done += static_cast<size_t>(n);
+        }
+        // Only a hint: the fsync that follows is what makes the bytes durable.
+        ::sync_file_range(fd, static_cast<off_t>(start), static_cast<off_t>(done - start), SYNC_FILE_RANGE_WRITE);
     }
 }
 
@@ -179,35 +258,44 @@ fs::path keepAside(const fs::path& file, const fs::path& target) {
     }
 }
 
-fs::path writeTemporary(const fs::path& target, std::string_view content, FileId* id) {
+Temporary startTemporary(const fs::path& target, std::string_view content) {
     std::string tmpl = (folderOf(target) / ("." + target.filename().string() + kTempMarker + "XXXXXX")).string();
     int raw = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (raw < 0) throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
-    Fd fd(raw);
-    const fs::path tmp(tmpl);
+    Temporary t{tmpl, target, Fd(raw)};
     try {
         struct stat st;
         if (::stat(target.c_str(), &st) == 0) {
-            ::fchmod(fd.get(), st.st_mode & 07777);
-            if (::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+            ::fchmod(t.fd.get(), st.st_mode & 07777);
+            if (::fchown(t.fd.get(), st.st_uid, st.st_gid) != 0) {
                 // Only root may give files away; the file is then ours, as a new file would be.
             }
         } else {
-            ::fchmod(fd.get(), newFileMode());
+            ::fchmod(t.fd.get(), newFileMode());
         }
-        writeAll(fd.get(), content, target);
-        if (::fsync(fd.get()) != 0)
-            throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
-        if (::fstat(fd.get(), &st) != 0)
-            throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
-        *id = idOf(st);
-        if (::close(fd.release()) != 0)
-            throw MachineError("Could not save " + target.string() + ": " + errnoText(errno));
+        writeAll(t.fd.get(), content, target);
     } catch (...) {
-        ::unlink(tmp.c_str());
+        ::unlink(t.path.c_str());
         throw;
     }
-    return tmp;
+    return t;
+}
+
+void finishTemporary(Temporary& t, FileId* id) {
+    struct stat st;
+    int failed = 0;
+    if (::fsync(t.fd.get()) != 0 || ::fstat(t.fd.get(), &st) != 0 || ::close(t.fd.release()) != 0) failed = errno;
+    if (failed) {
+        ::unlink(t.path.c_str());
+        throw MachineError("Could not save " + t.target.string() + ": " + errnoText(failed));
+    }
+    *id = idOf(st);
+}
+
+fs::path writeTemporary(const fs::path& target, std::string_view content, FileId* id) {
+    Temporary t = startTemporary(target, content);
+    finishTemporary(t, id);
+    return t.path;
 }
 
 void writeNewFile(const fs::path& target, std::string_view content) {
@@ -249,23 +337,52 @@ FolderLock::FolderLock(const fs::path& dir, bool required)
 }
 
 void MachineFile::load() {
-    std::string content, why;
-    if (!readWhole(path, &content, &id, &why))
-        throw MachineError("Could not read " + path.string() + ": " + why);
-    hash.reset();
-    std::string error;
-    auto fresh = RegFile::parse(std::move(content), path.string(), &error);
-    if (!fresh) throw MachineError(error + "; the file is left as it is");
-    tree = std::move(fresh);
-}
-
-bool MachineFile::reloadIfChanged() {
+    // The clock is read before the file is looked at, so that settled errs towards hashing.
+    const timespec look = wallClockNow();
     std::string content, why;
     FileId now;
     if (!readWhole(path, &content, &now, &why))
         throw MachineError("Could not read " + path.string() + ": " + why);
+    std::string error;
+    auto fresh = RegFile::parse(std::move(content), path.string(), &error);
+    if (!fresh) throw MachineError(error + "; the file is left as it is");
+    tree = std::move(fresh);
+    id = now;
+    settled = settledAt(now, look);
+    hash.reset();
+}
+
+bool MachineFile::stillHeldIn(int fd, const struct stat& st) {
+    if (!(idOf(st) == id)) return false;
+    if (settled) return true;
+    FileHashes h;
+    std::string why;
+    struct stat after;
+    return hashFd(fd, &h, &why) && h.size == static_cast<uint64_t>(id.size) && h.content == bytesHash() &&
+           ::fstat(fd, &after) == 0 && idOf(after) == id;
+}
+
+bool MachineFile::reloadIfChanged() {
+    const timespec look = wallClockNow();
+    std::string content, why;
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) why = errnoText(errno);
+    if (!why.empty() || !checkRegular(st, &why)) throw MachineError("Could not read " + path.string() + ": " + why);
+    if (stillHeldIn(fd.get(), st)) {
+        settled = settled || settledAt(id, look);
+        return false;
+    }
+    FileId now;
+    if (!readOpen(fd.get(), &content, &now, &why))
+        throw MachineError("Could not read " + path.string() + ": " + why);
     const uint64_t bytes = contentHash(content);
-    if (now == id && bytes == bytesHash()) return false;
+    if (bytes == bytesHash()) {
+        // The same bytes under a new identity (touched, or copied back): nothing to take in.
+        id = now;
+        settled = settledAt(now, look);
+        return false;
+    }
     // Someone else wrote the file: take their version and put our pending changes on top.
     std::string error;
     auto fresh = RegFile::parse(std::move(content), path.string(), &error);
@@ -273,6 +390,7 @@ bool MachineFile::reloadIfChanged() {
     fresh->replay(tree->journal());
     tree = std::move(fresh);
     id = now;
+    settled = settledAt(now, look);
     hash = bytes;
     return true;
 }

@@ -223,6 +223,7 @@ void Machine::discardChanges() {
         fresh.load();
         f->tree = std::move(fresh.tree);
         f->id = fresh.id;
+        f->settled = fresh.settled;
         f->hash = fresh.hash;
     }
 }

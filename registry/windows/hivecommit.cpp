@@ -111,9 +111,7 @@ void removeTemporariesOf(const fs::path& hive) {
 bool stillAsRead(const fs::path& p, const ReadStamp& read) {
     struct stat st;
     if (::lstat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    const ReadStamp now = stampOf(st);
-    return now.dev == read.dev && now.ino == read.ino && now.size == read.size && now.mtimeNs == read.mtimeNs &&
-           now.ctimeNs == read.ctimeNs;
+    return idOf(st) == read.id;
 }
 
 // Stamps the written hive with the time of the save (base block and first bin, as Windows keeps
