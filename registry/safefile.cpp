@@ -104,8 +104,18 @@ void ensurePrivateFolder(const fs::path& dir) {
     struct stat st;
     if (::lstat(dir.c_str(), &st) != 0) {
         if (errno != ENOENT) throw failure("Could not look at", dir, errno);
-        std::error_code ec;
-        if (dir.has_parent_path()) fs::create_directories(dir.parent_path(), ec);
+        // Each folder made on the way is synced into its parent: a crash must not take a new
+        // folder, and the backups in it, away with it.
+        std::vector<fs::path> missing;
+        for (fs::path p = dir.parent_path(); !p.empty() && p != p.parent_path(); p = p.parent_path()) {
+            struct stat up;
+            if (::lstat(p.c_str(), &up) == 0 || errno != ENOENT) break;
+            missing.push_back(p);
+        }
+        for (auto p = missing.rbegin(); p != missing.rend(); ++p) {
+            if (::mkdir(p->c_str(), 0777) != 0 && errno != EEXIST) break;  // told below, at dir
+            syncFolderEntries(folderOf(*p));
+        }
         if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
             throw failure("Could not create the folder", dir, errno);
         syncFolderEntries(folderOf(dir));
