@@ -714,3 +714,242 @@ TEST(WindowsHives, CommitWritesNothingThroughLinksPlantedAtItsNames) {
         EXPECT_EQ(hivexValue(d.software, "Quorvel", "V")->data, hb::dword(6));
     }
 }
+
+namespace {
+
+// A hive as libhivex reads it: every key's path (as spelled) with its values.
+using HiveDump = std::map<std::string, std::map<std::string, std::pair<uint32_t, std::string>>>;
+HiveDump dumpHive(const fs::path& file) {
+    HiveDump out;
+    hive_h* h = hivex_open(file.c_str(), 0);
+    if (!h) return out;
+    std::vector<std::pair<hive_node_h, std::string>> pending{{hivex_root(h), ""}};
+    while (!pending.empty()) {
+        auto [n, path] = pending.back();
+        pending.pop_back();
+        auto& values = out[path];
+        hive_value_h* vals = hivex_node_values(h, n);
+        for (hive_value_h* v = vals; v && *v; ++v) {
+            char* name = hivex_value_key(h, *v);
+            std::underlying_type_t<hive_type> t = 0;
+            size_t len = 0;
+            char* data = hivex_value_value(h, *v, reinterpret_cast<hive_type*>(&t), &len);
+            values[name] = {static_cast<uint32_t>(t), std::string(data ? data : "", len)};
+            free(name);
+            free(data);
+        }
+        free(vals);
+        hive_node_h* kids = hivex_node_children(h, n);
+        for (hive_node_h* c = kids; c && *c; ++c) {
+            char* name = hivex_node_name(h, *c);
+            pending.emplace_back(*c, path.empty() ? name : path + "\\" + name);
+            free(name);
+        }
+        free(kids);
+    }
+    hivex_close(h);
+    return out;
+}
+
+// Renames every key at or below `from` to lie below `to`.
+void moveDumped(HiveDump& d, const std::string& from, const std::string& to) {
+    HiveDump moved;
+    for (auto it = d.begin(); it != d.end();) {
+        if (it->first == from || it->first.rfind(from + "\\", 0) == 0) {
+            moved[to + it->first.substr(from.size())] = std::move(it->second);
+            it = d.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    d.merge(moved);
+}
+
+}  // namespace
+
+// Keys made when first used behave as keys read whole: each case reads and edits in an order that
+// leaves parts of the hives unread, checks what the machine shows, then commits; every hive then
+// holds what it held before plus exactly the case's edits (a hive without edits is not written),
+// and a machine opened again shows the same.
+TEST(WindowsHives, KeysReadWhenFirstUsedShowAndSaveExactlyWhatWasDone) {
+    const std::string dot = "Software\\Classes\\";
+    const std::string command = "txtfile\\shell\\open\\command";
+    auto has = [](Machine& m, int32_t root, const std::string& key, const std::string& name, const std::string& data) {
+        const auto v = query(m, root, key, name);
+        EXPECT_TRUE(v && v->data == data) << key << " " << name;
+    };
+    auto gone = [](Machine& m, int32_t root, const std::string& key) {
+        HKey k;
+        EXPECT_NE(m.openKey(root, key, &k), ERROR_SUCCESS) << key;
+    };
+    struct Case {
+        std::string name;
+        std::function<void(Machine&)> act, shows;
+        std::function<void(std::map<std::string, HiveDump>&)> edits;  // by file: SOFTWARE, NTUSER, UsrClass
+    } cases[] = {
+        {"a key read after another was edited",
+         [&](Machine& m) { ASSERT_EQ(set(m, HKEY_LOCAL_MACHINE, dot + ".txt", "Content Type", REG_SZ, hb::sz("text/x")), 0); },
+         [&](Machine& m) {
+             has(m, HKEY_LOCAL_MACHINE, dot + ".bmp\\ShellNew", "NullFile", hb::sz(""));
+             has(m, HKEY_LOCAL_MACHINE, dot + ".txt", "", hb::sz("txtfile"));
+             has(m, HKEY_LOCAL_MACHINE, dot + ".txt", "Content Type", hb::sz("text/x"));
+             EXPECT_EQ(subkeys(m, HKEY_LOCAL_MACHINE, dot + ".txt"), std::vector<std::string>{"ShellNew"});
+         },
+         [](auto& d) { d["SOFTWARE"]["Classes\\.txt"]["Content Type"] = {REG_SZ, hb::sz("text/x")}; }},
+        {"enumerating half-loaded keys",
+         [&](Machine& m) {
+             has(m, HKEY_LOCAL_MACHINE, dot + command, "", hb::sz("notepad.exe %1"));
+             HKey k;
+             ASSERT_EQ(m.createKey(HKEY_LOCAL_MACHINE, dot + ".new", &k), 0);
+             m.closeKey(k);
+             ASSERT_EQ(set(m, HKEY_LOCAL_MACHINE, "Software\\Odd", "Added", REG_DWORD, hb::dword(5)), 0);
+         },
+         [&](Machine& m) {
+             EXPECT_EQ(subkeys(m, HKEY_LOCAL_MACHINE, "Software\\Classes"),
+                       (std::vector<std::string>{".bmp", ".new", ".txt", "CLSID", "txtfile"}));
+             HKey k;
+             ASSERT_EQ(m.openKey(HKEY_LOCAL_MACHINE, "Software\\Odd", &k), 0);
+             std::vector<std::string> names;
+             std::string n;
+             for (uint32_t i = 0; m.enumValue(k, i, &n, nullptr, nullptr) == ERROR_SUCCESS; ++i) names.push_back(n);
+             m.closeKey(k);
+             EXPECT_EQ(names.size(), 5u);
+             EXPECT_NE(std::find(names.begin(), names.end(), "Added"), names.end());
+         },
+         [](auto& d) {
+             d["SOFTWARE"]["Classes\\.new"];
+             d["SOFTWARE"]["Odd"]["Added"] = {REG_DWORD, hb::dword(5)};
+         }},
+        {"deleting a subtree never read",
+         [&](Machine& m) { ASSERT_EQ(m.deleteKey(HKEY_LOCAL_MACHINE, dot + "txtfile"), 0); },
+         [&](Machine& m) {
+             gone(m, HKEY_LOCAL_MACHINE, dot + "txtfile");
+             has(m, HKEY_LOCAL_MACHINE, dot + ".txt", "", hb::sz("txtfile"));
+         },
+         [](auto& d) {
+             std::erase_if(d["SOFTWARE"], [](const auto& k) { return k.first.rfind("Classes\\txtfile", 0) == 0; });
+         }},
+        {"moving a subtree never read",
+         [&](Machine& m) { ASSERT_EQ(m.moveKey(HKEY_LOCAL_MACHINE, dot + "txtfile", HKEY_LOCAL_MACHINE, dot + "docfile"), 0); },
+         [&](Machine& m) {
+             gone(m, HKEY_LOCAL_MACHINE, dot + "txtfile");
+             has(m, HKEY_LOCAL_MACHINE, dot + "docfile\\shell\\open\\command", "", hb::sz("notepad.exe %1"));
+         },
+         [](auto& d) { moveDumped(d["SOFTWARE"], "Classes\\txtfile", "Classes\\docfile"); }},
+        {"copying a subtree never read, then editing the copy",
+         [&](Machine& m) {
+             ASSERT_EQ(m.copyKey(HKEY_LOCAL_MACHINE, dot + "txtfile", HKEY_LOCAL_MACHINE, "Software\\Copy"), 0);
+             ASSERT_EQ(set(m, HKEY_LOCAL_MACHINE, "Software\\Copy\\shell\\open\\command", "", REG_SZ, hb::sz("x")), 0);
+         },
+         [&](Machine& m) {
+             has(m, HKEY_LOCAL_MACHINE, dot + command, "", hb::sz("notepad.exe %1"));
+             has(m, HKEY_LOCAL_MACHINE, "Software\\Copy\\shell\\open\\command", "", hb::sz("x"));
+         },
+         [](auto& d) {
+             for (const char* k : {"Copy", "Copy\\shell", "Copy\\shell\\open"}) d["SOFTWARE"][k];
+             d["SOFTWARE"]["Copy\\shell\\open\\command"][""] = {REG_SZ, hb::sz("x")};
+         }},
+        {"a deletion taken back reads the subtree again",
+         [&](Machine& m) {
+             ASSERT_EQ(m.deleteKey(HKEY_LOCAL_MACHINE, dot + "txtfile"), 0);
+             m.discardChanges();
+             ASSERT_EQ(set(m, HKEY_LOCAL_MACHINE, dot + command, "After", REG_DWORD, hb::dword(1)), 0);
+         },
+         [&](Machine& m) { has(m, HKEY_LOCAL_MACHINE, dot + command, "", hb::sz("notepad.exe %1")); },
+         [&](auto& d) { d["SOFTWARE"]["Classes\\" + command]["After"] = {REG_DWORD, hb::dword(1)}; }},
+        {"the user's classes stand in for NTUSER.DAT's own",
+         [&](Machine& m) { ASSERT_EQ(set(m, HKEY_CURRENT_USER, "Software\\Classes\\.usr", "V", REG_SZ, hb::sz("u")), 0); },
+         [&](Machine& m) {
+             gone(m, HKEY_CURRENT_USER, "Software\\Classes\\Stale");
+             has(m, HKEY_CLASSES_ROOT, ".usr", "V", hb::sz("u"));
+             has(m, HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced", "Hidden",
+                 hb::dword(2));
+         },
+         [](auto& d) { d["UsrClass"][".usr"]["V"] = {REG_SZ, hb::sz("u")}; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Drive d;
+        const std::map<std::string, fs::path> files{
+            {"SOFTWARE", d.software}, {"SYSTEM", d.system}, {"NTUSER", d.aliceNt}, {"UsrClass", d.aliceClasses}};
+        std::map<std::string, HiveDump> want;
+        std::map<std::string, std::string> bytes;
+        for (const auto& [label, file] : files) {
+            want[label] = dumpHive(file);
+            bytes[label] = qvtest::readFile(file);
+        }
+        const auto unchanged = want;
+        auto m = Machine::openWindows(d.root, "alice");
+        c.act(*m);
+        c.shows(*m);
+        m->commit();
+        c.edits(want);
+        for (const auto& [label, file] : files) {
+            EXPECT_TRUE(dumpHive(file) == want[label]) << label;
+            if (want[label] == unchanged.at(label)) {
+                EXPECT_EQ(qvtest::readFile(file), bytes[label]) << label << " was written";
+            }
+        }
+        auto again = Machine::openWindows(d.root, "alice");
+        c.shows(*again);
+    }
+}
+
+// Values of every type and size read as stored when their key is first used, and stay so through
+// a commit that edits their neighbours.
+TEST(WindowsHives, ValuesOfEveryTypeAndSizeReadWhenFirstUsed) {
+    Drive d;
+    std::vector<hb::Value> values;
+    for (uint32_t t : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 0x12345u, 0xFFFFFFFFu})
+        values.push_back({"T" + std::to_string(t), t, std::string(t % 9, static_cast<char>('a' + t % 26))});
+    values.push_back({"Largest", REG_BINARY, std::string(kMaxHiveValueSize, '\x5a')});
+    std::string big(200000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
+    values.push_back({"Big", REG_BINARY, big});
+    hb::Builder sw;
+    sw.set("Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + kSid1, "ProfileImagePath", REG_EXPAND_SZ,
+           hb::sz("C:\\Users\\alice"));
+    for (const hb::Value& v : values) sw.set("Types", v.name, v.type, v.data);
+    sw.set("Types\\Next", "N", REG_DWORD, hb::dword(1));
+    sw.write(d.software);
+
+    auto m = Machine::openWindows(d.root, "alice");
+    ASSERT_EQ(set(*m, HKEY_LOCAL_MACHINE, "Software\\Types\\Next", "N", REG_DWORD, hb::dword(2)), 0);
+    for (const hb::Value& v : values) {
+        const auto got = query(*m, HKEY_LOCAL_MACHINE, "Software\\Types", v.name);
+        ASSERT_TRUE(got) << v.name;
+        EXPECT_EQ(got->type, v.type) << v.name;
+        EXPECT_TRUE(got->data == v.data) << v.name;
+    }
+    m->commit();
+    for (const hb::Value& v : values) {
+        const auto got = hivexValue(d.software, "Types", v.name);
+        ASSERT_TRUE(got) << v.name;
+        EXPECT_EQ(got->type, v.type) << v.name;
+        EXPECT_TRUE(got->data == v.data) << v.name;
+    }
+    EXPECT_EQ(hivexValue(d.software, "Types\\Next", "N")->data, hb::dword(2));
+}
+
+// A hive is opened past its header only when its keys are first used: one that libhivex cannot
+// read costs the keys of the other hives nothing, and says so where it is read.
+TEST(WindowsHives, AHiveIsOpenedWhenItsKeysAreFirstUsed) {
+    Drive d;
+    std::string b = qvtest::readFile(d.aliceNt);
+    std::memcpy(&b[4096], "hbix", 4);  // a bin libhivex refuses; the header is sound
+    qvtest::writeFile(d.aliceNt, b);
+    auto m = Machine::openWindows(d.root, "alice");
+    EXPECT_EQ(query(*m, HKEY_LOCAL_MACHINE, "Software\\Odd", "Strange")->data, "raw");
+    auto noted = [&] {
+        const auto notes = m->warnings();
+        return std::any_of(notes.begin(), notes.end(), [&](const std::string& n) {
+            return n.find(d.aliceNt.string()) != std::string::npos && n.find("libhivex cannot open it") != std::string::npos;
+        });
+    };
+    EXPECT_FALSE(noted());
+    EXPECT_FALSE(query(*m, HKEY_CURRENT_USER, "Control Panel\\Desktop", "MenuShowDelay"));
+    EXPECT_TRUE(noted());
+    ASSERT_EQ(set(*m, HKEY_CURRENT_USER, "Fresh", "V", REG_DWORD, hb::dword(1)), 0);
+    EXPECT_THROW(m->commit(), MachineError);
+    EXPECT_EQ(qvtest::readFile(d.aliceNt), b);
+}
