@@ -165,13 +165,11 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
     *system = RegFile::create("", "");
     *user = RegFile::create("", "");
     std::vector<std::string> notes;
+    std::vector<std::unique_ptr<RegFile>> glances;  // kept while the open reads them
+    RegKey* software = nullptr;
     // The machine's hives first: SOFTWARE names the users.
     for (size_t i = 0;; ++i) {
-        if (i == 2) {
-            RegKey* software = nullptr;
-            (*system)->findKey(u"Software", &software);
-            chooseUser(software);
-        }
+        if (i == 2) chooseUser(software);
         if (i >= hives_.size()) break;
         Hive& hv = hives_[i];
         std::shared_ptr<HiveSource> src;
@@ -196,12 +194,20 @@ void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_pt
         }
         for (const std::u16string& c : hv.mount) at = attach(at, c);
         src->mount(at);
-        if (hv.label == "SOFTWARE")
-            if (std::string dir = windowsFolderOf(at); !dir.empty()) windowsDir_ = std::move(dir);
+        // What the open reads of SOFTWARE and SYSTEM, read without opening them whole when it can.
+        glances.push_back(RegFile::create("", ""));
+        auto read = [&, glance = &glances.back()->root()](std::vector<std::u16string> paths) -> RegKey* {
+            return src->glance(paths, glance) ? glance : at;
+        };
+        if (hv.label == "SOFTWARE") {
+            software = read({u"Microsoft\\Windows NT\\CurrentVersion", u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\*"});
+            if (std::string dir = windowsFolderOf(software); !dir.empty()) windowsDir_ = std::move(dir);
+        }
         if (hv.label == "SYSTEM") {
-            if (const std::optional<int> cs = currentControlSetOf(at)) classes_.setControlSet(*cs);
+            if (const std::optional<int> cs = currentControlSetOf(read({u"Select"}))) classes_.setControlSet(*cs);
             else notes.push_back(hv.path.string() + " has no Select\\Current; CurrentControlSet is ControlSet001");
-            if (fastStartupOn(at, classes_.controlSet()))
+            const std::u16string power = utf8ToUtf16(controlSetName(classes_.controlSet())) + u"\\Control\\Session Manager\\Power";
+            if (fastStartupOn(read({power}), classes_.controlSet()))
                 notes.push_back("Fast Startup is switched on in this Windows: unless Windows was restarted or shut down "
                                 "with Shift held, its hives may be out of date and will not be written");
         }

@@ -354,6 +354,237 @@ void HiveSource::readValues(const RegKey* owner, uint32_t at, std::vector<RegVal
     if (valuesRead_.insert(static_cast<uint32_t>(node)).second) hidden_ += hidden;
 }
 
+void checkHiveStructure(hive_h* h, const fs::path& file) {
+    auto named = [&](hive_node_h n) {
+        std::string p;
+        for (int depth = 0; n && n != hivex_root(h) && depth < 512; ++depth, n = hivex_node_parent(h, n)) {
+            Owned<char> name(hivex_node_name(h, n));
+            p = std::string(name ? name.get() : "?") + (p.empty() ? "" : "\\" + p);
+        }
+        return p.empty() ? std::string("its root key") : "\"" + p + "\"";
+    };
+    auto damaged = [&](const std::string& what) {
+        return HiveError(file.string() + " cannot be written: " + what + "; the file is damaged, and is left as it is");
+    };
+    auto failed = [&] { return HiveError("libhivex could not read " + file.string() + ": " + errnoText(errno)); };
+    const hive_node_h root = hivex_root(h);
+    if (!root) throw failed();
+    // Each key is taken only from the list of the key its parent field names, and the root from
+    // none, so each is reached once and the walk ends whatever the lists say.
+    std::vector<hive_node_h> pending{root};
+    std::unordered_map<size_t, size_t> claims;  // a value's cell: its key; data's cell: its value
+    std::unordered_set<hive_node_h> seen;
+    while (!pending.empty()) {
+        const hive_node_h node = pending.back();
+        pending.pop_back();
+        Owned<hive_node_h> kids(hivex_node_children(h, node));
+        if (!kids) throw failed();
+        seen.clear();
+        for (hive_node_h* c = kids.get(); *c; ++c) {
+            if (*c == root || hivex_node_parent(h, *c) != node || !seen.insert(*c).second)
+                throw damaged("its keys loop back on themselves or a key is listed twice (under " + named(node) + ")");
+            pending.push_back(*c);
+        }
+        Owned<hive_value_h> vals(hivex_node_values(h, node));
+        if (!vals) throw failed();
+        for (hive_value_h* v = vals.get(); *v; ++v) {
+            if (!claims.try_emplace(*v, node).second)
+                throw damaged("a value of " + named(node) + " belongs to another key as well");
+            size_t len = 0;
+            if (const hive_value_h data = hivex_value_data_cell_offset(h, *v, &len); data && !claims.try_emplace(data, *v).second)
+                throw damaged("the values of " + named(node) + " share their data with another value");
+        }
+    }
+}
+
+namespace {
+
+// The records of a hive file read one cell at a time (offsets relative to the first bin), each
+// checked to lie in use within the bins; anything unusual ends the reading.
+class CellReader {
+public:
+    CellReader(int fd, uint32_t bins, uint32_t minor) : fd_(fd), bins_(bins), minor_(minor) {}
+
+    // The data of the cell at `off`, at least `need` bytes of it.
+    bool cell(uint32_t off, size_t need, std::string* out) const {
+        unsigned char h[4];
+        if (off % 8 || off < 32 || static_cast<uint64_t>(off) + 4 > bins_ || !readAt(fd_, h, 4, kBaseBlock + off)) return false;
+        const int32_t size = static_cast<int32_t>(u32(h));
+        if (size > -8 || static_cast<uint64_t>(off) + static_cast<uint32_t>(-size) > bins_) return false;
+        const size_t len = static_cast<uint32_t>(-size) - 4;
+        if (len < need) return false;
+        out->resize(len);
+        return readAt(fd_, reinterpret_cast<unsigned char*>(out->data()), len, kBaseBlock + off + 4);
+    }
+
+    struct Key {
+        uint32_t off = 0, parent = 0, subkeys = 0, subkeyList = 0, values = 0, valueList = 0;
+        std::u16string name;
+        uint64_t modif = 0;
+    };
+    bool key(uint32_t off, Key* k) const {
+        std::string d;
+        if (!cell(off, 76, &d) || d[0] != 'n' || d[1] != 'k') return false;
+        const auto* b = reinterpret_cast<const unsigned char*>(d.data());
+        const size_t nameLen = b[72] | b[73] << 8;
+        if (76 + nameLen > d.size()) return false;
+        k->off = off;
+        k->parent = u32(b + 16);
+        k->subkeys = u32(b + 20);
+        k->subkeyList = u32(b + 28);
+        k->values = u32(b + 36);
+        k->valueList = u32(b + 40);
+        k->modif = u32(b + 4) | uint64_t(u32(b + 8)) << 32;
+        return name(b + 76, nameLen, (b[2] | b[3] << 8) & 0x20, &k->name) && !k->name.empty();
+    }
+
+    // The subkeys of k, each checked to name k as its parent.
+    bool subkeys(const Key& k, std::vector<Key>* out) const {
+        if (!k.subkeys) return true;
+        std::vector<uint32_t> offs;
+        if (!list(k.subkeyList, true, &offs) || offs.size() != k.subkeys) return false;
+        for (uint32_t o : offs) {
+            out->emplace_back();
+            if (!key(o, &out->back()) || out->back().parent != k.off) return false;
+        }
+        return true;
+    }
+
+    bool values(const Key& k, std::vector<RegValue>* out) const {
+        if (!k.values) return true;
+        std::string l, d;
+        if (k.values > 0x100000 || !cell(k.valueList, size_t(k.values) * 4, &l)) return false;
+        for (uint32_t i = 0; i < k.values; ++i) {
+            if (!cell(u32(reinterpret_cast<const unsigned char*>(l.data()) + 4 * i), 20, &d) || d[0] != 'v' || d[1] != 'k')
+                return false;
+            const auto* b = reinterpret_cast<const unsigned char*>(d.data());
+            const size_t nameLen = b[2] | b[3] << 8;
+            RegValue v;
+            if (20 + nameLen > d.size() || !name(b + 20, nameLen, (b[16] | b[17] << 8) & 1, &v.name)) return false;
+            v.type = u32(b + 12);
+            const uint32_t size = u32(b + 4);
+            if (size & 0x80000000u) {
+                if ((size & 0x7FFFFFFFu) > 4) return false;
+                v.data.assign(d, 8, size & 0x7FFFFFFFu);
+            } else if (size) {
+                // Data over one cell's worth is a big-data record: libhivex reads those.
+                std::string data;
+                if ((minor_ >= 4 && size > kMaxHiveValueSize) || !cell(u32(b + 8), size, &data)) return false;
+                v.data = data.substr(0, size);
+            }
+            out->push_back(std::move(v));
+        }
+        return true;
+    }
+
+private:
+    // Names as libhivex gives them: Latin-1 or UTF-16; names no path can hold end the reading.
+    static bool name(const unsigned char* p, size_t len, bool latin1, std::u16string* out) {
+        if (latin1) out->assign(p, p + len);
+        else if (len % 2) return false;
+        else
+            for (size_t i = 0; i < len; i += 2) out->push_back(static_cast<char16_t>(p[i] | p[i + 1] << 8));
+        for (char16_t c : *out)
+            if (c == 0 || c == u'\\' || (c >= 0xD800 && c < 0xE000)) return false;
+        return true;
+    }
+
+    bool list(uint32_t off, bool top, std::vector<uint32_t>* out) const {
+        std::string d;
+        if (!cell(off, 4, &d)) return false;
+        const auto* b = reinterpret_cast<const unsigned char*>(d.data());
+        const size_t n = b[2] | b[3] << 8;
+        const std::string_view sig(d.data(), 2);
+        const size_t step = sig == "lf" || sig == "lh" ? 8 : 4;
+        if ((sig != "lf" && sig != "lh" && sig != "li" && !(top && sig == "ri")) || 4 + n * step > d.size()) return false;
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t o = u32(b + 4 + i * step);
+            if (sig == "ri") {
+                if (!list(o, false, out)) return false;
+            } else {
+                out->push_back(o);
+            }
+        }
+        return true;
+    }
+
+    int fd_;
+    uint64_t bins_;
+    uint32_t minor_;
+};
+
+}  // namespace
+
+bool HiveSource::glance(const std::vector<std::u16string>& paths, RegKey* into) const {
+    unsigned char b[kBaseBlock];
+    if (!readAt(fd_, b, kBaseBlock, 0)) return false;
+    const CellReader r(fd_, u32(b + 40), head_.minor);
+    CellReader::Key root;
+    if (!r.key(u32(b + 36), &root)) return false;
+    // Names folded onto one another are left to the full reader, which says so.
+    auto unique = [](auto& list, auto nameOf) {
+        const size_t n = list.size();
+        return sortUnique(list, nameOf) == 0 && list.size() == n;
+    };
+    auto copyValues = [&](const CellReader::Key& k, RegKey* to) {
+        std::vector<RegValue> vals;
+        if (!r.values(k, &vals) || !unique(vals, [](const RegValue& v) -> const std::u16string& { return v.name; }))
+            return false;
+        to->values() = std::move(vals);
+        return true;
+    };
+    for (const std::u16string& path : paths) {
+        std::vector<std::u16string> parts = components16(path);
+        const bool each = !parts.empty() && parts.back() == u"*";
+        if (each) parts.pop_back();
+        CellReader::Key at = root;
+        RegKey* to = into;
+        bool missing = false;
+        for (const std::u16string& part : parts) {
+            std::vector<CellReader::Key> kids;
+            if (!r.subkeys(at, &kids) || !unique(kids, [](const CellReader::Key& k) -> const std::u16string& { return k.name; }))
+                return false;
+            auto it = std::find_if(kids.begin(), kids.end(), [&](const CellReader::Key& k) { return namesEqual(k.name, part); });
+            if (it == kids.end()) {
+                missing = true;
+                break;
+            }
+            at = std::move(*it);
+            RegKey* next = to->subkey(at.name);
+            if (!next) {
+                bool found;
+                const size_t pos = to->subkeyPosition(at.name, &found);
+                auto k = std::make_unique<RegKey>();
+                k->name = at.name;
+                k->parent = to;
+                k->modif = at.modif;
+                next = k.get();
+                to->subkeys.insert(to->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(k));
+            }
+            to = next;
+        }
+        if (missing) continue;
+        if (!each) {
+            if (!copyValues(at, to)) return false;
+            continue;
+        }
+        std::vector<CellReader::Key> kids;
+        if (!r.subkeys(at, &kids) || !unique(kids, [](const CellReader::Key& k) -> const std::u16string& { return k.name; }))
+            return false;
+        for (CellReader::Key& c : kids) {
+            auto k = std::make_unique<RegKey>();
+            k->name = c.name;
+            k->parent = to;
+            k->modif = c.modif;
+            if (!copyValues(c, k.get())) return false;
+            bool found;
+            const size_t pos = to->subkeyPosition(c.name, &found);
+            if (!found) to->subkeys.insert(to->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(k));
+        }
+    }
+    return true;
+}
+
 std::string installedWindowsVersion(const fs::path& drive) {
     const auto software = findCaseless(drive, "Windows/System32/config/SOFTWARE");
     if (!software) return {};

@@ -83,6 +83,13 @@ public:
     // NTUSER.DAT's own), or, with none, at least there.
     void graftClasses(const HiveSource* classes) { graft_ = true, classes_ = classes; }
 
+    // Copies the keys at paths (below the hive's root; a path ending in "\\*" stands for each
+    // subkey of its key) with their values into a tree of plain keys below into, read straight
+    // from the file: the few keys an open reads cost no libhivex open of the whole hive. Only
+    // plain, sound records are followed; on anything else it returns false, having copied part
+    // or none, and the caller reads the hive through libhivex instead. A missing key is skipped.
+    bool glance(const std::vector<std::u16string>& paths, RegKey* into) const;
+
     // The first failure or damage met, "" while there is none.
     const std::string& failure() const { return failure_; }
     // What the machine should say of what was read so far.
@@ -112,6 +119,11 @@ private:
     mutable std::unordered_set<uint32_t> keysRead_, valuesRead_;  // nodes counted once
     mutable std::unordered_map<uint32_t, uint32_t> claims_;  // a value's cell: its node; data's: its value
 };
+
+// Walks the whole hive open at h, without reading names or data, and throws HiveError naming
+// `file` when its keys or values are reached from more than one place (a loop, a list or data
+// two keys share): libhivex would free cells still in use when it deletes or rewrites them.
+void checkHiveStructure(hive_h* h, const std::filesystem::path& file);
 
 // Whether the Windows of a system drive is hibernated (or shut down with Fast Startup): the
 // session it resumes would overwrite whatever is written now.
