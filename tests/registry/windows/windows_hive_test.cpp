@@ -984,3 +984,43 @@ TEST(WindowsHives, AHiveIsOpenedWhenItsKeysAreFirstUsed) {
         EXPECT_EQ(qvtest::readFile(file), b);
     }
 }
+
+// The open's own reader of a few keys follows every kind of subkey list as libhivex does, and
+// leaves to libhivex what it does not read itself (big data records).
+TEST(WindowsHives, TheOpensGlanceReadsWhatLibhivexReads) {
+    if (std::system("python3 -c '' >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 is not installed";
+    qvtest::TempDir tmp;
+    struct Case {
+        std::string args;
+        std::u16string path;
+        bool glanced;
+    } cases[] = {
+        {"--subkeys 20 --list li", u"*", true},   {"--subkeys 20 --list lf", u"*", true},
+        {"--subkeys 20 --list lh", u"*", true},   {"--subkeys 1200 --list ri", u"*", true},
+        {"--bigvalue 40000", u"", false},          {"--bigvalue 16000", u"", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const fs::path file = tmp.path() / "hive";
+        const std::string cmd = "python3 " QV_SOURCE_DIR "/tests/tools/hivegen.py make '" + file.string() + "' " + c.args;
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        Hive hv;
+        hv.label = "test";
+        hv.path = file;
+        HiveSource src(hv);
+        auto glanced = RegFile::create("", ""), lazy = RegFile::create("", "");
+        EXPECT_EQ(src.glance({c.path}, &glanced->root()), c.glanced);
+        src.mount(&lazy->root());
+        const RegKey& want = lazy->root();
+        EXPECT_GT(want.subkeys.size() + want.values().size(), 0u);
+        if (!c.glanced) continue;
+        const RegKey& got = glanced->root();
+        ASSERT_EQ(got.subkeys.size(), want.subkeys.size());
+        for (size_t i = 0; i < want.subkeys.size(); ++i) EXPECT_EQ(got.subkeys[i]->name, want.subkeys[i]->name);
+        if (c.path.empty()) {
+            ASSERT_EQ(got.values().size(), want.values().size());
+            for (size_t i = 0; i < want.values().size(); ++i) EXPECT_TRUE(got.values()[i].data == want.values()[i].data);
+        }
+        EXPECT_EQ(src.failure(), "");
+    }
+}
