@@ -409,9 +409,10 @@ public:
     bool cell(uint32_t off, size_t need, std::string* out) const {
         unsigned char h[4];
         if (off % 8 || off < 32 || static_cast<uint64_t>(off) + 4 > bins_ || !readAt(fd_, h, 4, kBaseBlock + off)) return false;
-        const int32_t size = static_cast<int32_t>(u32(h));
-        if (size > -8 || static_cast<uint64_t>(off) + static_cast<uint32_t>(-size) > bins_) return false;
-        const size_t len = static_cast<uint32_t>(-size) - 4;
+        // In use: a negative size, of at least the size field and one more word.
+        const uint32_t size = 0u - u32(h);
+        if (size < 8 || size > 0x80000000u || static_cast<uint64_t>(off) + size > bins_) return false;
+        const size_t len = size - 4;
         if (len < need) return false;
         out->resize(len);
         return readAt(fd_, reinterpret_cast<unsigned char*>(out->data()), len, kBaseBlock + off + 4);
@@ -441,8 +442,10 @@ public:
     // The subkeys of k, each checked to name k as its parent.
     bool subkeys(const Key& k, std::vector<Key>* out) const {
         if (!k.subkeys) return true;
+        // Leaves an index shares could list more than the file holds: no more than it can hold.
+        if (k.subkeys > bins_ / 80) return false;
         std::vector<uint32_t> offs;
-        if (!list(k.subkeyList, true, &offs) || offs.size() != k.subkeys) return false;
+        if (!list(k.subkeyList, true, k.subkeys, &offs) || offs.size() != k.subkeys) return false;
         for (uint32_t o : offs) {
             out->emplace_back();
             if (!key(o, &out->back()) || out->back().parent != k.off) return false;
@@ -489,7 +492,7 @@ private:
         return true;
     }
 
-    bool list(uint32_t off, bool top, std::vector<uint32_t>* out) const {
+    bool list(uint32_t off, bool top, size_t most, std::vector<uint32_t>* out) const {
         std::string d;
         if (!cell(off, 4, &d)) return false;
         const auto* b = reinterpret_cast<const unsigned char*>(d.data());
@@ -500,9 +503,11 @@ private:
         for (size_t i = 0; i < n; ++i) {
             const uint32_t o = u32(b + 4 + i * step);
             if (sig == "ri") {
-                if (!list(o, false, out)) return false;
-            } else {
+                if (!list(o, false, most, out)) return false;
+            } else if (out->size() < most) {
                 out->push_back(o);
+            } else {
+                return false;
             }
         }
         return true;
