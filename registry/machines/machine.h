@@ -56,7 +56,7 @@ public:
 
     // Lines the reader kept but could not use, as "FILE:LINE: reason", and what opening the
     // machine had to mend (a save that an earlier process left half done).
-    std::vector<std::string> warnings() const;
+    virtual std::vector<std::string> warnings() const;
 
     // "C:\WINDOWS" / "C:\windows" and its system folder, without a trailing backslash.
     virtual std::string windowsDirectory() const;

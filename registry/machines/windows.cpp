@@ -30,6 +30,13 @@ public:
 
     void open();
 
+    std::vector<std::string> warnings() const override {
+        // Hives are read as they are used: what reading met so far.
+        std::vector<std::string> all = Machine::warnings();
+        for (const auto& src : sources_)
+            for (std::string& n : src->notes()) all.push_back(std::move(n));
+        return all;
+    }
     std::string windowsDirectory() const override { return windowsDir_; }
     std::string systemDirectory() const override { return windowsDir_ + "\\System32"; }
     std::string userSid() const override { return userSid_; }
@@ -61,7 +68,8 @@ private:
 
     void findHives();
     void chooseUser(const RegKey* software);
-    void buildTrees(std::unique_ptr<RegFile>* system, std::unique_ptr<RegFile>* user);
+    void buildTrees(std::unique_ptr<RegFile>* system, std::unique_ptr<RegFile>* user,
+                    std::vector<std::shared_ptr<HiveSource>>* sources);
     void reload(bool keepChanges);
     void recoverInterruptedCommit() {
         for (std::string& n : recoverHiveCommit(config_, drive_)) addNote(std::move(n));
@@ -74,6 +82,9 @@ private:
     std::string userSid_;  // the chosen user's, when ProfileList names it
     std::string windowsDir_ = "C:\\Windows";
     std::vector<Hive> hives_;  // SOFTWARE, SYSTEM, NTUSER.DAT, UsrClass.dat (when there)
+    // The hives the trees read from, in hives_' order; and every earlier one, which copies of
+    // its keys (in journals, in trees replayed) may still read.
+    std::vector<std::shared_ptr<HiveSource>> sources_, retired_;
     ClassesView classes_{[this](bool user) { return classesRoot(user); }};
 };
 
@@ -147,56 +158,64 @@ void WindowsMachine::chooseUser(const RegKey* software) {
     }
 }
 
-void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_ptr<RegFile>* user) {
+void WindowsMachine::buildTrees(std::unique_ptr<RegFile>* system, std::unique_ptr<RegFile>* user,
+                                std::vector<std::shared_ptr<HiveSource>>* built) {
     findHives();
+    std::vector<std::shared_ptr<HiveSource>>& sources = *built;
     *system = RegFile::create("", "");
     *user = RegFile::create("", "");
     std::vector<std::string> notes;
+    std::vector<std::unique_ptr<RegFile>> glances;  // kept while the open reads them
+    RegKey* software = nullptr;
     // The machine's hives first: SOFTWARE names the users.
     for (size_t i = 0;; ++i) {
-        if (i == 2) {
-            RegKey* software = nullptr;
-            (*system)->findKey(u"Software", &software);
-            chooseUser(software);
-        }
+        if (i == 2) chooseUser(software);
         if (i >= hives_.size()) break;
         Hive& hv = hives_[i];
-        std::string why;
-        struct stat st;
-        if (::stat(hv.path.c_str(), &st) != 0)
-            throw MachineError("Could not read " + hv.path.string() + ": " + errnoText(errno));
-        if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxFileSize)
-            throw MachineError("Could not read " + hv.path.string() + ": it is not a regular file of a sane size");
-        hv.id = *fileIdAt(hv.path);
-        // The header's own words say best why a file cannot be read; libhivex has only an errno.
-        const HiveHeader head = readHiveHeader(hv.path);
-        if (!head.readable) throw MachineError("Could not read " + hv.path.string() + ": " + head.problem + "; it is left as it is");
+        std::shared_ptr<HiveSource> src;
+        try {
+            src = std::make_shared<HiveSource>(hv);
+        } catch (const HiveError& e) {
+            throw MachineError(e.what());
+        }
+        sources.push_back(src);
+        const HiveHeader& head = src->header();
         hv.unsafe = head.problem;
         if (hv.unsafe.empty())
             if (auto log = newerHiveLog(hv.path, head.seq1)) hv.unsafe = "its log " + *log + " holds newer changes";
         if (!hv.unsafe.empty())
             notes.push_back(hv.path.string() + ": " + hv.unsafe + "; it is shown as the file holds it and will not be written");
+        // UsrClass.dat stands in for NTUSER.DAT's own Software\Classes, as Windows links it; the
+        // keys of each are read when first used.
         RegKey* at = &(hv.user ? **user : **system).root();
-        for (const std::u16string& c : hv.mount) at = attach(at, c);
-        // A Classes key NTUSER.DAT may hold itself is not what Windows shows there.
-        at->subkeys.clear();
-        at->values().clear();
-        try {
-            readHive(hv, head, static_cast<uint64_t>(st.st_size), at, &notes);
-        } catch (const HiveError& e) {
-            throw MachineError(e.what());
+        if (i == 3) {
+            sources[2]->graftClasses(src.get());
+            continue;
         }
-        if (hv.label == "SOFTWARE")
-            if (std::string dir = windowsFolderOf(at); !dir.empty()) windowsDir_ = std::move(dir);
+        for (const std::u16string& c : hv.mount) at = attach(at, c);
+        src->mount(at);
+        // What the open reads of SOFTWARE and SYSTEM, read without opening them whole when it can.
+        glances.push_back(RegFile::create("", ""));
+        auto read = [&, glance = &glances.back()->root()](std::vector<std::u16string> paths) -> RegKey* {
+            return src->glance(paths, glance) ? glance : at;
+        };
+        if (hv.label == "SOFTWARE") {
+            software = read({u"Microsoft\\Windows NT\\CurrentVersion", u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\*"});
+            if (std::string dir = windowsFolderOf(software); !dir.empty()) windowsDir_ = std::move(dir);
+        }
         if (hv.label == "SYSTEM") {
-            if (const std::optional<int> cs = currentControlSetOf(at)) classes_.setControlSet(*cs);
+            if (const std::optional<int> cs = currentControlSetOf(read({u"Select"}))) classes_.setControlSet(*cs);
             else notes.push_back(hv.path.string() + " has no Select\\Current; CurrentControlSet is ControlSet001");
-            if (fastStartupOn(at, classes_.controlSet()))
+            const std::u16string power = utf8ToUtf16(controlSetName(classes_.controlSet())) + u"\\Control\\Session Manager\\Power";
+            if (fastStartupOn(read({power}), classes_.controlSet()))
                 notes.push_back("Fast Startup is switched on in this Windows: unless Windows was restarted or shut down "
                                 "with Shift held, its hives may be out of date and will not be written");
         }
     }
-    if (hives_.size() < 4) attach(attach(&(*user)->root(), u"Software"), u"Classes");
+    if (hives_.size() < 4) sources[2]->graftClasses(nullptr);
+    // What the open read of a hive must be readable.
+    for (const auto& src : sources)
+        if (!src->failure().empty()) throw MachineError(src->failure());
     if (windowsHibernated(drive_))
         notes.push_back("Windows on " + drive_.string() +
                         " is hibernated (or shut down with Fast Startup): nothing can be saved until it is started "
@@ -214,8 +233,9 @@ void WindowsMachine::reload(bool keepChanges) {
         if (!keepChanges) rollbackTo(Mark{});
         return;
     }
+    std::vector<std::shared_ptr<HiveSource>> sources;
     try {
-        buildTrees(&system, &user);
+        buildTrees(&system, &user, &sources);
     } catch (...) {
         hives_ = std::move(before);
         throw;
@@ -226,6 +246,8 @@ void WindowsMachine::reload(bool keepChanges) {
     }
     classes_.closeAll();
     adoptTrees(std::move(system), hives_[0].path, std::move(user), hives_[2].path);
+    retired_.insert(retired_.end(), sources_.begin(), sources_.end());
+    sources_ = std::move(sources);
 }
 
 RegKey* WindowsMachine::classesRoot(bool user) const {
@@ -455,6 +477,8 @@ void WindowsMachine::commit() {
         if (!hv.unsafe.empty())
             throw nothing(hv.path.string() + " cannot be written: " + hv.unsafe +
                           "; start Windows and shut it down fully, then open it again");
+        if (const std::string& bad = sources_[static_cast<size_t>(&hv - hives_.data())]->failure(); !bad.empty())
+            throw nothing(bad);
         if (!(fileIdAt(hv.path) == std::optional<FileId>(hv.id)))
             throw nothing(hv.path.string() + " changed on disk since it was read; open the machine again");
         const HiveHeader head = readHiveHeader(hv.path);
@@ -507,7 +531,7 @@ void WindowsMachine::open() {
             // A folder that cannot be locked can still be read.
         }
         recoverInterruptedCommit();
-        buildTrees(&system, &user);
+        buildTrees(&system, &user, &sources_);
         removeCommitLeftovers(config_, hives_);
     }
     adoptTrees(std::move(system), hives_[0].path, std::move(user), hives_[2].path);

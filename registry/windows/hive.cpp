@@ -7,119 +7,15 @@
 #include <optional>
 #include <type_traits>
 
+#include "registry/machines/error.h"
 #include "registry/windows/hiveutil.h"
+#include "registry/wine/keyindex.h"
 
 namespace qv::reg {
 
 using namespace hive;
 
 namespace {
-
-// One bit for each cell a walk of a hive has met. libhivex hands out the file offsets of cells as
-// node and value handles, and a cell starts on a multiple of 4.
-class CellBits {
-public:
-    explicit CellBits(uint64_t fileSize) : bits_(static_cast<size_t>(fileSize / 4 + 1)) {}
-    bool has(size_t cell) const { return cell / 4 < bits_.size() && bits_[cell / 4]; }
-    void set(size_t cell, bool on = true) {
-        if (cell / 4 >= bits_.size()) bits_.resize(cell / 4 + 1);  // the file grew after it was measured
-        bits_[cell / 4] = on;
-    }
-
-private:
-    std::vector<bool> bits_;
-};
-
-// Reads a whole hive below `into`, with a stack of its own (hives nest deep). Every key and value
-// cell is read once: in a sound hive each is listed in one place only, and a damaged one whose
-// lists lead back up, or to the same cells twice, would otherwise be read without end. Value data
-// can be shared the same way; the data of sound values never adds up to more than the file.
-// `suspect` is what the file's header says is wrong with it, given for libhivex's failures.
-void loadHive(hive_h* h, RegKey* into, const fs::path& file, uint64_t fileSize, const std::string& label,
-              const std::string& suspect, std::vector<std::string>* notes) {
-    const std::string where = "Could not read " + file.string();
-    auto failed = [&] { return HiveError(where + ": " + (suspect.empty() ? errnoText(errno) : suspect)); };
-    auto damaged = [&](const std::string& what) {
-        return HiveError(where + ": " + what + "; the file is damaged, and is left as it is");
-    };
-    auto place = [&](const RegKey* k) {
-        std::u16string p;
-        for (; k && k != into; k = k->parent) p = k->name + (p.empty() ? u"" : u"\\" + p);
-        return p.empty() ? std::string("its root key") : "\"" + shown(p) + "\"";
-    };
-    struct Step {
-        hive_node_h node;
-        RegKey* key;  // null: the walk leaves the node's subtree
-    };
-    std::vector<Step> pending{{hivex_root(h), into}};
-    if (!pending.back().node) throw failed();
-    CellBits met(fileSize), open(fileSize);  // read or listed; on the path from the root
-    met.set(pending.back().node);
-    uint64_t dataBytes = 0;
-    size_t hidden = 0, unnamable = 0;
-    while (!pending.empty()) {
-        const hive_node_h node = pending.back().node;
-        RegKey* const key = pending.back().key;
-        pending.pop_back();
-        if (!key) {
-            open.set(node, false);
-            continue;
-        }
-        open.set(node);
-        pending.push_back({node, nullptr});
-        std::vector<RegValue>& values = key->values();
-        const bool read = readValues(h, node, &values, [&](hive_value_h v) {
-            if (met.has(v)) throw damaged("a value of " + place(key) + " belongs to another key as well");
-            met.set(v);
-        });
-        if (!read) throw failed();
-        for (const RegValue& v : values) dataBytes += v.data.size();
-        if (dataBytes > fileSize) throw damaged("its values hold more data than the file holds (they share it)");
-        hidden += sortUnique(values, [](const RegValue& v) -> const std::u16string& { return v.name; });
-        Owned<hive_node_h> kids(hivex_node_children(h, node));
-        if (!kids) throw failed();
-        std::vector<std::pair<std::u16string, hive_node_h>> named;
-        std::optional<std::u16string> again, above;
-        for (hive_node_h* c = kids.get(); *c; ++c) {
-            Owned<char> name(hivex_node_name(h, *c));
-            if (!name) throw failed();
-            named.emplace_back(utf8ToUtf16(name.get()), *c);
-            if (open.has(*c) && !above) above = named.back().first;
-            if (met.has(*c) && !again) again = named.back().first;
-            met.set(*c);
-        }
-        if (above)
-            throw damaged("its keys loop back on themselves: " + place(key) + " lists \"" + shown(*above) +
-                          "\", a key it lies in");
-        if (again)
-            throw damaged("the key \"" + shown(*again) + "\" is listed twice, the second time under " + place(key));
-        // No registry path names a key whose name is empty (libhivex ends names at a NUL) or holds
-        // a backslash: a walk by paths would take it for its parent, or for another key.
-        const size_t listed = named.size();
-        std::erase_if(named, [](const auto& e) { return e.first.empty() || e.first.find(u'\\') != std::u16string::npos; });
-        unnamable += listed - named.size();
-        hidden += sortUnique(named, [](const auto& e) -> const std::u16string& { return e.first; });
-        key->subkeys.reserve(named.size());
-        for (auto& [name, c] : named) {
-            auto k = std::make_unique<RegKey>();
-            k->name = std::move(name);
-            k->parent = key;
-            const int64_t t = hivex_node_timestamp(h, c);
-            k->modif = t > 0 ? static_cast<uint64_t>(t) : 0;
-            pending.push_back({c, k.get()});
-            key->subkeys.push_back(std::move(k));
-        }
-    }
-    if (hidden)
-        notes->push_back(label + " holds " + std::to_string(hidden) +
-                         " key or value name(s) that differ from a sibling only in the case of non-ASCII letters; "
-                         "only the first of each is shown, and the file keeps them all");
-    if (unnamable)
-        notes->push_back(label + " holds " + std::to_string(unnamable) +
-                         " key(s) whose names are empty or hold a backslash, which no registry path can name; "
-                         "they are not shown, and the file keeps them");
-}
-
 
 // Case-insensitive lookup of one name in a folder.
 enum class Lookup { Missing, Found, Ambiguous };
@@ -277,13 +173,421 @@ std::optional<std::string> newerHiveLog(const fs::path& hive, uint32_t seq1) {
     return std::nullopt;
 }
 
-void readHive(const Hive& hv, const HiveHeader& head, uint64_t fileSize, RegKey* into, std::vector<std::string>* notes) {
-    Hivex h(hivex_open(hv.path.c_str(), 0));
-    if (!h)
-        throw HiveError("Could not read " + hv.path.string() + ": " +
-                        (head.problem.empty() ? "libhivex cannot open it (" + errnoText(errno) + ")" : head.problem) +
-                        "; it is left as it is");
-    loadHive(h.get(), into, hv.path, fileSize, hv.label, head.problem, notes);
+// ---- the hive as a source of keys -----------------------------------------------------------
+
+HiveSource::HiveSource(Hive& hv) : path_(hv.path), label_(hv.label) {
+    fd_ = ::open(hv.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        const int e = errno;
+        if (fd_ >= 0) ::close(fd_);
+        throw HiveError("Could not read " + hv.path.string() + ": " + errnoText(e));
+    }
+    if (!S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > kMaxRegistryFileSize) {
+        ::close(fd_);
+        throw HiveError("Could not read " + hv.path.string() + ": it is not a regular file of a sane size");
+    }
+    hv.id = idOf(st);
+    // The header's own words say best why a file cannot be read; libhivex has only an errno.
+    head_ = readHiveHeader("/proc/self/fd/" + std::to_string(fd_));
+    if (!head_.readable) {
+        ::close(fd_);
+        throw HiveError("Could not read " + hv.path.string() + ": " + head_.problem + "; it is left as it is");
+    }
+}
+
+HiveSource::~HiveSource() {
+    if (h_) hivex_close(h_);
+    if (fd_ >= 0) ::close(fd_);
+}
+
+hive_h* HiveSource::handle() const {
+    if (opened_) return h_;
+    opened_ = true;
+    h_ = hivex_open(("/proc/self/fd/" + std::to_string(fd_)).c_str(), 0);
+    if (!h_) {
+        fail(head_.problem.empty() ? "libhivex cannot open it (" + errnoText(errno) + ")" : head_.problem);
+        return nullptr;
+    }
+    root_ = static_cast<uint32_t>(hivex_root(h_));
+    if (!root_) {
+        fail(head_.problem.empty() ? errnoText(errno) : head_.problem);
+        hivex_close(h_);
+        h_ = nullptr;
+    }
+    return h_;
+}
+
+uint32_t HiveSource::resolve(uint32_t node) const { return node ? node : root_; }
+
+void HiveSource::fail(const std::string& why) const {
+    if (failure_.empty()) failure_ = "Could not read " + path_.string() + ": " + why + "; it is left as it is";
+}
+
+void HiveSource::damaged(const std::string& what) const {
+    if (failure_.empty()) failure_ = "Could not read " + path_.string() + ": " + what + "; the file is damaged, and is left as it is";
+}
+
+std::string HiveSource::place(const RegKey* k) const {
+    std::u16string p;
+    for (; k && k->source() == this && k->sourceNode() != 0; k = k->parent) p = k->name + (p.empty() ? u"" : u"\\" + p);
+    return p.empty() ? std::string("its root key") : "\"" + shown(p) + "\"";
+}
+
+void HiveSource::mount(RegKey* key) const { key->setSource(this, 0, 1, true); }
+
+std::vector<std::string> HiveSource::notes() const {
+    std::vector<std::string> out;
+    if (!failure_.empty()) out.push_back(failure_ + "; what could not be read is not shown, and the hive will not be written");
+    if (hidden_)
+        out.push_back(label_ + " holds " + std::to_string(hidden_) +
+                      " key or value name(s) that differ from a sibling only in the case of non-ASCII letters; "
+                      "only the first of each is shown, and the file keeps them all");
+    if (unnamable_)
+        out.push_back(label_ + " holds " + std::to_string(unnamable_) +
+                      " key(s) whose names are empty or hold a backslash, which no registry path can name; "
+                      "they are not shown, and the file keeps them");
+    return out;
+}
+
+// A sound hive lists each key once, under the key its parent field names: a key listed under
+// another (a loop back up, or a list two keys share) is damage, found one level at a time.
+void HiveSource::readSubkeys(RegKey* owner, uint32_t at, std::vector<std::unique_ptr<RegKey>>* out) const {
+    hive_h* const h = handle();
+    if (!h) return;
+    const hive_node_h node = resolve(at);
+    Owned<hive_node_h> kids(hivex_node_children(h, node));
+    if (!kids) return fail(head_.problem.empty() ? errnoText(errno) : head_.problem);
+    std::vector<std::pair<std::u16string, hive_node_h>> named;
+    std::unordered_set<hive_node_h> seen;
+    for (hive_node_h* c = kids.get(); *c; ++c) {
+        Owned<char> name(hivex_node_name(h, *c));
+        if (!name) return fail(head_.problem.empty() ? errnoText(errno) : head_.problem);
+        std::u16string n = utf8ToUtf16(name.get());
+        if (hivex_node_parent(h, *c) != node || !seen.insert(*c).second) {
+            bool above = false;
+            for (const RegKey* k = owner; k && k->source() == this && !above; k = k->parent)
+                above = resolve(k->sourceNode()) == *c;
+            if (above)
+                damaged("its keys loop back on themselves: " + place(owner) + " lists \"" + shown(n) + "\", a key it lies in");
+            else
+                damaged("the key \"" + shown(n) + "\" is listed twice, the second time under " + place(owner));
+            continue;
+        }
+        named.emplace_back(std::move(n), *c);
+    }
+    // No registry path names a key whose name is empty (libhivex ends names at a NUL) or holds
+    // a backslash: a walk by paths would take it for its parent, or for another key.
+    const size_t listed = named.size();
+    std::erase_if(named, [](const auto& e) { return e.first.empty() || e.first.find(u'\\') != std::u16string::npos; });
+    const size_t hidden = sortUnique(named, [](const auto& e) -> const std::u16string& { return e.first; });
+    if (keysRead_.insert(static_cast<uint32_t>(node)).second) {
+        unnamable_ += listed - named.size();
+        hidden_ += hidden;
+    }
+    const bool software = graft_ && node == root_, classes = graft_ && software_ && node == software_;
+    out->reserve(named.size() + 1);
+    for (auto& [name, c] : named) {
+        if (classes && classes_ && namesEqual(name, u"Classes")) continue;  // the other hive's, below
+        auto k = std::make_unique<RegKey>();
+        k->name = std::move(name);
+        k->parent = owner;
+        const int64_t t = hivex_node_timestamp(h, c);
+        k->modif = t > 0 ? static_cast<uint64_t>(t) : 0;
+        k->setSource(this, static_cast<uint32_t>(c), static_cast<uint32_t>(hivex_node_nr_values(h, c)),
+                     hivex_node_nr_children(h, c) > 0);
+        if (software && namesEqual(k->name, u"Software")) software_ = static_cast<uint32_t>(c);
+        out->push_back(std::move(k));
+    }
+    auto add = [&](std::u16string name, uint64_t modif) {
+        bool found;
+        const size_t pos = wine::sortedPosition(*out, name, wine::keyName, &found);
+        auto k = std::make_unique<RegKey>();
+        k->name = std::move(name);
+        k->parent = owner;
+        k->modif = modif;
+        RegKey* raw = k.get();
+        out->insert(out->begin() + static_cast<ptrdiff_t>(pos), std::move(k));
+        return raw;
+    };
+    if (software && !software_) {
+        RegKey* sw = add(u"Software", owner->modif);
+        auto cls = std::make_unique<RegKey>();
+        cls->name = u"Classes";
+        cls->parent = sw;
+        cls->modif = owner->modif;
+        if (classes_) classes_->mount(cls.get());
+        sw->subkeys.push_back(std::move(cls));
+    }
+    if (classes && (classes_ || !std::any_of(out->begin(), out->end(), [](const auto& k) { return namesEqual(k->name, u"Classes"); }))) {
+        RegKey* cls = add(u"Classes", owner->modif);
+        if (classes_) classes_->mount(cls);
+    }
+}
+
+void HiveSource::readValues(const RegKey* owner, uint32_t at, std::vector<RegValue>* out) const {
+    hive_h* const h = handle();
+    if (!h) return;
+    const hive_node_h node = resolve(at);
+    std::string damage;
+    // A value, or its data, that another key's value list reaches as well is damage.
+    const bool read = hive::readValues(h, node, out, [&](hive_value_h v) {
+        auto [it, added] = claims_.try_emplace(static_cast<uint32_t>(v), static_cast<uint32_t>(node));
+        if (!added && it->second != node && damage.empty())
+            damage = "a value of " + place(owner) + " belongs to another key as well";
+        size_t len = 0;
+        const hive_value_h data = hivex_value_data_cell_offset(h, v, &len);
+        if (!data) return;
+        auto [dt, dataAdded] = claims_.try_emplace(static_cast<uint32_t>(data), static_cast<uint32_t>(v));
+        if (!dataAdded && dt->second != v && damage.empty())
+            damage = "the values of " + place(owner) + " share their data with another value";
+    });
+    if (!damage.empty()) {
+        out->clear();
+        return damaged(damage);
+    }
+    if (!read) {
+        out->clear();
+        return fail(head_.problem.empty() ? errnoText(errno) : head_.problem);
+    }
+    const size_t hidden = sortUnique(*out, [](const RegValue& v) -> const std::u16string& { return v.name; });
+    if (valuesRead_.insert(static_cast<uint32_t>(node)).second) hidden_ += hidden;
+}
+
+void checkHiveStructure(hive_h* h, const fs::path& file) {
+    auto named = [&](hive_node_h n) {
+        std::string p;
+        for (int depth = 0; n && n != hivex_root(h) && depth < 512; ++depth, n = hivex_node_parent(h, n)) {
+            Owned<char> name(hivex_node_name(h, n));
+            p = std::string(name ? name.get() : "?") + (p.empty() ? "" : "\\" + p);
+        }
+        return p.empty() ? std::string("its root key") : "\"" + p + "\"";
+    };
+    auto damaged = [&](const std::string& what) {
+        return HiveError(file.string() + " cannot be written: " + what + "; the file is damaged, and is left as it is");
+    };
+    auto failed = [&] { return HiveError("libhivex could not read " + file.string() + ": " + errnoText(errno)); };
+    const hive_node_h root = hivex_root(h);
+    if (!root) throw failed();
+    // Each key is taken only from the list of the key its parent field names, and the root from
+    // none, so each is reached once and the walk ends whatever the lists say.
+    std::vector<hive_node_h> pending{root};
+    std::unordered_map<size_t, size_t> claims;  // a value's cell: its key; data's cell: its value
+    std::unordered_set<hive_node_h> seen;
+    while (!pending.empty()) {
+        const hive_node_h node = pending.back();
+        pending.pop_back();
+        Owned<hive_node_h> kids(hivex_node_children(h, node));
+        if (!kids) throw failed();
+        seen.clear();
+        for (hive_node_h* c = kids.get(); *c; ++c) {
+            if (*c == root || hivex_node_parent(h, *c) != node || !seen.insert(*c).second)
+                throw damaged("its keys loop back on themselves or a key is listed twice (under " + named(node) + ")");
+            pending.push_back(*c);
+        }
+        Owned<hive_value_h> vals(hivex_node_values(h, node));
+        if (!vals) throw failed();
+        for (hive_value_h* v = vals.get(); *v; ++v) {
+            if (!claims.try_emplace(*v, node).second)
+                throw damaged("a value of " + named(node) + " belongs to another key as well");
+            size_t len = 0;
+            if (const hive_value_h data = hivex_value_data_cell_offset(h, *v, &len); data && !claims.try_emplace(data, *v).second)
+                throw damaged("the values of " + named(node) + " share their data with another value");
+        }
+    }
+}
+
+namespace {
+
+// The records of a hive file read one cell at a time (offsets relative to the first bin), each
+// checked to lie in use within the bins; anything unusual ends the reading.
+class CellReader {
+public:
+    CellReader(int fd, uint32_t bins, uint32_t minor) : fd_(fd), bins_(bins), minor_(minor) {}
+
+    // The data of the cell at `off`, at least `need` bytes of it.
+    bool cell(uint32_t off, size_t need, std::string* out) const {
+        unsigned char h[4];
+        if (off % 8 || off < 32 || static_cast<uint64_t>(off) + 4 > bins_ || !readAt(fd_, h, 4, kBaseBlock + off)) return false;
+        // In use: a negative size, of at least the size field and one more word.
+        const uint32_t size = 0u - u32(h);
+        if (size < 8 || size > 0x80000000u || static_cast<uint64_t>(off) + size > bins_) return false;
+        const size_t len = size - 4;
+        if (len < need) return false;
+        out->resize(len);
+        return readAt(fd_, reinterpret_cast<unsigned char*>(out->data()), len, kBaseBlock + off + 4);
+    }
+
+    struct Key {
+        uint32_t off = 0, parent = 0, subkeys = 0, subkeyList = 0, values = 0, valueList = 0;
+        std::u16string name;
+        uint64_t modif = 0;
+    };
+    bool key(uint32_t off, Key* k) const {
+        std::string d;
+        if (!cell(off, 76, &d) || d[0] != 'n' || d[1] != 'k') return false;
+        const auto* b = reinterpret_cast<const unsigned char*>(d.data());
+        const size_t nameLen = b[72] | b[73] << 8;
+        if (76 + nameLen > d.size()) return false;
+        k->off = off;
+        k->parent = u32(b + 16);
+        k->subkeys = u32(b + 20);
+        k->subkeyList = u32(b + 28);
+        k->values = u32(b + 36);
+        k->valueList = u32(b + 40);
+        k->modif = u32(b + 4) | uint64_t(u32(b + 8)) << 32;
+        return name(b + 76, nameLen, (b[2] | b[3] << 8) & 0x20, &k->name) && !k->name.empty();
+    }
+
+    // The subkeys of k, each checked to name k as its parent.
+    bool subkeys(const Key& k, std::vector<Key>* out) const {
+        if (!k.subkeys) return true;
+        // Leaves an index shares could list more than the file holds: no more than it can hold.
+        if (k.subkeys > bins_ / 80) return false;
+        std::vector<uint32_t> offs;
+        if (!list(k.subkeyList, true, k.subkeys, &offs) || offs.size() != k.subkeys) return false;
+        for (uint32_t o : offs) {
+            out->emplace_back();
+            if (!key(o, &out->back()) || out->back().parent != k.off) return false;
+        }
+        return true;
+    }
+
+    bool values(const Key& k, std::vector<RegValue>* out) const {
+        if (!k.values) return true;
+        std::string l, d;
+        if (k.values > 0x100000 || !cell(k.valueList, size_t(k.values) * 4, &l)) return false;
+        for (uint32_t i = 0; i < k.values; ++i) {
+            if (!cell(u32(reinterpret_cast<const unsigned char*>(l.data()) + 4 * i), 20, &d) || d[0] != 'v' || d[1] != 'k')
+                return false;
+            const auto* b = reinterpret_cast<const unsigned char*>(d.data());
+            const size_t nameLen = b[2] | b[3] << 8;
+            RegValue v;
+            if (20 + nameLen > d.size() || !name(b + 20, nameLen, (b[16] | b[17] << 8) & 1, &v.name)) return false;
+            v.type = u32(b + 12);
+            const uint32_t size = u32(b + 4);
+            if (size & 0x80000000u) {
+                if ((size & 0x7FFFFFFFu) > 4) return false;
+                v.data.assign(d, 8, size & 0x7FFFFFFFu);
+            } else if (size) {
+                // Data over one cell's worth is a big-data record: libhivex reads those.
+                std::string data;
+                if ((minor_ >= 4 && size > kMaxHiveValueSize) || !cell(u32(b + 8), size, &data)) return false;
+                v.data = data.substr(0, size);
+            }
+            out->push_back(std::move(v));
+        }
+        return true;
+    }
+
+private:
+    // Names as libhivex gives them: Latin-1 or UTF-16; names no path can hold end the reading.
+    static bool name(const unsigned char* p, size_t len, bool latin1, std::u16string* out) {
+        if (latin1) out->assign(p, p + len);
+        else if (len % 2) return false;
+        else
+            for (size_t i = 0; i < len; i += 2) out->push_back(static_cast<char16_t>(p[i] | p[i + 1] << 8));
+        for (char16_t c : *out)
+            if (c == 0 || c == u'\\' || (c >= 0xD800 && c < 0xE000)) return false;
+        return true;
+    }
+
+    bool list(uint32_t off, bool top, size_t most, std::vector<uint32_t>* out) const {
+        std::string d;
+        if (!cell(off, 4, &d)) return false;
+        const auto* b = reinterpret_cast<const unsigned char*>(d.data());
+        const size_t n = b[2] | b[3] << 8;
+        const std::string_view sig(d.data(), 2);
+        const size_t step = sig == "lf" || sig == "lh" ? 8 : 4;
+        if ((sig != "lf" && sig != "lh" && sig != "li" && !(top && sig == "ri")) || 4 + n * step > d.size()) return false;
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t o = u32(b + 4 + i * step);
+            if (sig == "ri") {
+                if (!list(o, false, most, out)) return false;
+            } else if (out->size() < most) {
+                out->push_back(o);
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    int fd_;
+    uint64_t bins_;
+    uint32_t minor_;
+};
+
+}  // namespace
+
+bool HiveSource::glance(const std::vector<std::u16string>& paths, RegKey* into) const {
+    unsigned char b[kBaseBlock];
+    if (!readAt(fd_, b, kBaseBlock, 0)) return false;
+    const CellReader r(fd_, u32(b + 40), head_.minor);
+    CellReader::Key root;
+    if (!r.key(u32(b + 36), &root)) return false;
+    // Names folded onto one another are left to the full reader, which says so.
+    auto unique = [](auto& list, auto nameOf) {
+        const size_t n = list.size();
+        return sortUnique(list, nameOf) == 0 && list.size() == n;
+    };
+    auto copyValues = [&](const CellReader::Key& k, RegKey* to) {
+        std::vector<RegValue> vals;
+        if (!r.values(k, &vals) || !unique(vals, [](const RegValue& v) -> const std::u16string& { return v.name; }))
+            return false;
+        to->values() = std::move(vals);
+        return true;
+    };
+    for (const std::u16string& path : paths) {
+        std::vector<std::u16string> parts = components16(path);
+        const bool each = !parts.empty() && parts.back() == u"*";
+        if (each) parts.pop_back();
+        CellReader::Key at = root;
+        RegKey* to = into;
+        bool missing = false;
+        for (const std::u16string& part : parts) {
+            std::vector<CellReader::Key> kids;
+            if (!r.subkeys(at, &kids) || !unique(kids, [](const CellReader::Key& k) -> const std::u16string& { return k.name; }))
+                return false;
+            auto it = std::find_if(kids.begin(), kids.end(), [&](const CellReader::Key& k) { return namesEqual(k.name, part); });
+            if (it == kids.end()) {
+                missing = true;
+                break;
+            }
+            at = std::move(*it);
+            RegKey* next = to->subkey(at.name);
+            if (!next) {
+                bool found;
+                const size_t pos = to->subkeyPosition(at.name, &found);
+                auto k = std::make_unique<RegKey>();
+                k->name = at.name;
+                k->parent = to;
+                k->modif = at.modif;
+                next = k.get();
+                to->subkeys.insert(to->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(k));
+            }
+            to = next;
+        }
+        if (missing) continue;
+        if (!each) {
+            if (!copyValues(at, to)) return false;
+            continue;
+        }
+        std::vector<CellReader::Key> kids;
+        if (!r.subkeys(at, &kids) || !unique(kids, [](const CellReader::Key& k) -> const std::u16string& { return k.name; }))
+            return false;
+        for (CellReader::Key& c : kids) {
+            auto k = std::make_unique<RegKey>();
+            k->name = c.name;
+            k->parent = to;
+            k->modif = c.modif;
+            if (!copyValues(c, k.get())) return false;
+            bool found;
+            const size_t pos = to->subkeyPosition(c.name, &found);
+            if (!found) to->subkeys.insert(to->subkeys.begin() + static_cast<ptrdiff_t>(pos), std::move(k));
+        }
+    }
+    return true;
 }
 
 std::string installedWindowsVersion(const fs::path& drive) {

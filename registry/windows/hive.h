@@ -10,17 +10,20 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "registry/fileid.h"
+#include "registry/wine/winefile.h"
+
+struct hive_h;  // libhivex's handle
 
 namespace qv::reg {
 
 // The largest value data libhivex writes the way Windows reads it (one cell; bigger data would
 // need a db record, which libhivex does not write).
 inline constexpr size_t kMaxHiveValueSize = 16344;
-
-class RegKey;
 
 // Why a hive could not be read or written; the machine says it as its own error.
 class HiveError : public std::runtime_error {
@@ -61,9 +64,66 @@ struct Hive {
     std::string unsafe;                 // why it must not be written
 };
 
-// Reads a whole hive below `into`; head is what readHiveHeader said of it, fileSize its size.
-// What the machine should show goes to notes. Throws HiveError when the hive cannot be read.
-void readHive(const Hive& hv, const HiveHeader& head, uint64_t fileSize, RegKey* into, std::vector<std::string>* notes);
+// A hive whose keys are made from its libhivex nodes when first used: a key bound to it reads its
+// values, and makes its subkeys, the first time they are asked for. The file is opened (past the
+// header check) on first use, through the descriptor the check read, so that it is the file
+// checked whenever that happens. Damage met on the way is kept rather than thrown: the damaged
+// part shows nothing, the hive is not written, and the machine says why.
+class HiveSource final : public KeySource {
+public:
+    // hv.id is set from the file as checked; head is what the check said. Throws HiveError when
+    // the file cannot be opened or is no hive libhivex can read.
+    explicit HiveSource(Hive& hv);
+    ~HiveSource() override;
+    const HiveHeader& header() const { return head_; }
+
+    // Binds key (where the hive's root sits in a tree) to the hive's root.
+    void mount(RegKey* key) const;
+    // The root's Software\Classes shown as the root of another hive (UsrClass.dat over
+    // NTUSER.DAT's own), or, with none, at least there.
+    void graftClasses(const HiveSource* classes) { graft_ = true, classes_ = classes; }
+
+    // Copies the keys at paths (below the hive's root; a path ending in "\\*" stands for each
+    // subkey of its key) with their values into a tree of plain keys below into, read straight
+    // from the file: the few keys an open reads cost no libhivex open of the whole hive. Only
+    // plain, sound records are followed; on anything else it returns false, having copied part
+    // or none, and the caller reads the hive through libhivex instead. A missing key is skipped.
+    bool glance(const std::vector<std::u16string>& paths, RegKey* into) const;
+
+    // The first failure or damage met, "" while there is none.
+    const std::string& failure() const { return failure_; }
+    // What the machine should say of what was read so far.
+    std::vector<std::string> notes() const;
+
+    void readSubkeys(RegKey* owner, uint32_t node, std::vector<std::unique_ptr<RegKey>>* out) const override;
+    void readValues(const RegKey* owner, uint32_t node, std::vector<RegValue>* out) const override;
+
+private:
+    hive_h* handle() const;
+    uint32_t resolve(uint32_t node) const;  // 0: the root
+    std::string place(const RegKey* k) const;
+    void fail(const std::string& why) const;
+    void damaged(const std::string& what) const;
+
+    std::filesystem::path path_;
+    std::string label_;
+    HiveHeader head_;
+    int fd_ = -1;
+    mutable hive_h* h_ = nullptr;
+    mutable bool opened_ = false;
+    mutable uint32_t root_ = 0, software_ = 0;
+    bool graft_ = false;
+    const HiveSource* classes_ = nullptr;
+    mutable std::string failure_;
+    mutable size_t hidden_ = 0, unnamable_ = 0;
+    mutable std::unordered_set<uint32_t> keysRead_, valuesRead_;  // nodes counted once
+    mutable std::unordered_map<uint32_t, uint32_t> claims_;  // a value's cell: its node; data's: its value
+};
+
+// Walks the whole hive open at h, without reading names or data, and throws HiveError naming
+// `file` when its keys or values are reached from more than one place (a loop, a list or data
+// two keys share): libhivex would free cells still in use when it deletes or rewrites them.
+void checkHiveStructure(hive_h* h, const std::filesystem::path& file);
 
 // Whether the Windows of a system drive is hibernated (or shut down with Fast Startup): the
 // session it resumes would overwrite whatever is written now.

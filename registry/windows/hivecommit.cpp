@@ -145,10 +145,9 @@ public:
     Sync(Hive& hive, RegFile& tree, const std::string& shown, hive_h* h) : hive_(hive), tree_(tree), shown_(shown), h_(h) {}
 
     [[noreturn]] void fail(const std::vector<std::u16string>& rest, const std::string& why) const {
-        std::string path = shown_;
-        for (const auto& c : hive_.mount) path += "\\" + shown(c);
-        for (const auto& c : rest) path += "\\" + shown(c);
-        throw HiveError(path + ": " + why);
+        std::vector<std::u16string> full = hive_.mount;
+        full.insert(full.end(), rest.begin(), rest.end());
+        throw HiveError(shown_ + (full.empty() ? "" : "\\" + shown(join16(full))) + ": " + why);
     }
 
     RegKey* treeKey(const std::vector<std::u16string>& rest) const {
@@ -335,6 +334,8 @@ void HiveEdit::writeBeside(std::vector<JournalEntry>* entries) {
     removeTemporariesOf(hv.path);
     Hivex h(hivex_open(hv.path.c_str(), HIVEX_OPEN_WRITE));
     if (!h) throw HiveError("libhivex cannot open " + hv.path.string() + ": " + errnoText(errno));
+    // Keys are read as they are used, so parts of the hive may never have been looked at.
+    checkHiveStructure(h.get(), hv.path);
     run(h.get());
     // The temporary is made anew and then only reached through its descriptor: whoever may
     // write to the folder could put a link in its place once it has a name, and libhivex

@@ -40,7 +40,23 @@ bool plainAscii(std::string_view raw) {
 
 }  // namespace
 
+void RegKey::setSource(const KeySource* src, uint32_t node, uint32_t values, bool hasSubkeys) {
+    source_ = src;
+    header_ = node;
+    values_.clear();
+    lazySource_ = nullptr;
+    lazyCount_ = values;
+    lazyEnd_ = values ? 1 : 0;
+    subkeys.clear();
+    subkeys.sourced_ = hasSubkeys;
+}
+
 void RegKey::loadValues() const {
+    if (!lazySource_) {
+        lazyEnd_ = 0;
+        source_->readValues(this, header_, &values_);
+        return;
+    }
     const char* base = lazySource_->data();
     const char* p = base + lazyBegin_;
     const char* end = base + lazyEnd_;
@@ -137,6 +153,7 @@ void SubkeyList::setLazy(const KeyIndex* index, uint32_t first, uint32_t last, u
 }
 
 void SubkeyList::copyLazy(const SubkeyList& from) {
+    sourced_ = from.sourced_;
     index_ = from.index_;
     first_ = from.first_;
     last_ = from.last_;
@@ -147,6 +164,7 @@ void SubkeyList::copyLazy(const SubkeyList& from) {
 }
 
 void SubkeyList::clear() {
+    sourced_ = false;
     list_.clear();
     groups_.clear();
     lookup_.reset();
@@ -163,13 +181,13 @@ void SubkeyList::count() const {
 }
 
 size_t SubkeyList::size() const {
-    if (!index_) return list_.size();
+    if (!index_) return all().size();
     count();
     return groups_.size();
 }
 
 std::u16string SubkeyList::nameAt(size_t i) const {
-    if (!index_) return list_[i]->name;
+    if (!index_) return all()[i]->name;
     count();
     std::u16string n;
     decodeComponent(index_->component(groups_[i], at_), n);
@@ -312,7 +330,7 @@ size_t SubkeyList::findGroup(std::u16string_view n) const {
 RegKey* SubkeyList::find(std::u16string_view n) const {
     if (!index_) {
         bool found;
-        const size_t i = sortedPosition(list_, n, keyName, &found);
+        const size_t i = sortedPosition(all(), n, keyName, &found);
         return found ? list_[i].get() : nullptr;
     }
     count();
@@ -328,6 +346,12 @@ RegKey* SubkeyList::find(std::u16string_view n) const {
 }
 
 void SubkeyList::build() const {
+    if (sourced_) {
+        // Read once: a failed read leaves what it made, and the list as it is.
+        sourced_ = false;
+        owner_->source_->readSubkeys(owner_, owner_->header_, &list_);
+        return;
+    }
     count();
     std::sort(list_.begin(), list_.end(), [](const auto& a, const auto& b) { return a->header_ < b->header_; });
     lookup_.reset();

@@ -83,6 +83,7 @@ std::unique_ptr<RegKey> RegKey::clone(RegKey* newParent) const {
         c->lazyEnd_ = from.lazyEnd_;
         c->lazyCount_ = from.lazyCount_;
         c->header_ = from.header_;
+        c->source_ = from.source_;
         c->subkeys.copyLazy(from.subkeys);
         return c;
     };

@@ -33,6 +33,18 @@ struct KeptLine {
 class RegKey;
 struct KeyIndex;  // the key headers of a file, whose keys are built when first used
 
+// Where the keys of another kind of store (a Windows hive) are kept until first used: a key bound
+// to a node of a source reads its values, and makes its subkeys (each bound to its own node), the
+// first time they are asked for. A source outlives every key bound to it, copies included.
+class KeySource {
+public:
+    virtual ~KeySource() = default;
+    // The node's subkeys under owner, in the tree's order.
+    virtual void readSubkeys(RegKey* owner, uint32_t node, std::vector<std::unique_ptr<RegKey>>* out) const = 0;
+    // The values of owner's node, in the tree's order.
+    virtual void readValues(const RegKey* owner, uint32_t node, std::vector<RegValue>* out) const = 0;
+};
+
 // A key's subkeys in Wine's order, built from the file's key headers when first used. Counting
 // them, listing their names and finding one by name need no list: a lookup builds only the key
 // it finds. Anything that walks, changes or indexes the list builds it whole.
@@ -45,14 +57,14 @@ public:
     explicit SubkeyList(RegKey* owner) : owner_(owner) {}
 
     size_t size() const;
-    bool empty() const { return index_ ? first_ == last_ : list_.empty(); }
+    bool empty() const { return index_ ? first_ == last_ : all().empty(); }
     // The i-th subkey's name (i < size()), read from the file while the list is not built.
     std::u16string nameAt(size_t i) const;
     // The subkey named n (folded as Wine folds names), or null.
     RegKey* find(std::u16string_view n) const;
 
     List& all() const {
-        if (index_) build();
+        if (index_ || sourced_) build();
         return list_;
     }
     iterator begin() { return all().begin(); }
@@ -73,7 +85,7 @@ public:
     void clear();
 
     // Internal to the store: whether the list is built, the keys made so far, the headers below.
-    bool built() const { return index_ == nullptr; }
+    bool built() const { return index_ == nullptr && !sourced_; }
     List& made() const { return list_; }
     void setLazy(const KeyIndex* index, uint32_t first, uint32_t last, uint32_t depth, uint32_t at,
                  uint64_t implied);
@@ -97,7 +109,9 @@ private:
     size_t findGroup(std::u16string_view n) const;  // groups_.size() when there is none
     std::unique_ptr<RegKey> make(uint32_t at) const;
 
+    friend class RegKey;
     RegKey* owner_;
+    mutable bool sourced_ = false;  // the owner's source holds subkeys not made yet
     mutable List list_;  // built: every subkey; else the keys found so far, in the order found
     mutable const KeyIndex* index_ = nullptr;
     uint32_t first_ = 0, last_ = 0, depth_ = 0;  // headers [first_, last_) lie below, depth_: owner's
@@ -149,6 +163,11 @@ public:
         return hasValues() || subkeys.empty() || cls || link || (kept && !kept->empty());
     }
     std::u16string path() const;  // relative to the file's root, "\"-joined
+    // Internal to the stores: binds the key to a node of src, whose values (how many: values)
+    // and subkeys (whether any) are read when first used.
+    void setSource(const KeySource* src, uint32_t node, uint32_t values, bool hasSubkeys);
+    const KeySource* source() const { return source_; }
+    uint32_t sourceNode() const { return header_; }
     // A deep copy under another parent; unchanged keys keep referring to the same source text.
     // Like the destructor and the writer it walks the tree with a stack of its own.
     std::unique_ptr<RegKey> clone(RegKey* newParent) const;
@@ -158,7 +177,9 @@ private:
     friend class SubkeyList;
     void loadValues() const;
 
-    uint32_t header_ = UINT32_MAX;  // the first file header at or below this key, for lazy keys
+    uint32_t header_ = UINT32_MAX;  // the first file header at or below this key, for lazy keys;
+                                    // for a key of a source, its node there
+    const KeySource* source_ = nullptr;
 
     mutable std::vector<RegValue> values_;
     const std::string* lazySource_ = nullptr;

@@ -200,7 +200,7 @@ void appendTree(std::string& out, const RegKey& root, const std::string& source)
             if (k.rawValid) out.append(source, k.rawLead, k.rawEnd - k.rawLead);
             else appendKey(out, k);
         }
-        if (!k.subkeys.built() && k.subkeys.made().empty() && !k.subkeys.empty()) {
+        if (k.subkeys.index() && k.subkeys.made().empty() && !k.subkeys.empty()) {
             // Nothing below was touched: the subtree is one run of the text.
             const KeyIndex& index = *k.subkeys.index();
             const uint32_t from = index.headers[k.subkeys.first()].lead;
