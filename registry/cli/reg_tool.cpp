@@ -157,6 +157,7 @@
 #include <sstream>
 
 #include "registry/cli/tool.h"
+#include "registry/wine/winefile.h"
 
 namespace qv::reg::cli {
 
@@ -366,7 +367,7 @@ int Tool::run(const std::vector<std::string>& args) {
         return 0;
     }
     if (i >= args.size()) return fail(syntaxError(op));
-    Run run(io_, std::move(choice));
+    Run run(io_, choice);
     if (op == Op::Export) return exportKey(run, args, i);
     if (op == Op::Import) return importFile(run, args, i);
     if (op == Op::Copy) return copyKey(run, args, i);
@@ -377,6 +378,27 @@ int Tool::run(const std::vector<std::string>& args) {
     if (!parseOptions(op, args, i + 1, &o)) return fail(syntaxError(op));
     run.view = o.view;
     if (auto msg = rootOutside(key)) return fail(*msg);
+    if (op == Op::Query && !o.recurse) {
+        // A query of one key reads a few keys of files that may be large: they are opened from
+        // their key headers, and the answer is held back until the keys it read are known to
+        // hold only lines opening would have passed; otherwise it is asked again the usual way.
+        std::ostringstream out, err;
+        ToolIo held{io_.in, out, err, io_.interactive};
+        int status;
+        bool clean;
+        {
+            HeaderOnlyReading quick;
+            Run first(held, choice);
+            first.view = o.view;
+            status = queryKey(first, key, o);
+            clean = quick.clean();
+        }
+        if (clean) {
+            io_.err << err.str();
+            io_.out << out.str();
+            return status;
+        }
+    }
     switch (op) {
     case Op::Query: return queryKey(run, key, o);
     case Op::Add: return addValue(run, key, o);
