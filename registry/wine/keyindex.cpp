@@ -358,6 +358,21 @@ void SubkeyList::findNamed(const std::vector<std::u16string>& names, std::u16str
     const std::vector<RegKey*>& made = lookup().slots;
     const KeyIndex& ix = *index_;
     std::u16string name;
+    // An escaped component is never shorter than the name it spells, and one that starts with
+    // plain ASCII starts with that letter: most components are passed over on these two.
+    size_t shortest = SIZE_MAX;
+    bool firsts[128] = {};
+    bool anyFirst = false;  // a name that starts beyond ASCII: every component is compared
+    for (const std::u16string& w : names) {
+        shortest = std::min(shortest, w.size());
+        if (w.empty() || w[0] >= 0x80) anyFirst = true;
+        else firsts[foldAscii(static_cast<unsigned char>(w[0]))] = true;
+    }
+    auto mayBe = [&](const char* p, const char* q) {
+        if (static_cast<size_t>(q - p) < shortest) return false;
+        const auto c = static_cast<unsigned char>(*p);
+        return anyFirst || c >= 0x80 || c == '\\' || firsts[foldAscii(c)];
+    };
     for (size_t g = 0; g < groups_.size(); ++g) {
         if (made[g]) {
             enter(*made[g]);
@@ -373,7 +388,7 @@ void SubkeyList::findNamed(const std::vector<std::u16string>& names, std::u16str
             const char* p = path + at_;
             for (uint32_t level = depth_ + 1; level <= hd.depth; ++level) {
                 const char* q = KeyIndex::separator(p, end);
-                if (level >= fresh) {
+                if (level >= fresh && mayBe(p, q)) {
                     const std::string_view raw(p, static_cast<size_t>(q - p));
                     bool match = false;
                     for (const std::u16string& w : names) match = match || compareComponent(raw, w) == 0;
