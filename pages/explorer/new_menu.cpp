@@ -135,7 +135,7 @@ std::optional<bool> listed(const std::optional<Names>& names, std::string_view c
     return false;
 }
 
-// Which extensions can have an entry, from the keys named "ShellNew" or "ShellNew-" anywhere in
+// Which extensions can have an entry, from the keys named "ShellNew" or "ShellNew-" in
 // HKEY_CLASSES_ROOT, which the store finds without visiting every type: an extension with such
 // a key below it, or whose class has one. Any other extension has none of the six places, so the
 // load block need not look at it. Where a name is not plain ASCII or a class is a path, the
@@ -146,7 +146,9 @@ public:
     static std::optional<Candidates> find(reg::RegistryApi& api) noexcept {
         try {
             std::vector<std::string> keys;
-            if (api.findKeysNamed(reg::HKEY_CLASSES_ROOT, "", {"ShellNew", "ShellNew-"}, &keys) != reg::ERROR_SUCCESS)
+            // Three levels hold every place of an extension whose class is one key name; any other
+            // extension is looked at whatever its keys.
+            if (api.findKeysNamed(reg::HKEY_CLASSES_ROOT, "", {"ShellNew", "ShellNew-"}, 3, &keys) != reg::ERROR_SUCCESS)
                 return std::nullopt;
             Candidates c;
             for (const std::string& k : keys) {
@@ -162,12 +164,10 @@ public:
         }
     }
 
-    // Whether extension e needs looking at; reads its class only when some class has a key.
+    // Whether extension e needs looking at.
     bool wanted(reg::RegistryApi& api, const std::string& e) const noexcept {
         if (extensions_.mayHold(e))
             return true;
-        if (classes_.empty())
-            return false;
         const KeyFacts facts = visitKey(api, e, true, false);
         // A class that is a path, or one not read as plain text, is left to the usual look.
         return !facts.defaultText || facts.defaultText->find('\\') != std::string::npos ||
@@ -180,7 +180,6 @@ private:
     struct NameSet {
         std::unordered_set<std::string> ascii;
         std::vector<std::string> others;
-        bool empty() const { return ascii.empty() && others.empty(); }
         void add(const std::string& n) {
             if (auto f = folded(n))
                 ascii.insert(*f);

@@ -339,14 +339,15 @@ bool oneOf(std::u16string_view n, const std::vector<std::u16string>& names) {
 
 }  // namespace
 
-void SubkeyList::findNamed(const std::vector<std::u16string>& names, std::u16string& prefix,
+void SubkeyList::findNamed(const std::vector<std::u16string>& names, size_t levels, std::u16string& prefix,
                            std::vector<std::u16string>* found) const {
+    if (levels == 0) return;
     auto enter = [&](const RegKey& k) {
         const size_t len = prefix.size();
         if (len) prefix.push_back(u'\\');
         prefix += k.name;
         if (oneOf(k.name, names)) found->push_back(prefix);
-        k.subkeys.findNamed(names, prefix, found);
+        k.subkeys.findNamed(names, levels - 1, prefix, found);
         prefix.resize(len);
     };
     if (!index_) {
@@ -386,7 +387,8 @@ void SubkeyList::findNamed(const std::vector<std::u16string>& names, std::u16str
             // A header names keys anew from the first level where it parts from the one before.
             const uint32_t fresh = std::max<uint32_t>(hd.common, depth_) + 1;
             const char* p = path + at_;
-            for (uint32_t level = depth_ + 1; level <= hd.depth; ++level) {
+            const uint32_t deepest = levels >= hd.depth - depth_ ? hd.depth : depth_ + static_cast<uint32_t>(levels);
+            for (uint32_t level = depth_ + 1; level <= deepest; ++level) {
                 const char* q = KeyIndex::separator(p, end);
                 if (level >= fresh && mayBe(p, q)) {
                     const std::string_view raw(p, static_cast<size_t>(q - p));

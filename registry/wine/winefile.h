@@ -73,10 +73,10 @@ public:
     void reserve(size_t n) { all().reserve(n); }
     void clear();
 
-    // Appends the paths (prefix, then "\"-joined names) of the keys below whose own name is one of
-    // names, each key before its subkeys; what is not built yet is read from the file's headers,
-    // and nothing is built.
-    void findNamed(const std::vector<std::u16string>& names, std::u16string& prefix,
+    // Appends the paths (prefix, then "\"-joined names) of the keys at most levels below whose own
+    // name is one of names, each key before its subkeys; what is not built yet is read from the
+    // file's headers, and nothing is built.
+    void findNamed(const std::vector<std::u16string>& names, size_t levels, std::u16string& prefix,
                    std::vector<std::u16string>* found) const;
 
     // Internal to the store: whether the list is built, the keys made so far, the headers below.

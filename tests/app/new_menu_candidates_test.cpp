@@ -21,7 +21,8 @@ namespace {
 class NoFinding : public reg::RecordingRegistry {
 public:
     using RecordingRegistry::RecordingRegistry;
-    int32_t findKeysNamed(int32_t, std::string_view, const std::vector<std::string>&, std::vector<std::string>*) override {
+    int32_t findKeysNamed(int32_t, std::string_view, const std::vector<std::string>&, size_t,
+                          std::vector<std::string>*) override {
         return reg::ERROR_ACCESS_DENIED;
     }
 };

@@ -79,12 +79,15 @@ TEST(FindKeysNamed, TheFileStoreFindsWhatTheWalkFinds) {
         for (const auto& [root, path] : std::vector<std::pair<int32_t, std::string>>{
                  {HKEY_CLASSES_ROOT, ""}, {HKEY_CLASSES_ROOT, ".c"}, {HKEY_LOCAL_MACHINE, "Software"},
                  {HKEY_CURRENT_USER, "\\Software\\"}}) {
-            std::vector<std::string> fast, walked;
-            const int32_t st = m->findKeysNamed(root, path, {"ShellNew", "shellnew-"}, &fast);
-            EXPECT_EQ(st, m->RegistryApi::findKeysNamed(root, path, {"ShellNew", "shellnew-"}, &walked)) << l.what;
-            EXPECT_EQ(fast, walked) << l.what << " below " << path;
-            if (path.empty()) {
-                EXPECT_FALSE(fast.empty()) << l.what;
+            for (const size_t depth : {size_t(1), size_t(2), size_t(3), SIZE_MAX}) {
+                std::vector<std::string> fast, walked;
+                const int32_t st = m->findKeysNamed(root, path, {"ShellNew", "shellnew-"}, depth, &fast);
+                EXPECT_EQ(st, m->RegistryApi::findKeysNamed(root, path, {"ShellNew", "shellnew-"}, depth, &walked))
+                    << l.what;
+                EXPECT_EQ(fast, walked) << l.what << " below " << path << " within " << depth;
+                if (path.empty() && depth == SIZE_MAX) {
+                    EXPECT_FALSE(fast.empty()) << l.what;
+                }
             }
         }
     }
