@@ -10,12 +10,21 @@
 // Save/Unchanged  Apply with nothing switched: no key moves
 // Save/AllSwitched Apply after every entry was switched: one key move per entry (the commit that
 //                 follows is the store's and is measured by registry_bench)
+// List/Empty      `quorvel --machine DIR --list` (every page loaded, this one included) on a machine
+//                 whose files hold no key
+// List/Classes    the same on the machine above; "x_empty" is its mean time over List/Empty's
+//                 (the pair runs in this order)
 #include <benchmark/benchmark.h>
 
 #include "bench/qt_main.h"
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +38,8 @@
 #include "registry/machines/machine.h"
 
 namespace fs = std::filesystem;
+
+extern char** environ;
 
 namespace {
 
@@ -126,10 +137,66 @@ void BM_NewMenuSaveAllSwitched(benchmark::State& state) {
     state.counters["moves"] = moves;
 }
 
+// Seconds `quorvel --machine folder --list` took, its output thrown away; negative on failure.
+double listSeconds(const fs::path& folder) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const std::string dir = folder.string();
+    char* argv[] = {const_cast<char*>(QV_QUORVEL), const_cast<char*>("--machine"), const_cast<char*>(dir.c_str()),
+                    const_cast<char*>("--list"), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid;
+    const bool spawned = ::posix_spawn(&pid, argv[0], &fa, nullptr, argv, environ) == 0;
+    posix_spawn_file_actions_destroy(&fa);
+    int status = 0;
+    if (spawned)
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return spawned && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
+// Times `--list` on a folder in every iteration; returns the mean seconds (0 when it failed).
+double timeList(benchmark::State& state, const fs::path& dir) {
+    double total = 0;
+    for (auto _ : state) {
+        const double s = listSeconds(dir);
+        if (s < 0) {
+            state.SkipWithError("quorvel --list failed");
+            return 0;
+        }
+        total += s;
+        state.SetIterationTime(s);
+    }
+    return state.iterations() ? total / static_cast<double>(state.iterations()) : 0;
+}
+
+double g_emptyListSeconds = 0;
+
+void BM_ListEmpty(benchmark::State& state) {
+    const fs::path dir = fixture().dir.string() + "-empty";
+    fs::create_directories(dir / "drive_c");
+    std::ofstream(dir / "system.reg") << "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n";
+    std::ofstream(dir / "user.reg")
+        << "WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n#arch=win64\n";
+    g_emptyListSeconds = timeList(state, dir);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+void BM_ListClasses(benchmark::State& state) {
+    const double mean = timeList(state, fixture().dir);
+    if (mean > 0 && g_emptyListSeconds > 0) state.counters["x_empty"] = mean / g_emptyListSeconds;
+}
+
 BENCHMARK(BM_NewMenuLoadFirst)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NewMenuLoadReload)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NewMenuSaveUnchanged)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NewMenuSaveAllSwitched)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ListEmpty)->Name("List/Empty")->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+BENCHMARK(BM_ListClasses)->Name("List/Classes")->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv::reg {
 
@@ -119,6 +120,14 @@ public:
         if (int32_t st = copyKey(srcRoot, srcPath, dstRoot, dstPath)) return st;
         return deleteKey(srcRoot, srcPath);
     }
+
+    // The keys at most maxDepth levels below root\path whose own name is one of names (compared
+    // as the store compares names), as paths relative to root\path in the store's spelling: each
+    // key before its subkeys, subkeys in the store's order. The default visits every key above
+    // that depth; a store that indexes its keys' paths answers from the index. The first failure
+    // ends it and is returned (found then holds what was found before it).
+    virtual int32_t findKeysNamed(int32_t root, std::string_view path, const std::vector<std::string>& names,
+                                  size_t maxDepth, std::vector<std::string>* found);
 
     // Environment of the Windows system behind the store (windir, SystemRoot...); the accessor
     // expands REG_EXPAND_SZ data with it.

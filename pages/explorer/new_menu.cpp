@@ -5,6 +5,7 @@
 #include <array>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "app/page.h"
@@ -53,7 +54,7 @@ struct KeyFacts {
     std::optional<Names> subkeys;            // when all of them could be listed
 };
 
-KeyFacts visitKey(reg::RegistryApi& api, const std::string& path, bool wantDefault) noexcept {
+KeyFacts visitKey(reg::RegistryApi& api, const std::string& path, bool wantDefault, bool wantSubkeys = true) noexcept {
     KeyFacts facts;
     try {
         Visit k(api);
@@ -71,6 +72,8 @@ KeyFacts visitKey(reg::RegistryApi& api, const std::string& path, bool wantDefau
                 text.pop_back();
             facts.defaultText = reg::utf16ToUtf8(text);
         }
+        if (!wantSubkeys)
+            return facts;
         Names names;
         std::string name;
         int32_t more;
@@ -110,6 +113,18 @@ bool sameName(std::string_view a, std::string_view b) {
     return reg::namesEqual(reg::utf8ToUtf16(a), reg::utf8ToUtf16(b));
 }
 
+// A plain ASCII name as the store folds it; nothing for any other name.
+std::optional<std::string> folded(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return std::nullopt;
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c + 32);
+    }
+    return out;
+}
+
 // Whether a listed key has the subkey; unknown without a list.
 std::optional<bool> listed(const std::optional<Names>& names, std::string_view child) {
     if (!names)
@@ -119,6 +134,72 @@ std::optional<bool> listed(const std::optional<Names>& names, std::string_view c
             return true;
     return false;
 }
+
+// Which extensions can have an entry, from the keys named "ShellNew" or "ShellNew-" in
+// HKEY_CLASSES_ROOT, which the store finds without visiting every type: an extension with such
+// a key below it, or whose class has one. Any other extension has none of the six places, so the
+// load block need not look at it. Where a name is not plain ASCII or a class is a path, the
+// extension is looked at as before: the outcome is the same, only the work differs.
+class Candidates {
+public:
+    // Nothing when the store could not tell: then every extension is looked at.
+    static std::optional<Candidates> find(reg::RegistryApi& api) noexcept {
+        try {
+            std::vector<std::string> keys;
+            // Three levels hold every place of an extension whose class is one key name; any other
+            // extension is looked at whatever its keys.
+            if (api.findKeysNamed(reg::HKEY_CLASSES_ROOT, "", {"ShellNew", "ShellNew-"}, 3, &keys) != reg::ERROR_SUCCESS)
+                return std::nullopt;
+            Candidates c;
+            for (const std::string& k : keys) {
+                const size_t last = k.rfind('\\');
+                const std::string parent = last == std::string::npos ? std::string() : k.substr(0, last);
+                c.classes_.add(parent);
+                if (!parent.empty() && parent.front() == '.')
+                    c.extensions_.add(parent.substr(0, parent.find('\\')));
+            }
+            return c;
+        } catch (...) {
+            return std::nullopt;
+        }
+    }
+
+    // Whether extension e needs looking at.
+    bool wanted(reg::RegistryApi& api, const std::string& e) const noexcept {
+        if (extensions_.mayHold(e))
+            return true;
+        const KeyFacts facts = visitKey(api, e, true, false);
+        // A class that is a path, or one not read as plain text, is left to the usual look.
+        return !facts.defaultText || facts.defaultText->find('\\') != std::string::npos ||
+               classes_.mayHold(*facts.defaultText);
+    }
+
+private:
+    // Names as the store compares them: ASCII folded into a set; any other name is compared
+    // the store's way (few: a name beyond ASCII may still fold onto ASCII letters).
+    struct NameSet {
+        std::unordered_set<std::string> ascii;
+        std::vector<std::string> others;
+        void add(const std::string& n) {
+            if (auto f = folded(n))
+                ascii.insert(*f);
+            else
+                others.push_back(n);
+        }
+        bool mayHold(const std::string& n) const {
+            const auto f = folded(n);
+            if (!f)
+                return true;
+            if (ascii.count(*f))
+                return true;
+            for (const std::string& o : others)
+                if (sameName(o, n))
+                    return true;
+            return false;
+        }
+    };
+    NameSet extensions_, classes_;
+};
 
 // The keys directly under HKEY_CLASSES_ROOT that begin with ".", in the store's order, listed as
 // EnumerateSections lists names: one too long for its 255-character buffer ends the list.
@@ -195,10 +276,13 @@ void loadNewMenu(Pass& p, tk::CheckListView& lv) {
     });
     // The keys this load finds; entries standing for other keys are stale afterwards.
     QSet<QString> found;
+    const std::optional<Candidates> candidates = Candidates::find(r.api());
 
     for (const std::string& e : extensions) {
         // ".lnk" is compared exactly: shortcuts are made elsewhere, but ".LNK" is a type of its own.
         if (e == ".lnk")
+            continue;
+        if (candidates && !candidates->wanted(r.api(), e))
             continue;
 
         const KeyFacts ext = visitKey(r.api(), e, true);

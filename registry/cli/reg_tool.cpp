@@ -157,6 +157,7 @@
 #include <sstream>
 
 #include "registry/cli/tool.h"
+#include "registry/wine/winefile.h"
 
 namespace qv::reg::cli {
 
@@ -366,7 +367,7 @@ int Tool::run(const std::vector<std::string>& args) {
         return 0;
     }
     if (i >= args.size()) return fail(syntaxError(op));
-    Run run(io_, std::move(choice));
+    Run run(io_, choice);
     if (op == Op::Export) return exportKey(run, args, i);
     if (op == Op::Import) return importFile(run, args, i);
     if (op == Op::Copy) return copyKey(run, args, i);
@@ -377,6 +378,7 @@ int Tool::run(const std::vector<std::string>& args) {
     if (!parseOptions(op, args, i + 1, &o)) return fail(syntaxError(op));
     run.view = o.view;
     if (auto msg = rootOutside(key)) return fail(*msg);
+    if (op == Op::Query && !o.recurse) return queryOneKey(io_, choice, key, o);
     switch (op) {
     case Op::Query: return queryKey(run, key, o);
     case Op::Add: return addValue(run, key, o);
@@ -384,6 +386,33 @@ int Tool::run(const std::vector<std::string>& args) {
     default: break;
     }
     return 1;
+}
+
+// A query of one key reads a few keys of files that may be large: they are opened from their key
+// headers, and the answer is held back until the keys it read are known to hold only lines
+// opening would have passed; otherwise it is asked again with the files read the usual way, and
+// what only the first asking told (a save it found half done and finished) is told as well.
+int Tool::queryOneKey(ToolIo& io, const MachineChoice& choice, const KeyArg& key, const Options& o) {
+    std::ostringstream out[2], err[2];
+    int status = 0;
+    int asked = 0;
+    for (bool clean = false; !clean && asked < 2; ++asked) {
+        ToolIo held{io.in, out[asked], err[asked], io.interactive};
+        auto quick = asked == 0 ? std::make_unique<HeaderOnlyReading>() : nullptr;
+        Run run(held, choice);
+        run.view = o.view;
+        status = queryKey(run, key, o);
+        clean = !quick || quick->clean();
+    }
+    if (asked == 2) {
+        const std::string again = err[1].str();
+        std::istringstream first(err[0].str());
+        for (std::string line; std::getline(first, line);)
+            if (again.find(line + '\n') == std::string::npos) io.err << line << '\n';
+    }
+    io.err << err[asked - 1].str();
+    io.out << out[asked - 1].str();
+    return status;
 }
 
 int runRegTool(const std::vector<std::string>& args, ToolIo& io) {

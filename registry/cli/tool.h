@@ -225,6 +225,7 @@ public:
 
 private:
     int fail(std::string_view message) { return failWith(io_, message); }
+    static int queryOneKey(ToolIo& io, const MachineChoice& choice, const KeyArg& key, const Options& o);
 
     ToolIo& io_;
 };

@@ -6,6 +6,8 @@
 #include "registry/machines/environment.h"
 #include "registry/machines/trees.h"
 #include "registry/machines/wineserver.h"
+#include "registry/text.h"
+#include "registry/wine/winefile.h"
 
 namespace qv::reg {
 
@@ -182,6 +184,20 @@ int32_t Machine::moveKey(int32_t srcRoot, std::string_view srcPath, int32_t dstR
     if (st == ERROR_SUCCESS) st = deleteKey(srcRoot, srcPath);
     if (st != ERROR_SUCCESS) rollbackTo(start);
     return st;
+}
+
+int32_t Machine::findKeysNamed(int32_t root, std::string_view path, const std::vector<std::string>& names,
+                               size_t maxDepth, std::vector<std::string>* found) {
+    if (kind_ == Kind::Windows) return RegistryApi::findKeysNamed(root, path, names, maxDepth, found);
+    HKey k;
+    if (int32_t st = openKey(root, path, &k)) return st;
+    std::vector<std::u16string> wanted;
+    for (const std::string& n : names) wanted.push_back(utf8ToUtf16(n));
+    std::u16string prefix;
+    std::vector<std::u16string> paths;
+    static_cast<const RegKey*>(k)->subkeys.findNamed(wanted, maxDepth, prefix, &paths);
+    for (const std::u16string& p : paths) found->push_back(utf16ToUtf8(p));
+    return ERROR_SUCCESS;
 }
 
 std::optional<std::string> Machine::environmentVariable(std::string_view name) const {

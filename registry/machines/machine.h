@@ -165,6 +165,9 @@ public:
                     std::string_view dstPath) override;
     int32_t moveKey(int32_t srcRoot, std::string_view srcPath, int32_t dstRoot,
                     std::string_view dstPath) override;
+    // From the files' key headers, building no key (an installation's walks its merged view).
+    int32_t findKeysNamed(int32_t root, std::string_view path, const std::vector<std::string>& names,
+                          size_t maxDepth, std::vector<std::string>* found) override;
     std::optional<std::string> environmentVariable(std::string_view name) const override;
 
     // Test hook: called just before each file is renamed into place; throwing stops the commit.

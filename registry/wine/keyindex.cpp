@@ -246,6 +246,8 @@ std::unique_ptr<RegKey> SubkeyList::make(uint32_t a) const {
         }
         p = nl ? nl + 1 : end2;
     }
+    if (ix.linesUnchecked && ix.failed && !checkKeyLines(base + c->lazyBegin_, end2, base + ix.text->size()))
+        ix.failed->store(true);
     c->lazySource_ = ix.text;
     c->lazyCount_ = values;
     c->lazyEnd_ = values ? static_cast<uint32_t>(end2 - base) : 0;
@@ -343,6 +345,90 @@ RegKey* SubkeyList::find(std::u16string_view n) const {
         slot = list_.back().get();
     }
     return slot;
+}
+
+namespace {
+
+bool oneOf(std::u16string_view n, const std::vector<std::u16string>& names) {
+    for (const std::u16string& w : names)
+        if (compareNames(n, w) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+void SubkeyList::findNamed(const std::vector<std::u16string>& names, size_t levels, std::u16string& prefix,
+                           std::vector<std::u16string>* found) const {
+    if (levels == 0) return;
+    auto enter = [&](const RegKey& k) {
+        const size_t len = prefix.size();
+        if (len) prefix.push_back(u'\\');
+        prefix += k.name;
+        if (oneOf(k.name, names)) found->push_back(prefix);
+        k.subkeys.findNamed(names, levels - 1, prefix, found);
+        prefix.resize(len);
+    };
+    if (!index_) {
+        for (const auto& k : list_) enter(*k);
+        return;
+    }
+    count();
+    // A key made from the index may have changed since: it answers for its subtree itself.
+    const std::vector<RegKey*>& made = lookup().slots;
+    const KeyIndex& ix = *index_;
+    std::u16string name;
+    // An escaped component is never shorter than the name it spells, and one that starts with
+    // plain ASCII starts with that letter: most components are passed over on these two.
+    size_t shortest = SIZE_MAX;
+    bool firsts[128] = {};
+    bool anyFirst = false;  // a name that starts beyond ASCII: every component is compared
+    for (const std::u16string& w : names) {
+        shortest = std::min(shortest, w.size());
+        if (w.empty() || w[0] >= 0x80) anyFirst = true;
+        else firsts[foldAscii(static_cast<unsigned char>(w[0]))] = true;
+    }
+    auto mayBe = [&](const char* p, const char* q) {
+        if (static_cast<size_t>(q - p) < shortest) return false;
+        const auto c = static_cast<unsigned char>(*p);
+        return anyFirst || c >= 0x80 || c == '\\' || firsts[foldAscii(c)];
+    };
+    for (size_t g = 0; g < groups_.size(); ++g) {
+        if (made[g]) {
+            enter(*made[g]);
+            continue;
+        }
+        const uint32_t last = g + 1 < groups_.size() ? groups_[g + 1] : last_;
+        for (uint32_t h = groups_[g]; h < last; ++h) {
+            const KeyIndex::Header& hd = ix.headers[h];
+            const char* const path = ix.text->data() + hd.path;
+            const char* const end = path + hd.pathLen;
+            // A header names keys anew from the first level where it parts from the one before.
+            const uint32_t fresh = std::max<uint32_t>(hd.common, depth_) + 1;
+            const char* p = path + at_;
+            const uint32_t deepest = levels >= hd.depth - depth_ ? hd.depth : depth_ + static_cast<uint32_t>(levels);
+            for (uint32_t level = depth_ + 1; level <= deepest; ++level) {
+                const char* q = KeyIndex::separator(p, end);
+                if (level >= fresh && mayBe(p, q)) {
+                    const std::string_view raw(p, static_cast<size_t>(q - p));
+                    bool match = false;
+                    for (const std::u16string& w : names) match = match || compareComponent(raw, w) == 0;
+                    if (match) {
+                        std::u16string out = prefix;
+                        for (const char* c = path + at_;;) {
+                            const char* e = KeyIndex::separator(c, end);
+                            decodeComponent(std::string_view(c, static_cast<size_t>(e - c)), name);
+                            if (!out.empty()) out.push_back(u'\\');
+                            out += name;
+                            if (e == q) break;
+                            c = e + 2;
+                        }
+                        found->push_back(std::move(out));
+                    }
+                }
+                p = q + 2;
+            }
+        }
+    }
 }
 
 void SubkeyList::build() const {

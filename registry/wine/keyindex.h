@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
@@ -112,6 +113,11 @@ struct KeyIndex {
     const std::string* text = nullptr;
     BlockList<Header> headers;
     uint32_t tail = 0;       // where the blank lines ending the file begin
+    // Set when opening checked only the headers (HeaderOnlyReading): the lines of each key are
+    // checked when it is built, and one that would have sent the file to the full reader is told
+    // through failed (shared with the reading that asked for it).
+    bool linesUnchecked = false;
+    std::shared_ptr<std::atomic<bool>> failed;
 
     // The escaped text of the component of header h that starts `at` bytes into its path. The
     // headers below a key share the text of its path, so one offset serves all of them.
@@ -154,9 +160,12 @@ struct KeyIndex {
 };
 
 namespace wine {
-// Indexes the key headers of a file in the form Wine writes, checking every line; null when the
-// file holds anything only the full reader handles (scanner.cpp).
-std::unique_ptr<KeyIndex> indexKeyHeaders(const std::string& source);
+// Indexes the key headers of a file in the form Wine writes, checking every line (or, with
+// headersOnly, the headers and what stands before them); null when the file holds anything only
+// the full reader handles (scanner.cpp).
+std::unique_ptr<KeyIndex> indexKeyHeaders(const std::string& source, bool headersOnly = false);
+// Whether the lines starting in [p, to) of a key's section pass the checks opening makes.
+bool checkKeyLines(const char* p, const char* to, const char* end);
 }  // namespace wine
 
 }  // namespace qv::reg

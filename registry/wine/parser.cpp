@@ -405,6 +405,16 @@ private:
     std::unordered_map<RegKey*, SubkeyIndex> unsorted_;  // keys whose subkeys came out of order
 };
 
+namespace {
+thread_local HeaderOnlyReading* g_headerOnly = nullptr;
+}  // namespace
+
+HeaderOnlyReading::HeaderOnlyReading() : failed_(std::make_shared<std::atomic<bool>>(false)), outer_(g_headerOnly) {
+    g_headerOnly = this;
+}
+HeaderOnlyReading::~HeaderOnlyReading() { g_headerOnly = outer_; }
+HeaderOnlyReading* HeaderOnlyReading::current() { return g_headerOnly; }
+
 std::unique_ptr<RegFile> RegFile::parse(std::string content, const std::string& name, std::string* error) {
     std::unique_ptr<RegFile> f(new RegFile);
     if (content.size() >= UINT32_MAX) {
@@ -414,7 +424,9 @@ std::unique_ptr<RegFile> RegFile::parse(std::string content, const std::string& 
     f->source_ = std::move(content);
     f->root_ = std::make_unique<RegKey>();
     f->root_->modif = now();
-    if (auto index = indexKeyHeaders(f->source_)) {
+    HeaderOnlyReading* const quick = HeaderOnlyReading::current();
+    if (auto index = indexKeyHeaders(f->source_, quick != nullptr)) {
+        if (index->linesUnchecked) index->failed = quick->failed();
         const uint32_t preambleEnd = index->headers.empty() ? index->tail : index->headers[0].lead;
         f->preamble_.assign(f->source_, 0, preambleEnd);
         f->trailer_.assign(f->source_, index->tail, std::string::npos);

@@ -39,7 +39,20 @@ public:
         return bytes;
     }
 
-    static std::unique_ptr<KeyIndex> run(const std::string& src) {
+    // headersOnly: only the key headers and the lines before the first are checked (what the
+    // lines of a key hold is checked when the key is built); a file whose lines leave any doubt
+    // where its keys begin is then scanned with every line checked.
+    static std::unique_ptr<KeyIndex> run(const std::string& src, bool headersOnly) {
+        if (headersOnly) {
+            if (auto ix = run(src, &headersOnly)) return ix;
+        }
+        bool checked = false;
+        return run(src, &checked);
+    }
+
+private:
+    static std::unique_ptr<KeyIndex> run(const std::string& src, const bool* headersOnlyIn) {
+        const bool headersOnly = *headersOnlyIn;
         const char* const base = src.data();
         const char* const end = base + src.size();
         const TextLine head = lineAt(base, end);
@@ -52,9 +65,9 @@ public:
                 Stretch a, b;
                 bool aOk = false, bOk = false, threaded = false;
                 try {
-                    std::thread second([&] { bOk = scan(base, split, end, end, true, b); });
+                    std::thread second([&] { bOk = scan(base, split, end, end, true, headersOnly, b); });
                     threaded = true;
-                    aOk = scan(base, from, split, end, false, a);
+                    aOk = scan(base, from, split, end, false, headersOnly, a);
                     second.join();
                 } catch (const std::system_error&) {
                     // No thread to be had: one pass below.
@@ -73,19 +86,20 @@ public:
                             if (a.blankStart != SIZE_MAX) h.lead = static_cast<uint32_t>(a.blankStart);
                         });
                         ix->tail = static_cast<uint32_t>(b.blankStart == SIZE_MAX ? src.size() : b.blankStart);
+                        ix->linesUnchecked = headersOnly;
                         return ix;
                     }
                 }
             }
         }
         Stretch whole;
-        if (!scan(base, from, end, end, false, whole)) return nullptr;
+        if (!scan(base, from, end, end, false, headersOnly, whole)) return nullptr;
         ix->headers = std::move(whole.headers);
         ix->tail = static_cast<uint32_t>(whole.blankStart == SIZE_MAX ? src.size() : whole.blankStart);
+        ix->linesUnchecked = headersOnly;
         return ix;
     }
 
-private:
     struct HeaderPath {
         std::string_view raw;
         std::vector<uint32_t> seps;
@@ -100,6 +114,28 @@ private:
         bool sawKey = false;
     };
 
+    // The first line starting after p's whose first byte is "[" or white space (a header, a blank
+    // line, a hex list going on), or end: the lines of other kinds in between are passed over
+    // 16 bytes at a time.
+    static const char* notableLine(const char* p, const char* end) {
+#if defined(__SSE2__)
+        const __m128i tab = _mm_set1_epi8('\t' - 1), cr = _mm_set1_epi8('\r' + 1);
+        for (; end - p >= 17; p += 16) {
+            const auto nl = matches(p, '\n');
+            if (!nl) continue;
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+            const __m128i controls = _mm_and_si128(_mm_cmpgt_epi8(next, tab), _mm_cmplt_epi8(next, cr));
+            const auto notable = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(
+                controls, _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(next, _mm_set1_epi8('['))))));
+            if (const uint32_t hit = nl & notable) return p + __builtin_ctz(hit) + 1;
+        }
+#endif
+        for (;;) {
+            p = nextLine(p, end);
+            if (p >= end || isSpace(*p) || *p == '[') return p;
+        }
+    }
+
     // The start of a key header line near the middle, or null.
     static const char* splitPoint(const char* from, const char* end) {
         for (const char* q = from + (end - from) / 2; q < end;) {
@@ -112,7 +148,8 @@ private:
 
     // Checks the lines starting in [p, to) of the text [base, end); false when the file is not
     // for the index. A stretch after the first starts at a key header, with keys seen before it.
-    static bool scan(const char* base, const char* p, const char* to, const char* end, bool sawKey, Stretch& out) {
+    static bool scan(const char* base, const char* p, const char* to, const char* end, bool sawKey, bool headersOnly,
+                     Stretch& out) {
         size_t blankStart = SIZE_MAX;
         std::u16string scratch;
         std::vector<uint32_t> seps, prevSeps;
@@ -135,6 +172,21 @@ private:
         while (p < to) {
             // The lines Wine writes most, in the form it writes them, are taken in one pass;
             // anything else goes through the checks below.
+            if (sawKey && headersOnly) {
+                // Only where lines start matters: a line that is not blank and not a header is
+                // passed over whole. After a line ending in a backslash (a hex list going on) a
+                // blank line or header may belong to the value: the checked scan decides.
+                const char* s = p;
+                while (s < end && (*s == ' ' || *s == '\t')) ++s;
+                if (s < end && !isSpace(*s) && *s != '[') {
+                    blankStart = SIZE_MAX;
+                    p = std::min(notableLine(s, end), to);
+                    continue;
+                }
+                if (p - base >= 2 && p[-1] == '\n' && (p[-2] == '\\' || (p[-2] == '\r' && p - base >= 3 && p[-3] == '\\')))
+                    return false;
+                if (s < end && *s == '[' && s != p) return false;  // an indented header
+            }
             if (sawKey) {
                 const char* fast = nullptr;
                 if (*p == '"' || *p == '@') fast = plainValueLine(p, end);
@@ -178,32 +230,20 @@ private:
                 if (!goodPath(raw, seps) || !addHeader(lead, lineStart, raw, false)) return false;
                 break;
             }
-            case '@':
-            case '"': {
-                if (!sawKey) return false;
-                size_t extra = 0;
-                if (parseValueLine(s, le, next, end, nullptr, scratch, &next, &extra)) return false;
-                break;
-            }
-            case '#':
-                if (!sawKey) {
+            default:
+                if (sawKey) {
+                    if (!(next = keyLine(s, le, next, end, scratch))) return false;
+                } else if (*s == '#') {
                     std::string_view opt(s, static_cast<size_t>(le - s));
                     if (opt.substr(0, 6) == "#arch=") {
                         std::string_view arch = opt.substr(6);
                         while (!arch.empty() && isSpace(arch.back())) arch.remove_suffix(1);
                         if (arch != "win32" && arch != "win64") return false;
                     }
-                } else if (startsWith(s, le, "#class=\"")) {
-                    if (!skipString(s + 8, le, '"')) return false;
-                } else if (!startsWith(s, le, "#time=") && std::string_view(s, static_cast<size_t>(le - s)) != "#link") {
+                } else if (*s != ';') {
                     return false;
                 }
                 break;
-            case ';':
-                if (sawKey) return false;
-                break;
-            default:
-                return false;
             }
             p = next;
         }
@@ -213,6 +253,44 @@ private:
         out.last = {prev, prevSeps, prevPlain};
         return true;
     }
+
+public:
+    // A line of a key's section, neither blank nor a header, from its first character s to its
+    // end le, as opening checks it: where the next line starts, or null when the line is one
+    // for the full reader.
+    static const char* keyLine(const char* s, const char* le, const char* next, const char* end,
+                               std::u16string& scratch) {
+        size_t extra = 0;
+        if (*s == '@' || *s == '"') return parseValueLine(s, le, next, end, nullptr, scratch, &next, &extra) ? nullptr : next;
+        if (*s != '#') return nullptr;
+        if (startsWith(s, le, "#class=\"")) return skipString(s + 8, le, '"') ? next : nullptr;
+        if (startsWith(s, le, "#time=") || std::string_view(s, static_cast<size_t>(le - s)) == "#link") return next;
+        return nullptr;
+    }
+    // The lines starting in [p, to), within a key's section, checked as opening checks them.
+    static bool keyLines(const char* p, const char* to, const char* end) {
+        std::u16string scratch;
+        while (p < to) {
+            const char* fast = nullptr;
+            if (*p == '"' || *p == '@') fast = plainValueLine(p, end);
+            else if (*p == '#' && startsWith(p, end, "#time=")) fast = nextLine(p + 6, end);
+            if (fast) {
+                p = fast;
+                continue;
+            }
+            const TextLine line = lineAt(p, end);
+            const char* s = p;
+            while (s < line.end && isSpace(*s)) ++s;
+            if (s == line.end) {
+                p = line.next;
+                continue;
+            }
+            if (*s == '[' || !(p = keyLine(s, line.end, line.next, end, scratch))) return false;
+        }
+        return true;
+    }
+
+private:
     // A value line as Wine writes it: a name, "=" and a string, a dword or a hex list (over as
     // many lines as it continues on). Returns where the next line starts, or null when the line
     // is anything else, for the general checks to decide.
@@ -353,7 +431,11 @@ private:
 
 }  // namespace
 
-std::unique_ptr<KeyIndex> wine::indexKeyHeaders(const std::string& source) { return LazyScanner::run(source); }
+std::unique_ptr<KeyIndex> wine::indexKeyHeaders(const std::string& source, bool headersOnly) {
+    return LazyScanner::run(source, headersOnly);
+}
+
+bool wine::checkKeyLines(const char* p, const char* to, const char* end) { return LazyScanner::keyLines(p, to, end); }
 
 void setSplitScanSize(size_t bytes) { LazyScanner::splitAbove() = bytes; }
 

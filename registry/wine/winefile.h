@@ -5,6 +5,7 @@
 // key is written the way Wine writes it. Lines Wine would skip are kept where they stood.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -83,6 +84,12 @@ public:
     void push_back(std::unique_ptr<RegKey> k) { all().push_back(std::move(k)); }
     void reserve(size_t n) { all().reserve(n); }
     void clear();
+
+    // Appends the paths (prefix, then "\"-joined names) of the keys at most levels below whose own
+    // name is one of names, each key before its subkeys; what is not built yet is read from the
+    // file's headers, and nothing is built.
+    void findNamed(const std::vector<std::u16string>& names, size_t levels, std::u16string& prefix,
+                   std::vector<std::u16string>* found) const;
 
     // Internal to the store: whether the list is built, the keys made so far, the headers below.
     bool built() const { return index_ == nullptr && !sourced_; }
@@ -305,6 +312,28 @@ private:
     std::unique_ptr<KeyIndex> index_;  // set when the keys are built as they are used
 
     friend class WineParser;
+};
+
+// While one lives, files read on this thread are opened from their key headers alone: the lines
+// of a key are checked when the key is first built rather than at opening, so that a reader of a
+// few keys of a large file pays for those keys only. What such a file cannot tell: the warnings
+// of lines no one read. For a reader that changes nothing. clean() says whether every key built
+// so far passed the checks opening makes; when not, the reader reads again without one, to have
+// the full reader's answer.
+class HeaderOnlyReading {
+public:
+    HeaderOnlyReading();
+    ~HeaderOnlyReading();
+    HeaderOnlyReading(const HeaderOnlyReading&) = delete;
+    HeaderOnlyReading& operator=(const HeaderOnlyReading&) = delete;
+    bool clean() const { return !failed_->load(); }
+    // The innermost one living on this thread, or null.
+    static HeaderOnlyReading* current();
+    const std::shared_ptr<std::atomic<bool>>& failed() const { return failed_; }
+
+private:
+    std::shared_ptr<std::atomic<bool>> failed_;
+    HeaderOnlyReading* outer_;
 };
 
 // Files at least this large are checked in two halves at once (4 MiB; tests and the fuzzer set

@@ -160,17 +160,20 @@ TEST(LazyTree, ChangesWriteWhatTheWholeFileReaderWrites) {
 // Lines as Wine writes them are taken by a quick path, anything else by the general checks; the
 // index may only take a file that the whole-file reader reads alike and without a warning, and
 // must take the forms Wine writes. Each line stands in a file between two keys.
-TEST(LazyTree, TakesExactlyTheLinesTheWholeFileReaderReadsWithoutWarning) {
-    enum Outcome { Indexed, Warns, ReadWhole };
+enum Outcome { Indexed, Warns, ReadWhole };
+struct LineRow {
+    std::string line;
+    Outcome outcome;
+};
+
+// Lines of every kind within the key A\B, and what opening makes of a file holding each.
+std::vector<LineRow> lineRows() {
     const std::string triples = [] {
         std::string t;
         for (int i = 0; i < 40; ++i) t += "a" + std::to_string(i % 10) + ",";
         return t;
     }();
-    const struct {
-        std::string line;
-        Outcome outcome;
-    } rows[] = {
+    return {
         {"\"a\"=\"b\"", Indexed},
         {"@=\"b\"", Indexed},
         {"\"a\"=\"b\" and after", Indexed},
@@ -245,23 +248,40 @@ TEST(LazyTree, TakesExactlyTheLinesTheWholeFileReaderReadsWithoutWarning) {
         {"[a\\\\b\\\\x] 1700000001", ReadWhole},
         {"[A\\\\C\xc3\x89] 1\n[A\\\\C\xc3\xa9] 1", ReadWhole},  // the same name in two capitals
         {"[A\\\\C\xc3\x89] 1\n[A\\\\D\xc3\xa9] 1", Indexed},
+        {"  [A\\\\C] 1700000001", Indexed},
+        {"\"a\"=hex:01,\\\n[A\\\\C] 1700000001", Warns},
+        {"\"a\"=hex:01,\\\n\n[A\\\\C] 1700000001", Indexed},
     };
+}
+
+std::string lineRowFile(const std::string& line) {
+    return "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
+           "[A\\\\B] 1700000000\n\"first\"=\"1\"\n" +
+           line + "\n\"z\"=\"last\"\n\n[Z] 1700000002\n\"q\"=\"r\"\n";
+}
+
+// Calls fn(row, file text, what, split) for every row, the file scanned in one pass and split.
+template <class Fn>
+void forEachLineRow(Fn fn) {
     RegFile::setClock([] { return uint64_t(133000000000000000); });
     DefaultSplit restore;
     for (const size_t split : kSplits)
-    for (const auto& row : rows) {
+    for (const auto& row : lineRows()) {
         setSplitScanSize(split);
-        const std::string text = "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
-                                 "[A\\\\B] 1700000000\n\"first\"=\"1\"\n" +
-                                 row.line + "\n\"z\"=\"last\"\n\n[Z] 1700000002\n\"q\"=\"r\"\n";
-        const std::string what = row.line.substr(0, 60) + (split ? "" : " (split)");
+        fn(row, lineRowFile(row.line), row.line.substr(0, 60) + (split ? "" : " (split)"), split);
+    }
+    RegFile::setClock(nullptr);
+}
+
+TEST(LazyTree, TakesExactlyTheLinesTheWholeFileReaderReadsWithoutWarning) {
+    forEachLineRow([](const LineRow& row, const std::string& text, const std::string& what, size_t split) {
         auto lazy = parse(text);
         auto whole = parse(text + kTrailer);
         ASSERT_TRUE(lazy && whole) << what;
         const bool indexed = !lazy->root().subkeys.built();
         EXPECT_EQ(indexed, row.outcome == Indexed) << what;
         EXPECT_EQ(whole->warnings().empty(), row.outcome != Warns) << what;
-        if (!indexed) continue;
+        if (!indexed) return;
         EXPECT_EQ(lazy->serialize(), text) << what;
         expectSame(lazy->root(), whole->root(), what);
         // The last key rewritten writes what it writes after a scan in one pass: the blank line
@@ -277,8 +297,36 @@ TEST(LazyTree, TakesExactlyTheLinesTheWholeFileReaderReadsWithoutWarning) {
             written[f == lazy.get()] = f->serialize();
         }
         EXPECT_EQ(written[0], written[1]) << what;
-    }
-    RegFile::setClock(nullptr);
+    });
+}
+
+// Opened from its headers alone, a file gives the keys it gives opened whole; a key whose lines
+// opening would have refused is found out when that key is built, and only then.
+TEST(LazyTree, HeaderOnlyReadingChecksTheLinesOfTheKeysItBuilds) {
+    forEachLineRow([](const LineRow& row, const std::string& text, const std::string& what, size_t) {
+        auto whole = parse(text + kTrailer);
+        HeaderOnlyReading quick;
+        auto lazy = parse(text);
+        ASSERT_TRUE(lazy && whole) << what;
+        const bool indexed = !lazy->root().subkeys.built();
+        // Only a header opening refuses, or a line that leaves in doubt where keys start, sends
+        // the file to the full reader.
+        EXPECT_TRUE(indexed || row.outcome != Indexed) << what;
+        if (!indexed) {
+            EXPECT_TRUE(quick.clean()) << what;
+            return;
+        }
+        RegKey *z = nullptr, *wz = nullptr;
+        ASSERT_EQ(lazy->findKey(u"Z", &z), ERROR_SUCCESS) << what;
+        ASSERT_EQ(whole->findKey(u"Z", &wz), ERROR_SUCCESS) << what;
+        ASSERT_EQ(z->values().size(), wz->values().size()) << what;
+        EXPECT_EQ(z->values()[0].data, wz->values()[0].data) << what;
+        EXPECT_TRUE(quick.clean()) << what << ": A\\B not built yet";
+        EXPECT_EQ(lazy->serialize(), text) << what;
+        expectSame(lazy->root(), whole->root(), what);
+        EXPECT_EQ(quick.clean(), row.outcome == Indexed) << what;
+        EXPECT_EQ(lazy->serialize(), text) << what;
+    });
 }
 
 // A list looked into many times is searched through a table of hashed names: every name is found
