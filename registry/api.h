@@ -128,6 +128,8 @@ public:
     // ends it and is returned (found then holds what was found before it).
     virtual int32_t findKeysNamed(int32_t root, std::string_view path, const std::vector<std::string>& names,
                                   size_t maxDepth, std::vector<std::string>* found);
+    // Whether findKeysNamed answers from an index, so that asking costs less than looking.
+    virtual bool findsKeysFromIndex() const { return false; }
 
     // Environment of the Windows system behind the store (windir, SystemRoot...); the accessor
     // expands REG_EXPAND_SZ data with it.

@@ -145,6 +145,10 @@ public:
     // Nothing when the store could not tell: then every extension is looked at.
     static std::optional<Candidates> find(reg::RegistryApi& api) noexcept {
         try {
+            // Where finding them costs a walk over every class (an installed Windows), each
+            // extension is looked at directly.
+            if (!api.findsKeysFromIndex())
+                return std::nullopt;
             std::vector<std::string> keys;
             // Three levels hold every place of an extension whose class is one key name; any other
             // extension is looked at whatever its keys.

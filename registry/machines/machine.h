@@ -168,6 +168,7 @@ public:
     // From the files' key headers, building no key (an installation's walks its merged view).
     int32_t findKeysNamed(int32_t root, std::string_view path, const std::vector<std::string>& names,
                           size_t maxDepth, std::vector<std::string>* found) override;
+    bool findsKeysFromIndex() const override { return kind_ != Kind::Windows; }
     std::optional<std::string> environmentVariable(std::string_view name) const override;
 
     // Test hook: called just before each file is renamed into place; throwing stops the commit.
