@@ -67,13 +67,13 @@ void printHistory(Session& session, bool json, std::ostream& out) {
     }
 }
 
-namespace {
-
 std::string folderKey(const fs::path& p) {
     std::error_code ec;
     const fs::path c = fs::weakly_canonical(p, ec);
     return (ec ? p : c).lexically_normal().string();
 }
+
+namespace {
 
 bool ofKind(const reg::MachineEntry& m, const std::string& kind) {
     if (kind == "own")
@@ -146,16 +146,19 @@ FileResult applyFileTo(const NamedMachine& nm, const fs::path& file, RunningPref
         }
         if (step.ok)
             step = session.apply();
-        if (!step.ok)
-            r = {FileResult::Failed, "failed: " + toldOf(step)};
-        else if (step.values)
-            r = {FileResult::Changed, "changed " + std::to_string(step.values) + " values"};
-        else
-            r = {FileResult::Unchanged, "already as the file says"};
+        r = fileResultOf(step);
     } catch (const std::exception& e) {
         r = {FileResult::Failed, std::string("failed: ") + e.what()};
     }
     return r;
+}
+
+FileResult fileResultOf(const Outcome& applied) {
+    if (!applied.ok)
+        return {FileResult::Failed, "failed: " + toldOf(applied)};
+    if (applied.values)
+        return {FileResult::Changed, "changed " + std::to_string(applied.values) + " values"};
+    return {FileResult::Unchanged, "already as the file says"};
 }
 
 int runOnMachines(const Options& o, std::ostream& out, std::ostream& err) {

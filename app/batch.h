@@ -45,6 +45,10 @@ struct FileResult {
     std::string line;  // "changed N values", "already as the file says", "skipped: why", "failed: why"
 };
 FileResult applyFileTo(const NamedMachine& machine, const std::filesystem::path& file, RunningPrefix running);
+// What an Apply of the file came to, as that line says it.
+FileResult fileResultOf(const Outcome& applied);
+// One spelling of a machine folder however it was given, for telling two apart.
+std::string folderKey(const std::filesystem::path& folder);
 
 // --machines: the actions (--import, --diff, --apply, --undo) on every machine `which` names, one
 // after the other; a machine that cannot be opened or written is told and the rest go on.

@@ -408,18 +408,8 @@ ImportReviewDialog* frmMain::makeImportReview(const std::filesystem::path& file)
     const cli::NamedMachine here{reg::machineName(machine().kind(), machine().folder()), machine().folder(), machine().kind()};
     return new ImportReviewDialog(cs, session_->pendingWords(cs), file, here, otherMachines(machine().folder()),
                                   [this] {
-                                      cli::FileResult r;
-                                      if (!SaveSettings()) {
-                                          QString why;
-                                          for (const Notice& n : lastApply_.notices)
-                                              why += (why.isEmpty() ? QString() : QStringLiteral("; ")) + n.text;
-                                          r = {cli::FileResult::Failed, "failed: " + why.toStdString()};
-                                      } else if (lastApply_.values) {
-                                          r = {cli::FileResult::Changed, "changed " + std::to_string(lastApply_.values) + " values"};
-                                      } else {
-                                          r = {cli::FileResult::Unchanged, "already as the file says"};
-                                      }
-                                      return r;
+                                      SaveSettings();
+                                      return cli::fileResultOf(lastApply_);
                                   },
                                   this);
 }

@@ -13,19 +13,11 @@
 
 namespace qv {
 
-namespace {
-std::filesystem::path sameFolder(const std::filesystem::path& p) {
-    std::error_code ec;
-    const std::filesystem::path c = std::filesystem::weakly_canonical(p, ec);
-    return (ec ? p : c).lexically_normal();
-}
-}  // namespace
-
 std::vector<cli::NamedMachine> otherMachines(const std::filesystem::path& current) {
     std::vector<cli::NamedMachine> out;
-    const std::filesystem::path here = sameFolder(current);
+    const std::string here = cli::folderKey(current);
     for (const reg::MachineEntry& m : reg::discoverMachines(reg::discoveryOptionsFromEnvironment()))
-        if (m.kind != reg::Machine::Kind::Windows && sameFolder(m.path) != here)
+        if (m.kind != reg::Machine::Kind::Windows && cli::folderKey(m.path) != here)
             out.push_back({m.name, m.path, m.kind});
     return out;
 }
@@ -94,12 +86,14 @@ void ImportReviewDialog::applyToTicked() {
     updateAction();
     for (int i = 0; i < machines_->topLevelItemCount(); ++i)
         machines_->topLevelItem(i)->setFlags(machines_->topLevelItem(i)->flags() & ~Qt::ItemIsUserCheckable);
+    Outcome nothingToWrite;
+    nothingToWrite.ok = true;
     int done = 0;
     for (int i : ticked) {
         QTreeWidgetItem* item = machines_->topLevelItem(i);
         item->setText(2, tr("applying..."));
         QApplication::processEvents();
-        const cli::FileResult r = i == 0 ? (changesHere_ ? applyHere_() : cli::FileResult{cli::FileResult::Unchanged, "already as the file says"})
+        const cli::FileResult r = i == 0 ? (changesHere_ ? applyHere_() : cli::fileResultOf(nothingToWrite))
                                          : cli::applyFileTo(list_[static_cast<size_t>(i)], file_, RunningPrefix::ThroughWine);
         item->setText(2, QString::fromStdString(r.line));
         item->setToolTip(2, item->text(2));

@@ -317,6 +317,18 @@ void diffPage(int node, const std::vector<std::pair<QString, QString>>& before,
     }
 }
 
+// Changes of settings made after those in `into`: a setting changed twice keeps its first before.
+void followedBy(std::vector<ControlChange>* into, const std::vector<ControlChange>& later) {
+    for (const ControlChange& c : later) {
+        auto same = std::find_if(into->begin(), into->end(),
+                                 [&](const ControlChange& w) { return w.node == c.node && w.name == c.name; });
+        if (same == into->end())
+            into->push_back(c);
+        else
+            same->after = c.after;
+    }
+}
+
 std::vector<ControlChange> diffPages(const PageValues& before, const PageValues& after, const std::set<int>& nodes) {
     static const std::vector<std::pair<QString, QString>> none;
     std::vector<ControlChange> out;
@@ -431,20 +443,8 @@ Outcome Session::importFile(const std::filesystem::path& file, bool askAboutOthe
     for (int node = 1; node <= kNodeCount; ++node)
         all.insert(node);
     // An edit the file then changed again is one change, from what was loaded to what it set.
-    for (const ControlChange& c : diffPages(shownBefore, pageValues(), all)) {
-        auto same = std::find_if(words.begin(), words.end(), [&](const ControlChange& w) { return w.node == c.node && w.name == c.name; });
-        if (same == words.end())
-            words.push_back(c);
-        else
-            same->after = c.after;
-    }
-    for (const ControlChange& c : words) {
-        auto same = std::find_if(imported_.begin(), imported_.end(), [&](const ControlChange& w) { return w.node == c.node && w.name == c.name; });
-        if (same == imported_.end())
-            imported_.push_back(c);
-        else
-            same->after = c.after;
-    }
+    followedBy(&words, diffPages(shownBefore, pageValues(), all));
+    followedBy(&imported_, words);
     std::erase_if(imported_, [](const ControlChange& c) { return c.before == c.after; });
     out.ok = true;
     return out;
